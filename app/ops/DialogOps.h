@@ -1,0 +1,48 @@
+#pragma once
+// The operations through which the engine, the download listener and the
+// uninstaller drive the installer dialog. Engine code sees only this interface,
+// never a window, so it runs and is tested without one (tests install a
+// recording implementation).
+//
+// Threading: called from the update worker without locks. Progress changes are
+// posted messages; texts are set on the windows directly.
+#include <windows.h>
+#include <string>
+
+// Control ids of the installer dialog addressed by the operations.
+enum DialogControl {
+    IDC_STATUS_TEXT = 1004,      // status line
+    IDC_FILE_PROGRESS = 1006,    // progress of the current file, units of 512 bytes
+    IDC_OVERALL_PROGRESS = 1007, // steps of the whole run
+};
+
+class DialogOperations {
+public:
+    virtual ~DialogOperations() = default;
+
+    // Shows the bar when range != 0, else hides it; sets its range to 0..range.
+    virtual void ShowProgressBar(int controlId, int range) = 0;
+    virtual void SetProgressPos(int controlId, int position) = 0;
+    // Shows the control when text is not empty, else hides it; sets its text.
+    virtual void SetItemText(int controlId, const std::string& text) = 0;
+    // Message box with the text (empty caption, OK), then exit code 1.
+    // Never returns to the caller.
+    virtual void FailAndExit(const std::string& text) = 0;
+    // Shows the page in the dialog's page area (on the dialog's thread).
+    virtual void ShowWebPage(const std::string& url) = 0;
+    virtual void SetTitle(const std::string& title) = 0;
+    // A message box owned by the dialog window, with an empty caption.
+    // type: MB_* flags (MB_OK when 0). Returns the button pressed.
+    virtual int ShowMessage(const std::string& text, UINT type) = 0;
+    // The owner window of message boxes; may be null.
+    virtual HWND OwnerWindow() = 0;
+    // name + "_" + the first three profile answers, at most 63 characters.
+    virtual std::string AppendAnswerSuffix(const std::string& name) = 0;
+};
+
+// The process-wide dialog. Until one is published, a stand-in that prints
+// texts to standard output and shows nothing is returned, so callers never see
+// a null pointer.
+DialogOperations& Dialog();
+// Publishes the dialog; pass nullptr to return to the stand-in.
+void PublishDialog(DialogOperations* dialog);

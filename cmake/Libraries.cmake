@@ -1,0 +1,22 @@
+# orvanta_library(<name> DIRS <dir>... [DEPS <target>...] [SYSLIBS <lib>...] [EXCLUDE <file>...])
+# A static library made of every .cpp in the given folders (relative to the
+# source root). Adding a source file needs no CMake edit. A library with no
+# sources yet becomes an interface target so dependents still configure.
+function(orvanta_library name)
+  cmake_parse_arguments(L "" "" "DIRS;DEPS;SYSLIBS;EXCLUDE" ${ARGN})
+  set(sources)
+  foreach(dir ${L_DIRS})
+    file(GLOB found CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${dir}/*.cpp)
+    list(APPEND sources ${found})
+  endforeach()
+  foreach(ex ${L_EXCLUDE})
+    list(REMOVE_ITEM sources ${CMAKE_SOURCE_DIR}/${ex})
+  endforeach()
+  if(sources)
+    add_library(${name} STATIC ${sources})
+    target_link_libraries(${name} PUBLIC ${L_DEPS} ${L_SYSLIBS})
+  else()
+    add_library(${name} INTERFACE)
+    target_link_libraries(${name} INTERFACE ${L_DEPS} ${L_SYSLIBS})
+  endif()
+endfunction()

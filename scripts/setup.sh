@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs what a fresh Debian machine lacks to build and test Orvanta.
+# Idempotent: packages already present are not fetched again.
+# Never adds the i386 architecture or wine32: this kernel cannot run 32-bit code
+# and wine32 breaks the 64-bit `wine` command.
+set -euo pipefail
+
+packages=(
+  cmake ninja-build make python3 curl xz-utils
+  g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools
+  wine wine64
+  xvfb xauth x11-apps imagemagick xdotool
+  googletest
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "setup: installing ${missing[*]}"
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update -qq
+  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+else
+  echo "setup: all packages present"
+fi

@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# The one test command: installs what is missing, builds both targets
+# (x86_64, tested here; i686, the 32-bit release build) and runs every test
+# under Wine. Exits non-zero when a build or a test fails.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+bash "$root/scripts/setup.sh"
+bash "$root/scripts/build.sh" x86_64
+bash "$root/scripts/build.sh" i686
+cd "$root/build/x86_64"
+ctest --output-on-failure -j2 "$@"

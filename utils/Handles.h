@@ -1,0 +1,143 @@
+#pragma once
+// One owner for every platform handle. ScopedHandle<Traits> closes its handle
+// exactly once, cannot be copied, and can be moved. Each kind of handle has its
+// own type, so a registry key can never be closed as a file.
+#include <windows.h>
+#include <wininet.h>
+#include <objbase.h>
+#include <utility>
+
+namespace Utils {
+
+template <typename Traits>
+class ScopedHandle {
+public:
+    using Handle = typename Traits::Handle;
+
+    ScopedHandle() noexcept : m_handle(Traits::Invalid()) {}
+    explicit ScopedHandle(Handle handle) noexcept : m_handle(handle) {}
+    ~ScopedHandle() { Reset(); }
+
+    ScopedHandle(const ScopedHandle&) = delete;
+    ScopedHandle& operator=(const ScopedHandle&) = delete;
+    ScopedHandle(ScopedHandle&& other) noexcept : m_handle(other.Release()) {}
+    ScopedHandle& operator=(ScopedHandle&& other) noexcept {
+        if (this != &other) Reset(other.Release());
+        return *this;
+    }
+
+    Handle Get() const noexcept { return m_handle; }
+    bool IsValid() const noexcept { return m_handle != Traits::Invalid(); }
+    explicit operator bool() const noexcept { return IsValid(); }
+
+    // Gives up ownership without closing.
+    Handle Release() noexcept {
+        Handle handle = m_handle;
+        m_handle = Traits::Invalid();
+        return handle;
+    }
+    // Closes the current handle (if any) and takes the new one.
+    void Reset(Handle handle = Traits::Invalid()) noexcept {
+        if (m_handle != Traits::Invalid()) Traits::Close(m_handle);
+        m_handle = handle;
+    }
+    // For APIs that return a handle through an out parameter.
+    Handle* Receive() noexcept {
+        Reset();
+        return &m_handle;
+    }
+
+private:
+    Handle m_handle;
+};
+
+struct KernelHandleTraits {  // processes, threads, events, snapshots
+    using Handle = HANDLE;
+    static Handle Invalid() noexcept { return nullptr; }
+    static void Close(Handle h) noexcept { CloseHandle(h); }
+};
+struct FileHandleTraits {  // CreateFile results: invalid is INVALID_HANDLE_VALUE
+    using Handle = HANDLE;
+    static Handle Invalid() noexcept { return INVALID_HANDLE_VALUE; }
+    static void Close(Handle h) noexcept { CloseHandle(h); }
+};
+struct FindHandleTraits {
+    using Handle = HANDLE;
+    static Handle Invalid() noexcept { return INVALID_HANDLE_VALUE; }
+    static void Close(Handle h) noexcept { FindClose(h); }
+};
+struct RegKeyTraits {
+    using Handle = HKEY;
+    static Handle Invalid() noexcept { return nullptr; }
+    static void Close(Handle h) noexcept { RegCloseKey(h); }
+};
+struct InternetHandleTraits {
+    using Handle = HINTERNET;
+    static Handle Invalid() noexcept { return nullptr; }
+    static void Close(Handle h) noexcept { InternetCloseHandle(h); }
+};
+struct ModuleTraits {  // LoadLibrary / LoadLibraryEx results
+    using Handle = HMODULE;
+    static Handle Invalid() noexcept { return nullptr; }
+    static void Close(Handle h) noexcept { FreeLibrary(h); }
+};
+
+using KernelHandle = ScopedHandle<KernelHandleTraits>;
+using FileHandle = ScopedHandle<FileHandleTraits>;
+using FindHandle = ScopedHandle<FindHandleTraits>;
+using RegKey = ScopedHandle<RegKeyTraits>;
+using InternetHandle = ScopedHandle<InternetHandleTraits>;
+using ModuleHandle = ScopedHandle<ModuleTraits>;
+
+// Owns one reference of a COM interface pointer.
+template <typename T>
+class ComPtr {
+public:
+    ComPtr() noexcept = default;
+    ~ComPtr() { Reset(); }
+    ComPtr(const ComPtr&) = delete;
+    ComPtr& operator=(const ComPtr&) = delete;
+    ComPtr(ComPtr&& other) noexcept : m_ptr(other.m_ptr) { other.m_ptr = nullptr; }
+    ComPtr& operator=(ComPtr&& other) noexcept {
+        if (this != &other) {
+            Reset();
+            m_ptr = other.m_ptr;
+            other.m_ptr = nullptr;
+        }
+        return *this;
+    }
+
+    T* Get() const noexcept { return m_ptr; }
+    T* operator->() const noexcept { return m_ptr; }
+    explicit operator bool() const noexcept { return m_ptr != nullptr; }
+    void Reset() noexcept {
+        if (m_ptr) m_ptr->Release();
+        m_ptr = nullptr;
+    }
+    // For CoCreateInstance / QueryInterface out parameters.
+    T** Receive() noexcept {
+        Reset();
+        return &m_ptr;
+    }
+    void** ReceiveVoid() noexcept { return reinterpret_cast<void**>(Receive()); }
+
+private:
+    T* m_ptr = nullptr;
+};
+
+// Initialises COM for the current thread and uninitialises it only when the
+// initialisation succeeded.
+class ComApartment {
+public:
+    explicit ComApartment(DWORD model) : m_ok(SUCCEEDED(CoInitializeEx(nullptr, model))) {}
+    ~ComApartment() {
+        if (m_ok) CoUninitialize();
+    }
+    ComApartment(const ComApartment&) = delete;
+    ComApartment& operator=(const ComApartment&) = delete;
+
+private:
+    bool m_ok;
+};
+
+} // namespace Utils

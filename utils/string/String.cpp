@@ -1,0 +1,104 @@
+#include "utils/string/String.h"
+
+#include "utils/Exception.h"
+
+namespace Utils {
+namespace String {
+
+void Split(std::vector<std::string>& out, const std::string& text, const std::string& delimiter,
+           int maxSplits) {
+    out.clear();
+    if (text.empty() || delimiter.empty()) return;
+    size_t start = 0;
+    int used = 0;
+    while (maxSplits == 0 || used < maxSplits) {
+        size_t hit = text.find(delimiter, start);
+        if (hit == std::string::npos) break;
+        out.push_back(text.substr(start, hit - start));
+        start = hit + delimiter.size();
+        ++used;
+    }
+    out.push_back(text.substr(start));
+}
+
+std::string& ReplaceAll(std::string& text, const std::string& from, const std::string& to) {
+    if (text.empty() || from.empty()) {
+        text.clear();
+        return text;
+    }
+    std::string result;
+    result.reserve(text.size());
+    size_t start = 0;
+    for (size_t hit; (hit = text.find(from, start)) != std::string::npos; start = hit + from.size()) {
+        result.append(text, start, hit - start);
+        result += to;
+    }
+    result.append(text, start, std::string::npos);
+    text.swap(result);
+    return text;
+}
+
+std::string TakeFirstToken(std::string& text, const std::string& delimiter) {
+    if (text.empty() || delimiter.empty()) return std::string();
+    size_t hit = text.find(delimiter);
+    if (hit == std::string::npos) {
+        std::string all;
+        all.swap(text);
+        return all;
+    }
+    std::string first = text.substr(0, hit);
+    text.erase(0, hit + delimiter.size());
+    return first;
+}
+
+static bool IsSpace(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+std::string Trim(const std::string& text) {
+    size_t begin = 0, end = text.size();
+    while (begin < end && IsSpace(static_cast<unsigned char>(text[begin]))) ++begin;
+    while (end > begin && IsSpace(static_cast<unsigned char>(text[end - 1]))) --end;
+    return text.substr(begin, end - begin);
+}
+
+std::string& ToLower(std::string& text) {
+    for (char& c : text)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return text;
+}
+
+std::string& UrlEncode(const std::string& text, std::string& out) {
+    static const char kHex[] = "0123456789ABCDEF";
+    out.clear();
+    out.reserve(text.size() * 3);
+    for (unsigned char c : text) {
+        if (c == ' ') {
+            out += '+';
+        } else if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
+        }
+    }
+    return out;
+}
+
+static int HexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return 0;
+}
+
+std::string& HexDecode(const std::string& hex, std::string& out) {
+    out.clear();
+    if (hex.size() % 2 != 0) throw new Exception("Utils::String::HexDecode", "hexdigit_2_val", 0);
+    out.reserve(hex.size() / 2);
+    for (size_t i = 0; i < hex.size(); i += 2)
+        out += static_cast<char>(HexValue(hex[i]) * 16 + HexValue(hex[i + 1]));
+    return out;
+}
+
+} // namespace String
+} // namespace Utils

@@ -1,0 +1,38 @@
+#pragma once
+// Text functions shared by the INI reader, the logger, the path functions, the
+// engine and the HTTP code. Byte strings in the system code page.
+#include <string>
+#include <vector>
+
+namespace Utils {
+namespace String {
+
+// Splits text at every occurrence of the whole delimiter; at most maxSplits
+// occurrences are used (0: no limit). Empty fields are kept. out stays empty
+// when text or delimiter is empty.
+void Split(std::vector<std::string>& out, const std::string& text, const std::string& delimiter,
+           int maxSplits = 0);
+
+// Replaces every occurrence of from by to, in place, and returns the text.
+// An empty text or an empty from yields the empty string.
+std::string& ReplaceAll(std::string& text, const std::string& from, const std::string& to);
+
+// Returns the part of text before the first delimiter and removes it and the
+// delimiter from text; without a delimiter returns all of text and empties it.
+std::string TakeFirstToken(std::string& text, const std::string& delimiter);
+
+// Without leading and trailing space, tab, LF, VT, FF and CR.
+std::string Trim(const std::string& text);
+
+// A-Z to a-z, in place; returns the text.
+std::string& ToLower(std::string& text);
+
+// "+" for a space, letters and digits kept, every other byte as %XX.
+std::string& UrlEncode(const std::string& text, std::string& out);
+
+// Pairs of hex digits to bytes (other characters count 0). Throws a
+// Utils::Exception pointer for text of odd length.
+std::string& HexDecode(const std::string& hex, std::string& out);
+
+} // namespace String
+} // namespace Utils
