@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Configures and builds one target: scripts/build.sh x86_64|i686 [extra cmake args...]
+# ORVANTA_BUILD_DIR overrides the build folder (default build/<arch>).
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 arch=${1:-x86_64}; shift || true
-build="$root/build/$arch"
+build="${ORVANTA_BUILD_DIR:-$root/build/$arch}"
 tests=ON
 [ "$arch" = i686 ] && tests=OFF   # 32-bit code cannot run here; the release target is built only
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
