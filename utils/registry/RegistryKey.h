@@ -1,0 +1,49 @@
+#pragma once
+// A key below "Software" of HKEY_LOCAL_MACHINE (hive 0) or HKEY_CURRENT_USER
+// (any other hive). No handle is held between operations: every call opens
+// and closes what it needs. Failures are never reported; reads yield the
+// caller's default and writes/deletes do nothing.
+#include <windows.h>
+#include <string>
+
+namespace Utils {
+
+class RegistryKey {
+public:
+    // Creates the key path when it is missing (the only place that does).
+    RegistryKey(unsigned char hive, const std::string& path);
+    virtual ~RegistryKey();
+
+    // Whether path\subKey can be opened; creates nothing.
+    bool KeyExists(const std::string& subKey) const;
+
+    // Operations below take a sub-key (empty: the key path itself). A missing
+    // sub-key is created on the way, even by reads.
+    DWORD GetDword(const std::string& name, const std::string& subKey, DWORD def) const;
+    // With overwrite false an existing REG_DWORD value is kept.
+    void SetDword(const std::string& name, DWORD value, bool overwrite, const std::string& subKey);
+
+    // REG_SZ / REG_EXPAND_SZ (unexpanded) / REG_MULTI_SZ (first string) of at
+    // most MaxStringBytes bytes including the terminator; `def` otherwise.
+    std::string GetString(const std::string& name, const std::string& subKey, const std::string& def) const;
+    // Stores at most MaxStringBytes - 1 characters plus the terminator, so
+    // whatever is written can be read back. With overwrite false a readable
+    // string value is kept.
+    void SetString(const std::string& name, const std::string& value, bool overwrite, const std::string& subKey);
+
+    // Deletes the sub-key tree called `name` and the value called `name`
+    // below the working key. An empty name deletes only the unnamed value.
+    void Delete(const std::string& name, const std::string& subKey);
+
+    static const DWORD MaxStringBytes = 1024;
+
+private:
+    HKEY Root() const;
+    // Opens the working key with KEY_READ | KEY_WRITE; null on failure.
+    HKEY OpenWorkingKey(const std::string& subKey) const;
+
+    unsigned char m_hive;
+    std::string m_szPath;
+};
+
+} // namespace Utils
