@@ -5,6 +5,7 @@
 // caller's default and writes/deletes do nothing.
 #include <windows.h>
 #include <string>
+#include "utils/Handles.h"
 
 namespace Utils {
 
@@ -39,8 +40,8 @@ public:
 
 private:
     HKEY Root() const;
-    // Opens the working key with KEY_READ | KEY_WRITE; null on failure.
-    HKEY OpenWorkingKey(const std::string& subKey) const;
+    // Opens the working key with KEY_READ | KEY_WRITE; invalid on failure.
+    RegKey OpenWorkingKey(const std::string& subKey) const;
 
     unsigned char m_hive;
     std::string m_szPath;

@@ -1,0 +1,161 @@
+#include "utils/fs/FileSystem.h"
+
+#include <windows.h>
+#include <shellapi.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "utils/Handles.h"
+#include "utils/string/String.h"
+
+namespace Utils {
+namespace FileSystem {
+
+namespace {
+
+const size_t kPathBuffer = 260;
+// The shell's delete operation takes a list of sources ended by two zero bytes.
+const size_t kShellSourceBuffer = 5000;
+
+bool HasDrive(const std::string& path) { return path.size() >= 2 && path[1] == ':'; }
+
+} // namespace
+
+std::string GetFullPath(const std::string& path, const std::string& baseDir) {
+    std::string text;
+    if (HasDrive(path)) {
+        text = path;
+    } else {
+        std::string base = baseDir;
+        if (base.empty()) {
+            char current[kPathBuffer] = {0};
+            DWORD length = GetCurrentDirectoryA(sizeof(current), current);
+            // A current directory that does not fit is treated as unknown.
+            if (length > 0 && length < sizeof(current)) base.assign(current, length);
+        }
+        text = base + "\\" + path;
+    }
+
+    String::ReplaceAll(text, "/", "\\");
+    for (;;) {
+        std::string before = text;
+        String::ReplaceAll(text, "\\\\", "\\");
+        if (text == before) break;
+    }
+
+    std::vector<std::string> parts;
+    String::Split(parts, text, "\\");
+    if (parts.empty()) parts.push_back(text);
+
+    // Rebuilt from the last component to the first, so a ".." knows how many
+    // components before it to drop. Consecutive ".." each drop one more.
+    // A drive ("x:") is never dropped: ".." above the root is discarded, as
+    // the system does. Without a drive, surplus ".." stay at the front.
+    std::string result;
+    int pendingUp = 0;
+    for (size_t i = parts.size(); i-- > 0;) {
+        const std::string& part = parts[i];
+        if (part.empty()) continue;
+        if (part == ".." && i > 0) {
+            ++pendingUp;
+            continue;
+        }
+        bool isDrive = (i == 0 && HasDrive(part) && part.size() == 2);
+        if (pendingUp > 0 && !isDrive && part != "..") {
+            --pendingUp;
+            continue;
+        }
+        if (isDrive) pendingUp = 0;
+        result.insert(0, part + "\\");
+    }
+    while (pendingUp-- > 0) result.insert(0, "..\\");
+
+    while (!result.empty() && result.back() == '\\') result.pop_back();
+    return String::ToLower(result);
+}
+
+void ListDirectory(std::vector<std::string>& out, const std::string& directory, bool recursive,
+                   bool includeFolders, bool clearFirst) {
+    if (clearFirst) out.clear();
+    std::string absolute = GetFullPath(directory, "");
+    std::string pattern = absolute + "\\*.*";
+
+    WIN32_FIND_DATAA data;
+    FindHandle find(FindFirstFileA(pattern.c_str(), &data));
+    if (!find) return;
+    do {
+        if (std::strcmp(data.cFileName, ".") == 0 || std::strcmp(data.cFileName, "..") == 0) continue;
+        std::string entry = GetFullPath(data.cFileName, absolute);
+        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            if (includeFolders) out.push_back(entry);
+            // A junction or link to a folder is not followed: listing and
+            // deleting stay inside the tree.
+            if (recursive && !(data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+                ListDirectory(out, entry, recursive, includeFolders, false);
+        } else {
+            out.push_back(entry);
+        }
+    } while (FindNextFileA(find.Get(), &data));
+}
+
+void DeleteDirectoryTree(const std::string& directory) {
+    // An empty path would list and empty the current directory.
+    if (directory.empty()) {
+        std::printf("DeleteDirectoryTree: empty path refused\n");
+        return;
+    }
+    // The source list needs the path plus two terminating zero bytes.
+    if (directory.size() + 2 > kShellSourceBuffer) {
+        std::printf("DeleteDirectoryTree: path too long, refused\n");
+        return;
+    }
+
+    std::vector<std::string> entries;
+    ListDirectory(entries, directory, true, true, false);
+    for (size_t i = entries.size(); i-- > 0;) DeleteFileA(entries[i].c_str());
+
+    std::vector<char> source(kShellSourceBuffer, 0);
+    std::memcpy(source.data(), directory.data(), directory.size());
+
+    SHFILEOPSTRUCTA operation;
+    std::memset(&operation, 0, sizeof(operation));
+    operation.wFunc = FO_DELETE;
+    operation.pFrom = source.data();
+    operation.pTo = nullptr;
+    operation.fFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI;
+    SHFileOperationA(&operation);
+}
+
+bool IsDirectory(const std::string& path) {
+    DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool IsFile(const std::string& path) {
+    DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+void GetModulePath(std::string& out, bool nameOnly, bool stripExtension, bool folderOnly) {
+    char buffer[kPathBuffer] = {0};
+    DWORD length = GetModuleFileNameA(nullptr, buffer, sizeof(buffer));
+    // A truncated path would name another file: report nothing instead.
+    if (length == 0 || length >= sizeof(buffer)) {
+        out.clear();
+        return;
+    }
+    out.assign(buffer, length);
+    if (nameOnly) {
+        size_t slash = out.rfind('\\');
+        if (slash != std::string::npos) out.erase(0, slash + 1);
+    }
+    if (stripExtension && out.size() >= 4) out.erase(out.size() - 4);
+    if (folderOnly) {
+        size_t slash = out.rfind('\\');
+        out.erase(slash == std::string::npos ? 0 : slash + 1);
+    }
+}
+
+} // namespace FileSystem
+} // namespace Utils

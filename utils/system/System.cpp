@@ -1,0 +1,81 @@
+#include "utils/system/System.h"
+
+#include <tlhelp32.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "utils/Handles.h"
+#include "utils/string/String.h"
+
+namespace Utils {
+namespace System {
+
+namespace {
+
+std::string BaseNameLower(const char* exeFile) {
+    std::string name(exeFile);
+    size_t slash = name.rfind('\\');
+    if (slash != std::string::npos) name.erase(0, slash + 1);
+    return String::ToLower(name);
+}
+
+const char* VersionName(const OSVERSIONINFOA& info) {
+    DWORD major = info.dwMajorVersion, minor = info.dwMinorVersion;
+    if (major == 6 && minor == 0) return "Windows Vista";
+    if (major == 5 && minor == 2) return "Windows Server 2003";
+    if (major == 5 && minor == 1) return "Windows XP";
+    if (major == 5 && minor == 0) return "Windows 2000";
+    if (major == 4 && minor == 0) {
+        if (info.dwPlatformId == VER_PLATFORM_WIN32_NT) return "Windows NT 4.0";
+        if (info.dwPlatformId == VER_PLATFORM_WIN32_WINDOWS) return "Windows 95";
+        return "???";
+    }
+    if (major == 4 && minor == 10) return "Windows 98";
+    if (major == 4 && minor == 90) return "Windows Me";
+    if (major == 3 && minor == 51) return "Windows NT 3.51";
+    return "???";
+}
+
+} // namespace
+
+bool FindProcesses(std::vector<DWORD>& out, const std::string& exeName) {
+    // The snapshot reports failure as INVALID_HANDLE_VALUE, as CreateFile does.
+    FileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot) return false;
+    std::string wanted = exeName;
+    String::ToLower(wanted);
+
+    PROCESSENTRY32 entry;
+    std::memset(&entry, 0, sizeof(entry));
+    entry.dwSize = sizeof(entry);
+    if (!Process32First(snapshot.Get(), &entry)) return true;
+    do {
+        entry.szExeFile[sizeof(entry.szExeFile) - 1] = 0;
+        if (wanted.empty() || BaseNameLower(entry.szExeFile) == wanted) out.push_back(entry.th32ProcessID);
+        entry.dwSize = sizeof(entry);
+    } while (Process32Next(snapshot.Get(), &entry));
+    return true;
+}
+
+std::string GetOSVersionText(bool withDetails) {
+    OSVERSIONINFOA info;
+    std::memset(&info, 0, sizeof(info));
+    info.dwOSVersionInfoSize = sizeof(info);
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    if (!GetVersionExA(&info)) return "???";
+#pragma GCC diagnostic pop
+    std::string text = VersionName(info);
+    if (withDetails && text != "???") {
+        info.szCSDVersion[sizeof(info.szCSDVersion) - 1] = 0;
+        char details[200];
+        std::snprintf(details, sizeof(details), " SP='%s' Build=%d", info.szCSDVersion,
+                      static_cast<int>(info.dwBuildNumber));
+        text += details;
+    }
+    return text;
+}
+
+} // namespace System
+} // namespace Utils
