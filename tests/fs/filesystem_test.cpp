@@ -1,0 +1,201 @@
+#include "utils/fs/FileSystem.h"
+
+#include <windows.h>
+
+#include "utils/Handles.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+using namespace Utils::FileSystem;
+
+namespace {
+
+std::string CurrentDir() {
+    char buffer[MAX_PATH] = {0};
+    GetCurrentDirectoryA(MAX_PATH, buffer);
+    return buffer;
+}
+
+std::string Lower(std::string s) {
+    std::transform(s.begin(), s.end(), s.begin(), [](char c) { return (c >= 'A' && c <= 'Z') ? c + 32 : c; });
+    return s;
+}
+
+void WriteText(const std::string& path, const std::string& text) {
+    Utils::FileHandle file(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    ASSERT_TRUE(file.IsValid()) << path;
+    DWORD written = 0;
+    WriteFile(file.Get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+}
+
+// A fresh folder below the test's working directory, removed at the end.
+class TempTree : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_root = CurrentDir() + "\\fs_tree_" + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        RemoveAll(m_root);
+        ASSERT_TRUE(CreateDirectoryA(m_root.c_str(), nullptr));
+    }
+    void TearDown() override { RemoveAll(m_root); }
+
+    // Independent of the code under test: plain Win32 recursion.
+    static void RemoveAll(const std::string& dir) {
+        WIN32_FIND_DATAA data;
+        Utils::FindHandle find(FindFirstFileA((dir + "\\*").c_str(), &data));
+        if (find) {
+            do {
+                std::string name = data.cFileName;
+                if (name == "." || name == "..") continue;
+                std::string path = dir + "\\" + name;
+                SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+                if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                    RemoveAll(path);
+                else
+                    DeleteFileA(path.c_str());
+            } while (FindNextFileA(find.Get(), &data));
+        }
+        RemoveDirectoryA(dir.c_str());
+    }
+
+    std::string m_root;
+};
+
+} // namespace
+
+TEST(GetFullPath, NormalisesAbsoluteAndRelativePaths) {
+    struct Case {
+        const char* path;
+        const char* base;
+        const char* expected;
+    } cases[] = {
+        {"C:\\Data\\\\Sub/../File.INI", "", "c:\\data\\file.ini"},
+        {"a.txt", "C:\\X", "c:\\x\\a.txt"},
+        {"D:/A//B/./C/..\\", "", "d:\\a\\b\\."},
+        {"..\\x", "C:\\A\\B", "c:\\a\\x"},
+        {"C:\\A\\\\\\\\B\\\\\\", "", "c:\\a\\b"},           // runs of separators collapse
+        {"C:\\", "", "c:"},                                   // the root loses its trailing separator
+        {"\\Sub\\F", "E:\\Base", "e:\\base\\sub\\f"},         // no drive: relative to the base
+        {"C:\\A\\B\\C\\..\\..\\x", "", "c:\\a\\x"},           // two ".." in a row go up two levels
+        {"..\\..\\y", "C:\\A\\B\\C", "c:\\a\\y"},
+        {"C:\\A\\..\\..\\..\\z", "", "c:\\z"},                // never above the drive's root
+        {"C:\\A\\.\\..\\q", "", "c:\\a\\q"},                  // ".." removes the "." before it
+        {"X:Rel\\Item", "C:\\ignored", "x:rel\\item"},        // "X:" makes it absolute as is
+    };
+    for (const Case& c : cases) EXPECT_EQ(GetFullPath(c.path, c.base), c.expected) << c.path << " | " << c.base;
+}
+
+TEST(GetFullPath, EmptyBaseUsesTheCurrentDirectory) {
+    std::string cwd = CurrentDir();
+    EXPECT_EQ(GetFullPath("Name.TXT", ""), Lower(cwd) + "\\name.txt");
+    EXPECT_EQ(GetFullPath(".//", ""), Lower(cwd) + "\\.");
+}
+
+TEST_F(TempTree, ListsLowerCasePathsFolderBeforeItsContents) {
+    WriteText(m_root + "\\A.TXT", "a");
+    ASSERT_TRUE(CreateDirectoryA((m_root + "\\Sub").c_str(), nullptr));
+    WriteText(m_root + "\\Sub\\B.TXT", "b");
+    std::string root = Lower(m_root);
+
+    std::vector<std::string> out = {"stale"};
+    ListDirectory(out, m_root, true, true, true);
+    std::vector<std::string> sorted = out;
+    std::sort(sorted.begin(), sorted.end());
+    EXPECT_EQ(sorted, (std::vector<std::string>{root + "\\a.txt", root + "\\sub", root + "\\sub\\b.txt"}));
+    auto folder = std::find(out.begin(), out.end(), root + "\\sub");
+    auto inside = std::find(out.begin(), out.end(), root + "\\sub\\b.txt");
+    EXPECT_LT(folder, inside);
+
+    // Not recursive, no folders, appending to what is there.
+    std::vector<std::string> flat = {"kept"};
+    ListDirectory(flat, m_root, false, false, false);
+    EXPECT_EQ(flat, (std::vector<std::string>{"kept", root + "\\a.txt"}));
+
+    // Recursive without folders still descends.
+    std::vector<std::string> files;
+    ListDirectory(files, m_root + "\\", true, false, true);
+    std::sort(files.begin(), files.end());
+    EXPECT_EQ(files, (std::vector<std::string>{root + "\\a.txt", root + "\\sub\\b.txt"}));
+
+    std::vector<std::string> none = {"x"};
+    ListDirectory(none, m_root + "\\missing", true, true, true);
+    EXPECT_TRUE(none.empty());
+}
+
+TEST_F(TempTree, IsFileAndIsDirectory) {
+    WriteText(m_root + "\\f.bin", "x");
+    EXPECT_TRUE(IsFile(m_root + "\\f.bin"));
+    EXPECT_FALSE(IsDirectory(m_root + "\\f.bin"));
+    EXPECT_TRUE(IsDirectory(m_root));
+    EXPECT_FALSE(IsFile(m_root));
+    EXPECT_FALSE(IsFile(m_root + "\\nothing"));
+    EXPECT_FALSE(IsDirectory(m_root + "\\nothing"));
+}
+
+TEST_F(TempTree, DeleteDirectoryTreeRemovesEverythingIncludingReadOnlyFiles) {
+    std::string top = m_root + "\\Top";
+    ASSERT_TRUE(CreateDirectoryA(top.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryA((top + "\\L1").c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryA((top + "\\L1\\L2").c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryA((top + "\\Empty").c_str(), nullptr));
+    WriteText(top + "\\root.txt", "r");
+    WriteText(top + "\\L1\\one.txt", "1");
+    WriteText(top + "\\L1\\L2\\two.txt", "2");
+    WriteText(top + "\\L1\\L2\\ro.txt", "ro");
+    SetFileAttributesA((top + "\\L1\\L2\\ro.txt").c_str(), FILE_ATTRIBUTE_READONLY);
+    WriteText(m_root + "\\sibling.txt", "stays");
+
+    DeleteDirectoryTree(top);
+    EXPECT_FALSE(IsDirectory(top));
+    EXPECT_FALSE(IsFile(top + "\\L1\\L2\\ro.txt"));
+    EXPECT_TRUE(IsFile(m_root + "\\sibling.txt"));
+
+    DeleteDirectoryTree(m_root + "\\never-existed");  // nothing to do, no dialog
+    EXPECT_TRUE(IsDirectory(m_root));
+}
+
+TEST_F(TempTree, DeleteDirectoryTreeRefusesEmptyAndOverlongPaths) {
+    // The empty path must not empty the current directory.
+    std::string cwd = CurrentDir();
+    ASSERT_TRUE(SetCurrentDirectoryA(m_root.c_str()));
+    WriteText(m_root + "\\keep.txt", "k");
+    DeleteDirectoryTree("");
+    EXPECT_TRUE(IsFile(m_root + "\\keep.txt"));
+    SetCurrentDirectoryA(cwd.c_str());
+
+    // 4,999 characters do not leave room for the two terminating zeros.
+    std::string longPath = m_root + "\\" + std::string(4999 - m_root.size() - 1, 'x');
+    ASSERT_EQ(longPath.size(), 4999u);
+    DeleteDirectoryTree(longPath);
+    EXPECT_TRUE(IsDirectory(m_root));
+}
+
+TEST(GetModulePath, OptionsApplyInOrder) {
+    const char* testName = std::getenv("ORVANTA_TEST_NAME");
+    ASSERT_NE(testName, nullptr);
+    std::string name = testName;
+
+    std::string full, bare, folder, stripped, nameWithExt, folderOfFull;
+    GetModulePath(full, false, false, false);
+    GetModulePath(bare, true, true, false);
+    GetModulePath(folder, false, true, true);
+    GetModulePath(stripped, false, true, false);
+    GetModulePath(nameWithExt, true, false, false);
+    GetModulePath(folderOfFull, false, false, true);
+
+    ASSERT_GE(full.size(), name.size() + 6);
+    EXPECT_EQ(nameWithExt, name + ".exe");
+    EXPECT_EQ(bare, name);
+    EXPECT_EQ(stripped, full.substr(0, full.size() - 4));
+    EXPECT_EQ(folder.back(), '\\');
+    EXPECT_EQ(folder + name + ".exe", full);
+    EXPECT_EQ(folderOfFull, folder);
+    EXPECT_TRUE(IsFile(full));
+    EXPECT_TRUE(IsDirectory(folder));
+    // The running program lives in the test's working folder.
+    EXPECT_EQ(GetFullPath(folder, ""), Lower(CurrentDir()));
+}
