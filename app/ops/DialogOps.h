@@ -38,6 +38,14 @@ public:
     virtual HWND OwnerWindow() = 0;
     // name + "_" + the first three profile answers, at most 63 characters.
     virtual std::string AppendAnswerSuffix(const std::string& name) = 0;
+
+    // A question with a caption of its own (e.g. the uninstall confirmation).
+    // Implementations without captions answer it like ShowMessage.
+    virtual int AskUser(const std::string& text, const std::string& /*caption*/, UINT type) {
+        return ShowMessage(text, type);
+    }
+    // Hides the dialog window (end of an uninstall); nothing without a window.
+    virtual void HideWindow() {}
 };
 
 // The process-wide dialog. Until one is published, a stand-in that prints
