@@ -1,0 +1,358 @@
+#!/usr/bin/env python3
+"""Writes a release for the download server from a folder holding a client build.
+
+    pack_release.py --client DIR --description release.json --out RELEASE_DIR
+                    [--previous PREVIOUS_RELEASE_DIR] [--decoder lzma.exe ...] [--date TEXT]
+
+The release folder gets "manifest.ini" and the package files below "files/". Each file
+is stored LZMA-compressed ("xz --format=lzma" format) where that saves space, else as it
+is; its file spec carries the SHA-256 of the installed content between "^" and the last
+".": files/Bin/client.dll^<sha256>.lzma, files/Bin/readme^<sha256>.txt. A file keeps its
+version while its content is unchanged (compared with the previous release, by default
+the one already in RELEASE_DIR); re-packing an unchanged client changes nothing.
+"""
+
+import argparse
+import datetime
+import hashlib
+import json
+import lzma
+import os
+import re
+import shutil
+import sys
+import tempfile
+from collections import OrderedDict
+from urllib.parse import quote, unquote
+
+if __package__ in (None, ""):
+    sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from service import ini  # noqa: E402
+
+MANIFEST_NAME = "manifest.ini"
+FILES_DIR = "files"
+GENERAL_KEYS = ("BRAND_NAME", "EXE_NAME", "EXE_WORK_PATH", "DOWNLOAD_URL", "SKIN_URL",
+                "UNINSTALL_ICON", "EXE_UPDATERES")
+DECODERS = ("lzma.exe", "oggdec.exe")  # fetched first, stored as they are, at the root
+DECODER_ORDER = 1
+FILE_ORDER = 100
+CHUNK = 1 << 20
+# The installer runs "lzma  d <key>.lzma <key>" in a 256-byte buffer; longer keys stay raw.
+MAX_COMPRESSED_KEY = 110
+_DATE = re.compile(r"^[A-Za-z0-9._-]+$")
+_NAME_CHARS = re.compile(r"^[\x20-\x7e]+$")
+
+
+class PackError(Exception):
+    pass
+
+
+# ---------------------------------------------------------------------- description
+
+def load_description(path):
+    """GENERAL values and REG entries from a JSON or INI release description."""
+    if path.lower().endswith(".json"):
+        with open(path, encoding="utf-8") as f:
+            data = json.load(f, object_pairs_hook=OrderedDict)
+        if not isinstance(data, dict):
+            raise PackError("%s: expected a JSON object" % path)
+        general = OrderedDict(data.get("GENERAL", {}))
+        for key in GENERAL_KEYS:
+            if key in data:
+                general[key] = data[key]
+        reg = OrderedDict(data.get("REG", {}))
+    else:
+        sections = ini.read(path)
+        general = OrderedDict(sections.get("GENERAL", {}))
+        reg = OrderedDict(sections.get("REG", {}))
+    general = OrderedDict((k, "" if v is None else str(v)) for k, v in general.items())
+    reg = OrderedDict((k, str(v)) for k, v in reg.items())
+    if not general.get("BRAND_NAME"):
+        raise PackError("%s: BRAND_NAME is required" % path)
+    if "FILE_DIGEST" in general:
+        raise PackError("%s: FILE_DIGEST is set by the packer" % path)
+    try:
+        for key, value in general.items():
+            ini.check_key(key, "GENERAL key")
+            if value:
+                ini.check_value(value, "GENERAL " + key)
+        for key, value in reg.items():
+            ini.check_key(key, "REG key")
+            ini.check_value(value, "REG " + key)
+            check_reg_value(key, value)
+    except ini.IniError as e:
+        raise PackError("%s: %s" % (path, e))
+    return general, reg
+
+
+def check_reg_value(key, value):
+    parts = value.split("/", 2)
+    if len(parts) != 3 or parts[0] not in ("D", "S"):
+        raise ini.IniError("REG %s: value must be D/<Y|N>/<number> or S/<Y|N>/<text>" % key)
+    if parts[0] == "D" and not re.match(r"^-?\d+$", parts[2]):
+        raise ini.IniError("REG %s: D needs a decimal number" % key)
+
+
+# ---------------------------------------------------------------------- client files
+
+def check_name(rel):
+    """Refuse names the installer or its manifest would read back differently."""
+    if not _NAME_CHARS.match(rel):
+        raise PackError("%s: only printable ASCII names are supported" % rel)
+    name = rel.rsplit("/", 1)[-1]
+    for bad in ("__", ",", "^", "=", "\\", "%", "?", "#", "&"):
+        if bad in rel:
+            raise PackError("%s: %r cannot stand in a package file name" % (rel, bad))
+    if rel[0] in ";[ " or any(p != p.strip() or p in ("", ".", "..") for p in rel.split("/")):
+        raise PackError("%s: name cannot be written as a manifest key" % rel)
+    return name
+
+
+def list_client(folder, decoders):
+    """Relative "/"-paths -> absolute source paths, decoders added at the root."""
+    found = OrderedDict()
+    for root, dirs, files in os.walk(folder):
+        dirs.sort()
+        for name in sorted(files):
+            full = os.path.join(root, name)
+            rel = os.path.relpath(full, folder).replace(os.sep, "/")
+            found[rel] = full
+    for path in decoders:
+        rel = os.path.basename(path)
+        if rel in found and os.path.realpath(found[rel]) != os.path.realpath(path):
+            raise PackError("decoder %s collides with the client's own %s" % (path, rel))
+        found[rel] = path
+    seen = {}
+    for rel in found:
+        check_name(rel)
+        # Windows paths and registry value names ignore case.
+        if rel.lower() in seen:
+            raise PackError("%s and %s differ only in letter case" % (seen[rel.lower()], rel))
+        seen[rel.lower()] = rel
+    # Decoders first: the installer fetches in order and needs them before any .lzma file.
+    return OrderedDict(sorted(found.items(), key=lambda item: (not is_root_decoder(item[0]), item[0])))
+
+
+def sha256_of(path):
+    digest = hashlib.sha256()
+    with open(path, "rb") as f:
+        for block in iter(lambda: f.read(CHUNK), b""):
+            digest.update(block)
+    return digest.hexdigest()
+
+
+def compress_to(src, dst, preset):
+    """Stream `src` into an .lzma (alone format) file; returns the compressed size."""
+    comp = lzma.LZMACompressor(format=lzma.FORMAT_ALONE, preset=preset)
+    with open(src, "rb") as fin, open(dst, "wb") as fout:
+        for block in iter(lambda: fin.read(CHUNK), b""):
+            fout.write(comp.compress(block))
+        fout.write(comp.flush())
+        return fout.tell()
+
+
+def lzma_sha256(path):
+    """SHA-256 of the content decoded from an .lzma file, streamed."""
+    dec = lzma.LZMADecompressor(format=lzma.FORMAT_ALONE)
+    digest = hashlib.sha256()
+    with open(path, "rb") as f:
+        for block in iter(lambda: f.read(CHUNK), b""):
+            if dec.eof:
+                raise PackError("%s: data after the end of the LZMA stream" % path)
+            digest.update(dec.decompress(block))
+    if not dec.eof or dec.unused_data:
+        raise PackError("%s: truncated LZMA stream" % path)
+    return digest.hexdigest()
+
+
+_URL_SAFE = "/()+~!$'*@-"
+
+
+def spec_for(rel, digest, compressed):
+    folder, _, name = rel.rpartition("/")
+    prefix = FILES_DIR + "/" + (folder + "/" if folder else "")
+    if compressed:
+        return quote(prefix + name, _URL_SAFE) + "^" + digest + ".lzma"
+    stem, dot, ext = name.rpartition(".")
+    if quote(ext, _URL_SAFE) != ext:
+        # The installer compares the remote and local extensions to decide on unpacking.
+        raise PackError("%s: the extension must not need URL escaping" % rel)
+    return quote(prefix + stem, _URL_SAFE) + "^" + digest + "." + ext
+
+
+def spec_path(release_dir, spec):
+    return os.path.join(release_dir, *unquote(spec).split("/"))
+
+
+def is_decoder(rel):
+    return rel.rsplit("/", 1)[-1].lower() in DECODERS
+
+
+def is_root_decoder(rel):
+    return rel.lower() in DECODERS
+
+
+# ---------------------------------------------------------------------- packing
+
+def read_previous(folder):
+    path = os.path.join(folder, MANIFEST_NAME) if folder else None
+    if not path or not os.path.isfile(path):
+        return OrderedDict(), None
+    sections = ini.read(path)
+    return sections, path
+
+
+def place_file(rel, src, digest, out_dir, prev_dirs, preset, min_saving):
+    """Write the package file for `rel` unless present; returns (spec, compressed)."""
+    key = rel.replace("/", "__")
+    name = rel.rsplit("/", 1)[-1]
+    must_raw = is_decoder(rel) or " " in rel or len(key) > MAX_COMPRESSED_KEY
+    must_compress = "." not in name  # the installer needs an extension to compare
+    if must_raw and must_compress:
+        raise PackError("%s: a name without extension must be compressed, which its name or "
+                        "length does not allow" % rel)
+    raw_spec = None if must_compress else spec_for(rel, digest, False)
+    lz_spec = None if must_raw else spec_for(rel, digest, True)
+    for spec in (lz_spec, raw_spec):  # reuse what an earlier release already wrote
+        if spec is None:
+            continue
+        target = spec_path(out_dir, spec)
+        if os.path.isfile(target):
+            return spec, spec == lz_spec
+        for prev in prev_dirs:
+            source = spec_path(prev, spec)
+            if os.path.isfile(source):
+                os.makedirs(os.path.dirname(target), exist_ok=True)
+                shutil.copyfile(source, target)
+                return spec, spec == lz_spec
+    size = os.path.getsize(src)
+    if lz_spec is not None:
+        target = spec_path(out_dir, lz_spec)
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        fd, tmp = tempfile.mkstemp(dir=os.path.dirname(target), suffix=".part")
+        os.close(fd)
+        try:
+            packed = compress_to(src, tmp, preset)
+            if must_compress or packed <= size * (1.0 - min_saving):
+                if lzma_sha256(tmp) != digest:
+                    raise PackError("%s: LZMA round trip does not give the original" % rel)
+                os.replace(tmp, target)
+                return lz_spec, True
+        finally:
+            if os.path.exists(tmp):
+                os.remove(tmp)
+    target = spec_path(out_dir, raw_spec)
+    os.makedirs(os.path.dirname(target), exist_ok=True)
+    tmp = target + ".part"
+    shutil.copyfile(src, tmp)
+    os.replace(tmp, target)
+    return raw_spec, False
+
+
+def next_date(previous, forced=None):
+    if forced is not None:
+        if not _DATE.match(forced):
+            raise PackError("--date %r: use letters, digits, '.', '_' or '-' only" % forced)
+        return forced
+    now = datetime.datetime.now(datetime.timezone.utc).strftime("%Y%m%d%H%M%S")
+    # Dates must differ between releases: a client holding the old one would be told
+    # that nothing changed.
+    if previous and previous.isdigit() and len(previous) == len(now) and int(now) <= int(previous):
+        return str(int(previous) + 1)
+    return now
+
+
+def pack(client, description, out, previous=None, decoders=(), date=None, preset=6,
+         min_saving=0.05, log=print):
+    """Pack `client` into the release folder `out`. Returns (changed, manifest sections)."""
+    if not os.path.isdir(client):
+        raise PackError("%s: not a folder" % client)
+    general, reg = load_description(description)
+    files = list_client(client, decoders)
+    if not files:
+        raise PackError("%s: no files" % client)
+    prev_sections, prev_path = read_previous(previous if previous else out)
+    prev_files = prev_sections.get("FILE", {})
+    prev_dirs = [previous] if previous else []
+
+    os.makedirs(out, exist_ok=True)
+    entries = OrderedDict()
+    decoder_order, file_order = DECODER_ORDER, FILE_ORDER
+    compressed_any = False
+    for rel, src in files.items():
+        key = rel.replace("/", "__")
+        digest = sha256_of(src)
+        version = 1
+        old = prev_files.get(key, "").split(",")
+        if len(old) >= 3 and re.match(r"^-?\d+$", old[0]):
+            version = int(old[0]) if ini.file_spec_checksum(old[1]) == digest else int(old[0]) + 1
+        spec, compressed = place_file(rel, src, digest, out, prev_dirs, preset, min_saving)
+        compressed_any |= compressed
+        if is_root_decoder(rel):
+            order, decoder_order = decoder_order, decoder_order + 1
+        else:
+            order, file_order = file_order, file_order + 1
+        entries[key] = "%d,%s,%d" % (version, spec, order)
+        log("%-40s v%-4d %s" % (key, version, spec))
+    if compressed_any and "lzma.exe" not in {k.lower() for k in entries}:
+        raise PackError("the release holds .lzma files but no lzma.exe at its root; pass --decoder")
+    check_general(general, entries, log)
+
+    general["FILE_DIGEST"] = "SHA256"
+    sections = OrderedDict([("GENERAL", general), ("FILE", entries), ("REG", reg)])
+    prev_date = prev_sections.get("PRODUCT_REG", {}).get("LastUpdateDate", "")
+    prev_body = OrderedDict((k, v) for k, v in prev_sections.items() if k != "PRODUCT_REG")
+    unchanged = prev_path is not None and prev_date and ini.render(prev_body) == ini.render(sections)
+    sections["PRODUCT_REG"] = OrderedDict(
+        [("LastUpdateDate", prev_date if unchanged and date is None else next_date(prev_date, date))])
+    text = ini.render(sections)
+    manifest = os.path.join(out, MANIFEST_NAME)
+    if os.path.isfile(manifest):
+        with open(manifest, encoding="latin-1", newline="") as f:
+            if f.read() == text:
+                log("release unchanged: %s" % sections["PRODUCT_REG"]["LastUpdateDate"])
+                return False, sections
+    tmp = manifest + ".part"
+    with open(tmp, "w", encoding="latin-1", newline="") as f:
+        f.write(text)
+    os.replace(tmp, manifest)  # files first, manifest last: a server never sees a half release
+    log("release written: %s" % sections["PRODUCT_REG"]["LastUpdateDate"])
+    return True, sections
+
+
+def check_general(general, entries, log):
+    keys = {k.lower() for k in entries}
+    work = general.get("EXE_WORK_PATH", "").replace("\\", "__").replace("/", "__").strip("_")
+    for name in ("EXE_NAME", "EXE_UPDATERES"):
+        if general.get(name):
+            key = (work + "__" if work else "") + general[name]
+            if key.lower() not in keys:
+                log("warning: %s %s is not in the client folder (%s)" % (name, general[name], key))
+    icon = general.get("UNINSTALL_ICON", "")
+    if icon and icon.replace("\\", "__").replace("/", "__").lower() not in keys:
+        log("warning: UNINSTALL_ICON %s is not in the client folder" % icon)
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description="Write a release for the download server")
+    parser.add_argument("--client", required=True, help="folder holding the client build")
+    parser.add_argument("--description", required=True, help="release description (.json or .ini)")
+    parser.add_argument("--out", required=True, help="release folder to write")
+    parser.add_argument("--previous", help="previous release folder (default: --out itself)")
+    parser.add_argument("--decoder", action="append", default=[],
+                        help="decoder program to ship at the data folder root (e.g. lzma.exe)")
+    parser.add_argument("--date", help="LastUpdateDate to use instead of the current UTC time")
+    parser.add_argument("--preset", type=int, default=6, choices=range(0, 10), help="LZMA preset")
+    parser.add_argument("--quiet", action="store_true")
+    args = parser.parse_args(argv)
+    try:
+        changed, sections = pack(args.client, args.description, args.out, args.previous, args.decoder,
+                                 args.date, args.preset, log=(lambda *a: None) if args.quiet else print)
+    except (PackError, OSError, ValueError) as e:
+        print("pack_release: %s" % e, file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
