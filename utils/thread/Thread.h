@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <string>
 
+#include "utils/Handles.h"
 #include "utils/Lockable.h"
 
 namespace Utils {
@@ -49,7 +50,7 @@ public:
     // Snapshot of the armed state (under the lock).
     DWORD GetTimeout() const;
     DWORD GetInterval() const;
-    DWORD GetTickCount() const;
+    DWORD GetTicks() const;
     bool IsActive() const;
 
     static const DWORD NO_TIMEOUT = 0xFFFFFFFF;
@@ -75,7 +76,7 @@ private:
     DWORD m_interval;
     bool m_bIsActive;
 
-    HANDLE m_events[EV_COUNT];      // manual-reset, owned here (closed in the destructor)
+    KernelHandle m_events[EV_COUNT];  // manual-reset, created non-signalled
     volatile LONG m_callbacksInFlight;
     volatile LONG m_bStopped;
 };
