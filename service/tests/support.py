@@ -1,0 +1,75 @@
+"""Helpers for the service tests: servers in a thread, raw HTTP exchanges."""
+
+import os
+import socket
+import threading
+
+from service import download_server, ini
+
+
+def write_release(folder, brand, date, files=None, extra_general=None, reg=None):
+    """A release folder as the packer writes it; `files` maps spec -> bytes."""
+    files = files or {}
+    general = {"BRAND_NAME": brand, "EXE_NAME": "client.exe", "EXE_WORK_PATH": "Bin"}
+    general.update(extra_general or {})
+    entries = {}
+    for order, (spec, data) in enumerate(sorted(files.items()), start=1):
+        path = os.path.join(folder, *spec.split("/"))
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
+        base, _, tail = spec.split("/", 1)[1].rpartition("^")
+        ext = tail[tail.find("."):]
+        key = (base if ext == ".lzma" else base + ext).replace("/", "__")
+        entries[key] = "1,%s,%d" % (spec, order)
+    sections = {"GENERAL": general, "FILE": entries, "REG": reg or {}, "PRODUCT_REG": {"LastUpdateDate": date}}
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, download_server.MANIFEST_NAME), "w", newline="") as f:
+        f.write(ini.render(sections))
+
+
+class RunningServer:
+    """Runs a server on 127.0.0.1 with a picked port until stopped."""
+
+    def __init__(self, server):
+        self.server = server
+        self.port = server.server_address[1]
+        self.thread = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True)
+        self.thread.start()
+
+    def stop(self):
+        self.server.shutdown()
+        self.server.server_close()
+        self.thread.join(30)
+
+    def request(self, target, host=None, method="GET", timeout=30):
+        """Send one request with the exact target; returns (status, headers dict, body)."""
+        return raw_request(self.port, target, host, method, timeout)
+
+
+def _read_response(sock_file, method):
+    status_line = sock_file.readline().decode("latin-1")
+    if not status_line:
+        raise ConnectionError("no answer")
+    status = int(status_line.split()[1])
+    headers = {}
+    while True:
+        line = sock_file.readline().decode("latin-1").rstrip("\r\n")
+        if not line:
+            break
+        name, _, value = line.partition(":")
+        headers[name.strip().lower()] = value.strip()
+    length = int(headers.get("content-length", "0"))
+    body = b"" if method == "HEAD" else sock_file.read(length)
+    return status, headers, body
+
+
+def raw_request(port, target, host=None, method="GET", timeout=30):
+    with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
+        lines = ["%s %s HTTP/1.1" % (method, target)]
+        if host:
+            lines.append("Host: %s" % host)
+        lines.append("Connection: close")
+        s.sendall(("\r\n".join(lines) + "\r\n\r\n").encode("latin-1"))
+        with s.makefile("rb") as f:
+            return _read_response(f, method)
