@@ -33,7 +33,7 @@ enum StampSlot {
 // compiler must never see its initial values as constants.
 int32_t StampValue(int slot);
 
-// The stamped referrer text, up to its NUL (at most 1023 characters).
+// The stamped referrer text, up to its NUL; never read past the block.
 std::string StampReferrer();
 
 // What the "ReferrerUrl" registry string holds for a referrer text: the
@@ -157,4 +157,5 @@ public:
 namespace ProfileTesting {
 void PokeStampValue(int slot, int32_t value);
 void PokeStampReferrer(const std::string& text);  // truncated to 1023 characters
+const volatile StampBlock* StampBlockAddress();
 }
