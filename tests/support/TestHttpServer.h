@@ -1,0 +1,95 @@
+#pragma once
+// An HTTP/1.1 server on 127.0.0.1 for tests, running on its own threads in the
+// test process. It listens on an ephemeral port, answers proxy-style absolute
+// targets ("GET http://host:80/path HTTP/1.1") as well as origin-form ones
+// ("GET /path HTTP/1.1"), so with ScopedProxy the program keeps its fixed port
+// 80 and its real host names while every request lands here. Every request is
+// recorded for assertions. Several connections at once and keep-alive work.
+#include <winsock2.h>
+#include <windows.h>
+
+#include <condition_variable>
+#include <cstddef>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace TestSupport {
+
+struct RecordedRequest {
+    std::string method;  // "GET", "POST"
+    std::string target;  // exactly as on the request line
+    std::string host;    // host name, without port (from an absolute target, else the Host header)
+    int port = 80;       // port named by the absolute target or Host header
+    std::string path;    // origin form: "/" + path and query
+    std::vector<std::pair<std::string, std::string>> headers;  // in order, as sent
+    std::string body;
+    int connection = 0;  // which accepted connection carried it (1, 2, ...)
+
+    // Value of the first header of that name (case-insensitive), "" when absent.
+    std::string Header(const std::string& name) const;
+    bool HasHeader(const std::string& name) const;
+};
+
+struct Response {
+    int status = 200;
+    std::string reason;  // "" picks a standard phrase
+    std::string body;
+    bool sendContentLength = true;  // false: no Content-Length, body ends by closing the connection
+    size_t closeAfterBytes = std::string::npos;  // close the connection after this many body bytes
+    bool neverAnswer = false;  // read the request, then send nothing until the server stops
+    std::vector<std::pair<std::string, std::string>> headers;  // extra headers
+    std::string filePath;  // when set, the body is streamed from this local file instead
+};
+
+class TestHttpServer {
+public:
+    TestHttpServer();  // binds 127.0.0.1:0 and starts listening
+    ~TestHttpServer(); // stops and joins every thread; never-answered clients see a closed connection
+    TestHttpServer(const TestHttpServer&) = delete;
+    TestHttpServer& operator=(const TestHttpServer&) = delete;
+
+    int Port() const { return m_port; }
+
+    // Registers the answer for a path ("/Dl/x.bin", query included or not: a
+    // path with query is matched first, then without). host "" matches any host.
+    void SetResponse(const std::string& path, const Response& response, const std::string& host = "");
+    // Serves files below this folder for paths nothing is registered for.
+    void ServeFolder(const std::string& folder);
+
+    std::vector<RecordedRequest> Requests() const;
+    size_t RequestCount() const;
+    // Waits until at least count requests have been recorded (generous timeout).
+    bool WaitForRequests(size_t count, DWORD timeoutMs = 20000) const;
+    int ConnectionCount() const;
+    void ClearRequests();
+
+private:
+    void AcceptLoop();
+    void Serve(SOCKET socket, int connection);
+    bool Answer(SOCKET socket, const RecordedRequest& request, bool& keepAlive);
+    Response Lookup(const RecordedRequest& request) const;
+    bool WaitForStop(DWORD timeoutMs) const;
+
+    SOCKET m_listener = INVALID_SOCKET;
+    int m_port = 0;
+    bool m_wsaStarted = false;
+
+    mutable std::mutex m_mutex;
+    mutable std::condition_variable m_changed;
+    bool m_stopping = false;
+    std::map<std::pair<std::string, std::string>, Response> m_responses;  // (host, path)
+    std::string m_folder;
+    std::vector<RecordedRequest> m_requests;
+    std::set<SOCKET> m_open;
+    int m_connections = 0;
+
+    std::thread m_acceptThread;
+    std::vector<std::thread> m_workers;
+};
+
+} // namespace TestSupport
