@@ -1,0 +1,264 @@
+import hashlib
+import json
+import lzma
+import os
+import random
+import subprocess
+import sys
+import tempfile
+import unittest
+
+from packer import pack_release
+from service import ini
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+
+def write(path, data):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def sha(data):
+    return hashlib.sha256(data).hexdigest()
+
+
+class PackTest(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.TemporaryDirectory()
+        self.addCleanup(self.tmp.cleanup)
+        self.client = os.path.join(self.tmp.name, "client")
+        self.out = os.path.join(self.tmp.name, "release")
+        self.decoder = os.path.join(self.tmp.name, "tools", "lzma.exe")
+        write(self.decoder, b"MZ decoder " * 10)
+        rng = random.Random(7)
+        self.content = {
+            "Bin/client.exe": b"MZ" + b"client code " * 4000,
+            "Bin/readme.txt": bytes(rng.getrandbits(8) for _ in range(4000)),  # does not compress
+            "Data/LICENSE": b"no extension " * 10,
+            "Data/sound.ogg": b"OggS" + b"\x01" * 2000,
+        }
+        for rel, data in self.content.items():
+            write(os.path.join(self.client, *rel.split("/")), data)
+        self.description = os.path.join(self.tmp.name, "release.json")
+        self.describe()
+
+    def describe(self, **extra):
+        desc = {"BRAND_NAME": "Halvenor", "EXE_NAME": "client.exe", "EXE_WORK_PATH": "Bin",
+                "DOWNLOAD_URL": "", "UNINSTALL_ICON": "Bin\\client.exe",
+                "REG": {"Language/": "S/Y/${Lang}", "Volume/Settings\\Sound": "D/N/3"}}
+        desc.update(extra)
+        with open(self.description, "w") as f:
+            json.dump(desc, f)
+
+    def pack(self, **kw):
+        kw.setdefault("decoders", [self.decoder])
+        kw.setdefault("log", lambda *a: None)
+        return pack_release.pack(self.client, self.description, self.out, **kw)
+
+    def manifest(self):
+        return ini.read(os.path.join(self.out, "manifest.ini"))
+
+    def entries(self):
+        result = {}
+        for key, value in self.manifest()["FILE"].items():
+            version, spec, order = value.split(",")
+            result[key] = (int(version), spec, int(order))
+        return result
+
+    def spec_file(self, spec):
+        return os.path.join(self.out, *spec.split("/"))
+
+    def release_files(self):
+        found = {}
+        for root, _, files in os.walk(self.out):
+            for name in files:
+                path = os.path.join(root, name)
+                found[path] = os.stat(path).st_mtime_ns
+        return found
+
+    def test_specs_carry_the_digest_of_the_installed_content(self):
+        self.pack(date="1")
+        entries = self.entries()
+        with open(self.decoder, "rb") as f:
+            content = dict(self.content, **{"lzma.exe": f.read()})
+        self.assertEqual({rel.replace("/", "__") for rel in content}, set(entries))
+        for rel, data in content.items():
+            with self.subTest(rel=rel):
+                version, spec, _ = entries[rel.replace("/", "__")]
+                self.assertEqual(1, version)
+                self.assertEqual(sha(data), ini.file_spec_checksum(spec))
+                with open(self.spec_file(spec), "rb") as f:
+                    stored = f.read()
+                if spec.endswith(".lzma"):
+                    self.assertEqual("files/" + rel + "^" + sha(data) + ".lzma", spec)
+                    self.assertEqual(data, lzma.decompress(stored, format=lzma.FORMAT_ALONE))
+                    self.assertLess(len(stored), len(data))
+                else:
+                    # Raw files keep their extension so the installer does not unpack them.
+                    stem, ext = rel.rsplit(".", 1)
+                    self.assertEqual("files/%s^%s.%s" % (stem, sha(data), ext), spec)
+                    self.assertEqual(data, stored)
+        compressed = {k for k, (_, spec, _) in entries.items() if spec.endswith(".lzma")}
+        # Random bytes do not pay; a name without extension is always compressed.
+        self.assertEqual({"Bin__client.exe", "Data__LICENSE", "Data__sound.ogg"}, compressed)
+        general = self.manifest()["GENERAL"]
+        self.assertEqual("SHA256", general["FILE_DIGEST"])
+        self.assertEqual("Halvenor", general["BRAND_NAME"])
+        self.assertNotIn("DOWNLOAD_URL", general)
+        self.assertEqual({"Language/": "S/Y/${Lang}", "Volume/Settings\\Sound": "D/N/3"},
+                         dict(self.manifest()["REG"]))
+        self.assertEqual("1", self.manifest()["PRODUCT_REG"]["LastUpdateDate"])
+
+    def test_lzma_files_match_what_xz_writes(self):
+        self.pack(date="1")
+        _, spec, _ = self.entries()["Bin__client.exe"]
+        with open(self.spec_file(spec), "rb") as f:
+            header = f.read(13)
+        # The .lzma "alone" header: properties byte, dictionary size, unknown length.
+        self.assertEqual(0x5D, header[0])
+        self.assertEqual(b"\xff" * 8, header[5:13])
+        try:
+            out = subprocess.run(["xz", "--format=lzma", "-dc", self.spec_file(spec)], capture_output=True,
+                                 timeout=60)
+        except FileNotFoundError:
+            self.skipTest("xz not installed")
+        self.assertEqual(self.content["Bin/client.exe"], out.stdout)
+
+    def test_decoder_comes_first_uncompressed_at_the_root(self):
+        self.pack(date="1")
+        entries = self.entries()
+        ordered = sorted(entries, key=lambda k: entries[k][2])
+        self.assertEqual("lzma.exe", ordered[0])
+        _, spec, order = entries["lzma.exe"]
+        self.assertTrue(spec.startswith("files/lzma^") and spec.endswith(".exe"))
+        lzma_orders = [o for _, s, o in entries.values() if s.endswith(".lzma")]
+        self.assertLess(order, min(lzma_orders))
+        self.assertEqual(len(entries), len({o for _, _, o in entries.values()}))
+
+    def test_compressed_files_need_a_decoder(self):
+        with self.assertRaisesRegex(pack_release.PackError, "lzma.exe"):
+            self.pack(decoders=[])
+        self.assertFalse(os.path.exists(os.path.join(self.out, "manifest.ini")))
+
+    def test_versions_rise_only_for_changed_files(self):
+        self.pack(date="1")
+        first = self.entries()
+        write(os.path.join(self.client, "Bin", "client.exe"), b"MZ" + b"new client " * 4000)
+        write(os.path.join(self.client, "Bin", "extra.dll"), b"extra " * 100)
+        os.remove(os.path.join(self.client, "Data", "sound.ogg"))
+        changed, _ = self.pack()
+        self.assertTrue(changed)
+        second = self.entries()
+        self.assertEqual(2, second["Bin__client.exe"][0])
+        self.assertNotEqual(first["Bin__client.exe"][1], second["Bin__client.exe"][1])
+        self.assertEqual(1, second["Bin__extra.dll"][0])
+        self.assertNotIn("Data__sound.ogg", second)
+        for key in ("Bin__readme.txt", "Data__LICENSE", "lzma.exe"):
+            self.assertEqual(first[key][:2], second[key][:2])
+        self.assertNotEqual("1", self.manifest()["PRODUCT_REG"]["LastUpdateDate"])
+        # A third change of the same file goes on counting; its old files stay for old clients.
+        write(os.path.join(self.client, "Bin", "client.exe"), b"MZ third")
+        self.pack()
+        self.assertEqual(3, self.entries()["Bin__client.exe"][0])
+        self.assertTrue(os.path.isfile(self.spec_file(first["Bin__client.exe"][1])))
+
+    def test_repacking_an_unchanged_client_changes_nothing(self):
+        self.pack()
+        with open(os.path.join(self.out, "manifest.ini"), "rb") as f:
+            before_text = f.read()
+        before = self.release_files()
+        changed, _ = self.pack()
+        self.assertFalse(changed)
+        self.assertEqual(before, self.release_files())  # same files, none rewritten
+        with open(os.path.join(self.out, "manifest.ini"), "rb") as f:
+            self.assertEqual(before_text, f.read())
+
+    def test_description_change_gives_a_new_date_but_keeps_versions(self):
+        self.pack(date="20240101000000")
+        versions = {k: v[0] for k, v in self.entries().items()}
+        self.describe(SKIN_URL="http://www.orvanta.net/skin")
+        changed, _ = self.pack()
+        self.assertTrue(changed)
+        self.assertNotEqual("20240101000000", self.manifest()["PRODUCT_REG"]["LastUpdateDate"])
+        self.assertEqual(versions, {k: v[0] for k, v in self.entries().items()})
+
+    def test_dates_always_move_forward(self):
+        self.assertEqual("20991231235960", pack_release.next_date("20991231235959"))
+        self.assertRegex(pack_release.next_date("19990101000000"), r"^20\d{12}$")
+        self.assertRegex(pack_release.next_date(""), r"^20\d{12}$")
+        with self.assertRaises(pack_release.PackError):
+            pack_release.next_date("", "2024 01&x")
+
+    def test_previous_release_in_another_folder(self):
+        self.pack(date="1")
+        first = self.entries()
+        previous, self.out = self.out, os.path.join(self.tmp.name, "release2")
+        write(os.path.join(self.client, "Data", "LICENSE"), b"changed")
+        self.pack(previous=previous)
+        second = self.entries()
+        self.assertEqual(2, second["Data__LICENSE"][0])
+        self.assertEqual(first["Bin__client.exe"], second["Bin__client.exe"])
+        for _, spec, _ in second.values():  # the new folder is complete on its own
+            self.assertTrue(os.path.isfile(self.spec_file(spec)), spec)
+
+    def test_names_the_installer_cannot_handle_are_refused(self):
+        bad = ["Bin/a__b.dll", "Bin/a,b.dll", "Bin/a^b.dll", "Bin/a=b.txt", ";x.txt", "[x.txt", "#x.txt", "Bin/\u00e9.txt",
+               "Bin/x.t%20"]
+        for rel in bad:
+            with self.subTest(rel=rel):
+                path = os.path.join(self.client, *rel.split("/"))
+                write(path, b"x")
+                try:
+                    with self.assertRaises(pack_release.PackError):
+                        self.pack(date="1")
+                finally:
+                    os.remove(path)
+        write(os.path.join(self.client, "bin", "CLIENT.EXE"), b"x")
+        with self.assertRaisesRegex(pack_release.PackError, "letter case"):
+            self.pack(date="1")
+
+    def test_names_with_spaces_are_stored_raw_and_escaped(self):
+        write(os.path.join(self.client, "My Data", "big file.txt"), b"compressible " * 500)
+        self.pack(date="1")
+        _, spec, _ = self.entries()["My Data__big file.txt"]
+        # The decoder's command line is not quoted, so such a file is never unpacked.
+        self.assertTrue(spec.startswith("files/My%20Data/big%20file^") and spec.endswith(".txt"), spec)
+        self.assertTrue(os.path.isfile(os.path.join(self.out, "files", "My Data",
+                                                    "big file^%s.txt" % sha(b"compressible " * 500))))
+
+    def test_ini_description_and_bad_reg_values(self):
+        desc = os.path.join(self.tmp.name, "release.ini")
+        with open(desc, "w") as f:
+            f.write("[GENERAL]\nBRAND_NAME=Zentaro\nEXE_NAME=client.exe\nEXE_WORK_PATH=Bin\n"
+                    "[REG]\nMode/=D/Y/3\nPath/Sub\\Key=S/N/a/b\n")
+        pack_release.pack(self.client, desc, self.out, decoders=[self.decoder], date="1", log=lambda *a: None)
+        self.assertEqual("Zentaro", self.manifest()["GENERAL"]["BRAND_NAME"])
+        self.assertEqual({"Mode/": "D/Y/3", "Path/Sub\\Key": "S/N/a/b"}, dict(self.manifest()["REG"]))
+        for reg in ({"Mode/": "D/Y/x"}, {"Mode/": "Q/Y/1"}, {"Mode/": "S/Y"}, {"A=B/": "S/Y/1"}):
+            with self.subTest(reg=reg):
+                self.describe(REG=reg)
+                with self.assertRaises(pack_release.PackError):
+                    self.pack(date="2")
+        self.describe(BRAND_NAME="")
+        with self.assertRaisesRegex(pack_release.PackError, "BRAND_NAME"):
+            self.pack(date="2")
+
+    def test_command_line(self):
+        out = subprocess.run([sys.executable, os.path.join(ROOT, "packer", "pack_release.py"),
+                              "--client", self.client, "--description", self.description, "--out", self.out,
+                              "--decoder", self.decoder, "--date", "42"],
+                             capture_output=True, text=True, timeout=120)
+        self.assertEqual(0, out.returncode, out.stderr)
+        self.assertIn("release written: 42", out.stdout)
+        self.assertEqual("42", self.manifest()["PRODUCT_REG"]["LastUpdateDate"])
+        out = subprocess.run([sys.executable, os.path.join(ROOT, "packer", "pack_release.py"),
+                              "--client", self.client, "--description", self.description, "--out", self.out],
+                             capture_output=True, text=True, timeout=120)
+        self.assertEqual(1, out.returncode)
+        self.assertIn("lzma.exe", out.stderr)
+
+
+if __name__ == "__main__":
+    unittest.main()
