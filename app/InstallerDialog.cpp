@@ -1,0 +1,427 @@
+#include "app/InstallerDialog.h"
+
+#include "app/skin/BrowserHost.h"
+#include "app/skin/SkinButton.h"
+#include "funnel/FunnelReport.h"
+#include "orvanta_config.h"
+#include "resources/resource.h"
+#include "uninstall/Uninstall.h"
+#include "utils/Handles.h"
+#include "utils/fs/FileSystem.h"
+#include "utils/log/Logger.h"
+#include "utils/registry/RegistryKey.h"
+
+#include <commctrl.h>
+#include <shellapi.h>
+#include <cstdlib>
+
+namespace {
+
+const UINT WM_APP_SHOW_PAGE = WM_APP + 1;
+const UINT WM_APP_UNINSTALL = WM_APP + 2;
+const LONG_PTR kIgnoredClicks = 0xFFFF;   // user data of the banner
+const int kChoiceButtonFirstId = 3000;
+const int kPromptId = -1;
+const int kContentWidth = 490;
+
+// The executable itself, opened for its resources only.
+Utils::ModuleHandle OpenOwnExecutable() {
+    std::string path;
+    Utils::FileSystem::GetModulePath(path, false, false, false);
+    return Utils::ModuleHandle(LoadLibraryExA(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
+}
+
+HICON LoadRawIcon(HMODULE module, int imageId, int size) {
+    HRSRC found = FindResourceA(module, MAKEINTRESOURCEA(imageId), MAKEINTRESOURCEA(3) /* RT_ICON */);
+    if (!found) return nullptr;
+    HGLOBAL loaded = LoadResource(module, found);
+    void* bytes = loaded ? LockResource(loaded) : nullptr;
+    if (!bytes) return nullptr;
+    return CreateIconFromResourceEx(static_cast<PBYTE>(bytes), SizeofResource(module, found), TRUE, 0x00030000, size,
+                                    size, LR_DEFAULTCOLOR);
+}
+
+void CenterWindow(HWND hwnd) {
+    RECT rc;
+    GetWindowRect(hwnd, &rc);
+    RECT area;
+    HWND owner = GetWindow(hwnd, GW_OWNER);
+    if (owner && IsWindowVisible(owner))
+        GetWindowRect(owner, &area);
+    else
+        SystemParametersInfoA(SPI_GETWORKAREA, 0, &area, 0);
+    const int w = rc.right - rc.left, h = rc.bottom - rc.top;
+    SetWindowPos(hwnd, nullptr, area.left + ((area.right - area.left) - w) / 2,
+                 area.top + ((area.bottom - area.top) - h) / 2, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+int ClientWidth(HWND hwnd) {
+    RECT rc;
+    GetClientRect(hwnd, &rc);
+    return rc.right - rc.left;
+}
+
+} // namespace
+
+void CompleteSelfReplacement(DialogOperations& dialog) {
+    std::string self;
+    Utils::FileSystem::GetModulePath(self, false, false, false);
+    const size_t slash = self.rfind('\\');
+    const std::string folder = self.substr(0, slash + 1);
+    const std::string name = self.substr(slash + 1);
+
+    if (!name.empty() && name[0] == '_') {
+        // A newer copy delivered as "_<name>": put it in place and let it run.
+        const std::string target = folder + name.substr(1);
+        CopyFileA(self.c_str(), target.c_str(), FALSE);
+        ShellExecuteA(nullptr, "open", target.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+        ExitProcess(0);
+    }
+
+    const std::string handedOver = folder + "_" + name;
+    auto exists = [&] { return GetFileAttributesA(handedOver.c_str()) != INVALID_FILE_ATTRIBUTES; };
+    // The copy that started us may still be ending: retry once a second.
+    for (int attempt = 0; attempt < 20 && exists(); ++attempt) {
+        DeleteFileA(handedOver.c_str());
+        if (!exists()) break;
+        Sleep(1000);
+    }
+    if (exists()) dialog.FailAndExit("Failed to delete old version of the Orvanta");
+}
+
+InstallerDialog::InstallerDialog() : DialogWindow(IDD_ORVANTA_DIALOG) {}
+
+InstallerDialog::~InstallerDialog() {
+    for (HICON icon : m_icons)
+        if (icon) DestroyIcon(icon);
+}
+
+INT_PTR InstallerDialog::Run(HWND owner) { return DoModal(owner); }
+
+InstallerDialog::BarState* InstallerDialog::Bar(int controlId) {
+    if (controlId == IDC_FILE_PROGRESS) return &m_bars[0];
+    if (controlId == IDC_OVERALL_PROGRESS) return &m_bars[1];
+    return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Dialog operations
+
+void InstallerDialog::ShowProgressBar(int controlId, int range) {
+    HWND bar = GetDlgItem(Handle(), controlId);
+    if (!bar) return;
+    ShowWindow(bar, range != 0 ? SW_SHOW : SW_HIDE);
+    if (BarState* state = Bar(controlId)) {
+        RECT rc;
+        GetClientRect(bar, &rc);
+        state->widthPixels = rc.right - rc.left;
+        state->range = range;
+        state->lastPixel = -1;
+    }
+    PostMessageA(bar, PBM_SETRANGE, 0, MAKELPARAM(0, range));
+}
+
+void InstallerDialog::SetProgressPos(int controlId, int position) {
+    HWND bar = GetDlgItem(Handle(), controlId);
+    if (!bar) return;
+    if (BarState* state = Bar(controlId)) {
+        const int range = state->range;
+        const int width = state->widthPixels;
+        if (range > 0 && width > 0) {
+            const int clamped = position < 0 ? 0 : (position > range ? range : position);
+            const int pixel = static_cast<int>(static_cast<long long>(clamped) * width / range);
+            if (state->lastPixel.exchange(pixel) == pixel) return;
+        }
+    }
+    PostMessageA(bar, PBM_SETPOS, static_cast<WPARAM>(position), 0);
+}
+
+void InstallerDialog::SetItemText(int controlId, const std::string& text) {
+    HWND item = GetDlgItem(Handle(), controlId);
+    if (!item) return;
+    ShowWindow(item, text.empty() ? SW_HIDE : SW_SHOW);
+    SetWindowTextA(item, text.c_str());
+}
+
+void InstallerDialog::FailAndExit(const std::string& text) {
+    MessageBoxA(Handle(), text.c_str(), "", MB_OK);
+    ExitProcess(1);
+}
+
+void InstallerDialog::ShowWebPage(const std::string& url) {
+    {
+        std::lock_guard<std::mutex> guard(m_pageLock);
+        m_szPageUrl = url;
+    }
+    PostMessageA(Handle(), WM_APP_SHOW_PAGE, 0, 0);
+}
+
+void InstallerDialog::SetTitle(const std::string& title) { SetWindowTextA(Handle(), title.c_str()); }
+
+int InstallerDialog::ShowMessage(const std::string& text, UINT type) {
+    return MessageBoxA(Handle(), text.c_str(), "", type ? type : MB_OK);
+}
+
+int InstallerDialog::AskUser(const std::string& text, const std::string& caption, UINT type) {
+    return MessageBoxA(Handle(), text.c_str(), caption.c_str(), type ? type : MB_OK);
+}
+
+void InstallerDialog::HideWindow() { ShowWindow(Handle(), SW_HIDE); }
+
+std::string InstallerDialog::AppendAnswerSuffix(const std::string& name) { return m_answers.AppendAnswerSuffix(name); }
+
+// ---------------------------------------------------------------------------
+// Messages
+
+bool InstallerDialog::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT& result) {
+    switch (msg) {
+    case WM_INITDIALOG:
+        OnInitDialog();
+        result = TRUE;
+        return true;
+    case WM_COMMAND: {
+        const int id = LOWORD(wParam);
+        if (id == IDOK) return (result = 0, true);
+        if (id == IDCANCEL) {
+            ConfirmCancel();
+            return (result = 0, true);
+        }
+        if (id == IDC_NEXT || HIWORD(wParam) == BN_CLICKED) {
+            OnQuestionClicked(id, reinterpret_cast<HWND>(lParam));
+            return (result = 0, true);
+        }
+        return false;
+    }
+    case WM_APP_SHOW_PAGE:
+        ShowHostedPage();
+        return (result = 0, true);
+    case WM_APP_UNINSTALL:
+        RunUninstallProcedure();
+        return (result = 0, true);
+    default:
+        return false;
+    }
+}
+
+void InstallerDialog::OnInitDialog() {
+    HWND hwnd = Handle();
+    CenterWindow(hwnd);
+
+    {
+        Utils::ModuleHandle exe = OpenOwnExecutable();
+        if (!exe) return;  // no resources: the template's controls only
+
+        m_icons[0] = LoadRawIcon(exe.Get(), IDI_IMAGE_LARGE, 32);
+        m_icons[1] = LoadRawIcon(exe.Get(), IDI_IMAGE_SMALL, 16);
+        m_icons[2] = LoadRawIcon(exe.Get(), IDI_IMAGE_EXTRA, 48);
+        if (m_icons[1]) SendMessageA(hwnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_icons[1]));
+        if (m_icons[0]) SendMessageA(hwnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_icons[0]));
+
+        m_banner.reset(new SkinButton());
+        RECT none = {0, 0, 0, 0};
+        if (m_banner->Create(hwnd, none, 0)) {
+            SetWindowLongPtrA(m_banner->Handle(), GWLP_USERDATA, kIgnoredClicks);
+            const int picture = StampValue(SLOT_PRODUCT) == 2 ? IDR_BANNER_TINDERMOOR : IDR_BANNER_CORVANTIS;
+            m_banner->LoadPicture(exe.Get(), picture, 1);
+        }
+    }
+
+    WriteLanguageCodes();
+    m_answers.Clear();
+    m_pKey.reset();
+
+    CompleteSelfReplacement(*this);
+    PublishDialog(this);
+    m_answers.ResolveStamped();
+
+    const std::string requestKey = m_answers.RequestKey();
+    if (!requestKey.empty()) {
+        Utils::RegistryKey& key = ProductKey();
+        m_pLogger.reset(new CVLogger());
+        m_pLogger->SetChannelFile(1, "OV");
+        key.SetDword("LogFile", 0, false, "");
+        m_pLogger->SetChannelFlags(1, key.GetDword("LogFile", "", 0));
+        SetAppLogger(m_pLogger.get());
+        Log(m_pLogger.get(), 1, "S", "OnInitDialog() init Log (build: 24/06/2007)", "s", "PRODUCT_ID= ", "I",
+            m_answers.Get(FIELD_PRODUCT), "s", "BRAND_ID= ", "I", m_answers.Get(FIELD_BRAND_ID), "s", "myRegKey= ",
+            "S", requestKey.c_str(), nullptr);
+        m_bRepeatRun = m_answers.IsKnownFunnel(key);
+    }
+
+    if (!m_bRepeatRun)
+        FunnelReport(30);
+    else
+        UseCompactLayout();
+
+    const int width = ClientWidth(hwnd);
+    const int left = (width - kContentWidth) / 2;
+    if (m_banner && m_banner->Handle())
+        SetWindowPos(m_banner->Handle(), nullptr, left, 10, kContentWidth, 80, SWP_NOZORDER | SWP_NOACTIVATE);
+    SetWindowPos(GetDlgItem(hwnd, IDC_BACKGROUND), HWND_BOTTOM, left, 90, kContentWidth, 218, SWP_NOACTIVATE);
+    CenterLanguageGrid(width);
+
+    if (m_bUninstall)
+        PostMessageA(hwnd, WM_APP_UNINSTALL, 0, 0);
+    else
+        Proceed();
+}
+
+void InstallerDialog::UseCompactLayout() {
+    HWND hwnd = Handle();
+    int y = 10;
+    for (int id : {IDC_STATUS_TEXT, IDC_FILE_PROGRESS, IDC_OVERALL_PROGRESS}) {
+        HWND item = GetDlgItem(hwnd, id);
+        RECT rc;
+        GetWindowRect(item, &rc);
+        const int height = rc.bottom - rc.top;
+        SetWindowPos(item, nullptr, 10, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+        y += height * 4 / 3;
+    }
+    RECT client;
+    GetClientRect(hwnd, &client);
+    RECT frame = {0, 0, client.right, client.bottom / 3};
+    AdjustWindowRectEx(&frame, static_cast<DWORD>(GetWindowLongPtrA(hwnd, GWL_STYLE)), FALSE,
+                       static_cast<DWORD>(GetWindowLongPtrA(hwnd, GWL_EXSTYLE)));
+    SetWindowPos(hwnd, nullptr, 0, 0, frame.right - frame.left, frame.bottom - frame.top,
+                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+Utils::RegistryKey& InstallerDialog::ProductKey() {
+    if (!m_pKey) m_pKey.reset(new Utils::RegistryKey(1, m_answers.ProductWord()));
+    return *m_pKey;
+}
+
+void InstallerDialog::Proceed() {
+    if (ShowNextQuestion()) return;
+    if (!m_bRepeatRun) FunnelReport(40);
+    const std::string iniName = m_answers.ProfileIniName();
+    const std::string did = std::to_string(m_answers.Get(FIELD_DID));
+    if (!m_answers.RequestKey().empty()) m_answers.Save(ProductKey());
+    m_downloadManager.StartUpdate(m_answers.DownloadHost(), m_answers.ProductWord(), did, iniName);
+}
+
+void InstallerDialog::ShowChoiceBackdrop(bool show) {
+    const int cmd = show ? SW_SHOW : SW_HIDE;
+    if (m_banner && m_banner->Handle()) ShowWindow(m_banner->Handle(), cmd);
+    ShowWindow(GetDlgItem(Handle(), IDC_BACKGROUND), cmd);
+}
+
+void InstallerDialog::DestroyChoiceButtons() {
+    for (auto& button : m_choiceButtons) button->Destroy();
+    m_choiceButtons.clear();
+}
+
+bool InstallerDialog::ShowNextQuestion() {
+    HWND hwnd = Handle();
+    for (; m_nFieldIndex < PROFILE_FIELD_COUNT; ++m_nFieldIndex) {
+        const ProfileRecord& record = ProfileRecordOf(m_nFieldIndex);
+        if (record.kind != TypedNumber && record.kind != Choice) {
+            m_nSlotCursor = AdvanceSlotCursor(m_nSlotCursor, m_nFieldIndex);
+            continue;
+        }
+        if (m_answers.Get(m_nFieldIndex) != 0) {
+            m_nSlotCursor = AdvanceSlotCursor(m_nSlotCursor, m_nFieldIndex);
+            continue;
+        }
+
+        if (record.kind == TypedNumber) {
+            SetDlgItemTextA(hwnd, kPromptId, record.marker);
+            SetDlgItemTextA(hwnd, IDC_NUMBER_EDIT, "");
+            for (int id : {IDC_NUMBER_EDIT, IDC_NEXT, kPromptId}) ShowWindow(GetDlgItem(hwnd, id), SW_SHOW);
+            SetFocus(GetDlgItem(hwnd, IDC_NUMBER_EDIT));
+            m_bQuestionShown = true;
+            return true;
+        }
+
+        Utils::ModuleHandle exe = OpenOwnExecutable();
+        if (!exe) {
+            // Without the pictures the page cannot be shown: go on as if every
+            // answer were known.
+            m_nFieldIndex = PROFILE_FIELD_COUNT;
+            break;
+        }
+        ShowChoiceBackdrop(true);
+        const uint32_t mask = static_cast<uint32_t>(StampValue(m_nSlotCursor + 1));
+        int cell = 0;
+        for (int k = 0; k < record.optionCount && k < PROFILE_MAX_IMAGES; ++k) {
+            std::unique_ptr<SkinButton> button(new SkinButton());
+            RECT none = {0, 0, 0, 0};
+            if (!button->Create(hwnd, none, kChoiceButtonFirstId + k)) continue;
+            button->LoadPicture(exe.Get(), record.imageIds[k], 3);
+            SetWindowLongPtrA(button->Handle(), GWLP_USERDATA, k);
+            if (mask & (1u << k)) {
+                const int x = record.gridLeft + record.columnPitch * (cell % record.columns);
+                const int y = record.gridTop + record.rowPitch * (cell / record.columns);
+                ++cell;
+                SetWindowPos(button->Handle(), HWND_TOP, x, y, 0, 0, SWP_NOSIZE | SWP_NOACTIVATE | SWP_SHOWWINDOW);
+            }
+            m_choiceButtons.push_back(std::move(button));
+        }
+        m_bQuestionShown = true;
+        return true;
+    }
+    ShowChoiceBackdrop(false);
+    return false;
+}
+
+void InstallerDialog::OnQuestionClicked(int id, HWND from) {
+    if (from && GetWindowLongPtrA(from, GWLP_USERDATA) == kIgnoredClicks) return;
+    if (!m_bQuestionShown || m_nFieldIndex >= PROFILE_FIELD_COUNT) return;
+    HWND hwnd = Handle();
+    const ProfileRecord& record = ProfileRecordOf(m_nFieldIndex);
+
+    if (record.kind == TypedNumber) {
+        if (id != IDC_NEXT) return;
+        char text[18] = {};
+        GetDlgItemTextA(hwnd, IDC_NUMBER_EDIT, text, sizeof text);
+        const int value = std::atoi(text);
+        if (value == 0) return;
+        m_answers.Set(m_nFieldIndex, value);
+        for (int control : {IDC_NUMBER_EDIT, IDC_NEXT, kPromptId}) ShowWindow(GetDlgItem(hwnd, control), SW_HIDE);
+        m_nSlotCursor += 1;
+    } else {
+        bool ours = false;
+        for (auto& button : m_choiceButtons) ours = ours || button->Handle() == from;
+        if (!ours) return;
+        m_answers.Set(m_nFieldIndex, static_cast<int>(GetWindowLongPtrA(from, GWLP_USERDATA)) + 1);
+        DestroyChoiceButtons();
+        m_nSlotCursor += 2;
+    }
+    m_bQuestionShown = false;
+    ++m_nFieldIndex;
+    Proceed();
+}
+
+void InstallerDialog::ConfirmCancel() {
+    HWND hwnd = Handle();
+    const int answer = MessageBoxA(hwnd, "Do you want to continue this operation?", "", MB_YESNO);
+    RedrawWindow(hwnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+    if (answer == IDYES) {
+        ShowWindow(hwnd, SW_MINIMIZE);
+        return;
+    }
+    EndDialog(IDCANCEL);
+    ExitProcess(0);
+}
+
+void InstallerDialog::ShowHostedPage() {
+    if (m_bRepeatRun) return;
+    std::string url;
+    {
+        std::lock_guard<std::mutex> guard(m_pageLock);
+        url = m_szPageUrl;
+    }
+    const int left = (ClientWidth(Handle()) - kContentWidth) / 2 + 35;
+    m_browser.reset(new BrowserHost());
+    if (SUCCEEDED(m_browser->Create(Handle(), left, 10, left + 427, 266))) m_browser->Navigate(url);
+}
+
+void InstallerDialog::RunUninstallProcedure() {
+    std::string exeName;
+    Utils::FileSystem::GetModulePath(exeName, true, false, false);
+    UninstallSettings settings;
+    settings.exeFileName = exeName;
+    settings.answers = &m_answers;
+    settings.farewellHost = ORVANTA_FAREWELL_HOST;
+    ExitProcess(static_cast<UINT>(RunUninstall(settings)));
+}

@@ -1,0 +1,90 @@
+#pragma once
+// The program's only window: asks for the profile fields the stamp left open,
+// starts the update worker or runs the uninstall, and shows status, progress
+// and web pages until the process ends. It implements the dialog operations
+// the engine and the uninstaller drive it through.
+#include "app/Window.h"
+#include "app/ops/DialogOps.h"
+#include "app/profile/Profile.h"
+#include "engine/DownloadManager.h"
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+class SkinButton;
+class BrowserHost;
+class CVLogger;
+namespace Utils { class RegistryKey; }
+
+class InstallerDialog : public DialogWindow, public DialogOperations {
+public:
+    InstallerDialog();
+    ~InstallerDialog() override;
+
+    void SetUninstallMode() { m_bUninstall = true; }
+    // Runs the dialog modally from template 129, owned by owner.
+    INT_PTR Run(HWND owner);
+
+    // Dialog operations (any thread).
+    void ShowProgressBar(int controlId, int range) override;
+    void SetProgressPos(int controlId, int position) override;
+    void SetItemText(int controlId, const std::string& text) override;
+    void FailAndExit(const std::string& text) override;
+    void ShowWebPage(const std::string& url) override;
+    void SetTitle(const std::string& title) override;
+    int ShowMessage(const std::string& text, UINT type) override;
+    HWND OwnerWindow() override { return Handle(); }
+    std::string AppendAnswerSuffix(const std::string& name) override;
+    int AskUser(const std::string& text, const std::string& caption, UINT type) override;
+    void HideWindow() override;
+
+protected:
+    bool HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT& result) override;
+
+private:
+    void OnInitDialog();
+    void Proceed();
+    bool ShowNextQuestion();
+    void OnQuestionClicked(int id, HWND from);
+    void ConfirmCancel();
+    void ShowHostedPage();
+    void RunUninstallProcedure();
+    void UseCompactLayout();
+    void ShowChoiceBackdrop(bool show);
+    void DestroyChoiceButtons();
+    Utils::RegistryKey& ProductKey();
+
+    bool m_bUninstall = false;
+    bool m_bRepeatRun = false;
+    bool m_bQuestionShown = false;
+    ProfileAnswers m_answers;
+    int m_nFieldIndex = 0;
+    int m_nSlotCursor = 0;
+    std::vector<std::unique_ptr<SkinButton>> m_choiceButtons;
+    std::unique_ptr<SkinButton> m_banner;
+    std::unique_ptr<Utils::RegistryKey> m_pKey;
+    std::unique_ptr<CVLogger> m_pLogger;
+    std::mutex m_pageLock;
+    std::string m_szPageUrl;
+    std::unique_ptr<BrowserHost> m_browser;
+    HICON m_icons[3] = {};
+    DownloadManager m_downloadManager;
+
+    // Progress throttling: a position is posted only when it moves the bar by
+    // at least one pixel, so a fast download does not flood the queue.
+    struct BarState {
+        std::atomic<int> range{0};
+        std::atomic<int> lastPixel{-1};
+        std::atomic<int> widthPixels{0};
+    };
+    BarState m_bars[2];  // 1006, 1007
+    BarState* Bar(int controlId);
+};
+
+// Self-replacement: an executable named "_<name>.exe" copies itself over
+// "<name>.exe", starts it and ends; "<name>.exe" removes the "_" copy it was
+// started by. Called during the dialog's initialisation.
+void CompleteSelfReplacement(DialogOperations& dialog);

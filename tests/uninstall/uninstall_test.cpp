@@ -1,0 +1,223 @@
+#include "uninstall/Uninstall.h"
+
+#include "app/profile/Profile.h"
+#include "engine/InstallFolder.h"
+#include "support/RecordingDialog.h"
+#include "utils/Handles.h"
+#include "utils/fs/FileSystem.h"
+#include "utils/registry/RegistryKey.h"
+
+#include <shlobj.h>
+#include <gtest/gtest.h>
+#include <fstream>
+
+using TestSupport::FailAndExitCalled;
+using TestSupport::RecordingDialog;
+
+namespace {
+
+const std::string kBrand = "OrvUninstTest";
+const std::string kUninstallPath = "Microsoft\\Windows\\CurrentVersion\\Uninstall";
+
+std::string Folder(int csidl) {
+    std::string path;
+    GetSpecialFolder(csidl, path);
+    return path;
+}
+
+void WriteFile(const std::string& path) {
+    std::ofstream(path, std::ios::binary) << "x";
+}
+
+bool ValueExists(HKEY root, const std::string& path, const std::string& name) {
+    Utils::RegKey key;
+    if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, key.Receive()) != ERROR_SUCCESS) return false;
+    return RegQueryValueExA(key.Get(), name.c_str(), nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+}
+
+bool KeyExists(HKEY root, const std::string& path) {
+    Utils::RegKey key;
+    return RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, key.Receive()) == ERROR_SUCCESS;
+}
+
+class UninstallTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        answers.Set(FIELD_SERVER, 4);
+        answers.Set(FIELD_PRODUCT, 2);
+        answers.Set(FIELD_DID, 1);
+        answers.Set(FIELD_LANG, 1);
+        answers.Set(FIELD_CHAIN_START_TIME, 1191945099);
+        ASSERT_EQ(answers.ProductWord(), "Tindermoor");
+        dialog.SetAnswers(4, 2, 1);
+
+        // What an installation leaves behind.
+        Utils::RegistryKey product(1, "Tindermoor");
+        answers.Save(product);
+        product.SetString("LastUpdateLang_4_2_1", "EN", true, "");
+        product.SetString("LastUpdateDate_4_2_1", "2026-12-01", true, "");
+        product.SetDword("IsOVNotFirst", 1, true, kBrand);
+        product.SetDword("client.dll", 3, true, kBrand + "\\Installed");
+        product.SetString("OtherValue", "kept", true, "");
+        Utils::RegistryKey(0, kUninstallPath).SetString("DisplayName", kBrand, true, kBrand);
+
+        programFiles = Folder(CSIDL_PROGRAM_FILES) + "\\" + kBrand;
+        startMenu = Folder(CSIDL_PROGRAMS) + "\\" + kBrand;
+        desktopLink = Folder(CSIDL_DESKTOP) + "\\" + kBrand + ".lnk";
+        CreateDirectoryA(programFiles.c_str(), nullptr);
+        CreateDirectoryA((programFiles + "\\bin").c_str(), nullptr);
+        WriteFile(programFiles + "\\bin\\client.dll");
+        WriteFile(programFiles + "\\" + kBrand + ".exe");
+        CreateDirectoryA(startMenu.c_str(), nullptr);
+        WriteFile(startMenu + "\\Uninstall.lnk");
+        WriteFile(desktopLink);
+
+        settings.exeFileName = "update" + kBrand + ".exe";
+        settings.answers = &answers;
+        settings.pauseMs = 0;
+        settings.farewellHost = "farewell.test";
+    }
+
+    void TearDown() override {
+        Utils::FileSystem::DeleteDirectoryTree(programFiles);
+        Utils::FileSystem::DeleteDirectoryTree(startMenu);
+        DeleteFileA(desktopLink.c_str());
+        RegDeleteTreeA(HKEY_CURRENT_USER, "Software\\Tindermoor");
+        RegDeleteTreeA(HKEY_LOCAL_MACHINE, ("Software\\" + kUninstallPath + "\\" + kBrand).c_str());
+    }
+
+    bool EverythingInstalledIsThere() {
+        return Utils::FileSystem::IsFile(programFiles + "\\bin\\client.dll") &&
+               Utils::FileSystem::IsDirectory(startMenu) && Utils::FileSystem::IsFile(desktopLink) &&
+               KeyExists(HKEY_LOCAL_MACHINE, "Software\\" + kUninstallPath + "\\" + kBrand) &&
+               KeyExists(HKEY_CURRENT_USER, "Software\\Tindermoor\\" + kBrand + "\\Installed") &&
+               ValueExists(HKEY_CURRENT_USER, "Software\\Tindermoor", "ReqData_4_2_1%Lang_") &&
+               ValueExists(HKEY_CURRENT_USER, "Software\\Tindermoor", "LastUpdateDate_4_2_1");
+    }
+
+    ProfileAnswers answers;
+    RecordingDialog dialog;
+    UninstallSettings settings;
+    std::string programFiles, startMenu, desktopLink;
+};
+
+std::string RunExpectingFatal(const UninstallSettings& settings) {
+    try {
+        RunUninstall(settings);
+    } catch (const FailAndExitCalled& fatal) {
+        return fatal.text;
+    }
+    return "(returned)";
+}
+
+} // namespace
+
+TEST(UninstallBrandName, StripsExtensionAndUpdatePrefix) {
+    EXPECT_EQ(UninstallBrandName("updateHalvenor.exe"), "Halvenor");
+    EXPECT_EQ(UninstallBrandName("Halvenor.exe"), "Halvenor");
+    EXPECT_EQ(UninstallBrandName("update.exe"), "");
+    EXPECT_EQ(UninstallBrandName("ab"), "");
+}
+
+TEST(FarewellPageUrl, ValuesGoInUnchanged) {
+    EXPECT_EQ(FarewellPageUrl("www.orvanta.net", "EN", "John & Jane", 7),
+              "http://www.orvanta.net/uninstall.html?fromClient=1&lang=EN&Username=John & Jane&BrandId=7");
+    EXPECT_EQ(FarewellPageUrl("h", "EN", std::string(900, 'u'), 1).size(), 511u);
+}
+
+TEST_F(UninstallTest, YesRemovesEverythingTheInstallationRecorded) {
+    dialog.QueueMessageAnswers({IDYES});
+    EXPECT_EQ(RunExpectingFatal(settings), "Uninstall finished successfully");
+
+    EXPECT_EQ(dialog.Messages(), std::vector<std::string>{"Are you sure you want to uninstall OrvUninstTest?"});
+    EXPECT_EQ(dialog.Positions(IDC_OVERALL_PROGRESS), (std::vector<int>{1, 2, 3, 4, 5}));
+    EXPECT_EQ(dialog.Ranges(IDC_OVERALL_PROGRESS), std::vector<int>{5});
+    EXPECT_EQ(dialog.Texts(IDC_STATUS_TEXT),
+              (std::vector<std::string>{"Uninstalling - reading current configuration",
+                                        "Uninstalling - cleaning registry", "Uninstalling - deleting all files",
+                                        "Finished uninstall successfully"}));
+
+    EXPECT_FALSE(Utils::FileSystem::IsDirectory(programFiles));
+    EXPECT_FALSE(Utils::FileSystem::IsDirectory(startMenu));
+    EXPECT_FALSE(Utils::FileSystem::IsFile(desktopLink));
+    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, "Software\\" + kUninstallPath + "\\" + kBrand));
+    // The brand's records must go, or a reinstall would find every file "installed".
+    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, "Software\\Tindermoor\\" + kBrand));
+    EXPECT_FALSE(ValueExists(HKEY_CURRENT_USER, "Software\\Tindermoor", "LastUpdateDate_4_2_1"));
+    EXPECT_FALSE(ValueExists(HKEY_CURRENT_USER, "Software\\Tindermoor", "LastUpdateLang_4_2_1"));
+    for (int field = 0; field < PROFILE_FIELD_COUNT; ++field)
+        EXPECT_FALSE(ValueExists(HKEY_CURRENT_USER, "Software\\Tindermoor",
+                                 std::string("ReqData_4_2_1") + ProfileRecordOf(field).marker));
+    EXPECT_TRUE(ValueExists(HKEY_CURRENT_USER, "Software\\Tindermoor", "OtherValue"));
+}
+
+TEST_F(UninstallTest, NoChangesNothing) {
+    dialog.QueueMessageAnswers({IDNO});
+    EXPECT_EQ(RunUninstall(settings), 0);
+    EXPECT_TRUE(EverythingInstalledIsThere());
+    EXPECT_TRUE(dialog.FailTexts().empty());
+}
+
+TEST_F(UninstallTest, UnusableBrandFailsBeforeAsking) {
+    for (const char* exe : {"update.exe", "update...exe", "update..\\x.exe"}) {
+        dialog.Clear();
+        settings.exeFileName = exe;
+        EXPECT_EQ(RunExpectingFatal(settings), "Failed to uninstall") << exe;
+        EXPECT_TRUE(dialog.Messages().empty()) << exe;
+    }
+    EXPECT_TRUE(EverythingInstalledIsThere());
+}
+
+TEST_F(UninstallTest, UnknownRequestKeyFailsAfterTheQuestion) {
+    answers.Set(FIELD_DID, 0);
+    dialog.QueueMessageAnswers({IDYES});
+    EXPECT_EQ(RunExpectingFatal(settings), "Failed to uninstall");
+    EXPECT_EQ(dialog.Messages().size(), 1u);
+    EXPECT_TRUE(EverythingInstalledIsThere());
+}
+
+TEST_F(UninstallTest, TwoRunningCopiesOfTheGameStopIt) {
+    char temp[MAX_PATH];
+    GetTempPathA(MAX_PATH, temp);
+    const std::string copy = std::string(temp) + kBrand + ".exe";
+    char self[MAX_PATH];
+    GetModuleFileNameA(nullptr, self, MAX_PATH);
+    std::string sleeper = self;
+    sleeper = sleeper.substr(0, sleeper.rfind('\\') + 1) + SLEEPER_EXE;
+    ASSERT_TRUE(CopyFileA(sleeper.c_str(), copy.c_str(), FALSE));
+
+    std::vector<Utils::KernelHandle> running;
+    struct Killer {
+        std::vector<Utils::KernelHandle>& processes;
+        void KillAll() {
+            for (auto& p : processes) {
+                TerminateProcess(p.Get(), 0);
+                WaitForSingleObject(p.Get(), 5000);
+            }
+            processes.clear();
+        }
+        ~Killer() { KillAll(); }
+    } killer{running};
+    auto start = [&] {
+        STARTUPINFOA si{};
+        si.cb = sizeof si;
+        PROCESS_INFORMATION pi{};
+        std::string cmd = "\"" + copy + "\"";
+        ASSERT_TRUE(CreateProcessA(copy.c_str(), &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
+        CloseHandle(pi.hThread);
+        running.emplace_back(pi.hProcess);
+    };
+
+    start();  // one copy is tolerated (it is the uninstaller's own name on Windows)
+    dialog.QueueMessageAnswers({IDNO});
+    EXPECT_EQ(RunUninstall(settings), 0);
+    EXPECT_EQ(dialog.Messages().size(), 1u);
+
+    start();
+    dialog.Clear();
+    EXPECT_EQ(RunExpectingFatal(settings), "Please close the application before uninstalling it");
+    EXPECT_TRUE(dialog.Messages().empty());
+    EXPECT_TRUE(EverythingInstalledIsThere());
+    killer.KillAll();
+    DeleteFileA(copy.c_str());
+}
