@@ -104,6 +104,8 @@ class Server(http.server.ThreadingHTTPServer):
     daemon_threads = True
     # Wine's proxy path and scripts reconnect quickly after a restart.
     allow_reuse_address = True
+    # Many installers connect at once; a short backlog turns bursts into SYN retries.
+    request_queue_size = 128
 
     def __init__(self, address, handler, log_stream=sys.stderr):
         super().__init__(address, handler)
