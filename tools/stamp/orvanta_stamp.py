@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/env -S python3 -I -S
 """Stamp a download profile into a copy of the Orvanta executable.
 
 The executable carries one guarded 1128-byte profile block. This tool finds it
@@ -10,11 +10,9 @@ Exit codes: 0 success, 2 bad arguments or values, 3 the input has no profile
 block or more than one, 4 the input cannot be read or the output written.
 """
 
-import argparse
 import os
 import struct
 import sys
-import tempfile
 
 LEADING_GUARD = struct.pack("<6i", 348, 2001, 9, 637, 27, 637)
 TRAILING_GUARD = struct.pack("<6i", 637, 27, 637, 9, 2001, 348)
@@ -139,37 +137,103 @@ def describe(data, at):
     return "\n".join(lines) + "\n"
 
 
-def build_parser():
-    parser = argparse.ArgumentParser(
-        prog="orvanta_stamp.py",
-        description="Write a download profile into a copy of the Orvanta executable. Only the fields "
-                    "given change; the input file is never modified.",
-        epilog="Numbers are 32-bit: -2147483648 to 4294967295, decimal or 0x hex. Exit codes: 0 success, "
-               "2 bad arguments or values, 3 no profile block or more than one, 4 read/write failure. "
-               "Example: orvanta_stamp.py Orvanta.exe --did 77 --lang EN --lang-mask 0 -o Orvanta_77.exe")
-    parser.add_argument("input", help="executable to read (left unchanged)")
-    out = parser.add_mutually_exclusive_group()
-    out.add_argument("-o", "--output", help="write the stamped copy to this new file")
-    out.add_argument("--stdout", action="store_true", help="write the stamped copy to standard output")
-    parser.add_argument("--show", action="store_true",
-                        help="print the profile (of the stamped copy when -o is given, else of the input)")
-    fields = parser.add_argument_group("profile fields")
-    for name, help_text in SLOTS:
-        fields.add_argument("--" + name, metavar="N", help=help_text)
-    ref = fields.add_mutually_exclusive_group()
-    ref.add_argument("--referrer-url", metavar="URL", help="referrer URL, stored hex-encoded")
-    ref.add_argument("--referrer-raw", metavar="TEXT", help="referrer text stored as given")
-    return parser
+USAGE = "usage: orvanta_stamp.py INPUT (-o OUTPUT | --stdout | --show) [--FIELD VALUE ...]\n"
+
+
+def help_text():
+    lines = [USAGE,
+             "Write a download profile into a copy of the Orvanta executable. Only the fields given",
+             "change; every other byte is copied as it is and the input file is never modified.",
+             "",
+             "output:",
+             "  -o, --output FILE   write the stamped copy to FILE (a new file; not the input)",
+             "  --stdout            write the stamped copy to standard output (not to a terminal)",
+             "  --show              print the profile (of the stamped copy with -o, else of the input)",
+             "  -h, --help          show this help",
+             "",
+             "profile fields (numbers are 32-bit: -2147483648 to 4294967295, decimal or 0x hex):"]
+    for name, meaning in SLOTS:
+        lines.append("  --%-20s %s" % (name + " N", meaning))
+    lines += ["  --%-20s %s" % ("referrer-url URL", "referrer URL, stored hex-encoded (at most 511 bytes)"),
+              "  --%-20s %s" % ("referrer-raw TEXT", "referrer text stored as given (at most 1023 bytes)"),
+              "",
+              "exit codes: 0 success, 2 bad arguments or values, 3 no profile block or more than one,",
+              "4 the input cannot be read or the output written.",
+              "",
+              "example: orvanta_stamp.py Orvanta.exe --did 77 --lang EN --lang-mask 0 -o Orvanta_77.exe"]
+    return "\n".join(lines) + "\n"
+
+
+class Options:
+    def __init__(self):
+        self.input = self.output = None
+        self.stdout = self.show = self.help = False
+        self.values = {}        # slot index -> text
+        self.referrer_url = self.referrer_raw = None
+
+
+SLOT_INDEX = dict((name, i) for i, (name, _) in enumerate(SLOTS))
+
+
+def parse_args(argv):
+    """A small hand-written parser: the tool runs once per download, so start-up time counts."""
+    opts = Options()
+    args = list(argv)
+    i = 0
+    while i < len(args):
+        arg = args[i]
+        i += 1
+        if arg in ("-h", "--help"):
+            opts.help = True
+            continue
+        if arg in ("--stdout", "--show"):
+            setattr(opts, arg[2:], True)
+            continue
+        if arg == "-" or not arg.startswith("-"):
+            if opts.input is not None:
+                raise StampError("unexpected argument '%s'" % arg, EXIT_USAGE)
+            opts.input = arg
+            continue
+        name, eq, value = arg.partition("=")
+        key = name[2:] if name.startswith("--") else ("output" if name == "-o" else None)
+        if key not in SLOT_INDEX and key not in ("output", "referrer-url", "referrer-raw"):
+            raise StampError("unknown option '%s'" % name, EXIT_USAGE)
+        if not eq:
+            if i >= len(args):
+                raise StampError("%s needs a value" % name, EXIT_USAGE)
+            value = args[i]
+            i += 1
+        if key == "output":
+            opts.output = value
+        elif key == "referrer-url":
+            opts.referrer_url = value
+        elif key == "referrer-raw":
+            opts.referrer_raw = value
+        else:
+            opts.values[SLOT_INDEX[key]] = value
+    if opts.help:
+        return opts
+    if opts.input is None:
+        raise StampError("no input file given", EXIT_USAGE)
+    if opts.referrer_url is not None and opts.referrer_raw is not None:
+        raise StampError("give --referrer-url or --referrer-raw, not both", EXIT_USAGE)
+    if sum(1 for x in (opts.output is not None, opts.stdout) if x) > 1:
+        raise StampError("give -o or --stdout, not both", EXIT_USAGE)
+    if not opts.output and not opts.stdout and not opts.show:
+        raise StampError("nothing to do: give -o FILE, --stdout or --show", EXIT_USAGE)
+    if opts.stdout and opts.show:
+        raise StampError("--show cannot be combined with --stdout", EXIT_USAGE)
+    return opts
 
 
 def write_file(path, data):
     """Writes through a temporary file in the same folder, so no reader sees half a copy."""
     folder = os.path.dirname(os.path.abspath(path))
-    fd, tmp = tempfile.mkstemp(prefix=".stamp-", dir=folder)
+    tmp = os.path.join(folder, ".stamp-%d-%s" % (os.getpid(), os.path.basename(path)))
+    fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0), 0o755)
     try:
         with os.fdopen(fd, "wb") as f:
             f.write(data)
-        os.chmod(tmp, 0o755)
         os.replace(tmp, path)
     except BaseException:
         try:
@@ -179,44 +243,51 @@ def write_file(path, data):
         raise
 
 
+def read_file(path):
+    with open(path, "rb") as f:
+        size = os.fstat(f.fileno()).st_size
+        data = bytearray(size)
+        got = f.readinto(data)
+        if got != size:  # the file changed under us; take what is there
+            del data[got:]
+            data += f.read()
+    return data
+
+
 def run(argv, stdout=None):
+    """The whole command; returns the exit code or raises StampError. Usable from a web server."""
     stdout = stdout if stdout is not None else sys.stdout
-    args = build_parser().parse_args(argv)
-    if not args.output and not args.stdout and not args.show:
-        raise StampError("nothing to do: give -o FILE, --stdout or --show", EXIT_USAGE)
-    if args.stdout and args.show:
-        raise StampError("--show cannot be combined with --stdout", EXIT_USAGE)
-    if args.stdout and stdout.isatty():
+    opts = parse_args(argv)
+    if opts.help:
+        stdout.write(help_text())
+        return 0
+    if opts.stdout and stdout.isatty():
         raise StampError("refusing to write a binary to a terminal; redirect standard output", EXIT_USAGE)
 
-    values = {}
-    for index, (name, _) in enumerate(SLOTS):
-        text = getattr(args, name.replace("-", "_"))
-        if text is not None:
-            values[index] = parse_number(text, name)
+    names = dict((i, name) for name, i in SLOT_INDEX.items())
+    values = dict((i, parse_number(text, names[i])) for i, text in opts.values.items())
     referrer = None
-    if args.referrer_url is not None or args.referrer_raw is not None:
-        referrer = referrer_bytes(args.referrer_url, args.referrer_raw)
+    if opts.referrer_url is not None or opts.referrer_raw is not None:
+        referrer = referrer_bytes(opts.referrer_url, opts.referrer_raw)
 
-    if args.output:
-        if os.path.exists(args.output) and os.path.samefile(args.input, args.output):
-            raise StampError("output is the input file; the input is never modified", EXIT_USAGE)
+    if opts.output and os.path.exists(opts.output) and os.path.exists(opts.input) \
+            and os.path.samefile(opts.input, opts.output):
+        raise StampError("output is the input file; the input is never modified", EXIT_USAGE)
     try:
-        with open(args.input, "rb") as f:
-            data = bytearray(f.read())
+        data = read_file(opts.input)
     except OSError as e:
-        raise StampError("cannot read %s: %s" % (args.input, e.strerror), EXIT_IO)
+        raise StampError("cannot read %s: %s" % (opts.input, e.strerror), EXIT_IO)
 
     at = stamp(data, values, referrer)
     try:
-        if args.output:
-            write_file(args.output, data)
-        elif args.stdout:
+        if opts.output:
+            write_file(opts.output, data)
+        elif opts.stdout:
             stdout.buffer.write(data)
             stdout.flush()
     except OSError as e:
         raise StampError("cannot write the stamped copy: %s" % e.strerror, EXIT_IO)
-    if args.show:
+    if opts.show:
         stdout.write(describe(data, at))
     return 0
 
@@ -225,7 +296,7 @@ def main():
     try:
         return run(sys.argv[1:])
     except StampError as e:
-        sys.stderr.write("orvanta_stamp: error: %s\n" % e)
+        sys.stderr.write("%sorvanta_stamp: error: %s\n" % (USAGE if e.code == EXIT_USAGE else "", e))
         return e.code
 
 

@@ -175,9 +175,23 @@ class Refusals(ToolCase):
         self.assert_refused(self.run_tool(self.path("missing.exe"), "-o", self.path("o.exe")), 4, "cannot read")
         self.assert_refused(self.run_tool(src, "-o", self.path("no/such/dir/o.exe")), 4, "cannot write")
         self.assertEqual(self.read(src), before)
-        usage = self.run_tool(src, "--did")
-        self.assertEqual(usage.returncode, 2)
-        self.assertIn("usage", usage.stderr.decode())
+        for args, fragment in [(["--did"], "needs a value"), (["--dd", "1", "--show"], "unknown option"),
+                               (["-o", self.path("a"), "--stdout"], "not both"),
+                               (["--referrer-raw", "a", "--referrer-url", "b", "--show"], "not both"),
+                               (["--show", "extra.exe"], "unexpected argument"),
+                               (["--stdout", "--show"], "cannot be combined")]:
+            with self.subTest(args):
+                usage = self.run_tool(src, *args)
+                self.assert_refused(usage, 2, fragment)
+                self.assertIn("usage:", usage.stderr.decode())
+        self.assert_refused(self.run_tool("--show"), 2, "no input")
+
+    def test_option_equals_value_spelling(self):
+        src = self.write_input(image(block()))
+        r = self.run_tool(src, "--output=" + self.path("out.exe"), "--did=42", "--referrer-raw=a=b")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        slots, referrer = self.profile_of(self.read(self.path("out.exe")))
+        self.assertEqual((slots[3], referrer), (42, b"a=b"))
 
     def test_help(self):
         r = self.run_tool("--help")
