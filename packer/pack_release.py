@@ -206,7 +206,8 @@ def place_file(rel, src, digest, out_dir, prev_dirs, preset, min_saving):
     """Write the package file for `rel` unless present; returns (spec, compressed)."""
     key = rel.replace("/", "__")
     name = rel.rsplit("/", 1)[-1]
-    must_raw = is_decoder(rel) or " " in rel or len(key) > MAX_COMPRESSED_KEY
+    # A local ".lzma" name equals the remote extension, so the installer would not unpack it.
+    must_raw = is_decoder(rel) or " " in rel or len(key) > MAX_COMPRESSED_KEY or name.endswith(".lzma")
     must_compress = "." not in name  # the installer needs an extension to compare
     if must_raw and must_compress:
         raise PackError("%s: a name without extension must be compressed, which its name or "
@@ -328,6 +329,8 @@ def check_general(general, entries, log):
             key = (work + "__" if work else "") + general[name]
             if key.lower() not in keys:
                 log("warning: %s %s is not in the client folder (%s)" % (name, general[name], key))
+    if general.get("EXE_NAME"):  # the installer stores the client's program as <brand>.exe
+        keys.add(((work + "__" if work else "") + general["BRAND_NAME"] + ".exe").lower())
     icon = general.get("UNINSTALL_ICON", "")
     if icon and icon.replace("\\", "__").replace("/", "__").lower() not in keys:
         log("warning: UNINSTALL_ICON %s is not in the client folder" % icon)
