@@ -27,6 +27,15 @@ set_tests_properties(wine_cleanup PROPERTIES FIXTURES_CLEANUP wine TIMEOUT 60)
 # LOCKS serialises tests that share machine-wide state (e.g. "proxy", "registry-install").
 function(orvanta_add_test name)
   cmake_parse_arguments(T "NO_MAIN" "WINVER;TIMEOUT" "SOURCES;LIBS;LOCKS" ${ARGN})
+  # A test whose sources are still being written is left out with a warning,
+  # so one unfinished test does not stop everyone else's build.
+  foreach(src ${T_SOURCES})
+    get_filename_component(abs ${src} ABSOLUTE)
+    if(NOT EXISTS ${abs})
+      message(WARNING "${name}: ${src} does not exist; test left out")
+      return()
+    endif()
+  endforeach()
   add_executable(${name} ${T_SOURCES})
   target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests)
   if(T_NO_MAIN)
