@@ -73,6 +73,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
     access lines go to the server's log stream."""
 
     protocol_version = "HTTP/1.1"
+    # Idle or stalled connections give their thread back eventually.
+    timeout = 120
     server_version = "OrvantaService/1.0"
 
     def send_text(self, status, text, content_type="text/plain; charset=latin-1"):

@@ -24,8 +24,10 @@ def write_release(folder, brand, date, files=None, extra_general=None, reg=None)
         entries[key] = "1,%s,%d" % (spec, order)
     sections = {"GENERAL": general, "FILE": entries, "REG": reg or {}, "PRODUCT_REG": {"LastUpdateDate": date}}
     os.makedirs(folder, exist_ok=True)
-    with open(os.path.join(folder, download_server.MANIFEST_NAME), "w", newline="") as f:
+    manifest = os.path.join(folder, download_server.MANIFEST_NAME)
+    with open(manifest + ".part", "w", newline="") as f:
         f.write(ini.render(sections))
+    os.replace(manifest + ".part", manifest)  # as the packer does: a new file, never half written
 
 
 class RunningServer:
