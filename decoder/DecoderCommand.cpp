@@ -105,7 +105,8 @@ int DecodeFile(const std::string& inPath, const std::string& outPath, std::strin
     FileReader reader(in.Get());
     FileWriter writer(out.Get());
     Result result = DecodeLzmaAlone(reader, writer);
-    out.Reset();  // closed before the rename or the delete
+    out.Reset();  // both closed before the rename: the output may replace the input
+    in.Reset();
     if (result != Result::Ok) {
         DeleteFileA(tempPath.c_str());
         message = inPath + ": " + ResultText(result);

@@ -230,8 +230,19 @@ public:
         uint32_t index = distance < m_pos ? m_pos - distance - 1 : m_pos + m_size - distance - 1;
         return m_buffer[index];
     }
+    // Callers check HasDistance first. Byte by byte: source and target overlap
+    // when the distance is shorter than the length.
     void Copy(uint32_t distance, unsigned length) {
-        while (length--) Put(Get(distance));
+        while (length) {
+            uint32_t from = distance < m_pos ? m_pos - distance - 1 : m_pos + m_size - distance - 1;
+            uint32_t chunk = std::min({uint32_t(length), m_size - m_pos, m_size - from});
+            uint8_t* buffer = m_buffer.get();
+            for (uint32_t i = 0; i < chunk; ++i) buffer[m_pos + i] = buffer[from + i];
+            m_pos += chunk;
+            m_total += chunk;
+            length -= chunk;
+            if (m_pos == m_size) Advance();
+        }
     }
 
     uint64_t Total() const { return m_total; }
