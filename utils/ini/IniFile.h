@@ -1,0 +1,116 @@
+#pragma once
+// In-memory INI text: sections of key=value lines, with "#include=" lines that
+// pull in further files. Read-only once loaded; never writes to the disk.
+#include <map>
+#include <string>
+#include <vector>
+
+#include "utils/Lockable.h"
+
+namespace Utils {
+
+// An ordered map from a key (byte-wise, case-sensitive) to a pointer that the
+// map's owner allocates and frees. Every operation holds the map's lock.
+template <typename T>
+class LockedMap : public Lockable {
+public:
+    // The stored pointer, or null when the key is absent.
+    T* Get(const std::string& key) const {
+        AutoLock lock(*this);
+        auto found = m_map.find(key);
+        return found == m_map.end() ? nullptr : found->second;
+    }
+    // Replaces the pointer of a present key; false (nothing stored) when absent.
+    bool Set(const std::string& key, T* value) {
+        AutoLock lock(*this);
+        auto found = m_map.find(key);
+        if (found == m_map.end()) return false;
+        found->second = value;
+        return true;
+    }
+    bool Contains(const std::string& key) const {
+        AutoLock lock(*this);
+        return m_map.find(key) != m_map.end();
+    }
+    // Adds the key when absent; reports whether it was added.
+    bool Insert(const std::string& key, T* value) {
+        AutoLock lock(*this);
+        return m_map.emplace(key, value).second;
+    }
+    // Stores the pointer and hands back the one it replaced (null when the key was new).
+    T* Replace(const std::string& key, T* value) {
+        AutoLock lock(*this);
+        auto result = m_map.emplace(key, value);
+        if (result.second) return nullptr;
+        T* previous = result.first->second;
+        result.first->second = value;
+        return previous;
+    }
+    // Empties out and appends every key in map order.
+    void GetKeys(std::vector<std::string>& out) const {
+        AutoLock lock(*this);
+        out.clear();
+        out.reserve(m_map.size());
+        for (const auto& entry : m_map) out.push_back(entry.first);
+    }
+    // Forgets every key; the owner frees the pointers first.
+    void Clear() {
+        AutoLock lock(*this);
+        m_map.clear();
+    }
+    size_t Size() const {
+        AutoLock lock(*this);
+        return m_map.size();
+    }
+
+protected:
+    std::map<std::string, T*> m_map;
+};
+
+class IniFile : public Lockable {
+public:
+    // Key -> value; owns its value strings.
+    class Section : public LockedMap<std::string> {
+    public:
+        Section() = default;
+        ~Section() override;
+    };
+
+    // Loads path (a file that cannot be opened leaves an empty object).
+    // includeEnabled non-zero: "#include=" lines load further files.
+    IniFile(const std::string& path, int includeEnabled);
+    ~IniFile() override;
+
+    // Loads one file into the object. reset true (the constructor) starts a new
+    // load; "#include=" reads pass false. False when refused or not opened.
+    bool ReadFile(const std::string& path, bool reset);
+
+    // The value as a decimal integer (atoi rules); 0 when missing.
+    int GetInt(const std::string& section, const std::string& key);
+    // The value; empty when the section or key is missing.
+    std::string GetString(const std::string& section, const std::string& key);
+    // Keys in key order and their values at the same index; both emptied first.
+    void GetSection(const std::string& section, std::vector<std::string>& keys, std::vector<std::string>& values);
+    void GetSectionNames(std::vector<std::string>& names);
+    // "[name]\n" then "key=value\n" per key, sections and keys in order.
+    void ToString(std::string& out);
+    void Clear();
+
+    static const size_t LINE_BUFFER_SIZE = 4000;  // a piece is at most 3,999 bytes
+
+private:
+    Section* FindSection(const std::string& name);
+    Section* GetOrCreateSection(const std::string& name);
+    void ClearSections();
+    void ParseLine(const std::string& piece, std::string& currentSection, const std::string& directory);
+
+    LockedMap<Section> sections;
+    std::vector<std::string> m_readList;  // full paths the current load has tried to open
+    Section* m_cachedSection;
+    std::string m_cachedName;
+    bool m_bHasCachedName;
+    std::string m_currentFile;
+    int m_includeEnabled;
+};
+
+} // namespace Utils
