@@ -63,6 +63,12 @@ std::vector<UINT> RecordingDialog::MessageTypes() const {
     return out;
 }
 
+std::vector<std::string> RecordingDialog::Questions() const {
+    std::vector<std::string> out;
+    for (const Call& call : CallsOf("AskUser")) out.push_back(call.text);
+    return out;
+}
+
 std::vector<std::string> RecordingDialog::Texts(int controlId) const {
     std::vector<std::string> out;
     for (const Call& call : CallsOf("SetItemText"))
@@ -174,6 +180,26 @@ int RecordingDialog::ShowMessage(const std::string& text, UINT type) {
     call.text = text;
     call.type = type;
     Record(call);
+    return NextAnswer();
+}
+
+int RecordingDialog::AskUser(const std::string& text, const std::string& caption, UINT type) {
+    Call call;
+    call.op = "AskUser";
+    call.text = text;
+    call.caption = caption;
+    call.type = type;
+    Record(call);
+    return NextAnswer();
+}
+
+void RecordingDialog::HideWindow() {
+    Call call;
+    call.op = "HideWindow";
+    Record(call);
+}
+
+int RecordingDialog::NextAnswer() {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_queuedAnswers.empty()) return m_defaultAnswer;
     int answer = m_queuedAnswers.front();

@@ -25,7 +25,8 @@ class RecordingDialog : public DialogOperations {
 public:
     // One recorded call. op is the operation's name ("ShowProgressBar",
     // "SetProgressPos", "SetItemText", "FailAndExit", "ShowWebPage", "SetTitle",
-    // "ShowMessage", "AppendAnswerSuffix"); control/value/text/type hold its
+    // "ShowMessage", "AskUser", "HideWindow",
+    // "AppendAnswerSuffix"); control/value/text/type hold its
     // arguments where it has them (value: range, position; type: MB_* flags).
     struct Call {
         std::string op;
@@ -33,6 +34,7 @@ public:
         int value = 0;
         std::string text;
         UINT type = 0;
+        std::string caption;  // AskUser only
     };
 
     // publish: make this the process-wide dialog for its lifetime.
@@ -55,6 +57,7 @@ public:
     std::vector<Call> CallsOf(const std::string& op) const;
     std::vector<std::string> Messages() const;           // ShowMessage texts, in order
     std::vector<UINT> MessageTypes() const;              // their MB_* flags
+    std::vector<std::string> Questions() const;          // AskUser texts, in order
     std::vector<std::string> Texts(int controlId) const; // SetItemText history of one control
     std::string LastText(int controlId) const;           // "" when never set
     std::vector<int> Positions(int controlId) const;     // SetProgressPos history
@@ -77,9 +80,13 @@ public:
     int ShowMessage(const std::string& text, UINT type) override;
     HWND OwnerWindow() override;
     std::string AppendAnswerSuffix(const std::string& name) override;
+    // Answered from the same queue / default button as ShowMessage.
+    int AskUser(const std::string& text, const std::string& caption, UINT type) override;
+    void HideWindow() override;
 
 private:
     void Record(const Call& call);
+    int NextAnswer();
 
     mutable std::mutex m_mutex;
     std::vector<Call> m_calls;

@@ -1,0 +1,16 @@
+#include "funnel/FunnelReport.h"
+
+#include "app/profile/Profile.h"
+#include "orvanta_config.h"
+#include "utils/http/SendHttp.h"
+
+void FunnelReport(int status) {
+    Utils::HTTP::SendHttp(ORVANTA_LOG_HOST, "ClientsRecruitChain.asp",
+                          "i", "StartTime", static_cast<int>(StampValue(SLOT_CHAIN_START_TIME)),
+                          "i", "StartRandom", static_cast<int>(StampValue(SLOT_CHAIN_START_RANDOM)),
+                          "i", "Status", status,
+                          "i", "Did", static_cast<int>(StampValue(SLOT_DID)),
+                          "i", "Tag1", static_cast<int>(StampValue(SLOT_TAG1)),
+                          "i", "Tag2", static_cast<int>(StampValue(SLOT_TAG2)),
+                          static_cast<const char*>(nullptr));
+}

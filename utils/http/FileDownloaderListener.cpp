@@ -1,0 +1,119 @@
+#include "utils/http/FileDownloaderListener.h"
+
+#include <vector>
+
+#include "app/ops/DialogOps.h"
+#include "utils/string/String.h"
+
+namespace Utils {
+namespace HTTP {
+
+ProgressScale::ProgressScale(int contentLength) {
+    long long units = contentLength / 512 + 1;  // signed division: 1 when unknown (-1)
+    if (units < 1) units = 1;
+    m_nDivisor = static_cast<int>((units + kMaxRange - 1) / kMaxRange);
+    m_nRange = static_cast<int>(units / m_nDivisor);
+}
+
+int ProgressScale::Position(long long bytesWritten) const {
+    long long units = bytesWritten / 512 + 1;
+    long long position = units / m_nDivisor;
+    return position > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(position);
+}
+
+} // namespace HTTP
+} // namespace Utils
+
+namespace {
+
+bool IsDirectory(const std::string& path) {
+    if (path.size() > MAX_PATH) return false;
+    DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+void ShowBox(const std::string& text) { Dialog().ShowMessage(text, MB_OK); }
+
+} // namespace
+
+FileDownloaderListener::FileDownloaderListener(const std::string& localPath)
+    : m_nBytesWritten(0), m_bSuccess(true), m_bLengthKnown(false), m_nMinStep(1), m_nLastPos(-1) {
+    InitFile(localPath);
+    if (!mh_file) m_bSuccess = false;
+}
+
+// A file still open here (no end operation was called) is closed by its owner.
+FileDownloaderListener::~FileDownloaderListener() = default;
+
+void FileDownloaderListener::InitFile(const std::string& localPath) {
+    std::string path = localPath;
+    Utils::String::ReplaceAll(path, "\\", "/");
+    std::vector<std::string> components;
+    Utils::String::Split(components, path, "/");
+    if (components.empty()) components.push_back(std::string());
+    m_szFileName = components.back();
+
+    std::string prefix;
+    for (size_t i = 0; i + 1 < components.size(); ++i) {
+        prefix += components[i] + "\\";
+        if (!IsDirectory(prefix)) CreateDirectoryA(prefix.c_str(), nullptr);
+    }
+    mh_file.Reset(CreateFileA((prefix + m_szFileName).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+}
+
+void FileDownloaderListener::OnStart(int contentLength) {
+    m_scale = Utils::HTTP::ProgressScale(contentLength);
+    m_bLengthKnown = contentLength >= 0;
+    m_nMinStep = m_bLengthKnown ? m_scale.Range() / kProgressSteps : 1;
+    if (m_nMinStep < 1) m_nMinStep = 1;
+}
+
+bool FileDownloaderListener::OnRecv(const std::string& chunk) {
+    if (!mh_file) {
+        ShowBox("Error in FileDownloaderListener::InitFile");
+        m_bSuccess = false;
+        return false;
+    }
+    DWORD written = 0;
+    if (!WriteFile(mh_file.Get(), chunk.data(), static_cast<DWORD>(chunk.size()), &written, nullptr) ||
+        written != chunk.size()) {
+        ShowBox("Error in FileDownloaderListener::OnRecv()");
+        m_bSuccess = false;
+        return false;
+    }
+    m_nBytesWritten += static_cast<long long>(chunk.size());
+    UpdateProgress();
+    return true;
+}
+
+void FileDownloaderListener::UpdateProgress() {
+    int position = m_scale.Position(m_nBytesWritten);
+    if (position == m_nLastPos) return;
+    // Thinned to kProgressSteps updates for a known length; the end of the bar
+    // is always posted.
+    if (m_nLastPos >= 0 && position - m_nLastPos < m_nMinStep && position < m_scale.Range()) return;
+    m_nLastPos = position;
+    Dialog().SetProgressPos(IDC_FILE_PROGRESS, position);
+}
+
+void FileDownloaderListener::OnComplete() {
+    if (mh_file && m_bSuccess) {
+        // The close result counts: it is where a late write error shows up.
+        m_bSuccess = CloseHandle(mh_file.Release()) != FALSE;
+    } else {
+        m_bSuccess = false;
+    }
+}
+
+void FileDownloaderListener::OnCanceled() {
+    mh_file.Reset();
+    ShowBox("FileDownloaderListener::OnCanceled()");
+    m_bSuccess = false;
+}
+
+void FileDownloaderListener::OnError(int) {
+    mh_file.Reset();
+    m_bSuccess = false;
+    ShowBox("FileDownloaderListener::OnError()");
+}

@@ -1,0 +1,68 @@
+#pragma once
+// The listener every download of the program uses: writes the body to a local
+// file (creating its folders) and moves the installer dialog's file progress
+// bar (control 1006). Failures are shown in message boxes owned by the dialog.
+#include <windows.h>
+
+#include <string>
+
+#include "utils/Handles.h"
+#include "utils/http/FileDownloader.h"
+
+namespace Utils {
+namespace HTTP {
+
+// The file progress bar counts units of 512 bytes, but its range is a 16-bit
+// value. Bodies of more than 65,535 units are shown in coarser units (a whole
+// number of 512-byte units each), so the bar still runs from 0 to full. Up to
+// 65,535 units the values are the plain ones: range length/512 + 1, position
+// bytes/512 + 1. GetFile sets the range with Range() and the listener moves
+// the bar with Position() of the same scale.
+class ProgressScale {
+public:
+    static constexpr int kMaxRange = 65535;
+
+    explicit ProgressScale(int contentLength = -1);
+    int Range() const { return m_nRange; }                  // 1 when the length is unknown
+    int Position(long long bytesWritten) const;             // bytes/512 + 1, scaled
+    int Divisor() const { return m_nDivisor; }              // 512-byte units per step
+
+private:
+    int m_nDivisor;
+    int m_nRange;
+};
+
+} // namespace HTTP
+} // namespace Utils
+
+class FileDownloaderListener : public Utils::HTTP::DownloaderListener {
+public:
+    // Creates the folders of localPath and the file (truncated); m_bSuccess is
+    // false when the file could not be created.
+    explicit FileDownloaderListener(const std::string& localPath);
+    ~FileDownloaderListener() override;
+
+    bool OnRecv(const std::string& chunk) override;
+    void OnComplete() override;
+    void OnCanceled() override;
+    void OnError(int code) override;
+    void OnStart(int contentLength) override;
+
+    // At most this many progress updates are posted per file of known length
+    // (plus the final one): a posted message costs far more than a chunk.
+    static constexpr int kProgressSteps = 1024;
+
+    Utils::FileHandle mh_file;   // invalid when the file could not be created
+    std::string m_szFileName;    // last component of the local path
+    long long m_nBytesWritten;   // 64-bit: bodies over 2 GiB must not wrap
+    bool m_bSuccess;
+
+private:
+    void InitFile(const std::string& localPath);
+    void UpdateProgress();
+
+    Utils::HTTP::ProgressScale m_scale;
+    bool m_bLengthKnown;
+    int m_nMinStep;     // position change worth a posted update
+    int m_nLastPos;     // last position posted (-1: none yet)
+};
