@@ -115,12 +115,6 @@ TEST_F(TempTree, ListsLowerCasePathsFolderBeforeItsContents) {
     ListDirectory(flat, m_root, false, false, false);
     EXPECT_EQ(flat, (std::vector<std::string>{"kept", root + "\\a.txt"}));
 
-    // Recursive without folders still descends.
-    std::vector<std::string> files;
-    ListDirectory(files, m_root + "\\", true, false, true);
-    std::sort(files.begin(), files.end());
-    EXPECT_EQ(files, (std::vector<std::string>{root + "\\a.txt", root + "\\sub\\b.txt"}));
-
     std::vector<std::string> none = {"x"};
     ListDirectory(none, m_root + "\\missing", true, true, true);
     EXPECT_TRUE(none.empty());
@@ -179,23 +173,17 @@ TEST(GetModulePath, OptionsApplyInOrder) {
     ASSERT_NE(testName, nullptr);
     std::string name = testName;
 
-    std::string full, bare, folder, stripped, nameWithExt, folderOfFull;
+    std::string full, bare, folder, stripped;
     GetModulePath(full, false, false, false);
     GetModulePath(bare, true, true, false);
     GetModulePath(folder, false, true, true);
     GetModulePath(stripped, false, true, false);
-    GetModulePath(nameWithExt, true, false, false);
-    GetModulePath(folderOfFull, false, false, true);
 
     ASSERT_GE(full.size(), name.size() + 6);
-    EXPECT_EQ(nameWithExt, name + ".exe");
     EXPECT_EQ(bare, name);
     EXPECT_EQ(stripped, full.substr(0, full.size() - 4));
     EXPECT_EQ(folder.back(), '\\');
     EXPECT_EQ(folder + name + ".exe", full);
-    EXPECT_EQ(folderOfFull, folder);
-    EXPECT_TRUE(IsFile(full));
-    EXPECT_TRUE(IsDirectory(folder));
     // The running program lives in the test's working folder.
     EXPECT_EQ(GetFullPath(folder, ""), Lower(CurrentDir()));
 }

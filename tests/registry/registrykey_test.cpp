@@ -86,13 +86,9 @@ TEST_F(RegistryKeyTest, DwordOverwriteRulesAndTypeCheck) {
     EXPECT_EQ(key.GetDword("Count", "", 0), 5u);
     key.SetDword("Count", 7, true, "");
     EXPECT_EQ(key.GetDword("Count", "", 0), 7u);
-    key.SetDword("Max", 0xFFFFFFFFu, true, "Sub");
-    EXPECT_EQ(key.GetDword("Max", "Sub", 0), 0xFFFFFFFFu);
 
     PutRaw("", "Text", REG_SZ, std::string("12\0", 3));
-    PutRaw("", "Bin", REG_BINARY, std::string("\x01\x00\x00\x00", 4));
     EXPECT_EQ(key.GetDword("Text", "", 42), 42u);
-    EXPECT_EQ(key.GetDword("Bin", "", 42), 42u);
     EXPECT_EQ(key.GetDword("Missing", "", 42), 42u);
 
     // A value of another type does not count as existing: it is replaced.
@@ -161,10 +157,6 @@ TEST_F(RegistryKeyTest, LongStringsAreCutSoTheyReadBack) {
     EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
     EXPECT_EQ(size, 1024u);
     EXPECT_EQ(key.GetString("Long", "", "def"), text.substr(0, 1023));
-
-    key.SetString("Short", "abc", true, "");
-    ASSERT_TRUE(QueryRaw(HKEY_CURRENT_USER, kFullPath, "Short", type, size));
-    EXPECT_EQ(size, 4u);  // the terminator is part of the stored size
 }
 
 TEST_F(RegistryKeyTest, StringOverwriteKeepsOnlyReadableValues) {
@@ -221,17 +213,4 @@ TEST_F(RegistryKeyTest, DeleteWithEmptyNameKeepsTheWorkingKey) {
     EXPECT_TRUE(Exists(HKEY_CURRENT_USER, work + "\\Child"));
     EXPECT_EQ(key.GetDword("Named", "Work", 0), 2u);
     EXPECT_EQ(key.GetString("", "Work", "gone"), "gone");
-}
-
-TEST_F(RegistryKeyTest, MachineHiveDeleteAndStrings) {
-    RegistryKey key(0, kPath);
-    key.SetString("S", "machine", true, "Uninstall\\Brand");
-    key.SetDword("D", 9, true, "Uninstall\\Brand\\Deeper");
-    EXPECT_EQ(key.GetString("S", "Uninstall\\Brand", ""), "machine");
-    EXPECT_TRUE(Exists(HKEY_LOCAL_MACHINE, std::string(kFullPath) + "\\Uninstall\\Brand\\Deeper"));
-    EXPECT_FALSE(Exists(HKEY_CURRENT_USER, std::string(kFullPath) + "\\Uninstall"));
-
-    key.Delete("Brand", "Uninstall");
-    EXPECT_FALSE(Exists(HKEY_LOCAL_MACHINE, std::string(kFullPath) + "\\Uninstall\\Brand"));
-    EXPECT_TRUE(Exists(HKEY_LOCAL_MACHINE, std::string(kFullPath) + "\\Uninstall"));
 }
