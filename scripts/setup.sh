@@ -9,7 +9,7 @@ packages=(
   cmake ninja-build make python3 curl xz-utils
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools
   wine wine64
-  xvfb xauth x11-apps imagemagick xdotool
+  xvfb xauth x11-apps imagemagick xdotool fonts-dejavu-core
   googletest
 )
 
