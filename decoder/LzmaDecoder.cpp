@@ -79,30 +79,31 @@ public:
     explicit Input(Reader& reader) : m_reader(reader), m_buffer(kInputBufferSize) {}
 
     uint8_t Byte() {
-        if (m_pos == m_end && !Refill()) {
+        if (m_cur == m_last && !Refill()) {
             m_pastEnd = true;
             return 0;
         }
-        return m_buffer[m_pos++];
+        return *m_cur++;
     }
-    bool AtEnd() { return m_pos == m_end && !Refill(); }
+    bool AtEnd() { return m_cur == m_last && !Refill(); }
     bool PastEnd() const { return m_pastEnd; }
     bool Failed() const { return m_reader.Failed(); }
 
 private:
     bool Refill() {
         if (m_exhausted) return false;
-        m_pos = 0;
-        m_end = m_reader.Read(m_buffer.data(), m_buffer.size());
-        if (m_end > m_buffer.size()) m_end = 0;  // a misbehaving reader cannot make us read past the buffer
-        if (m_end == 0) m_exhausted = true;
-        return m_end != 0;
+        size_t got = m_reader.Read(m_buffer.data(), m_buffer.size());
+        if (got > m_buffer.size()) got = 0;  // a misbehaving reader cannot make us read past the buffer
+        if (got == 0) m_exhausted = true;
+        m_cur = m_buffer.data();
+        m_last = m_cur + got;
+        return got != 0;
     }
 
     Reader& m_reader;
     std::vector<uint8_t> m_buffer;
-    size_t m_pos = 0;
-    size_t m_end = 0;
+    const uint8_t* m_cur = nullptr;
+    const uint8_t* m_last = nullptr;
     bool m_exhausted = false;
     bool m_pastEnd = false;
 };
