@@ -129,7 +129,11 @@ TEST_F(UninstallTest, YesRemovesEverythingTheInstallationRecorded) {
     dialog.QueueMessageAnswers({IDYES});
     EXPECT_EQ(RunExpectingFatal(settings), "Uninstall finished successfully");
 
-    EXPECT_EQ(dialog.Messages(), std::vector<std::string>{"Are you sure you want to uninstall OrvUninstTest?"});
+    EXPECT_EQ(dialog.Questions(), std::vector<std::string>{"Are you sure you want to uninstall OrvUninstTest?"});
+    ASSERT_EQ(dialog.CallsOf("AskUser").size(), 1u);
+    EXPECT_EQ(dialog.CallsOf("AskUser")[0].caption, "Uninstall");
+    EXPECT_EQ(dialog.CallsOf("AskUser")[0].type, static_cast<UINT>(MB_YESNO));
+    EXPECT_EQ(dialog.CallsOf("HideWindow").size(), 1u);
     EXPECT_EQ(dialog.Positions(IDC_OVERALL_PROGRESS), (std::vector<int>{1, 2, 3, 4, 5}));
     EXPECT_EQ(dialog.Ranges(IDC_OVERALL_PROGRESS), std::vector<int>{5});
     EXPECT_EQ(dialog.Texts(IDC_STATUS_TEXT),
@@ -163,7 +167,7 @@ TEST_F(UninstallTest, UnusableBrandFailsBeforeAsking) {
         dialog.Clear();
         settings.exeFileName = exe;
         EXPECT_EQ(RunExpectingFatal(settings), "Failed to uninstall") << exe;
-        EXPECT_TRUE(dialog.Messages().empty()) << exe;
+        EXPECT_TRUE(dialog.Questions().empty()) << exe;
     }
     EXPECT_TRUE(EverythingInstalledIsThere());
 }
@@ -172,7 +176,7 @@ TEST_F(UninstallTest, UnknownRequestKeyFailsAfterTheQuestion) {
     answers.Set(FIELD_DID, 0);
     dialog.QueueMessageAnswers({IDYES});
     EXPECT_EQ(RunExpectingFatal(settings), "Failed to uninstall");
-    EXPECT_EQ(dialog.Messages().size(), 1u);
+    EXPECT_EQ(dialog.Questions().size(), 1u);
     EXPECT_TRUE(EverythingInstalledIsThere());
 }
 
@@ -211,12 +215,12 @@ TEST_F(UninstallTest, TwoRunningCopiesOfTheGameStopIt) {
     start();  // one copy is tolerated (it is the uninstaller's own name on Windows)
     dialog.QueueMessageAnswers({IDNO});
     EXPECT_EQ(RunUninstall(settings), 0);
-    EXPECT_EQ(dialog.Messages().size(), 1u);
+    EXPECT_EQ(dialog.Questions().size(), 1u);
 
     start();
     dialog.Clear();
     EXPECT_EQ(RunExpectingFatal(settings), "Please close the application before uninstalling it");
-    EXPECT_TRUE(dialog.Messages().empty());
+    EXPECT_TRUE(dialog.Questions().empty());
     EXPECT_TRUE(EverythingInstalledIsThere());
     killer.KillAll();
     DeleteFileA(copy.c_str());
