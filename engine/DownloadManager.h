@@ -74,12 +74,13 @@ public:
     std::string m_szReferrer;      // stamped referrer text
     std::string m_szRequestBrand;  // BrandNameFor(stamped product, stamped brand id)
 
+    // Where GetFile stores a file named localPath (before any compressed
+    // extension): "__" as "\", and the client's program under the brand's name.
+    std::string LocalPathFor(const std::string& localPath) const;
+
 private:
-    // Steps of Update, in Engine*.cpp.
-    bool PrepareOnline(std::string& query, std::string& currentLang, const std::string& stem);
-    void PrepareOffline(const std::string& tempDir);
-    bool FetchFiles(bool isUpdate, Utils::IniFile& manifest, bool& digestFailed);
-    bool VerifyDigest(const std::string& localKey, const std::string& expected);
+    void RunCabinetTool(const std::string& cabinet, const std::string& tempDir);
+    bool FetchFiles(bool isUpdate, Utils::IniFile& manifest);
     void CreateShortcutsOnce(Utils::IniFile& manifest);
     void RunPostInstallTool(Utils::IniFile& manifest);
 };

@@ -1,0 +1,86 @@
+// Unpacking a fetched file with the outside decoders "lzma" and "oggdec".
+#include <windows.h>
+
+#include <string>
+
+#include "engine/DownloadManager.h"
+#include "engine/EngineLog.h"
+#include "utils/Handles.h"
+
+namespace {
+
+const char* const kFunction = "ExtractFile()";
+// The decoders receive their command line in a buffer of this size.
+const size_t kCommandLineBuffer = 256;
+
+// Paths with a blank would be split into several arguments by the decoder's
+// argument parser, so such a path is passed in quotes; every other path is
+// passed exactly as it is.
+std::string Argument(const std::string& path) {
+    if (path.find_first_of(" \t") == std::string::npos) return path;
+    return "\"" + path + "\"";
+}
+
+} // namespace
+
+bool ExtractFile(const std::string& path) {
+    size_t dot = path.rfind('.');
+    size_t slash = path.find_last_of("\\/");
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) {
+        EngineLog::Text(kFunction, "no extension: ", path);
+        return false;
+    }
+    const std::string extension = path.substr(dot);
+    const std::string base = path.substr(0, dot);
+
+    DWORD attributes = GetFileAttributesA(base.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
+        if (!SetFileAttributesA(base.c_str(), 0)) {
+            EngineLog::Text(kFunction, "read-only target: ", base);
+            return false;
+        }
+    }
+
+    std::string program;
+    std::string arguments;
+    if (extension == ".lzma") {
+        program = "lzma";
+        arguments = " d " + Argument(path) + " " + Argument(base);
+    } else if (extension == ".ogg") {
+        program = "oggdec";
+        arguments = " -o " + Argument(base) + " " + Argument(path);
+    } else {
+        EngineLog::Text(kFunction, "unknown compressed extension: ", extension);
+        return false;
+    }
+
+    std::string commandLine = program + " " + arguments;
+    if (commandLine.size() >= kCommandLineBuffer) {
+        EngineLog::Text(kFunction, "command line longer than 255 characters: ", commandLine);
+        return false;
+    }
+
+    char buffer[kCommandLineBuffer] = {};
+    commandLine.copy(buffer, commandLine.size());
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = SW_HIDE;
+    PROCESS_INFORMATION info = {};
+    if (!CreateProcessA(nullptr, buffer, nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS, nullptr, nullptr,
+                        &startup, &info)) {
+        EngineLog::Int(kFunction, "decoder not started, error=", static_cast<int>(GetLastError()));
+        return false;
+    }
+    Utils::KernelHandle process(info.hProcess);
+    Utils::KernelHandle thread(info.hThread);
+
+    WaitForSingleObject(process.Get(), INFINITE);
+    DWORD exitCode = 1;
+    if (!GetExitCodeProcess(process.Get(), &exitCode)) return false;
+    if (exitCode != 0) {
+        EngineLog::Int(kFunction, "decoder exit code=", static_cast<int>(exitCode));
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,120 @@
+// Fetching one file: download or copy, then optional unpacking.
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "app/ops/DialogOps.h"
+#include "engine/DownloadManager.h"
+#include "engine/EngineLog.h"
+#include "engine/Manifest.h"
+#include "utils/fs/FileSystem.h"
+#include "utils/http/FileDownloader.h"
+#include "utils/http/FileDownloaderListener.h"
+#include "utils/log/Logger.h"
+#include "utils/string/String.h"
+
+namespace {
+
+const char* const kFunction = "DownloadManager::GetFile()";
+
+std::string ExtensionOf(const std::string& name) {
+    size_t dot = name.rfind('.');
+    return dot == std::string::npos ? std::string() : name.substr(dot);
+}
+
+bool IsAbsolute(const std::string& path) {
+    return path.size() >= 3 && path[1] == ':' && (path[2] == '\\' || path[2] == '/');
+}
+
+// Creates every folder on the way to the file; failures are left to the write.
+void CreateFolders(const std::string& path) {
+    std::string slashed = path;
+    Utils::String::ReplaceAll(slashed, "\\", "/");
+    std::vector<std::string> parts;
+    Utils::String::Split(parts, slashed, "/");
+    std::string prefix;
+    for (size_t i = 0; i + 1 < parts.size(); ++i) {
+        prefix += parts[i] + "\\";
+        if (prefix.size() > MAX_PATH || !Utils::FileSystem::IsDirectory(prefix)) {
+            CreateDirectoryA(prefix.c_str(), nullptr);
+        }
+    }
+}
+
+} // namespace
+
+std::string DownloadManager::LocalPathFor(const std::string& localPath) const {
+    std::string local = localPath;
+    Utils::String::ReplaceAll(local, "__", "\\");
+    const std::string exePath = m_szExeWorkPath + "\\" + m_szExeName;
+    if (CompareStringA(LOCALE_USER_DEFAULT, NORM_IGNORECASE, local.c_str(), -1, exePath.c_str(), -1) ==
+        CSTR_EQUAL) {
+        local = m_szExeWorkPath + "\\" + m_szBrandName + ".exe";
+    }
+    return local;
+}
+
+bool DownloadManager::GetFile(bool fromServer, bool extract, const std::string& localPath,
+                              const std::string& remoteName, const std::string& displayName,
+                              const std::string& server) {
+    std::string display = displayName;
+    Utils::String::ReplaceAll(display, "__", "\\");
+    const bool displayStartsWithBlank = !display.empty() && display[0] == ' ';
+
+    // The local extension is taken before the self-name rule renames the file.
+    std::string local = localPath;
+    Utils::String::ReplaceAll(local, "__", "\\");
+    const std::string remoteExtension = ExtensionOf(remoteName);
+    const std::string localExtension = ExtensionOf(local);
+    local = LocalPathFor(localPath);
+
+    // Package files (extract) are named by the server and must land below the
+    // current folder; relative names of our own must not climb out of it either.
+    if ((extract || !IsAbsolute(local)) && !Manifest::IsSafeRelativePath(local)) {
+        EngineLog::Text(kFunction, "refused local path outside the data folder: ", local);
+        return false;
+    }
+
+    const bool compressed = extract && remoteExtension != localExtension;
+    if (compressed) local += remoteExtension;
+
+    CreateFolders(local);
+
+    bool result = false;
+    if (!fromServer) {
+        const std::string source = m_szWorkDir + "\\" + remoteName;
+        result = CopyFileA(source.c_str(), local.c_str(), TRUE) != FALSE;
+    } else {
+        Log(AppLogger(), 1, "S", "downloadServer:", "S", server.c_str(), "S", "remoteFileName:", "S",
+            remoteName.c_str(), nullptr);
+        FileDownloaderListener listener(local);
+        Utils::HTTP::FileDownloader downloader(&listener, server, false, -1);
+        downloader.SendRequest(remoteName, "", "", false);
+
+        Dialog().ShowProgressBar(IDC_FILE_PROGRESS,
+                                 Utils::HTTP::ProgressScale(downloader.GetContentLength()).Range());
+        if (display.size() > 3) {
+            Dialog().SetItemText(IDC_STATUS_TEXT, displayStartsWithBlank ? display : "Downloading: " + display);
+        }
+
+        downloader.Receive(true);
+        result = listener.m_bSuccess;
+        int status = downloader.GetStatusCode();
+        if (status >= 400) {
+            EngineLog::Int(kFunction, "HTTP status=", status);
+            result = false;
+        }
+    }
+
+    if (compressed && result) {
+        if (display.size() > 3) Dialog().SetItemText(IDC_STATUS_TEXT, "Extracting: " + display);
+        if (!ExtractFile(local)) {
+            Dialog().ShowMessage("Error ExtractFile() Please contact support", MB_OK);
+            result = false;
+        } else {
+            DeleteFileA(local.c_str());
+        }
+    }
+    return result;
+}

@@ -1,0 +1,172 @@
+#include "engine/Registration.h"
+
+#include <vector>
+
+#include "app/ops/DialogOps.h"
+#include "app/profile/Profile.h"
+#include "engine/EngineLog.h"
+#include "engine/Manifest.h"
+#include "utils/Exception.h"
+#include "utils/Handles.h"
+#include "utils/ini/IniFile.h"
+#include "utils/registry/RegistryKey.h"
+#include "utils/system/System.h"
+
+namespace Registration {
+
+namespace {
+
+const char* const kFunction = "DownloadManager::Update()";
+
+struct WindowSearch {
+    DWORD processId;
+    bool visible;
+};
+
+BOOL CALLBACK FindVisibleWindow(HWND window, LPARAM parameter) {
+    WindowSearch* search = reinterpret_cast<WindowSearch*>(parameter);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    if (owner == search->processId && IsWindowVisible(window)) {
+        search->visible = true;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+std::string InstalledSubKey(const std::string& brand) {
+    return brand + "\\Installed";
+}
+
+} // namespace
+
+DWORD ChooseOtherCopy(const std::vector<DWORD>& ids, DWORD ownId) {
+    if (ids.size() < 2) return 0;
+    return ids[0] == ownId ? ids[1] : ids[0];
+}
+
+bool HasVisibleWindow(DWORD processId) {
+    WindowSearch search = {processId, false};
+    EnumWindows(FindVisibleWindow, reinterpret_cast<LPARAM>(&search));
+    return search.visible;
+}
+
+void StopOtherRunningCopy(const std::string& installedExeName) {
+    std::vector<DWORD> ids;
+    Utils::System::FindProcesses(ids, "Orvanta.exe");
+    Utils::System::FindProcesses(ids, installedExeName);
+    DWORD target = ChooseOtherCopy(ids, GetCurrentProcessId());
+    if (target == 0) return;
+    if (HasVisibleWindow(target)) {
+        Dialog().FailAndExit("Can't update while program is open");
+        return;
+    }
+    Utils::KernelHandle process(OpenProcess(PROCESS_ALL_ACCESS, FALSE, target));
+    if (!process || !TerminateProcess(process.Get(), 0xFFFFFFFF)) {
+        EngineLog::Int(kFunction, "could not stop running copy, pid=", static_cast<int>(target));
+        return;
+    }
+    // The copy's executable stays locked until the process is really gone.
+    WaitForSingleObject(process.Get(), 5000);
+}
+
+CopyResult CopyInBlocks(HANDLE source, HANDLE target) {
+    char block[512];
+    while (true) {
+        DWORD got = 0;
+        if (!ReadFile(source, block, sizeof(block), &got, nullptr)) return COPY_SOURCE_UNREADABLE;
+        if (got == 0) return COPY_DONE;
+        DWORD done = 0;
+        while (done < got) {
+            DWORD written = 0;
+            if (!WriteFile(target, block + done, got - done, &written, nullptr) || written == 0) {
+                return COPY_WRITE_STALLED;
+            }
+            done += written;
+        }
+    }
+}
+
+CopyResult CopyInBlocks(const std::string& sourcePath, const std::string& targetPath) {
+    Utils::FileHandle source(CreateFileA(sourcePath.c_str(), GENERIC_READ,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    Utils::FileHandle target(CreateFileA(targetPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                         FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!target) return COPY_TARGET_UNWRITABLE;
+    if (!source) return COPY_SOURCE_UNREADABLE;
+    CopyResult result = CopyInBlocks(source.Get(), target.Get());
+    if (result == COPY_DONE && !FlushFileBuffers(target.Get())) result = COPY_WRITE_STALLED;
+    return result;
+}
+
+std::string UninstallKeyPath(const std::string& brand) {
+    return "Microsoft\\Windows\\CurrentVersion\\Uninstall\\" + brand;
+}
+
+void WriteUninstallEntry(const std::string& brand, const std::string& installDir) {
+    Utils::RegistryKey key(0, UninstallKeyPath(brand));
+    key.SetString("DisplayName", brand, false, "");
+    key.SetString("UninstallString", installDir + "\\" + brand + ".exe /uninstall", false, "");
+}
+
+DWORD InstalledVersion(const Utils::RegistryKey& productKey, const std::string& brand, const std::string& key) {
+    return productKey.GetDword(key, InstalledSubKey(brand), 0);
+}
+
+std::string InstalledChecksum(const Utils::RegistryKey& productKey, const std::string& brand,
+                              const std::string& key) {
+    return productKey.GetString(key + "CheckSum", InstalledSubKey(brand), "");
+}
+
+void WriteFileRecord(Utils::RegistryKey& productKey, const std::string& brand, const std::string& key,
+                     int version, const std::string& checksum) {
+    productKey.SetDword(key, static_cast<DWORD>(version), true, InstalledSubKey(brand));
+    productKey.SetString(key + "CheckSum", checksum, true, InstalledSubKey(brand));
+}
+
+void ApplyRegSection(Utils::RegistryKey& productKey, const std::string& brand, Utils::IniFile& manifest) {
+    std::vector<std::string> keys;
+    std::vector<std::string> values;
+    manifest.GetSection("REG", keys, values);
+    for (size_t i = 0; i < keys.size() && i < values.size(); ++i) {
+        Manifest::RegEntry entry;
+        if (!Manifest::ParseRegEntry(keys[i], values[i], entry)) {
+            EngineLog::Text(kFunction, "REG entry ignored: ", keys[i] + "=" + values[i]);
+            continue;
+        }
+        std::string subKey = entry.subKey.empty() ? brand : brand + "\\" + entry.subKey;
+        if (entry.isNumber) {
+            productKey.SetDword(entry.name, static_cast<DWORD>(Manifest::LeadingInt(entry.data)), entry.overwrite,
+                                subKey);
+        } else {
+            productKey.SetString(entry.name, entry.data, entry.overwrite, subKey);
+        }
+    }
+}
+
+void WriteReferrer(Utils::RegistryKey& productKey, const std::string& brand, const std::string& referrer) {
+    std::string stored;
+    try {
+        stored = ReferrerForRegistry(referrer);
+    } catch (Utils::Exception* error) {
+        // An odd count of hex digits cannot be decoded: keep the text itself.
+        delete error;
+        stored = referrer;
+    }
+    productKey.SetString("ReferrerUrl", stored, true, brand);
+}
+
+void ReadUpdateRecord(const std::string& productId, std::string& lastLang, std::string& lastDate) {
+    Utils::RegistryKey key(1, productId);
+    lastLang = key.GetString(Dialog().AppendAnswerSuffix("LastUpdateLang"), "", "");
+    lastDate = key.GetString(Dialog().AppendAnswerSuffix("LastUpdateDate"), "", "");
+}
+
+void WriteUpdateRecord(const std::string& productId, const std::string& lang, const std::string& date) {
+    Utils::RegistryKey key(1, productId);
+    key.SetString(Dialog().AppendAnswerSuffix("LastUpdateLang"), lang, true, "");
+    key.SetString(Dialog().AppendAnswerSuffix("LastUpdateDate"), date, true, "");
+}
+
+} // namespace Registration

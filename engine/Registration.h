@@ -1,0 +1,61 @@
+#pragma once
+// What an installation leaves in the system besides the client's files: the
+// installed copy of the installer, the uninstall entry, the per-file records,
+// the shortcut mark, the REG values, the referrer and the update records; and
+// stopping another running copy before files are overwritten.
+#include <windows.h>
+#include <string>
+#include <vector>
+
+namespace Utils { class RegistryKey; class IniFile; }
+
+namespace Registration {
+
+// The other process to stop among the ids found: the first, or the second
+// when the first is ownId. 0 when fewer than two ids were found.
+DWORD ChooseOtherCopy(const std::vector<DWORD>& ids, DWORD ownId);
+// Whether any top-level window of the process is visible.
+bool HasVisibleWindow(DWORD processId);
+// Looks for running "Orvanta.exe" and installedExeName processes. When another
+// copy runs: with a visible window, Dialog().FailAndExit("Can't update while
+// program is open"); otherwise it is terminated with exit code 0xFFFFFFFF.
+// Only one other process is handled per call.
+void StopOtherRunningCopy(const std::string& installedExeName);
+
+enum CopyResult {
+    COPY_DONE,
+    COPY_SOURCE_UNREADABLE,  // the source cannot be opened or read
+    COPY_TARGET_UNWRITABLE,  // the target cannot be opened for writing
+    COPY_WRITE_STALLED,      // a write failed or made no progress (e.g. disk full)
+};
+// Byte-for-byte copy in blocks of 512 bytes; the target is created or
+// truncated. A write that fails or writes nothing ends the copy.
+CopyResult CopyInBlocks(HANDLE source, HANDLE target);
+CopyResult CopyInBlocks(const std::string& sourcePath, const std::string& targetPath);
+
+// HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\<brand>: DisplayName
+// and UninstallString, each written only when missing.
+void WriteUninstallEntry(const std::string& brand, const std::string& installDir);
+std::string UninstallKeyPath(const std::string& brand);
+
+// Per-file records in <brand>\Installed of the product key.
+DWORD InstalledVersion(const Utils::RegistryKey& productKey, const std::string& brand, const std::string& key);
+std::string InstalledChecksum(const Utils::RegistryKey& productKey, const std::string& brand,
+                              const std::string& key);
+void WriteFileRecord(Utils::RegistryKey& productKey, const std::string& brand, const std::string& key,
+                     int version, const std::string& checksum);
+
+// The manifest's REG section applied below <brand>, in key order; unusable
+// entries are skipped (and logged).
+void ApplyRegSection(Utils::RegistryKey& productKey, const std::string& brand, Utils::IniFile& manifest);
+
+// "ReferrerUrl" in <brand>: hex-decoded when the text is all hex digits; a
+// text that cannot be decoded (odd count of digits) is stored as it is.
+void WriteReferrer(Utils::RegistryKey& productKey, const std::string& brand, const std::string& referrer);
+
+// The update records of HKCU\Software\<product>, named through
+// Dialog().AppendAnswerSuffix.
+void ReadUpdateRecord(const std::string& productId, std::string& lastLang, std::string& lastDate);
+void WriteUpdateRecord(const std::string& productId, const std::string& lang, const std::string& date);
+
+} // namespace Registration

@@ -1,0 +1,115 @@
+// The update worker: both passes, then the client's start and the process's end.
+#include <windows.h>
+
+#include <string>
+
+#include "app/ops/DialogOps.h"
+#include "app/profile/Profile.h"
+#include "engine/DownloadManager.h"
+#include "engine/EngineLog.h"
+#include "engine/InstallFolder.h"
+#include "utils/fs/FileSystem.h"
+#include "utils/http/SendHttp.h"
+#include "utils/log/Logger.h"
+#include "utils/registry/RegistryKey.h"
+#include "utils/thread/Thread.h"
+
+namespace {
+
+const char* const kHelper = "DownloadManager::RunThreadFuncHelper()";
+// Outstanding funnel reports get this long before the process ends.
+const DWORD kPendingReportsWaitMs = 1500;
+
+} // namespace
+
+DownloadManager::DownloadManager() = default;
+DownloadManager::~DownloadManager() = default;
+
+void DownloadManager::Prepare(const std::string& resourcesUrl, const std::string& productId,
+                              const std::string& brandId, const std::string& iniFileName) {
+    Log(AppLogger(), 1, "S", "DownloadManager::StartUpdate()", "s", "resourcesUrl=", "S", resourcesUrl.c_str(), "s",
+        "productId=", "S", productId.c_str(), "s", "brandId=", "S", brandId.c_str(), "s", "iniFileName=", "S",
+        iniFileName.c_str(), nullptr);
+    m_szResourcesUrl = resourcesUrl;
+    m_szIniFileName = iniFileName.empty() ? std::string() : iniFileName.substr(1);
+    m_szProductId = productId;
+    m_szBrandId = brandId;
+    m_szWorkDir.clear();
+    m_szBrandName.clear();
+    m_pProductKey.reset();
+    m_szReferrer = StampReferrer();
+    m_szRequestBrand = BrandNameFor(StampValue(SLOT_PRODUCT), StampValue(SLOT_BRAND_ID));
+}
+
+void DownloadManager::StartUpdate(std::string resourcesUrl, std::string productId, std::string brandId,
+                                  std::string iniFileName) {
+    Prepare(resourcesUrl, productId, brandId, iniFileName);
+    Utils::StartThread(&DownloadManager::RunThreadFunc, this);
+}
+
+DWORD DownloadManager::RunThreadFunc(void* argument) {
+    static_cast<DownloadManager*>(argument)->RunThreadFuncHelper();
+    return 0;
+}
+
+std::string DownloadManager::ChooseLaunchCommand(bool onlineOk, std::string& workDir) {
+    std::string ownPath;
+    Utils::FileSystem::GetModulePath(ownPath, false, false, false);
+    size_t slash = ownPath.rfind('\\');
+    const std::string ownFolder = slash == std::string::npos ? std::string() : ownPath.substr(0, slash + 1);
+    const std::string ownName = slash == std::string::npos ? ownPath : ownPath.substr(slash + 1);
+    const std::string pendingName = "_" + ownName;
+
+    if (!onlineOk) {
+        m_szBrandName = ownName.substr(0, ownName.find('.'));
+        m_szExeName = "guiclient.exe";
+        m_szExeWorkPath = "bin";
+    }
+    GetInstallFolder(m_szBrandName, m_szDataDir, true);
+    workDir = m_szDataDir + "\\" + m_szExeWorkPath;
+
+    // The current folder is the data folder now.
+    if (GetFileAttributesA(pendingName.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        return m_szDataDir + "\\" + pendingName;
+    }
+    const std::string client = m_szDataDir + "\\" + m_szExeWorkPath + "\\" + m_szBrandName + ".exe";
+    if (!m_szExeName.empty() && GetFileAttributesA(client.c_str()) != INVALID_FILE_ATTRIBUTES) return client;
+    if (!onlineOk) return ownFolder + "Bin\\" + m_szBrandName + ".exe";
+    return std::string();
+}
+
+bool DownloadManager::StartClient(const std::string& command, const std::string& workDir) {
+    if (command.empty()) return false;
+    std::string commandLine = command;
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = SW_SHOWNORMAL;
+    PROCESS_INFORMATION info = {};
+    if (!CreateProcessA(command.c_str(), &commandLine[0], nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS, nullptr,
+                        workDir.c_str(), &startup, &info)) {
+        return false;
+    }
+    Utils::KernelHandle process(info.hProcess);
+    Utils::KernelHandle thread(info.hThread);
+    return true;
+}
+
+void DownloadManager::RunThreadFuncHelper() {
+    Update(false);
+    const bool ok = Update(true);
+    if (ok) {
+        Dialog().SetItemText(IDC_STATUS_TEXT, "Finished update");
+    } else {
+        EngineLog::Line(kHelper, "Error: couldn't connect to server.");
+    }
+
+    std::string workDir;
+    const std::string command = ChooseLaunchCommand(ok, workDir);
+    SetLastError(0);
+    if (!command.empty() && !StartClient(command, workDir)) {
+        EngineLog::Text(kHelper, "could not start: ", command);
+    }
+    Utils::HTTP::WaitForPendingSends(kPendingReportsWaitMs);
+    ExitProcess(0);
+}

@@ -1,0 +1,116 @@
+#include "EngineTestUtil.h"
+
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+#include "utils/fs/FileSystem.h"
+
+namespace EngineTest {
+
+std::string ReadText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::string();
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool WriteText(const std::string& path, const std::string& data) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(data.data(), static_cast<std::streamsize>(data.size()));
+    return static_cast<bool>(out);
+}
+
+bool Exists(const std::string& path) {
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::string ExeFolder() {
+    char path[MAX_PATH] = {};
+    GetModuleFileNameA(nullptr, path, MAX_PATH);
+    std::string folder = path;
+    return folder.substr(0, folder.rfind('\\'));
+}
+
+std::string CurrentFolder() {
+    char path[MAX_PATH] = {};
+    GetCurrentDirectoryA(MAX_PATH, path);
+    return path;
+}
+
+std::string FreshFolder(const std::string& name) {
+    std::string folder = ExeFolder() + "\\" + name;
+    Utils::FileSystem::DeleteDirectoryTree(folder);
+    CreateDirectoryA(folder.c_str(), nullptr);
+    return folder;
+}
+
+std::string ResetStandinLog(const std::string& name) {
+    std::string path = ExeFolder() + "\\" + name;
+    DeleteFileA(path.c_str());
+    SetEnvironmentVariableA("ORV_STANDIN_LOG", path.c_str());
+    return path;
+}
+
+std::vector<StandinStart> ReadStandinLog(const std::string& path) {
+    std::vector<StandinStart> starts;
+    std::istringstream lines(ReadText(path));
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.empty()) continue;
+        StandinStart start;
+        size_t first = line.find('\t');
+        size_t last = line.rfind('\t');
+        start.name = line.substr(0, first);
+        start.commandLine = line.substr(first + 1, last - first - 1);
+        start.folder = line.substr(last + 1);
+        starts.push_back(start);
+    }
+    return starts;
+}
+
+Child::~Child() {
+    if (m_process) {
+        if (Running()) {
+            TerminateProcess(m_process, 99);
+            WaitForSingleObject(m_process, 5000);
+        }
+        CloseHandle(m_process);
+    }
+}
+
+bool Child::Start(const std::string& application, const std::string& arguments, const std::string& workDir,
+                  bool hidden) {
+    std::string commandLine = "\"" + application + "\" " + arguments;
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = hidden ? SW_HIDE : SW_SHOWNORMAL;
+    PROCESS_INFORMATION info = {};
+    if (!CreateProcessA(application.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
+                        workDir.empty() ? nullptr : workDir.c_str(), &startup, &info)) {
+        return false;
+    }
+    CloseHandle(info.hThread);
+    m_process = info.hProcess;
+    m_id = info.dwProcessId;
+    return true;
+}
+
+int Child::Wait(DWORD timeoutMs) {
+    if (!m_process) return kTimedOut;
+    if (WaitForSingleObject(m_process, timeoutMs) != WAIT_OBJECT_0) {
+        TerminateProcess(m_process, 99);
+        WaitForSingleObject(m_process, 5000);
+        return kTimedOut;
+    }
+    DWORD code = 0;
+    GetExitCodeProcess(m_process, &code);
+    return static_cast<int>(code);
+}
+
+bool Child::Running() const {
+    return m_process && WaitForSingleObject(m_process, 0) == WAIT_TIMEOUT;
+}
+
+} // namespace EngineTest

@@ -1,0 +1,211 @@
+// GetFile and ExtractFile against the loopback test server, with the
+// stand-in decoders built next to this test (found by the program search).
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "EngineTestUtil.h"
+#include "engine/DownloadManager.h"
+#include "support/RecordingDialog.h"
+#include "support/ScopedProxy.h"
+#include "support/TestHttpServer.h"
+
+using EngineTest::Exists;
+using EngineTest::ReadText;
+using EngineTest::WriteText;
+using TestSupport::RecordingDialog;
+using TestSupport::Response;
+
+namespace {
+
+const char* const kHost = "pkg.orvanta.test";
+const char* const kExtractError = "Error ExtractFile() Please contact support";
+
+class GetFileTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_savedFolder = EngineTest::CurrentFolder();
+        m_folder = EngineTest::FreshFolder("getfile_work");
+        ASSERT_TRUE(SetCurrentDirectoryA(m_folder.c_str()));
+        m_log = EngineTest::ResetStandinLog("getfile_standins.txt");
+        SetEnvironmentVariableA("ORV_STANDIN_EXIT_lzma", nullptr);
+        ASSERT_TRUE(m_proxy.Ok());
+        m_manager.m_szExeWorkPath = "bin";
+        m_manager.m_szExeName = "guiclient.exe";
+        m_manager.m_szBrandName = "GetFileBrand";
+    }
+    void TearDown() override {
+        SetCurrentDirectoryA(m_savedFolder.c_str());
+        SetEnvironmentVariableA("ORV_STANDIN_EXIT_lzma", nullptr);
+    }
+    void Serve(const std::string& path, const std::string& body, int status = 200) {
+        Response response;
+        response.status = status;
+        response.body = body;
+        m_server.SetResponse(path, response);
+    }
+    std::vector<EngineTest::StandinStart> Starts() const { return EngineTest::ReadStandinLog(m_log); }
+
+    RecordingDialog m_dialog;
+    TestSupport::TestHttpServer m_server;
+    TestSupport::ScopedProxy m_proxy{m_server.Port()};
+    DownloadManager m_manager;
+    std::string m_folder;
+    std::string m_savedFolder;
+    std::string m_log;
+};
+
+TEST_F(GetFileTest, CompressedFileIsFetchedIntoItsFolderDecodedAndRemoved) {
+    Serve("/client.dll.lzma", "PACKED:client bytes");
+    ASSERT_TRUE(m_manager.GetFile(true, true, "Bin__client.dll", "client.dll.lzma", "Bin__client.dll", kHost));
+
+    EXPECT_EQ("client bytes", ReadText("Bin\\client.dll"));
+    EXPECT_FALSE(Exists("Bin\\client.dll.lzma"));
+    auto starts = Starts();
+    ASSERT_EQ(1u, starts.size());
+    EXPECT_EQ("lzma", starts[0].name);
+    EXPECT_EQ("lzma  d Bin\\client.dll.lzma Bin\\client.dll", starts[0].commandLine);
+
+    auto requests = m_server.Requests();
+    ASSERT_EQ(1u, requests.size());
+    EXPECT_EQ(kHost, requests[0].host);
+    EXPECT_EQ("/client.dll.lzma", requests[0].path);
+    EXPECT_EQ((std::vector<std::string>{"Downloading: Bin\\client.dll", "Extracting: Bin\\client.dll"}),
+              m_dialog.Texts(IDC_STATUS_TEXT));
+    auto ranges = m_dialog.Ranges(IDC_FILE_PROGRESS);
+    ASSERT_EQ(1u, ranges.size());
+    EXPECT_EQ(1, ranges[0]);  // 19 bytes: 19 / 512 + 1
+}
+
+TEST_F(GetFileTest, WithoutExtractTheCompressedBytesAreStoredUnderTheLocalName) {
+    Serve("/client.dll.lzma", "PACKED:client bytes");
+    ASSERT_TRUE(m_manager.GetFile(true, false, "Bin__client.dll", "client.dll.lzma", "Bin__client.dll", kHost));
+    EXPECT_EQ("PACKED:client bytes", ReadText("Bin\\client.dll"));
+    EXPECT_FALSE(Exists("Bin\\client.dll.lzma"));
+    EXPECT_TRUE(Starts().empty());
+}
+
+TEST_F(GetFileTest, ClientProgramIsStoredUnderTheBrandNameWhateverItsLetterCase) {
+    Serve("/files/guiclient^abc.exe", "MZ client");
+    // Extensions still compare exactly: ".exe" on both sides means no unpacking.
+    ASSERT_TRUE(m_manager.GetFile(true, true, "BIN__GuiClient.exe", "files/guiclient^abc.exe", "x", kHost));
+    EXPECT_EQ("MZ client", ReadText("bin\\GetFileBrand.exe"));
+    EXPECT_FALSE(Exists("bin\\GuiClient.exe"));
+    EXPECT_TRUE(m_dialog.Texts(IDC_STATUS_TEXT).empty());  // a display name of 1 character
+}
+
+TEST_F(GetFileTest, ErrorStatusFailsAndKeepsTheErrorPage) {
+    Serve("/missing.txt", "not here", 404);
+    EXPECT_FALSE(m_manager.GetFile(true, true, "missing.txt", "missing.txt", "missing.txt", kHost));
+    EXPECT_EQ("not here", ReadText("missing.txt"));
+    Serve("/broken.txt", "server error", 500);
+    EXPECT_FALSE(m_manager.GetFile(true, false, "broken.txt", "broken.txt", "ab", kHost));
+    Serve("/moved.txt", "fine", 399);
+    EXPECT_TRUE(m_manager.GetFile(true, false, "moved.txt", "moved.txt", "ab", kHost));
+    EXPECT_TRUE(m_dialog.Messages().empty());
+}
+
+TEST_F(GetFileTest, DisplayNamesDriveTheStatusLine) {
+    Serve("/snd.wav.ogg", "PACKED:wave");
+    ASSERT_TRUE(m_manager.GetFile(true, true, "Sound__snd.wav", "snd.wav.ogg", " Client files", kHost));
+    EXPECT_EQ((std::vector<std::string>{" Client files", "Extracting:  Client files"}),
+              m_dialog.Texts(IDC_STATUS_TEXT));
+    EXPECT_EQ("wave", ReadText("Sound\\snd.wav"));
+    auto starts = Starts();
+    ASSERT_EQ(1u, starts.size());
+    EXPECT_EQ("oggdec  -o Sound\\snd.wav Sound\\snd.wav.ogg", starts[0].commandLine);
+
+    m_dialog.Clear();
+    Serve("/ab.txt", "x");
+    ASSERT_TRUE(m_manager.GetFile(true, true, "ab.txt", "ab.txt", "abc", kHost));
+    EXPECT_TRUE(m_dialog.Texts(IDC_STATUS_TEXT).empty());
+}
+
+TEST_F(GetFileTest, FailedDecodingShowsTheErrorAndKeepsTheCompressedFile) {
+    Serve("/client.dll.lzma", "PACKED:client bytes");
+    SetEnvironmentVariableA("ORV_STANDIN_EXIT_lzma", "1");
+    EXPECT_FALSE(m_manager.GetFile(true, true, "Bin__client.dll", "client.dll.lzma", "Bin__client.dll", kHost));
+    EXPECT_TRUE(Exists("Bin\\client.dll.lzma"));
+    EXPECT_EQ(std::vector<std::string>{kExtractError}, m_dialog.Messages());
+
+    m_dialog.Clear();
+    Serve("/pack.dat.zip", "zip bytes");
+    EXPECT_FALSE(m_manager.GetFile(true, true, "pack.dat", "pack.dat.zip", "pack.dat", kHost));
+    EXPECT_TRUE(Exists("pack.dat.zip"));
+    EXPECT_EQ(std::vector<std::string>{kExtractError}, m_dialog.Messages());
+}
+
+TEST_F(GetFileTest, CopyModeTakesFilesFromTheWorkFolderAndNeverOverwrites) {
+    std::string work = EngineTest::FreshFolder("getfile_source");
+    ASSERT_TRUE(WriteText(work + "\\data^1.bin", "payload"));
+    m_manager.m_szWorkDir = work;
+
+    ASSERT_TRUE(m_manager.GetFile(false, true, "Data__data.bin", "data^1.bin", "Data__data.bin", kHost));
+    EXPECT_EQ("payload", ReadText("Data\\data.bin"));
+
+    ASSERT_TRUE(WriteText(work + "\\data^2.bin", "newer"));
+    EXPECT_FALSE(m_manager.GetFile(false, true, "Data__data.bin", "data^2.bin", "Data__data.bin", kHost));
+    EXPECT_EQ("payload", ReadText("Data\\data.bin"));
+    EXPECT_FALSE(m_manager.GetFile(false, true, "other.bin", "absent.bin", "other.bin", kHost));
+    EXPECT_TRUE(m_dialog.Messages().empty());
+    EXPECT_EQ(0u, m_server.RequestCount());
+}
+
+TEST_F(GetFileTest, KeysLeavingTheDataFolderAreRefusedBeforeAnythingIsWritten) {
+    Serve("/evil.txt", "evil");
+    const char* keys[] = {"..__evil.txt", "Bin__..__..__evil.txt", "C:__evil.txt", "C:evil.txt",
+                          "__evil.txt",   "Bin____evil.txt",       "...__evil.txt"};
+    for (const char* key : keys) {
+        SCOPED_TRACE(key);
+        EXPECT_FALSE(m_manager.GetFile(true, true, key, "evil.txt", key, kHost));
+    }
+    EXPECT_EQ(0u, m_server.RequestCount());
+    EXPECT_FALSE(Exists(m_folder + "\\..\\evil.txt"));
+    EXPECT_FALSE(Exists("C:\\evil.txt"));
+    // An unsafe EXE_WORK_PATH makes the client's own name unsafe as well.
+    m_manager.m_szExeWorkPath = "..";
+    EXPECT_FALSE(m_manager.GetFile(true, true, "..__guiclient.exe", "evil.txt", "x", kHost));
+    EXPECT_EQ(0u, m_server.RequestCount());
+}
+
+TEST_F(GetFileTest, ExtractFileQuotesPathsWithBlanksAndRefusesOverlongCommands) {
+    CreateDirectoryA("Sub dir", nullptr);
+    ASSERT_TRUE(WriteText("Sub dir\\a b.txt.lzma", "PACKED:spaced"));
+    ASSERT_TRUE(ExtractFile("Sub dir\\a b.txt.lzma"));
+    EXPECT_EQ("spaced", ReadText("Sub dir\\a b.txt"));
+    auto starts = Starts();
+    ASSERT_EQ(1u, starts.size());
+    EXPECT_EQ("lzma  d \"Sub dir\\a b.txt.lzma\" \"Sub dir\\a b.txt\"", starts[0].commandLine);
+
+    // The longest name whose command line still fits 255 characters (the
+    // line's length is even here, so 254), then one character more.
+    std::string name;
+    for (size_t length = 100; length < 200; ++length) {
+        std::string candidate = std::string(length, 'f') + ".lzma";
+        std::string line = "lzma  d " + candidate + " " + std::string(length, 'f');
+        if (line.size() == 254) name = candidate;
+    }
+    ASSERT_FALSE(name.empty());
+    ASSERT_TRUE(WriteText(name, "PACKED:long"));
+    EXPECT_TRUE(ExtractFile(name));
+    std::string tooLong = "g" + name;
+    ASSERT_TRUE(WriteText(tooLong, "PACKED:longer"));
+    EXPECT_FALSE(ExtractFile(tooLong));
+    EXPECT_EQ(2u, Starts().size());  // the refused one never started
+}
+
+TEST_F(GetFileTest, ExtractFileClearsAReadOnlyTargetAndRejectsUnknownKinds) {
+    ASSERT_TRUE(WriteText("old.txt", "old"));
+    ASSERT_TRUE(SetFileAttributesA("old.txt", FILE_ATTRIBUTE_READONLY));
+    ASSERT_TRUE(WriteText("old.txt.lzma", "PACKED:new"));
+    ASSERT_TRUE(ExtractFile("old.txt.lzma"));
+    EXPECT_EQ("new", ReadText("old.txt"));
+    EXPECT_EQ(0u, GetFileAttributesA("old.txt") & FILE_ATTRIBUTE_READONLY);
+
+    ASSERT_TRUE(WriteText("x.txt.LZMA", "PACKED:x"));
+    EXPECT_FALSE(ExtractFile("x.txt.LZMA"));  // extensions are exact
+    EXPECT_FALSE(ExtractFile("noextension"));
+    EXPECT_EQ(1u, Starts().size());
+}
+
+} // namespace

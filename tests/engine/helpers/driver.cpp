@@ -1,0 +1,85 @@
+// Runs the engine as the installer would, for the scenario tests: a stand-in
+// dialog that appends every call to the file named by ORV_DRIVER_LOG, then
+//   driver run  <resourcesUrl> <productId> <brandId> <iniFileName> [referrer]
+//       StartUpdate: both passes, the launch, exit code 0 from the worker;
+//   driver pass <0|1> <resourcesUrl> <productId> <brandId> <iniFileName>
+//       one Update pass; exit code 0 when it returned true, 3 when false;
+//   driver stopcopies <brand>
+//       stops another running copy of Orvanta.exe / <brand>.exe, exit code 0.
+// FailAndExit records its text and ends the process with exit code 1.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "app/ops/DialogOps.h"
+#include "app/profile/Profile.h"
+#include "engine/DownloadManager.h"
+#include "engine/Registration.h"
+#include "utils/Handles.h"
+#include "utils/log/Logger.h"
+
+namespace {
+
+class FileDialog : public DialogOperations {
+public:
+    void ShowProgressBar(int controlId, int range) override { Write("ShowProgressBar", controlId, range, ""); }
+    void SetProgressPos(int controlId, int position) override { Write("SetProgressPos", controlId, position, ""); }
+    void SetItemText(int controlId, const std::string& text) override { Write("SetItemText", controlId, 0, text); }
+    void FailAndExit(const std::string& text) override {
+        Write("FailAndExit", 0, 0, text);
+        ExitProcess(1);
+    }
+    void ShowWebPage(const std::string& url) override { Write("ShowWebPage", 0, 0, url); }
+    void SetTitle(const std::string& title) override { Write("SetTitle", 0, 0, title); }
+    int ShowMessage(const std::string& text, UINT type) override {
+        Write("ShowMessage", 0, static_cast<int>(type), text);
+        return IDOK;
+    }
+    HWND OwnerWindow() override { return nullptr; }
+    std::string AppendAnswerSuffix(const std::string& name) override { return name + "_4_2_1"; }
+
+private:
+    void Write(const char* op, int control, int value, const std::string& text) {
+        char path[MAX_PATH] = {};
+        if (!GetEnvironmentVariableA("ORV_DRIVER_LOG", path, MAX_PATH)) return;
+        char head[64];
+        std::snprintf(head, sizeof(head), "\t%d\t%d\t", control, value);
+        std::string line = std::string(op) + head + text + "\r\n";
+        Utils::FileHandle file(CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        DWORD written = 0;
+        if (file) WriteFile(file.Get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    }
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    static FileDialog dialog;
+    PublishDialog(&dialog);
+    if (GetEnvironmentVariableA("ORV_DRIVER_ECHO", nullptr, 0)) {
+        static CVLogger logger;
+        logger.SetChannelFlags(1, CVLogger::FLAG_ECHO);
+        SetAppLogger(&logger);
+    }
+    static DownloadManager manager;
+    const std::string mode = argc > 1 ? argv[1] : "";
+    if (mode == "run" && argc >= 6) {
+        if (argc >= 7) ProfileTesting::PokeStampReferrer(argv[6]);
+        manager.StartUpdate(argv[2], argv[3], argv[4], argv[5]);
+        Sleep(INFINITE);  // the worker ends the process
+    }
+    if (mode == "pass" && argc >= 7) {
+        Utils::ComApartment apartment(COINIT_MULTITHREADED);
+        manager.Prepare(argv[3], argv[4], argv[5], argv[6]);
+        return manager.Update(std::atoi(argv[2]) != 0) ? 0 : 3;
+    }
+    if (mode == "stopcopies" && argc >= 3) {
+        Registration::StopOtherRunningCopy(std::string(argv[2]) + ".exe");
+        return 0;
+    }
+    std::fprintf(stderr, "usage: driver run|pass ...\n");
+    return 64;
+}

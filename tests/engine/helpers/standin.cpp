@@ -1,0 +1,107 @@
+// Stand-in for the outside programs the engine starts (decoders, cabinet tool,
+// post-install tool, game client). What it does depends on its own file name:
+//   lzma    "d <in> <out>"           out = in without its "PACKED:" prefix
+//   oggdec  "-o <out> <in>"          the same
+//   cabarc  "-r -p -o X <cab> <dir>" copies every file of the folder named on
+//                                    the cabinet's first line into <dir>
+//   other                            only records its start
+// Every start is appended to the file named by ORV_STANDIN_LOG as
+// "<name>\t<command line>\t<current folder>". The exit code is taken from the
+// variable ORV_STANDIN_EXIT_<name> (0 when unset); decoding errors give 2.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+namespace {
+
+std::string OwnName() {
+    char path[MAX_PATH] = {};
+    GetModuleFileNameA(nullptr, path, MAX_PATH);
+    std::string name = path;
+    name = name.substr(name.find_last_of("\\/") + 1);
+    size_t dot = name.rfind('.');
+    if (dot != std::string::npos) name.resize(dot);
+    for (char& c : name) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    return name;
+}
+
+std::string Env(const std::string& name) {
+    char value[1024] = {};
+    DWORD length = GetEnvironmentVariableA(name.c_str(), value, sizeof(value));
+    return length > 0 && length < sizeof(value) ? std::string(value, length) : std::string();
+}
+
+void Record(const std::string& name) {
+    std::string log = Env("ORV_STANDIN_LOG");
+    if (log.empty()) return;
+    char folder[MAX_PATH] = {};
+    GetCurrentDirectoryA(MAX_PATH, folder);
+    std::string line = name + "\t" + GetCommandLineA() + "\t" + folder + "\r\n";
+    HANDLE file = CreateFileA(log.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return;
+    DWORD written = 0;
+    WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    CloseHandle(file);
+}
+
+bool ReadAll(const std::string& path, std::string& out) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return true;
+}
+
+bool WriteAll(const std::string& path, const std::string& data) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(data.data(), static_cast<std::streamsize>(data.size()));
+    return static_cast<bool>(out);
+}
+
+int Decode(const std::string& in, const std::string& out) {
+    std::string data;
+    if (!ReadAll(in, data)) return 2;
+    const std::string prefix = "PACKED:";
+    if (data.compare(0, prefix.size(), prefix) != 0) return 2;
+    return WriteAll(out, data.substr(prefix.size())) ? 0 : 2;
+}
+
+int Unpack(const std::string& cabinet, std::string target) {
+    std::string listing;
+    if (!ReadAll(cabinet, listing)) return 2;
+    std::string folder = listing.substr(0, listing.find_first_of("\r\n"));
+    while (!target.empty() && target.back() == '\\') target.pop_back();
+    WIN32_FIND_DATAA found;
+    HANDLE find = FindFirstFileA((folder + "\\*").c_str(), &found);
+    if (find == INVALID_HANDLE_VALUE) return 2;
+    do {
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+        std::string from = folder + "\\" + found.cFileName;
+        std::string to = target + "\\" + found.cFileName;
+        CopyFileA(from.c_str(), to.c_str(), FALSE);
+    } while (FindNextFileA(find, &found));
+    FindClose(find);
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const std::string name = OwnName();
+    Record(name);
+    int result = 0;
+    if (name == "lzma") {
+        result = argc == 4 && std::string(argv[1]) == "d" ? Decode(argv[2], argv[3]) : 2;
+    } else if (name == "oggdec") {
+        result = argc == 4 && std::string(argv[1]) == "-o" ? Decode(argv[3], argv[2]) : 2;
+    } else if (name == "cabarc") {
+        result = argc == 7 ? Unpack(argv[5], argv[6]) : 2;
+    }
+    std::string chosen = Env("ORV_STANDIN_EXIT_" + name);
+    if (!chosen.empty()) result = std::atoi(chosen.c_str());
+    return result;
+}

@@ -1,0 +1,210 @@
+// What an installation leaves in the registry and on disk, and stopping
+// another running copy (real processes).
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "EngineTestUtil.h"
+#include "engine/Registration.h"
+#include "support/RecordingDialog.h"
+#include "utils/Handles.h"
+#include "utils/ini/IniFile.h"
+#include "utils/registry/RegistryKey.h"
+
+using EngineTest::ReadText;
+using EngineTest::WriteText;
+
+namespace {
+
+const char* const kProduct = "OrvantaTest_test_engine_registration";
+const char* const kBrand = "RegBrand";
+
+// Removes the test's product key before the fixture's key object recreates it.
+struct FreshProductKey {
+    FreshProductKey() { Utils::RegistryKey(1, "").Delete(kProduct, ""); }
+    ~FreshProductKey() { Utils::RegistryKey(1, "").Delete(kProduct, ""); }
+};
+
+class RegistrationTest : public ::testing::Test {
+protected:
+    void SetUp() override { m_dialog.SetAnswers(4, 2, 1); }
+
+    TestSupport::RecordingDialog m_dialog;
+    FreshProductKey m_fresh;
+    Utils::RegistryKey m_key{1, kProduct};
+};
+
+TEST_F(RegistrationTest, UninstallEntryIsWrittenOnlyWhenMissing) {
+    const std::string brand = "OrvantaTestRegUninstall";
+    Utils::RegistryKey(0, "Microsoft\\Windows\\CurrentVersion\\Uninstall").Delete(brand, "");
+    Registration::WriteUninstallEntry(brand, "C:\\Program Files\\" + brand);
+    Utils::RegistryKey entry(0, Registration::UninstallKeyPath(brand));
+    EXPECT_EQ(brand, entry.GetString("DisplayName", "", ""));
+    EXPECT_EQ("C:\\Program Files\\" + brand + "\\" + brand + ".exe /uninstall",
+              entry.GetString("UninstallString", "", ""));
+
+    entry.SetString("DisplayName", "older entry", true, "");
+    Registration::WriteUninstallEntry(brand, "D:\\elsewhere");
+    EXPECT_EQ("older entry", entry.GetString("DisplayName", "", ""));
+    EXPECT_EQ("C:\\Program Files\\" + brand + "\\" + brand + ".exe /uninstall",
+              entry.GetString("UninstallString", "", ""));
+    Utils::RegistryKey(0, "Microsoft\\Windows\\CurrentVersion\\Uninstall").Delete(brand, "");
+}
+
+TEST_F(RegistrationTest, FileRecordsLiveInTheBrandsInstalledSubkey) {
+    EXPECT_EQ(0u, Registration::InstalledVersion(m_key, kBrand, "Bin__client.dll"));
+    EXPECT_EQ("", Registration::InstalledChecksum(m_key, kBrand, "Bin__client.dll"));
+    Registration::WriteFileRecord(m_key, kBrand, "Bin__client.dll", 12, "a1b2");
+    Registration::WriteFileRecord(m_key, kBrand, "Bin__client.dll", 13, "c3");
+    EXPECT_EQ(13u, m_key.GetDword("Bin__client.dll", "RegBrand\\Installed", 0));
+    EXPECT_EQ("c3", m_key.GetString("Bin__client.dllCheckSum", "RegBrand\\Installed", ""));
+    EXPECT_EQ(13u, Registration::InstalledVersion(m_key, kBrand, "Bin__client.dll"));
+    EXPECT_EQ("c3", Registration::InstalledChecksum(m_key, kBrand, "Bin__client.dll"));
+}
+
+TEST_F(RegistrationTest, RegSectionWritesBelowTheBrandOnly) {
+    const std::string path = EngineTest::ExeFolder() + "\\registration_manifest.ini";
+    ASSERT_TRUE(WriteText(path,
+                          "[REG]\n"
+                          "Mode/=D/Y/3\n"
+                          "Keep/=D/N/9\n"
+                          "Url/=S/Y/http://a/b\n"
+                          "Volume/Settings\\Sound=D/Y/70\n"
+                          "Bad/=X/Y/1\n"
+                          "Escape/..\\..\\Stolen=S/Y/x\n"));
+    m_key.SetDword("Mode", 1, true, kBrand);
+    m_key.SetDword("Keep", 5, true, kBrand);
+    Utils::IniFile manifest(path, 1);
+    Registration::ApplyRegSection(m_key, kBrand, manifest);
+
+    EXPECT_EQ(3u, m_key.GetDword("Mode", kBrand, 0));
+    EXPECT_EQ(5u, m_key.GetDword("Keep", kBrand, 0));
+    EXPECT_EQ("http://a/b", m_key.GetString("Url", kBrand, ""));
+    EXPECT_EQ(70u, m_key.GetDword("Volume", "RegBrand\\Settings\\Sound", 0));
+    EXPECT_EQ(77u, m_key.GetDword("Bad", kBrand, 77));
+    EXPECT_FALSE(Utils::RegistryKey(1, "").KeyExists("Stolen"));
+    EXPECT_FALSE(m_key.KeyExists("Stolen"));
+}
+
+TEST_F(RegistrationTest, ReferrerIsDecodedWhenHexAndKeptOtherwise) {
+    struct Case {
+        const char* referrer;
+        const char* stored;
+    };
+    const Case cases[] = {
+        {"687474703a2f2f782e79", "http://x.y"},
+        {"687474703A2F2F782E79", "http://x.y"},
+        {"http://plain.example/", "http://plain.example/"},
+        {"abc", "abc"},  // an odd count of digits cannot be decoded: kept, the run goes on
+        {"", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.referrer);
+        Registration::WriteReferrer(m_key, kBrand, c.referrer);
+        EXPECT_EQ(c.stored, m_key.GetString("ReferrerUrl", kBrand, "<none>"));
+    }
+}
+
+TEST_F(RegistrationTest, UpdateRecordsCarryTheAnswerSuffix) {
+    Registration::WriteUpdateRecord(kProduct, "EN", "2024-05-01");
+    EXPECT_EQ("EN", m_key.GetString("LastUpdateLang_4_2_1", "", ""));
+    EXPECT_EQ("2024-05-01", m_key.GetString("LastUpdateDate_4_2_1", "", ""));
+    std::string lang;
+    std::string date;
+    Registration::ReadUpdateRecord(kProduct, lang, date);
+    EXPECT_EQ("EN", lang);
+    EXPECT_EQ("2024-05-01", date);
+    m_dialog.SetAnswers(4, 2, 7);
+    Registration::ReadUpdateRecord(kProduct, lang, date);
+    EXPECT_EQ("", lang);
+    EXPECT_EQ("", date);
+}
+
+TEST(RegistrationCopy, BlocksCopyEveryByteAndStopWhenWritesFail) {
+    const std::string folder = EngineTest::FreshFolder("registration_copy");
+    std::string data;
+    for (int i = 0; i < 1300; ++i) data += static_cast<char>(i * 7);
+    ASSERT_TRUE(WriteText(folder + "\\source.bin", data));
+    ASSERT_TRUE(WriteText(folder + "\\target.bin", std::string(5000, 'x')));
+    EXPECT_EQ(Registration::COPY_DONE, Registration::CopyInBlocks(folder + "\\source.bin", folder + "\\target.bin"));
+    EXPECT_EQ(data, ReadText(folder + "\\target.bin"));
+
+    EXPECT_EQ(Registration::COPY_TARGET_UNWRITABLE,
+              Registration::CopyInBlocks(folder + "\\source.bin", folder + "\\missing\\target.bin"));
+    EXPECT_EQ(Registration::COPY_SOURCE_UNREADABLE,
+              Registration::CopyInBlocks(folder + "\\absent.bin", folder + "\\target2.bin"));
+
+    // A target that takes no bytes ends the copy instead of retrying forever.
+    Utils::FileHandle source(CreateFileA((folder + "\\source.bin").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                         OPEN_EXISTING, 0, nullptr));
+    Utils::FileHandle readOnly(CreateFileA((folder + "\\target.bin").c_str(), GENERIC_READ,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(source && readOnly);
+    EXPECT_EQ(Registration::COPY_WRITE_STALLED, Registration::CopyInBlocks(source.Get(), readOnly.Get()));
+}
+
+TEST(RegistrationCopies, ChoiceOfTheOtherCopy) {
+    EXPECT_EQ(0u, Registration::ChooseOtherCopy({}, 5));
+    EXPECT_EQ(0u, Registration::ChooseOtherCopy({7}, 5));
+    EXPECT_EQ(7u, Registration::ChooseOtherCopy({7, 5}, 5));
+    EXPECT_EQ(8u, Registration::ChooseOtherCopy({5, 8, 9}, 5));
+    EXPECT_EQ(7u, Registration::ChooseOtherCopy({7, 8}, 5));
+}
+
+// The driver runs as Orvanta.exe; the other copy is a stand-in named <brand>.exe.
+class RunningCopyTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_folder = EngineTest::FreshFolder("registration_copies");
+        const std::string exe = EngineTest::ExeFolder();
+        ASSERT_TRUE(CopyFileA((exe + "\\engine_driver.exe").c_str(), (m_folder + "\\Orvanta.exe").c_str(), FALSE));
+        ASSERT_TRUE(
+            CopyFileA((exe + "\\running_copy.exe").c_str(), (m_folder + "\\StopBrand.exe").c_str(), FALSE));
+        m_log = m_folder + "\\dialog.txt";
+        SetEnvironmentVariableA("ORV_DRIVER_LOG", m_log.c_str());
+    }
+    void TearDown() override { SetEnvironmentVariableA("ORV_DRIVER_LOG", nullptr); }
+
+    // Waits until the stand-in is in the process list (and its window shown).
+    void WaitUntilListed(EngineTest::Child& other, bool visible) {
+        for (int i = 0; i < 200; ++i) {
+            if (!visible || Registration::HasVisibleWindow(other.Id())) return;
+            Sleep(50);
+        }
+    }
+
+    std::string m_folder;
+    std::string m_log;
+};
+
+TEST_F(RunningCopyTest, InvisibleCopyIsTerminated) {
+    EngineTest::Child other;
+    ASSERT_TRUE(other.Start(m_folder + "\\StopBrand.exe", "hidden", m_folder));
+    Sleep(500);
+    EngineTest::Child driver;
+    ASSERT_TRUE(driver.Start(m_folder + "\\Orvanta.exe", "stopcopies StopBrand", m_folder));
+    EXPECT_EQ(0, driver.Wait(60000));
+    EXPECT_EQ(-1, other.Wait(10000));  // terminated with 0xFFFFFFFF
+    EXPECT_EQ("", ReadText(m_log));
+}
+
+TEST_F(RunningCopyTest, VisibleCopyStopsTheRunWithTheMessage) {
+    EngineTest::Child other;
+    ASSERT_TRUE(other.Start(m_folder + "\\StopBrand.exe", "visible", m_folder, false));
+    WaitUntilListed(other, true);
+    ASSERT_TRUE(Registration::HasVisibleWindow(other.Id()));
+    EngineTest::Child driver;
+    ASSERT_TRUE(driver.Start(m_folder + "\\Orvanta.exe", "stopcopies StopBrand", m_folder));
+    EXPECT_EQ(1, driver.Wait(60000));
+    EXPECT_TRUE(other.Running());
+    EXPECT_NE(std::string::npos, ReadText(m_log).find("FailAndExit\t0\t0\tCan't update while program is open"));
+}
+
+TEST_F(RunningCopyTest, ASingleCopyIsLeftAlone) {
+    EngineTest::Child driver;
+    ASSERT_TRUE(driver.Start(m_folder + "\\Orvanta.exe", "stopcopies StopBrand", m_folder));
+    EXPECT_EQ(0, driver.Wait(60000));
+    EXPECT_EQ("", ReadText(m_log));
+}
+
+} // namespace
