@@ -109,8 +109,11 @@ TEST(Ticker, LongerTimeoutFallsOnTheFirstWakeUpAfterIt) {
     ASSERT_EQ(1, CountKind(events, 'O'));
     Sleep(400);
     events = ticker.Events();
-    // Ticks 1, 2, 3 at 0, 100, 200 ms, then the wake-up at 300 ms times out.
-    EXPECT_EQ(3, CountKind(events, 'T'));
+    // Ticks 1, 2, 3 are due at 0, 100, 200 ms and the wake-up at 300 ms times out.
+    // A late wake-up (busy machine) may time out earlier, never tick past 3.
+    int ticks = CountKind(events, 'T');
+    EXPECT_GE(ticks, 1);
+    EXPECT_LE(ticks, 3);
     EXPECT_EQ('O', events.back().kind);
     EXPECT_GE(events.back().at + 20, 250u);
 }

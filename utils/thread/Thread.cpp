@@ -298,6 +298,9 @@ void Ticker::RunTimerLoop() {
             }
             case WAIT_TIMEOUT: {
                 AutoLock lock(*this);
+                // Re-armed while this wake-up waited for the lock: the restart
+                // event starts the new numbering; a tick here would come first.
+                if (WaitForSingleObject(m_events[EV_RESTART].Get(), 0) == WAIT_OBJECT_0) break;
                 if (!m_bIsActive) {
                     waitTime = INFINITE;
                     break;
