@@ -60,7 +60,7 @@ private:
 
 void ShowPage(int bannerId, const char* name) {
     LanguagePage page(bannerId);
-    ASSERT_TRUE(page.Create(nullptr));
+    ASSERT_TRUE(page.Create(nullptr)) << "error " << GetLastError();
     SetWindowPos(page.Handle(), HWND_TOP, 30, 30, 0, 0, SWP_NOSIZE | SWP_SHOWWINDOW);
     // Hover one button so the picture shows a live state too.
     POINT center = CenterOf(page.buttons[4]->Handle());
