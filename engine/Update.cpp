@@ -1,5 +1,6 @@
 // One pass of the install/update procedure.
 #include <windows.h>
+#include <shlobj.h>
 
 #include <cstdio>
 #include <string>

@@ -85,9 +85,13 @@ bool DownloadManager::StartClient(const std::string& command, const std::string&
     startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESHOWWINDOW;
     startup.wShowWindow = SW_SHOWNORMAL;
+    // The fall-back client may sit where no data folder exists yet: a start
+    // in a missing working folder always fails, so use the program's own.
+    std::string folder = workDir;
+    if (!Utils::FileSystem::IsDirectory(folder)) folder = command.substr(0, command.rfind('\\'));
     PROCESS_INFORMATION info = {};
     if (!CreateProcessA(command.c_str(), &commandLine[0], nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS, nullptr,
-                        workDir.c_str(), &startup, &info)) {
+                        folder.c_str(), &startup, &info)) {
         return false;
     }
     Utils::KernelHandle process(info.hProcess);

@@ -1,0 +1,211 @@
+#include "ScenarioFixture.h"
+
+#include <shlobj.h>
+
+#include <sstream>
+
+#include "engine/InstallFolder.h"
+#include "orvanta_config.h"
+#include "utils/fs/FileSystem.h"
+
+namespace EngineTest {
+
+namespace {
+
+std::string QueryValue(const std::string& target, const std::string& name) {
+    size_t at = target.find(name + "=");
+    if (at == std::string::npos) return std::string();
+    at += name.size() + 1;
+    return target.substr(at, target.find('&', at) - at);
+}
+
+} // namespace
+
+void ScenarioTest::SetUp() {
+    ASSERT_TRUE(m_proxy.Ok());
+    m_savedFolder = CurrentFolder();
+    CleanMachine();
+    m_releaseFolder = FreshFolder("scenario_release");
+    m_downloadFolder = FreshFolder("scenario_download");
+    m_setupExe = m_downloadFolder + "\\" + kSetupName + ".exe";
+    ASSERT_TRUE(CopyFileA((ExeFolder() + "\\engine_driver.exe").c_str(), m_setupExe.c_str(), FALSE));
+    m_standinLog = ResetStandinLog("scenario_standins.txt");
+    m_dialogLog = ExeFolder() + "\\scenario_dialog.txt";
+    DeleteFileA(m_dialogLog.c_str());
+    SetEnvironmentVariableA("ORV_DRIVER_LOG", m_dialogLog.c_str());
+    m_server.ServeFolder(m_releaseFolder);
+}
+
+void ScenarioTest::TearDown() {
+    SetCurrentDirectoryA(m_savedFolder.c_str());
+    SetEnvironmentVariableA("ORV_DRIVER_LOG", nullptr);
+    CleanMachine();
+}
+
+void ScenarioTest::CleanMachine() {
+    Utils::FileSystem::DeleteDirectoryTree(InstallDir());
+    std::string fallback;
+    GetSpecialFolder(CSIDL_PROGRAM_FILES, fallback);
+    Utils::FileSystem::DeleteDirectoryTree(fallback + "\\" + kSetupName);
+    Utils::FileSystem::DeleteDirectoryTree(ProgramsFolder() + "\\" + kBrand);
+    DeleteFileA((DesktopFolder() + "\\" + kBrand + ".lnk").c_str());
+    Utils::RegistryKey(1, "").Delete(kProduct, "");
+    Utils::RegistryKey(0, "Microsoft\\Windows\\CurrentVersion\\Uninstall").Delete(kBrand, "");
+}
+
+std::string ScenarioTest::InstallDir() const {
+    std::string folder;
+    GetSpecialFolder(CSIDL_PROGRAM_FILES, folder);
+    return folder + "\\" + kBrand;
+}
+
+std::string ScenarioTest::ProgramsFolder() const {
+    std::string folder;
+    GetSpecialFolder(CSIDL_PROGRAMS, folder);
+    return folder;
+}
+
+std::string ScenarioTest::DesktopFolder() const {
+    std::string folder;
+    GetSpecialFolder(CSIDL_DESKTOP, folder);
+    return folder;
+}
+
+void ScenarioTest::AddFile(const PackageFile& file) {
+    std::string path = m_releaseFolder + "\\" + file.spec;
+    for (char& c : path) {
+        if (c == '/') c = '\\';
+    }
+    std::string folder = path.substr(0, path.rfind('\\'));
+    CreateDirectoryA(folder.c_str(), nullptr);
+    WriteText(path, file.compressed ? "PACKED:" + file.content : file.content);
+    for (PackageFile& existing : m_files) {
+        if (existing.key == file.key) {
+            existing = file;
+            return;
+        }
+    }
+    m_files.push_back(file);
+}
+
+void ScenarioTest::AddStandardFiles() {
+    AddFile({"lzma.exe", 1, "files/lzma^d1.exe", 1, ReadText(ExeFolder() + "\\lzma.exe"), false});
+    AddFile({"oggdec.exe", 1, "files/oggdec^d2.exe", 2, ReadText(ExeFolder() + "\\oggdec.exe"), false});
+    AddFile({"Bin__guiclient.exe", 3, "files/guiclient.exe^c3.lzma", 5,
+             ReadText(ExeFolder() + "\\standin_client.exe"), true});
+    AddFile({"Bin__data.txt", 2, "files/data^t2.txt", 6, "client data v2", false});
+    AddFile({"Sound__music.wav", 1, "files/music.wav^m1.ogg", 7, "RIFF music", true});
+}
+
+std::string ScenarioTest::Manifest(const std::string& extraGeneral, const std::string& extraSections) const {
+    std::ostringstream text;
+    text << "[GENERAL]\n"
+         << "BRAND_NAME=" << kBrand << "\n"
+         << "EXE_NAME=guiclient.exe\n"
+         << "EXE_WORK_PATH=Bin\n"
+         << "DOWNLOAD_URL=" << kPackageHost << "\n"
+         << extraGeneral << "[FILE]\n";
+    for (const PackageFile& file : m_files) {
+        text << file.key << "=" << file.version << "," << file.spec << "," << file.order << "\n";
+    }
+    text << "[PRODUCT_REG]\nLastUpdateDate=" << kManifestDate << "\n" << extraSections;
+    return text.str();
+}
+
+void ScenarioTest::ServeManifest(const std::string& text, int status) {
+    TestSupport::Response response;
+    response.status = status;
+    response.body = text;
+    m_server.SetResponse("/Dl/ClientResources.asp", response);
+}
+
+std::string ScenarioTest::IniName(const std::string& language) const {
+    return std::string("%Product_") + kProduct + "%Did_1%Lang_" + language + "%Tag_1.ini";
+}
+
+int ScenarioTest::Run(const std::string& exe, const std::string& folder, const std::string& language,
+                      const std::string& referrer) {
+    std::string arguments = std::string("run ") + kDownloadHost + " " + kProduct + " 1 " + IniName(language);
+    if (!referrer.empty()) arguments += " " + referrer;
+    Child driver;
+    if (!driver.Start(exe, arguments, folder)) return Child::kTimedOut;
+    return driver.Wait(180000);
+}
+
+std::vector<std::string> ScenarioTest::ManifestTargets() const {
+    std::vector<std::string> targets;
+    for (const auto& request : m_server.Requests()) {
+        if (request.host == kDownloadHost && request.path.find("/Dl/ClientResources.asp") == 0) {
+            targets.push_back(request.path);
+        }
+    }
+    return targets;
+}
+
+std::vector<std::string> ScenarioTest::PackagePaths() const {
+    std::vector<std::string> paths;
+    for (const auto& request : m_server.Requests()) {
+        if (request.host == kPackageHost) paths.push_back(request.path);
+    }
+    return paths;
+}
+
+std::vector<std::string> ScenarioTest::FunnelStatuses() const {
+    std::vector<std::string> statuses;
+    for (const auto& request : m_server.Requests()) {
+        if (request.host == ORVANTA_LOG_HOST && request.path.find("/ClientsRecruitChain.asp?") == 0) {
+            statuses.push_back(QueryValue(request.path, "Status"));
+        }
+    }
+    return statuses;
+}
+
+bool ScenarioTest::WaitForFunnelCount(size_t count) const {
+    for (int i = 0; i < 200; ++i) {
+        if (FunnelStatuses().size() >= count) return true;
+        Sleep(100);
+    }
+    return false;
+}
+
+std::vector<StandinStart> ScenarioTest::StartsOf(const std::string& name) const {
+    std::vector<StandinStart> found;
+    for (const StandinStart& start : ReadStandinLog(m_standinLog)) {
+        if (start.name == name) found.push_back(start);
+    }
+    return found;
+}
+
+bool ScenarioTest::WaitForStart(const std::string& name, DWORD timeoutMs) const {
+    for (DWORD waited = 0; waited < timeoutMs; waited += 100) {
+        if (!StartsOf(name).empty()) return true;
+        Sleep(100);
+    }
+    return !StartsOf(name).empty();
+}
+
+std::vector<std::string> ScenarioTest::DialogLines(const std::string& op) const {
+    std::vector<std::string> texts;
+    std::istringstream lines(ReadText(m_dialogLog));
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.compare(0, op.size() + 1, op + "\t") != 0) continue;
+        // op \t control \t value \t text
+        size_t at = line.find('\t');
+        at = line.find('\t', at + 1);
+        at = line.find('\t', at + 1);
+        texts.push_back(at == std::string::npos ? std::string() : line.substr(at + 1));
+    }
+    return texts;
+}
+
+DWORD ScenarioTest::InstalledVersion(const std::string& key) const {
+    return ProductKey().GetDword(key, std::string(kBrand) + "\\Installed", 0);
+}
+
+std::string ScenarioTest::InstalledChecksum(const std::string& key) const {
+    return ProductKey().GetString(key + "CheckSum", std::string(kBrand) + "\\Installed", "");
+}
+
+} // namespace EngineTest

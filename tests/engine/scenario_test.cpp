@@ -1,0 +1,400 @@
+// Complete update runs under Wine against the loopback server.
+#include <gtest/gtest.h>
+
+#include <shlobj.h>
+
+#include <algorithm>
+
+#include "ScenarioFixture.h"
+#include "app/profile/Profile.h"
+#include "engine/Digest.h"
+#include "engine/InstallFolder.h"
+#include "engine/Registration.h"
+
+namespace EngineTest {
+namespace {
+
+std::string ExpectedRequest(const std::string& language, const std::string& lastDate) {
+    return std::string("/Dl/ClientResources.asp?Remote=1&Product=") + kProduct + "&Did=1&Lang=" + language +
+           "&Tag=1&LastUpdateDate=" + lastDate + "&Brand=" + BrandNameFor(2, 1);
+}
+
+size_t Count(const std::vector<std::string>& items, const std::string& item) {
+    return static_cast<size_t>(std::count(items.begin(), items.end(), item));
+}
+
+TEST_F(ScenarioTest, FirstInstallationLeavesACompleteClient) {
+    AddStandardFiles();
+    AddFile({"Bin__tool.exe", 1, "files/tool^p1.exe", 8, ReadText(ExeFolder() + "\\standin_client.exe"), false});
+    ServeManifest(Manifest("UNINSTALL_ICON=Bin\\tool.exe\nEXE_UPDATERES=tool.exe\nSKIN_URL=http://skin.test/p\n",
+                           "[REG]\nVolume/Settings=D/Y/70\nServer/=S/N/eu/1\n"));
+
+    ASSERT_EQ(0, Run(m_setupExe, m_downloadFolder, "EN", "687474703a2f2f72656665722e78"));
+
+    // Files: the installer's own copy, the decoded client under the brand's name, the rest.
+    const std::string dir = InstallDir();
+    EXPECT_EQ(ReadText(m_setupExe), ReadText(InstalledCopy()));
+    EXPECT_EQ(ReadText(ExeFolder() + "\\standin_client.exe"), ReadText(dir + "\\Bin\\OrvScnBrand.exe"));
+    EXPECT_FALSE(Exists(dir + "\\Bin\\guiclient.exe"));
+    EXPECT_FALSE(Exists(dir + "\\Bin\\OrvScnBrand.exe.lzma"));
+    EXPECT_EQ("client data v2", ReadText(dir + "\\Bin\\data.txt"));
+    EXPECT_EQ("RIFF music", ReadText(dir + "\\Sound\\music.wav"));
+
+    // Registry: per-file records, shortcut mark, REG values, referrer, update records, uninstall entry.
+    EXPECT_EQ(3u, InstalledVersion("Bin__guiclient.exe"));
+    EXPECT_EQ("c3", InstalledChecksum("Bin__guiclient.exe"));
+    EXPECT_EQ(2u, InstalledVersion("Bin__data.txt"));
+    EXPECT_EQ("t2", InstalledChecksum("Bin__data.txt"));
+    Utils::RegistryKey product = ProductKey();
+    EXPECT_EQ(1u, product.GetDword("IsOVNotFirst", kBrand, 0));
+    EXPECT_EQ(70u, product.GetDword("Volume", std::string(kBrand) + "\\Settings", 0));
+    EXPECT_EQ("eu/1", product.GetString("Server", kBrand, ""));
+    EXPECT_EQ("http://refer.x", product.GetString("ReferrerUrl", kBrand, ""));
+    EXPECT_EQ("EN", product.GetString("LastUpdateLang_4_2_1", "", ""));
+    EXPECT_EQ(kManifestDate, product.GetString("LastUpdateDate_4_2_1", "", ""));
+    Utils::RegistryKey uninstall(0, Registration::UninstallKeyPath(kBrand));
+    EXPECT_EQ(kBrand, uninstall.GetString("DisplayName", "", ""));
+    EXPECT_EQ(InstalledCopy() + " /uninstall", uninstall.GetString("UninstallString", "", ""));
+
+    // Shortcuts.
+    EXPECT_TRUE(Exists(ProgramsFolder() + "\\OrvScnBrand\\OrvScnBrand.lnk"));
+    EXPECT_TRUE(Exists(ProgramsFolder() + "\\OrvScnBrand\\Uninstall.lnk"));
+    EXPECT_TRUE(Exists(DesktopFolder() + "\\OrvScnBrand.lnk"));
+
+    // The server: one manifest request with an empty date, each package once, in order.
+    EXPECT_EQ(std::vector<std::string>{ExpectedRequest("EN", "")}, ManifestTargets());
+    EXPECT_EQ((std::vector<std::string>{"/files/lzma^d1.exe", "/files/oggdec^d2.exe", "/files/guiclient.exe^c3.lzma",
+                                        "/files/data^t2.txt", "/files/music.wav^m1.ogg", "/files/tool^p1.exe"}),
+              PackagePaths());
+    ASSERT_TRUE(WaitForFunnelCount(2));
+    EXPECT_EQ(1u, Count(FunnelStatuses(), "50"));
+    EXPECT_EQ(1u, Count(FunnelStatuses(), "60"));
+
+    // Decoders, post-install tool, and the client started at the end.
+    auto lzma = StartsOf("lzma");
+    ASSERT_EQ(1u, lzma.size());
+    EXPECT_EQ("lzma  d Bin\\OrvScnBrand.exe.lzma Bin\\OrvScnBrand.exe", lzma[0].commandLine);
+    auto tool = StartsOf("tool");
+    ASSERT_EQ(1u, tool.size());
+    EXPECT_EQ("Bin\\tool.exe OrvScnBrand.exe ..\\OrvScnBrand.exe", tool[0].commandLine);
+    EXPECT_EQ(dir + "\\Bin", tool[0].folder);
+    ASSERT_TRUE(WaitForStart("orvscnbrand", 30000));
+    auto client = StartsOf("orvscnbrand");
+    ASSERT_EQ(1u, client.size());
+    EXPECT_EQ(dir + "\\Bin\\OrvScnBrand.exe", client[0].commandLine);
+    EXPECT_EQ(dir + "\\Bin", client[0].folder);
+
+    // What the player saw.
+    EXPECT_EQ(std::vector<std::string>{std::string(kBrand) + " Update"}, DialogLines("SetTitle"));
+    EXPECT_EQ(std::vector<std::string>{"http://skin.test/p"}, DialogLines("ShowWebPage"));
+    auto texts = DialogLines("SetItemText");
+    ASSERT_FALSE(texts.empty());
+    EXPECT_EQ("Downloading: Installation data", texts.front());
+    EXPECT_EQ("Finished update", texts.back());
+}
+
+TEST_F(ScenarioTest, SecondRunFetchesNothingAndTheInstalledCopySendsTheDate) {
+    AddStandardFiles();
+    ServeManifest(Manifest());
+    ASSERT_EQ(0, RunDownloaded());
+    ASSERT_EQ(5u, PackagePaths().size());
+    ASSERT_TRUE(WaitForStart("orvscnbrand", 30000));
+    ASSERT_TRUE(WaitForFunnelCount(1));
+    m_server.ClearRequests();
+
+    // The downloaded installer again: copies itself again (report 50), fetches nothing.
+    ASSERT_EQ(0, RunDownloaded());
+    EXPECT_TRUE(PackagePaths().empty());
+    EXPECT_EQ(std::vector<std::string>{ExpectedRequest("EN", "")}, ManifestTargets());
+    ASSERT_TRUE(WaitForFunnelCount(1));
+    EXPECT_EQ(std::vector<std::string>{"50"}, FunnelStatuses());
+    m_server.ClearRequests();
+    DeleteFileA(m_standinLog.c_str());
+
+    // The installed copy: its stem names the brand's key, so the date goes out;
+    // no self-copy, no report 50, still the client's start.
+    ASSERT_EQ(0, RunInstalled());
+    EXPECT_EQ(std::vector<std::string>{ExpectedRequest("EN", kManifestDate)}, ManifestTargets());
+    EXPECT_TRUE(PackagePaths().empty());
+    ASSERT_TRUE(WaitForStart("orvscnbrand", 30000));
+    EXPECT_TRUE(FunnelStatuses().empty());
+    m_server.ClearRequests();
+
+    // Another language empties the date.
+    ASSERT_EQ(0, RunInstalled("DE"));
+    EXPECT_EQ(std::vector<std::string>{ExpectedRequest("DE", "")}, ManifestTargets());
+    EXPECT_EQ("DE", ProductKey().GetString("LastUpdateLang_4_2_1", "", ""));
+}
+
+TEST_F(ScenarioTest, ChangedVersionOrChecksumFetchesOnlyThatFile) {
+    AddStandardFiles();
+    ServeManifest(Manifest());
+    ASSERT_EQ(0, RunDownloaded());
+    ASSERT_TRUE(WaitForStart("orvscnbrand", 30000));
+    m_server.ClearRequests();
+
+    AddFile({"Bin__data.txt", 3, "files/data^t3.txt", 6, "client data v3", false});
+    ServeManifest(Manifest());
+    ASSERT_EQ(0, RunInstalled());
+    EXPECT_EQ(std::vector<std::string>{"/files/data^t3.txt"}, PackagePaths());
+    EXPECT_EQ("client data v3", ReadText(InstallDir() + "\\Bin\\data.txt"));
+    EXPECT_EQ(3u, InstalledVersion("Bin__data.txt"));
+    m_server.ClearRequests();
+
+    // Same version, other checksum: fetched again. Lower version, same checksum: not.
+    AddFile({"Bin__data.txt", 3, "files/data^t3b.txt", 6, "client data v3b", false});
+    AddFile({"Sound__music.wav", 0, "files/music.wav^m1.ogg", 7, "RIFF music", true});
+    ServeManifest(Manifest());
+    ASSERT_EQ(0, RunInstalled());
+    EXPECT_EQ(std::vector<std::string>{"/files/data^t3b.txt"}, PackagePaths());
+    EXPECT_EQ("t3b", InstalledChecksum("Bin__data.txt"));
+}
+
+TEST_F(ScenarioTest, FilesAreFetchedByOrderNumber) {
+    AddStandardFiles();
+    AddFile({"a.txt", 1, "files/a^1.txt", 10, "a", false});
+    AddFile({"b.txt", 1, "files/b^1.txt", 9, "b", false});
+    AddFile({"c.txt", 1, "files/c^1.txt", 100, "c", false});
+    ServeManifest(Manifest());
+    ASSERT_EQ(0, RunDownloaded());
+    auto paths = PackagePaths();
+    ASSERT_EQ(8u, paths.size());
+    EXPECT_EQ((std::vector<std::string>{"/files/b^1.txt", "/files/a^1.txt", "/files/c^1.txt"}),
+              std::vector<std::string>(paths.begin() + 5, paths.end()));
+}
+
+TEST_F(ScenarioTest, NoUpdateAvailableChangesNothingButOtherValuesDo) {
+    AddStandardFiles();
+    ServeManifest("[NO_UPDATE_AVILABLE]\nVALUE=1\n" + Manifest());
+    ASSERT_EQ(0, RunDownloaded());
+    EXPECT_TRUE(PackagePaths().empty());
+    EXPECT_FALSE(Exists(InstalledCopy()));
+    EXPECT_EQ("", ProductKey().GetString("LastUpdateDate_4_2_1", "", ""));
+    EXPECT_FALSE(Utils::RegistryKey(1, kProduct).KeyExists(kBrand));
+    EXPECT_EQ("", Utils::RegistryKey(0, Registration::UninstallKeyPath(kBrand)).GetString("DisplayName", "", ""));
+    EXPECT_TRUE(DialogLines("SetTitle").empty());
+    EXPECT_EQ("Finished update", DialogLines("SetItemText").back());
+
+    ServeManifest("[NO_UPDATE_AVILABLE]\nVALUE=2\n" + Manifest());
+    ASSERT_EQ(0, RunDownloaded());
+    EXPECT_EQ(5u, PackagePaths().size());
+    EXPECT_TRUE(Exists(InstalledCopy()));
+    EXPECT_EQ(kManifestDate, ProductKey().GetString("LastUpdateDate_4_2_1", "", ""));
+}
+
+TEST_F(ScenarioTest, OfflinePassInstallsFromTheCabinetBesideTheInstaller) {
+    // The stand-in cabinet tool copies the folder named on the cabinet's first line.
+    const std::string content = FreshFolder("scenario_cabinet");
+    PackageFile files[] = {
+        {"lzma.exe", 1, "lzma^d1.exe", 1, ReadText(ExeFolder() + "\\lzma.exe"), false},
+        {"Bin__guiclient.exe", 3, "guiclient.exe^c3.lzma", 2, ReadText(ExeFolder() + "\\standin_client.exe"), true},
+        {"Bin__data.txt", 2, "data^t2.txt", 3, "offline data", false},
+    };
+    for (const PackageFile& file : files) {
+        AddFile(file);
+        WriteText(content + "\\" + file.spec, file.compressed ? "PACKED:" + file.content : file.content);
+    }
+    const std::string manifest = Manifest();
+    WriteText(content + "\\" + IniName("EN").substr(1), manifest);
+    WriteText(m_downloadFolder + "\\Product_" + kProduct + ".cab", content + "\r\n");
+    ASSERT_TRUE(CopyFileA((ExeFolder() + "\\cabarc.exe").c_str(), (m_downloadFolder + "\\cabarc.exe").c_str(), FALSE));
+    ServeManifest(manifest);
+
+    ASSERT_EQ(0, RunDownloaded());
+    auto cab = StartsOf("cabarc");
+    ASSERT_EQ(1u, cab.size());
+    EXPECT_EQ(0u, cab[0].commandLine.find("cabarc.exe -r -p -o X Product_OrvantaTestScenario.cab "));
+    EXPECT_EQ('\\', cab[0].commandLine.back());
+    EXPECT_EQ("offline data", ReadText(InstallDir() + "\\Bin\\data.txt"));
+    EXPECT_EQ(3u, InstalledVersion("Bin__guiclient.exe"));
+    // The online pass finds everything in place: nothing is downloaded.
+    EXPECT_EQ(1u, ManifestTargets().size());
+    EXPECT_TRUE(PackagePaths().empty());
+    EXPECT_TRUE(Exists(DesktopFolder() + "\\OrvScnBrand.lnk"));
+    EXPECT_EQ(std::string(kBrand) + " Installation", DialogLines("SetTitle").front());
+    EXPECT_EQ(" Preparing installation files", DialogLines("SetItemText").front());
+    ASSERT_TRUE(WaitForFunnelCount(2));
+    EXPECT_EQ(2u, Count(FunnelStatuses(), "50"));  // once per pass
+    EXPECT_EQ("EN", ProductKey().GetString("LastUpdateLang_4_2_1", "", ""));
+}
+
+TEST_F(ScenarioTest, InstalledCopyRunsNoSelfCopyNoReportAndNoTool) {
+    AddStandardFiles();
+    AddFile({"Bin__tool.exe", 1, "files/tool^p1.exe", 8, ReadText(ExeFolder() + "\\standin_client.exe"), false});
+    ServeManifest(Manifest("EXE_UPDATERES=tool.exe\n"));
+    ASSERT_EQ(0, RunDownloaded());
+    ASSERT_EQ(1u, StartsOf("tool").size());
+    ASSERT_TRUE(WaitForFunnelCount(2));
+    ASSERT_TRUE(WaitForStart("orvscnbrand", 30000));
+    m_server.ClearRequests();
+    DeleteFileA(m_standinLog.c_str());
+    DeleteFileA(m_dialogLog.c_str());
+    // The uninstall entry is not touched by the installed copy.
+    Utils::RegistryKey(0, Registration::UninstallKeyPath(kBrand)).Delete("DisplayName", "");
+
+    AddFile({"Bin__data.txt", 5, "files/data^t5.txt", 6, "v5", false});
+    ServeManifest(Manifest("EXE_UPDATERES=tool.exe\n"));
+    ASSERT_EQ(0, RunInstalled());
+    EXPECT_EQ(std::vector<std::string>{"/files/data^t5.txt"}, PackagePaths());
+    EXPECT_TRUE(StartsOf("tool").empty());
+    EXPECT_EQ("", Utils::RegistryKey(0, Registration::UninstallKeyPath(kBrand)).GetString("DisplayName", "", ""));
+    EXPECT_EQ(std::vector<std::string>{std::string(kBrand) + " Update"}, DialogLines("SetTitle"));
+    EXPECT_EQ(" Checking for updates", DialogLines("SetItemText").front());
+    ASSERT_TRUE(WaitForStart("orvscnbrand", 30000));
+    EXPECT_TRUE(FunnelStatuses().empty());
+}
+
+TEST_F(ScenarioTest, FailedDownloadKeepsEarlierRecordsAndTheNextRunFetchesTheRest) {
+    AddStandardFiles();
+    AddFile({"Bin__late.txt", 1, "files/late^l1.txt", 9, "late", false});
+    ServeManifest(Manifest());
+    DeleteFileA((m_releaseFolder + "\\files\\data^t2.txt").c_str());  // order 6 is missing on the server
+
+    ASSERT_EQ(0, RunDownloaded());
+    EXPECT_EQ(3u, InstalledVersion("Bin__guiclient.exe"));
+    EXPECT_EQ(0u, InstalledVersion("Bin__data.txt"));
+    EXPECT_EQ(0u, InstalledVersion("Bin__late.txt"));
+    EXPECT_EQ("", ProductKey().GetString("LastUpdateDate_4_2_1", "", ""));
+    EXPECT_EQ(Count(DialogLines("SetItemText"), "Finished update"), 0u);
+    // The failed online pass falls back to <own folder>\Bin\<own name>.exe.
+    m_server.ClearRequests();
+
+    AddFile({"Bin__data.txt", 2, "files/data^t2.txt", 6, "client data v2", false});
+    ASSERT_EQ(0, RunDownloaded());
+    EXPECT_EQ((std::vector<std::string>{"/files/data^t2.txt", "/files/music.wav^m1.ogg", "/files/late^l1.txt"}),
+              PackagePaths());
+    EXPECT_EQ(1u, InstalledVersion("Bin__late.txt"));
+}
+
+TEST_F(ScenarioTest, LaunchPrefersAPendingInstallerThenTheClient) {
+    AddStandardFiles();
+    ServeManifest(Manifest());
+    CreateDirectoryA(InstallDir().c_str(), nullptr);
+    const std::string pending = InstallDir() + "\\_" + kSetupName + ".exe";
+    ASSERT_TRUE(CopyFileA((ExeFolder() + "\\standin_client.exe").c_str(), pending.c_str(), FALSE));
+    ASSERT_EQ(0, RunDownloaded());
+    ASSERT_TRUE(WaitForStart("_orvscnsetup", 30000));
+    EXPECT_EQ(pending, StartsOf("_orvscnsetup")[0].commandLine);
+    EXPECT_TRUE(StartsOf("orvscnbrand").empty());
+}
+
+TEST_F(ScenarioTest, LaunchFallsBackAfterAFailedOnlinePass) {
+    ServeManifest("server trouble", 500);
+    // Without an installed fall-back client: <own folder>\Bin\<own name>.exe.
+    CreateDirectoryA((m_downloadFolder + "\\Bin").c_str(), nullptr);
+    ASSERT_TRUE(CopyFileA((ExeFolder() + "\\standin_client.exe").c_str(),
+                          (m_downloadFolder + "\\Bin\\" + kSetupName + ".exe").c_str(), FALSE));
+    ASSERT_EQ(0, RunDownloaded());
+    ASSERT_TRUE(WaitForStart("orvscnsetup", 30000));
+    EXPECT_EQ(m_downloadFolder + "\\Bin\\" + kSetupName + ".exe", StartsOf("orvscnsetup")[0].commandLine);
+    DeleteFileA(m_standinLog.c_str());
+
+    // With <data folder of the own name>\bin\<own name>.exe present, that one.
+    std::string programFiles;
+    GetSpecialFolder(CSIDL_PROGRAM_FILES, programFiles);
+    const std::string fallbackDir = programFiles + "\\" + kSetupName;
+    CreateDirectoryA(fallbackDir.c_str(), nullptr);
+    CreateDirectoryA((fallbackDir + "\\bin").c_str(), nullptr);
+    ASSERT_TRUE(CopyFileA((ExeFolder() + "\\standin_client.exe").c_str(),
+                          (fallbackDir + "\\bin\\" + kSetupName + ".exe").c_str(), FALSE));
+    ASSERT_EQ(0, RunDownloaded());
+    ASSERT_TRUE(WaitForStart("orvscnsetup", 30000));
+    auto starts = StartsOf("orvscnsetup");
+    EXPECT_EQ(fallbackDir + "\\bin\\" + kSetupName + ".exe", starts[0].commandLine);
+    EXPECT_EQ(fallbackDir + "\\bin", starts[0].folder);
+}
+
+TEST_F(ScenarioTest, NothingIsStartedWithoutAClientName) {
+    AddStandardFiles();
+    std::string manifest = Manifest();
+    manifest.replace(manifest.find("EXE_NAME=guiclient.exe"), 22, "EXE_NAME=");
+    ServeManifest(manifest);
+    ASSERT_EQ(0, RunDownloaded());
+    EXPECT_EQ("Finished update", DialogLines("SetItemText").back());
+    EXPECT_TRUE(Exists(InstallDir() + "\\Bin\\guiclient.exe"));  // no self-name rule without a name
+    // A start would have been created before the worker ended the process;
+    // give its record a moment to be written all the same.
+    Sleep(3000);
+    for (const StandinStart& start : ReadStandinLog(m_standinLog)) {
+        EXPECT_TRUE(start.name == "lzma" || start.name == "oggdec") << start.name;
+    }
+}
+
+TEST_F(ScenarioTest, UnsafeManifestNamesAreRefused) {
+    AddStandardFiles();
+    std::string manifest = Manifest();
+    manifest.replace(manifest.find(std::string("BRAND_NAME=") + kBrand), 11 + std::string(kBrand).size(),
+                     "BRAND_NAME=..\\..\\Windows");
+    ServeManifest(manifest);
+    ASSERT_EQ(0, RunDownloaded());
+    EXPECT_TRUE(PackagePaths().empty());
+    EXPECT_EQ(0u, Count(DialogLines("SetItemText"), "Finished update"));
+
+    m_files.clear();
+    AddStandardFiles();
+    AddFile({"..__..__escape.txt", 1, "files/escape^e1.txt", 6, "escaped", false});
+    ServeManifest(Manifest());
+    ASSERT_EQ(0, RunDownloaded());
+    std::string programFiles;
+    GetSpecialFolder(CSIDL_PROGRAM_FILES, programFiles);
+    EXPECT_FALSE(Exists(programFiles + "\\..\\escape.txt"));
+    EXPECT_FALSE(Exists(programFiles + "\\escape.txt"));
+    EXPECT_EQ(0u, InstalledVersion("..__..__escape.txt"));
+    EXPECT_EQ(0u, Count(PackagePaths(), "/files/escape^e1.txt"));
+}
+
+TEST_F(ScenarioTest, Sha256DigestsAreVerifiedAndATamperedFileIsRemoved) {
+    const std::string dataText = "verified data";
+    const std::string probe = ExeFolder() + "\\scenario_digest_probe.txt";
+    WriteText(probe, dataText);
+    const std::string dataSum = Digest::Sha256OfFile(probe);
+    WriteText(probe, "RIFF music");
+    const std::string musicSum = Digest::Sha256OfFile(probe);
+    ASSERT_EQ(64u, dataSum.size());
+
+    AddFile({"lzma.exe", 1, "files/lzma^x.exe", 1, ReadText(ExeFolder() + "\\lzma.exe"), false});
+    AddFile({"oggdec.exe", 1, "files/oggdec^x.exe", 2, ReadText(ExeFolder() + "\\oggdec.exe"), false});
+    AddFile({"Bin__data.txt", 1, "files/data^" + dataSum + ".txt", 3, dataText, false});
+    AddFile({"Sound__music.wav", 1, "files/music.wav^" + musicSum + ".ogg", 4, "RIFF tampered", true});
+    ServeManifest(Manifest("FILE_DIGEST=SHA256\n"));
+    ASSERT_EQ(0, RunDownloaded());
+    // lzma.exe's "checksum" x is not its digest: the very first file fails.
+    EXPECT_EQ(0u, InstalledVersion("lzma.exe"));
+    EXPECT_FALSE(Exists(InstallDir() + "\\lzma.exe"));
+    m_server.ClearRequests();
+
+    m_files.clear();
+    WriteText(probe, ReadText(ExeFolder() + "\\lzma.exe"));
+    const std::string lzmaSum = Digest::Sha256OfFile(probe);
+    WriteText(probe, ReadText(ExeFolder() + "\\oggdec.exe"));
+    const std::string oggSum = Digest::Sha256OfFile(probe);
+    AddFile({"lzma.exe", 1, "files/lzma^" + lzmaSum + ".exe", 1, ReadText(ExeFolder() + "\\lzma.exe"), false});
+    AddFile({"oggdec.exe", 1, "files/oggdec^" + oggSum + ".exe", 2, ReadText(ExeFolder() + "\\oggdec.exe"), false});
+    AddFile({"Bin__data.txt", 1, "files/data^" + dataSum + ".txt", 3, dataText, false});
+    AddFile({"Sound__music.wav", 1, "files/music.wav^" + musicSum + ".ogg", 4, "RIFF tampered", true});
+    ServeManifest(Manifest("FILE_DIGEST=SHA256\n"));
+    ASSERT_EQ(0, RunDownloaded());
+    EXPECT_EQ(1u, InstalledVersion("Bin__data.txt"));
+    EXPECT_EQ(dataSum, InstalledChecksum("Bin__data.txt"));
+    EXPECT_EQ(0u, InstalledVersion("Sound__music.wav"));
+    EXPECT_FALSE(Exists(InstallDir() + "\\Sound\\music.wav"));
+    EXPECT_EQ("", ProductKey().GetString("LastUpdateDate_4_2_1", "", ""));
+
+    // The genuine file passes.
+    AddFile({"Sound__music.wav", 1, "files/music.wav^" + musicSum + ".ogg", 4, "RIFF music", true});
+    ASSERT_EQ(0, RunDownloaded());
+    EXPECT_EQ("RIFF music", ReadText(InstallDir() + "\\Sound\\music.wav"));
+    EXPECT_EQ(musicSum, InstalledChecksum("Sound__music.wav"));
+}
+
+TEST(Digest, KnownVectors) {
+    const std::string path = ExeFolder() + "\\digest_vector.txt";
+    WriteText(path, "abc");
+    EXPECT_EQ("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad", Digest::Sha256OfFile(path));
+    WriteText(path, "");
+    EXPECT_EQ("e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855", Digest::Sha256OfFile(path));
+    EXPECT_EQ("", Digest::Sha256OfFile(path + ".absent"));
+}
+
+} // namespace
+} // namespace EngineTest
