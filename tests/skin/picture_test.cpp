@@ -71,36 +71,14 @@ TEST(SkinPicture, OneFrameShowsTheWholePictureAndAnEmptyRectGetsItsSize) {
     EXPECT_EQ(size.cx, 30);
     EXPECT_EQ(size.cy, 30);
 
+    Capture stretched = RenderFrame(picture, 40, 40, 0);  // whole picture, stretched
+    EXPECT_EQ(stretched.At(20, 5), kRed);
+    EXPECT_EQ(stretched.At(20, 20), kGreen);
+    EXPECT_EQ(stretched.At(20, 35), kBlue);
+
     // An empty rectangle at (4, 6) is drawn at the picture's own size.
-    Capture drawn = [&] {
-        Capture dummy = RenderFrame(picture, 40, 40, 0);  // whole picture, stretched
-        EXPECT_EQ(dummy.At(20, 5), kRed);
-        EXPECT_EQ(dummy.At(20, 20), kGreen);
-        EXPECT_EQ(dummy.At(20, 35), kBlue);
-        HDC dc = CreateCompatibleDC(nullptr);
-        BITMAPINFO info = {};
-        info.bmiHeader.biSize = sizeof(info.bmiHeader);
-        info.bmiHeader.biWidth = 50;
-        info.bmiHeader.biHeight = -50;
-        info.bmiHeader.biPlanes = 1;
-        info.bmiHeader.biBitCount = 32;
-        void* bits = nullptr;
-        HBITMAP bitmap = CreateDIBSection(dc, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-        HGDIOBJ old = SelectObject(dc, bitmap);
-        RECT all = {0, 0, 50, 50};
-        FillRect(dc, &all, static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
-        picture.Draw(dc, RECT{4, 6, 4, 6}, 0);
-        GdiFlush();
-        Capture result;
-        result.width = result.height = 50;
-        const uint32_t* p = static_cast<const uint32_t*>(bits);
-        result.pixels.assign(p, p + 2500);
-        for (auto& px : result.pixels) px &= 0xffffff;
-        SelectObject(dc, old);
-        DeleteObject(bitmap);
-        DeleteDC(dc);
-        return result;
-    }();
+    RECT empty = {4, 6, 4, 6};
+    Capture drawn = RenderFrame(picture, 50, 50, 0, &empty, WHITE_BRUSH);
     EXPECT_EQ(drawn.At(3, 10), 0xffffffu);   // left of the picture
     EXPECT_EQ(drawn.At(4, 6), kRed);         // its top-left pixel
     EXPECT_EQ(drawn.At(33, 35), kBlue);      // its bottom-right pixel

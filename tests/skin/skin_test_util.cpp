@@ -66,11 +66,12 @@ Capture CaptureWindow(HWND hwnd, bool wholeWindow) {
     return canvas.Read();
 }
 
-Capture RenderFrame(const SkinPicture& picture, int width, int height, int frame) {
+Capture RenderFrame(const SkinPicture& picture, int width, int height, int frame, const RECT* target,
+                    int background) {
     Canvas canvas(width, height);
     RECT rect = {0, 0, width, height};
-    FillRect(canvas.Dc(), &rect, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
-    picture.Draw(canvas.Dc(), rect, frame);
+    FillRect(canvas.Dc(), &rect, static_cast<HBRUSH>(GetStockObject(background)));
+    picture.Draw(canvas.Dc(), target ? *target : rect, frame);
     return canvas.Read();
 }
 

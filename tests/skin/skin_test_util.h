@@ -20,8 +20,10 @@ struct Capture {
 
 // What the window shows on screen (client area, or whole window when asked).
 Capture CaptureWindow(HWND hwnd, bool wholeWindow = false);
-// picture drawn as frame into a width x height bitmap.
-Capture RenderFrame(const SkinPicture& picture, int width, int height, int frame);
+// picture drawn as frame into a width x height bitmap filled with background,
+// into target (the whole bitmap when null).
+Capture RenderFrame(const SkinPicture& picture, int width, int height, int frame, const RECT* target = nullptr,
+                    int background = BLACK_BRUSH);
 // Share of pixels (0..1) whose channels differ by at most tolerance.
 double Similarity(const Capture& a, const Capture& b, int tolerance = 6);
 // Index of the reference the capture matches best, or -1 when none matches
