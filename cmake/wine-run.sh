@@ -16,4 +16,20 @@ exe=$1
 if [ -n "${ORVANTA_WINVER:-}" ]; then
   wine reg add "HKCU\\Software\\Wine\\AppDefaults\\$(basename "$exe")" /v Version /d "$ORVANTA_WINVER" /f >/dev/null 2>&1 </dev/null
 fi
-exec wine "$@"
+# A test process that crashes under Wine can still end with exit code 0, so a
+# GoogleTest run counts only when it wrote its XML report (it does so at the end).
+report=""
+for arg in "$@"; do
+  case "$arg" in --gtest_output=xml:*) report="${arg#--gtest_output=xml:}" ;; esac
+done
+if [ -z "$report" ]; then
+  exec wine "$@"
+fi
+rm -f "$report"
+wine "$@"
+rc=$?
+if [ $rc -eq 0 ] && [ ! -s "$report" ]; then
+  echo "wine-run: $(basename "$exe") ended without its test report ($report): it crashed" >&2
+  exit 1
+fi
+exit $rc
