@@ -18,9 +18,11 @@ case "$action" in
 setup)
   mkdir -p "$WINEPREFIX"
   stop_xvfb
-  # A display of our own; -displayfd picks a free number.
+  # A display of our own; -displayfd picks a free number. No -terminate: it
+  # would end the server whenever the last Wine window closed, and every later
+  # test would find no display. The cleanup step stops it.
   exec 3>"$envdir/display.num"
-  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp -terminate >/dev/null 2>&1 </dev/null &
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 </dev/null &
   echo $! >"$envdir/xvfb.pid"
   exec 3>&-
   for _ in $(seq 1 100); do [ -s "$envdir/display.num" ] && break; sleep 0.1; done
