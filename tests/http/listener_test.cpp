@@ -76,19 +76,44 @@ TEST_F(ListenerTest, FileThatCannotBeCreatedRefusesTheFirstChunk) {
     EXPECT_TRUE(dialog.Positions(IDC_FILE_PROGRESS).empty());
 }
 
+// Chunks are written in batches: a failing write shows up in the OnRecv that
+// flushes the batch, or in OnComplete for the last one; never as success.
 TEST_F(ListenerTest, WriteFailureIsShownAndLeavesTheListenerFailed) {
-    std::string path = folder + "\\ro.bin";
+    for (bool failAtEnd : {false, true}) {
+        SCOPED_TRACE(failAtEnd);
+        dialog.Clear();
+        std::string path = folder + (failAtEnd ? "\\ro_end.bin" : "\\ro.bin");
+        FileDownloaderListener file(path);
+        // Swap in a handle that cannot be written.
+        file.mh_file.Reset();
+        file.mh_file.Reset(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                       OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(file.mh_file.IsValid());
+        const std::string chunk(1024, 'w');
+        if (failAtEnd) {
+            ASSERT_TRUE(file.OnRecv(chunk));
+            file.OnComplete();
+            EXPECT_EQ(dialog.Messages(), (std::vector<std::string>{"Error in FileDownloaderListener::OnRecv()"}));
+        } else {
+            size_t accepted = 0;
+            while (accepted < 1000 && file.OnRecv(chunk)) ++accepted;
+            EXPECT_EQ(accepted, FileDownloaderListener::kWriteBufferSize / chunk.size());
+            file.OnError(-1);
+            EXPECT_EQ(dialog.Messages(), (std::vector<std::string>{"Error in FileDownloaderListener::OnRecv()",
+                                                                   "FileDownloaderListener::OnError()"}));
+        }
+        EXPECT_FALSE(file.m_bSuccess);
+    }
+}
+
+TEST_F(ListenerTest, BatchedChunksReachTheFileInOrder) {
+    std::string path = folder + "\\batch.bin";
+    std::string body = HttpTest::Pattern(200000, 11);
     FileDownloaderListener file(path);
-    // Swap in a handle that cannot be written.
-    file.mh_file.Reset();
-    file.mh_file.Reset(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                   OPEN_EXISTING, 0, nullptr));
-    ASSERT_TRUE(file.mh_file.IsValid());
-    EXPECT_FALSE(file.OnRecv("data"));
-    file.OnError(-1);
-    EXPECT_FALSE(file.m_bSuccess);
-    EXPECT_EQ(dialog.Messages(), (std::vector<std::string>{"Error in FileDownloaderListener::OnRecv()",
-                                                           "FileDownloaderListener::OnError()"}));
+    for (size_t at = 0; at < body.size(); at += 1000) ASSERT_TRUE(file.OnRecv(body.substr(at, 1000)));
+    file.OnComplete();
+    EXPECT_TRUE(file.m_bSuccess);
+    EXPECT_EQ(HttpTest::ReadWholeFile(path), body);
 }
 
 TEST_F(ListenerTest, CancelAndErrorCloseTheFileAndFail) {

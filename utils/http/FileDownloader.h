@@ -70,7 +70,7 @@ public:
 
     // Bytes requested from WinINet per read; the listener still gets chunks of
     // at most kChunkSize. Large reads matter: every read costs a round trip.
-    static constexpr DWORD kReadBlockSize = 128 * 1024;
+    static constexpr DWORD kReadBlockSize = 256 * 1024;
     static constexpr DWORD kChunkSize = 1024;
 
     // Multipart upload pieces (public for tests).

@@ -42,8 +42,8 @@ FileDownloaderListener::FileDownloaderListener(const std::string& localPath)
     if (!mh_file) m_bSuccess = false;
 }
 
-// A file still open here (no end operation was called) is closed by its owner.
-FileDownloaderListener::~FileDownloaderListener() = default;
+// A file still open here (no end operation was called) keeps what arrived.
+FileDownloaderListener::~FileDownloaderListener() { CloseFile(); }
 
 void FileDownloaderListener::InitFile(const std::string& localPath) {
     std::string path = localPath;
@@ -75,13 +75,13 @@ bool FileDownloaderListener::OnRecv(const std::string& chunk) {
         m_bSuccess = false;
         return false;
     }
-    DWORD written = 0;
-    if (!WriteFile(mh_file.Get(), chunk.data(), static_cast<DWORD>(chunk.size()), &written, nullptr) ||
-        written != chunk.size()) {
+    if (m_buffer.capacity() < kWriteBufferSize) m_buffer.reserve(kWriteBufferSize);
+    if (m_buffer.size() + chunk.size() > kWriteBufferSize && !Flush()) {
         ShowBox("Error in FileDownloaderListener::OnRecv()");
         m_bSuccess = false;
         return false;
     }
+    m_buffer += chunk;
     m_nBytesWritten += static_cast<long long>(chunk.size());
     UpdateProgress();
     return true;
@@ -97,7 +97,30 @@ void FileDownloaderListener::UpdateProgress() {
     Dialog().SetProgressPos(IDC_FILE_PROGRESS, position);
 }
 
+bool FileDownloaderListener::Flush() {
+    if (m_buffer.empty()) return true;
+    DWORD written = 0;
+    bool ok = WriteFile(mh_file.Get(), m_buffer.data(), static_cast<DWORD>(m_buffer.size()), &written, nullptr) &&
+              written == m_buffer.size();
+    m_buffer.clear();
+    return ok;
+}
+
+void FileDownloaderListener::CloseFile() {
+    // A partly written file stays on disk with everything received so far.
+    if (mh_file) Flush();
+    m_buffer.clear();
+    mh_file.Reset();
+}
+
 void FileDownloaderListener::OnComplete() {
+    if (mh_file && m_bSuccess && !Flush()) {
+        // The last bytes could not be written: the same failure as in OnRecv.
+        ShowBox("Error in FileDownloaderListener::OnRecv()");
+        m_bSuccess = false;
+        mh_file.Reset();
+        return;
+    }
     if (mh_file && m_bSuccess) {
         // The close result counts: it is where a late write error shows up.
         m_bSuccess = CloseHandle(mh_file.Release()) != FALSE;
@@ -107,13 +130,13 @@ void FileDownloaderListener::OnComplete() {
 }
 
 void FileDownloaderListener::OnCanceled() {
-    mh_file.Reset();
+    CloseFile();
     ShowBox("FileDownloaderListener::OnCanceled()");
     m_bSuccess = false;
 }
 
 void FileDownloaderListener::OnError(int) {
-    mh_file.Reset();
+    CloseFile();
     m_bSuccess = false;
     ShowBox("FileDownloaderListener::OnError()");
 }

@@ -48,9 +48,13 @@ public:
     void OnError(int code) override;
     void OnStart(int contentLength) override;
 
-    // At most this many progress updates are posted per file of known length
-    // (plus the final one): a posted message costs far more than a chunk.
-    static constexpr int kProgressSteps = 1024;
+    // At most about this many progress updates per file of known length (the
+    // end of the bar always included): every update repaints the bar, which
+    // costs far more than a chunk, and the bar is under 300 pixels wide.
+    static constexpr int kProgressSteps = 256;
+    // Chunks are gathered into one write of up to this many bytes: a write
+    // per KiB costs more than the download itself under Wine.
+    static constexpr size_t kWriteBufferSize = 64 * 1024;
 
     Utils::FileHandle mh_file;   // invalid when the file could not be created
     std::string m_szFileName;    // last component of the local path
@@ -60,6 +64,10 @@ public:
 private:
     void InitFile(const std::string& localPath);
     void UpdateProgress();
+    bool Flush();       // writes the gathered bytes; false on a write failure
+    void CloseFile();   // flushes what it can, then closes
+
+    std::string m_buffer;  // gathered chunks, at most kWriteBufferSize bytes
 
     Utils::HTTP::ProgressScale m_scale;
     bool m_bLengthKnown;
