@@ -132,9 +132,10 @@ def add_common_arguments(parser):
 def serve_until_signalled(server, args, on_stop=None):
     """Announce the port, serve until SIGINT/SIGTERM, then stop cleanly."""
     port = server.server_address[1]
-    print(port, flush=True)
+    # The port file first: whoever reads the stdout line may look for the file at once.
     if args.port_file:
         write_port_file(args.port_file, port)
+    print(port, flush=True)
     stop = threading.Event()
 
     def request_stop(signum, frame):
