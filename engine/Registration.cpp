@@ -1,5 +1,6 @@
 #include "engine/Registration.h"
 
+#include <cstring>
 #include <vector>
 
 #include "app/ops/DialogOps.h"
@@ -10,6 +11,7 @@
 #include "utils/Handles.h"
 #include "utils/ini/IniFile.h"
 #include "utils/registry/RegistryKey.h"
+#include "utils/string/String.h"
 #include "utils/system/System.h"
 
 namespace Registration {
@@ -117,6 +119,54 @@ DWORD InstalledVersion(const Utils::RegistryKey& productKey, const std::string& 
 std::string InstalledChecksum(const Utils::RegistryKey& productKey, const std::string& brand,
                               const std::string& key) {
     return productKey.GetString(key + "CheckSum", InstalledSubKey(brand), "");
+}
+
+InstalledRecords::InstalledRecords(const std::string& productId, const std::string& brand) {
+    const std::string path = "Software\\" + productId + "\\" + InstalledSubKey(brand);
+    Utils::RegKey key;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ, key.Receive()) != ERROR_SUCCESS) return;
+    DWORD maxName = 0;
+    DWORD maxData = 0;
+    if (RegQueryInfoKeyA(key.Get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &maxName,
+                         &maxData, nullptr, nullptr) != ERROR_SUCCESS) {
+        return;
+    }
+    std::vector<char> name(maxName + 2);
+    std::vector<BYTE> data(maxData + 2);
+    for (DWORD index = 0;; ++index) {
+        DWORD nameLength = static_cast<DWORD>(name.size());
+        DWORD dataLength = static_cast<DWORD>(data.size());
+        DWORD type = 0;
+        LONG result = RegEnumValueA(key.Get(), index, name.data(), &nameLength, nullptr, &type, data.data(),
+                                    &dataLength);
+        if (result == ERROR_NO_MORE_ITEMS) break;
+        if (result != ERROR_SUCCESS) continue;
+        std::string lower(name.data(), nameLength);
+        Utils::String::ToLower(lower);
+        if (type == REG_DWORD && dataLength == sizeof(DWORD)) {
+            DWORD value = 0;
+            memcpy(&value, data.data(), sizeof(value));
+            m_versions[lower] = value;
+        } else if ((type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ) &&
+                   dataLength <= Utils::RegistryKey::MaxStringBytes) {
+            const char* text = reinterpret_cast<const char*>(data.data());
+            m_strings[lower] = std::string(text, strnlen(text, dataLength));
+        }
+    }
+}
+
+DWORD InstalledRecords::Version(const std::string& key) const {
+    std::string lower = key;
+    Utils::String::ToLower(lower);
+    auto found = m_versions.find(lower);
+    return found == m_versions.end() ? 0 : found->second;
+}
+
+std::string InstalledRecords::Checksum(const std::string& key) const {
+    std::string lower = key + "CheckSum";
+    Utils::String::ToLower(lower);
+    auto found = m_strings.find(lower);
+    return found == m_strings.end() ? std::string() : found->second;
 }
 
 void WriteFileRecord(Utils::RegistryKey& productKey, const std::string& brand, const std::string& key,

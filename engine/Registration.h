@@ -4,6 +4,7 @@
 // the shortcut mark, the REG values, the referrer and the update records; and
 // stopping another running copy before files are overwritten.
 #include <windows.h>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -44,6 +45,22 @@ std::string InstalledChecksum(const Utils::RegistryKey& productKey, const std::s
                               const std::string& key);
 void WriteFileRecord(Utils::RegistryKey& productKey, const std::string& brand, const std::string& key,
                      int version, const std::string& checksum);
+
+// Every per-file record of the brand, read with one opening of
+// HKCU\Software\<product>\<brand>\Installed (a manifest lists thousands of
+// files; one open per value would dominate an update check). Same results as
+// InstalledVersion / InstalledChecksum: 0 and "" when absent or of another type.
+class InstalledRecords {
+public:
+    InstalledRecords(const std::string& productId, const std::string& brand);
+    DWORD Version(const std::string& key) const;
+    std::string Checksum(const std::string& key) const;
+    size_t Size() const { return m_versions.size() + m_strings.size(); }
+
+private:
+    std::map<std::string, DWORD> m_versions;       // lower-case value names
+    std::map<std::string, std::string> m_strings;
+};
 
 // The manifest's REG section applied below <brand>, in key order; unusable
 // entries are skipped (and logged).

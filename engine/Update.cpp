@@ -233,10 +233,14 @@ bool DownloadManager::FetchFiles(bool isUpdate, Utils::IniFile& manifest) {
     Manifest::SortByOrder(entries);
 
     std::vector<Manifest::FileEntry> toFetch;
-    for (const Manifest::FileEntry& entry : entries) {
-        int installed = static_cast<int>(Registration::InstalledVersion(*m_pProductKey, m_szBrandName, entry.key));
-        std::string checksum = Registration::InstalledChecksum(*m_pProductKey, m_szBrandName, entry.key);
-        if (installed < entry.version || checksum != entry.checksum) toFetch.push_back(entry);
+    {
+        const Registration::InstalledRecords installed(m_szProductId, m_szBrandName);
+        for (const Manifest::FileEntry& entry : entries) {
+            if (static_cast<int>(installed.Version(entry.key)) < entry.version ||
+                installed.Checksum(entry.key) != entry.checksum) {
+                toFetch.push_back(entry);
+            }
+        }
     }
 
     if (!toFetch.empty()) {

@@ -62,6 +62,23 @@ TEST_F(RegistrationTest, FileRecordsLiveInTheBrandsInstalledSubkey) {
     EXPECT_EQ("c3", Registration::InstalledChecksum(m_key, kBrand, "Bin__client.dll"));
 }
 
+TEST_F(RegistrationTest, BulkRecordsReadLikeSingleReads) {
+    Registration::WriteFileRecord(m_key, kBrand, "Bin__client.dll", 12, "a1b2");
+    Registration::WriteFileRecord(m_key, kBrand, "Data__x.bin", 3, "");
+    m_key.SetString("Odd", "text", true, "RegBrand\\Installed");    // a string where a number belongs
+    m_key.SetDword("OddCheckSum", 5, true, "RegBrand\\Installed");  // and a number where a string belongs
+    Registration::InstalledRecords records(kProduct, kBrand);
+    const char* keys[] = {"Bin__client.dll", "BIN__CLIENT.DLL", "Data__x.bin", "Odd", "Absent"};
+    for (const char* key : keys) {
+        SCOPED_TRACE(key);
+        EXPECT_EQ(Registration::InstalledVersion(m_key, kBrand, key), records.Version(key));
+        EXPECT_EQ(Registration::InstalledChecksum(m_key, kBrand, key), records.Checksum(key));
+    }
+    EXPECT_EQ(12u, records.Version("Bin__client.dll"));
+    EXPECT_EQ("a1b2", records.Checksum("bin__client.dll"));
+    EXPECT_EQ(0u, Registration::InstalledRecords(kProduct, "NoSuchBrand").Size());
+}
+
 TEST_F(RegistrationTest, RegSectionWritesBelowTheBrandOnly) {
     const std::string path = EngineTest::ExeFolder() + "\\registration_manifest.ini";
     ASSERT_TRUE(WriteText(path,

@@ -1,0 +1,177 @@
+// Install benchmark under Wine: a whole first installation through the engine,
+// and an update check that finds nothing to do in a large manifest. The
+// release is served by serve.py, reached through the prefix's proxy settings.
+//   install_bench.exe <proxy port> install <files expected>
+//   install_bench.exe <proxy port> check
+// Prints one "mode=... key=value ..." line.
+#include <windows.h>
+#include <psapi.h>
+#include <shlobj.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "app/ops/DialogOps.h"
+#include "engine/DownloadManager.h"
+#include "engine/InstallFolder.h"
+#include "engine/Manifest.h"
+#include "engine/Registration.h"
+#include "support/ScopedProxy.h"
+#include "utils/Handles.h"
+#include "utils/fs/FileSystem.h"
+#include "utils/ini/IniFile.h"
+#include "utils/registry/RegistryKey.h"
+
+namespace {
+
+// A dialog that shows nothing; counts what a real one would have drawn.
+class QuietDialog : public DialogOperations {
+public:
+    void ShowProgressBar(int, int) override { ++m_updates; }
+    void SetProgressPos(int, int) override { ++m_updates; }
+    void SetItemText(int, const std::string&) override {}
+    void FailAndExit(const std::string& text) override {
+        std::printf("mode=failed text=%s\n", text.c_str());
+        ExitProcess(1);
+    }
+    void ShowWebPage(const std::string&) override {}
+    void SetTitle(const std::string&) override {}
+    int ShowMessage(const std::string& text, UINT) override {
+        std::printf("message: %s\n", text.c_str());
+        return IDOK;
+    }
+    HWND OwnerWindow() override { return nullptr; }
+    std::string AppendAnswerSuffix(const std::string& name) override { return name + "_4_2_1"; }
+    long m_updates = 0;
+};
+
+double Now() {
+    static LARGE_INTEGER frequency = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return f;
+    }();
+    LARGE_INTEGER counter;
+    QueryPerformanceCounter(&counter);
+    return static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+void PrintMemory() {
+    PROCESS_MEMORY_COUNTERS counters = {};
+    counters.cb = sizeof(counters);
+    GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof(counters));
+    std::printf(" peak_working_set_MiB=%.1f peak_private_MiB=%.1f", counters.PeakWorkingSetSize / 1048576.0,
+                counters.PeakPagefileUsage / 1048576.0);
+}
+
+void Clean(const std::string& product, const std::string& brand) {
+    std::string programFiles;
+    GetSpecialFolder(CSIDL_PROGRAM_FILES, programFiles);
+    Utils::FileSystem::DeleteDirectoryTree(programFiles + "\\" + brand);
+    Utils::RegistryKey(1, "").Delete(product, "");
+    Utils::RegistryKey(0, "Microsoft\\Windows\\CurrentVersion\\Uninstall").Delete(brand, "");
+}
+
+const char* const kHost = "dl.orvanta.test";
+
+int Install(int expectedFiles) {
+    const std::string product = "OrvantaBenchInstall";
+    Clean(product, "OrvBenchInstall");
+    DownloadManager manager;
+    manager.Prepare(kHost, product, "1", "%Product_Bench%Did_1%Lang_EN.ini");
+    double start = Now();
+    bool ok = manager.Update(true);
+    double seconds = Now() - start;
+
+    std::vector<std::string> files;
+    Utils::FileSystem::ListDirectory(files, manager.m_szDataDir + "\\Data", false, false, true);
+    long long bytes = 0;
+    for (const std::string& file : files) {
+        WIN32_FILE_ATTRIBUTE_DATA data;
+        if (GetFileAttributesExA(file.c_str(), GetFileExInfoStandard, &data)) {
+            bytes += (static_cast<long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+        }
+    }
+    std::printf("mode=install ok=%d seconds=%.3f files=%zu bytes=%lld", ok ? 1 : 0, seconds, files.size(), bytes);
+    PrintMemory();
+    std::printf("\n");
+    return ok && static_cast<int>(files.size()) == expectedFiles ? 0 : 2;
+}
+
+int Check() {
+    const std::string product = "OrvantaBenchCheck";
+    const std::string brand = "OrvBenchCheck";
+    Clean(product, brand);
+    DownloadManager manager;
+    manager.Prepare(kHost, product, "1", "%Product_Bench%Did_1%Lang_EN.ini");
+
+    // The parts on their own: the manifest request, reading it, the registry reads.
+    char temp[MAX_PATH];
+    GetTempPathA(MAX_PATH, temp);
+    const std::string manifestPath = std::string(temp) + "bench_manifest.ini";
+    const std::string request = Manifest::ManifestRequest(Manifest::ProfileQuery(manager.m_szIniFileName), "",
+                                                          manager.m_szRequestBrand);
+    double t0 = Now();
+    bool fetched = manager.GetFile(true, false, manifestPath, request, "Installation data", kHost);
+    double t1 = Now();
+    Utils::IniFile manifest(manifestPath, 1);
+    std::vector<std::string> keys;
+    std::vector<std::string> values;
+    manifest.GetSection("FILE", keys, values);
+    std::vector<Manifest::FileEntry> entries;
+    for (size_t i = 0; i < keys.size(); ++i) {
+        Manifest::FileEntry entry;
+        if (Manifest::ParseFileEntry(keys[i], values[i], entry)) entries.push_back(entry);
+    }
+    Manifest::SortByOrder(entries);
+    double t2 = Now();
+
+    Utils::RegistryKey key(1, product);
+    for (const Manifest::FileEntry& entry : entries) {
+        Registration::WriteFileRecord(key, brand, entry.key, entry.version, entry.checksum);
+    }
+    double t3 = Now();
+    size_t toFetch = 0;
+    const Registration::InstalledRecords installed(product, brand);
+    for (const Manifest::FileEntry& entry : entries) {
+        if (static_cast<int>(installed.Version(entry.key)) < entry.version ||
+            installed.Checksum(entry.key) != entry.checksum) {
+            ++toFetch;
+        }
+    }
+    double t4 = Now();
+    DeleteFileA(manifestPath.c_str());
+
+    // The whole pass, as the installed program runs it.
+    double t5 = Now();
+    bool ok = manager.Update(true);
+    double t6 = Now();
+    double total = t6 - t5;
+    std::printf("mode=check ok=%d fetched_manifest=%d entries=%zu to_fetch=%zu seconds=%.3f manifest_s=%.3f "
+                "parse_s=%.3f registry_reads_s=%.3f prefill_writes_s=%.3f manifest_share=%.0f%% parse_share=%.0f%% "
+                "registry_share=%.0f%%",
+                ok ? 1 : 0, fetched ? 1 : 0, entries.size(), toFetch, total, t1 - t0, t2 - t1, t4 - t3, t3 - t2,
+                100.0 * (t1 - t0) / total, 100.0 * (t2 - t1) / total, 100.0 * (t4 - t3) / total);
+    PrintMemory();
+    std::printf("\n");
+    return ok && toFetch == 0 ? 0 : 2;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: install_bench <port> install <files> | check\n");
+        return 64;
+    }
+    static QuietDialog dialog;
+    PublishDialog(&dialog);
+    Utils::ComApartment apartment(COINIT_MULTITHREADED);
+    TestSupport::ScopedProxy proxy(std::atoi(argv[1]));
+    const std::string mode = argv[2];
+    if (mode == "install" && argc >= 4) return Install(std::atoi(argv[3]));
+    if (mode == "check") return Check();
+    return 64;
+}
