@@ -1,0 +1,52 @@
+#pragma once
+// A TCP forwarder on 127.0.0.1 in front of the reference download server,
+// with a gate: while a pattern is held, a request whose text contains it waits
+// at the gate before it is passed on. The installer under test then stays in
+// its current state (e.g. "waiting for the manifest") for exactly as long as
+// the test needs to look at it, without any timing assumptions.
+#include <winsock2.h>
+#include <windows.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace E2e {
+
+class GateProxy {
+public:
+    explicit GateProxy(int targetPort);  // listens on an ephemeral port
+    ~GateProxy();                        // releases the gate, closes and joins everything
+    GateProxy(const GateProxy&) = delete;
+    GateProxy& operator=(const GateProxy&) = delete;
+
+    int Port() const { return m_port; }
+    // Requests containing pattern wait until Release() or until another
+    // pattern is held; "" holds nothing.
+    void Hold(const std::string& pattern);
+    void Release() { Hold(std::string()); }
+    // Waits until a request that the current pattern holds is at the gate.
+    bool WaitForHeld(DWORD timeoutMs);
+
+private:
+    void AcceptLoop();
+    void Pipe(SOCKET from, SOCKET to, bool gated);
+    bool PassGate(const char* data, int size);
+
+    int m_targetPort;
+    int m_port = 0;
+    SOCKET m_listener = INVALID_SOCKET;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::string m_pattern;
+    std::vector<const std::string*> m_waiting;  // requests at the gate
+    bool m_stopping = false;
+    std::vector<SOCKET> m_sockets;
+    std::vector<std::thread> m_threads;
+    std::thread m_acceptThread;
+};
+
+} // namespace E2e
