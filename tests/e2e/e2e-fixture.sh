@@ -23,7 +23,7 @@ case "$action" in
 setup)
   src=$3 orvanta=$4 client=$5 lzma=$6
   stop_servers
-  rm -rf "$state"
+  rm -rf "$state" "$(dirname "$state")/screens"
   mkdir -p "$state/client/Bin" "$state/downloads"
   cp "$client" "$state/client/Bin/guiclient.exe"
   printf 'Orvanta sample client\r\nrelease notes, first edition\r\n' >"$state/client/Bin/readme.txt"

@@ -23,7 +23,8 @@ const char kUsage[] =
     "  status                      status line, progress bars, window title\n"
     "  msgbox [yes|no|ok]          wait for a message box, print it, optionally press a button\n"
     "  wait-exit                   wait for process --pid to end, print its exit code\n"
-    "  shot FILE.bmp [screen|dialog|msgbox]   screenshot (default: dialog)\n"
+    "  wait-window TITLE           wait for a visible top-level window with that title\n"
+    "  shot FILE.bmp [screen|dialog|msgbox|title:TITLE]   screenshot (default: dialog)\n"
     "--pid 0 (default) means any process; --timeout defaults to 60000 ms.\n";
 
 int Usage() {
@@ -39,6 +40,12 @@ HWND Dialog(DWORD pid, DWORD timeout) {
     }
     Player::WaitForIdle(Player::ProcessOf(dialog), timeout);
     return dialog;
+}
+
+// A visible top-level window with exactly this title.
+HWND TopLevel(const std::string& title) {
+    HWND window = FindWindowA(nullptr, title.c_str());
+    return window && IsWindowVisible(window) ? window : nullptr;
 }
 
 int Run(DWORD pid, DWORD timeout, const std::vector<std::string>& args) {
@@ -127,6 +134,12 @@ int Run(DWORD pid, DWORD timeout, const std::vector<std::string>& args) {
         std::printf("exit code %lu\n", static_cast<unsigned long>(code));
         return 0;
     }
+    if (command == "wait-window") {
+        HWND window = nullptr;
+        const bool found = !arg1.empty() && Player::WaitUntil(timeout, [&] { return (window = TopLevel(arg1)) != nullptr; });
+        std::printf(found ? "window \"%s\" found\n" : "no window \"%s\"\n", arg1.c_str());
+        return found ? 0 : 1;
+    }
     if (command == "shot") {
         if (arg1.empty()) return Usage();
         const std::string what = args.size() > 2 ? args[2] : "dialog";
@@ -138,6 +151,8 @@ int Run(DWORD pid, DWORD timeout, const std::vector<std::string>& args) {
             Player::MessageBoxInfo box;
             if (!Player::WaitForMessageBox(pid, timeout, box)) return 1;
             window = box.window;
+        } else if (what.compare(0, 6, "title:") == 0) {
+            if (!Player::WaitUntil(timeout, [&] { return (window = TopLevel(what.substr(6))) != nullptr; })) return 1;
         }
         // Give the window a moment to finish painting what it just changed.
         if (window) RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ALLCHILDREN | RDW_UPDATENOW);
