@@ -7,47 +7,17 @@
 #include <sstream>
 #include <string>
 
+#include "support/StdoutCapture.h"
+
 namespace initest {
+
+using TestSupport::ReadBinary;
+using TestSupport::StdoutCapture;
 
 inline void WriteFile(const std::string& path, const std::string& text) {
     std::ofstream out(path, std::ios::binary);
     out << text;
 }
-
-inline std::string ReadBinary(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-// Captures what the process writes to standard output while it lives.
-class StdoutCapture {
-public:
-    explicit StdoutCapture(const std::string& file) : m_file(file) {
-        std::fflush(stdout);
-        m_saved = _dup(1);
-        std::FILE* target = std::fopen(file.c_str(), "wb");
-        _dup2(_fileno(target), 1);
-        std::fclose(target);
-    }
-    std::string Finish() {
-        if (m_saved >= 0) {
-            std::fflush(stdout);
-            _dup2(m_saved, 1);
-            _close(m_saved);
-            m_saved = -1;
-        }
-        std::string text = ReadBinary(m_file);
-        DeleteFileA(m_file.c_str());
-        return text;
-    }
-    ~StdoutCapture() { Finish(); }
-
-private:
-    std::string m_file;
-    int m_saved = -1;
-};
 
 inline int Count(const std::string& text, const std::string& part) {
     int count = 0;

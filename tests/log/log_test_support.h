@@ -11,7 +11,12 @@
 #include "utils/Handles.h"
 #include "utils/log/Logger.h"
 
+#include "support/StdoutCapture.h"
+
 namespace logtest {
+
+using TestSupport::ReadBinary;
+using TestSupport::StdoutCapture;
 
 inline LogTime& ClockValue() {
     static LogTime value{0, 0};
@@ -35,12 +40,6 @@ inline void SetLocalNow(int year, int month, int day, int hour, int minute, int 
     SetLogClock(&TestClock);
 }
 
-inline std::string ReadBinary(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 inline bool Exists(const std::string& path) {
     return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
@@ -82,34 +81,6 @@ private:
     }
     std::string m_previous;
     std::string m_path;
-};
-
-// Captures what the process writes to standard output while it lives.
-class StdoutCapture {
-public:
-    explicit StdoutCapture(const std::string& file) : m_file(file) {
-        std::fflush(stdout);
-        m_saved = _dup(1);
-        std::FILE* target = std::fopen(file.c_str(), "wb");
-        _dup2(_fileno(target), 1);
-        std::fclose(target);
-    }
-    std::string Finish() {
-        if (m_saved >= 0) {
-            std::fflush(stdout);
-            _dup2(m_saved, 1);
-            _close(m_saved);
-            m_saved = -1;
-        }
-        std::string text = ReadBinary(m_file);
-        DeleteFileA(m_file.c_str());
-        return text;
-    }
-    ~StdoutCapture() { Finish(); }
-
-private:
-    std::string m_file;
-    int m_saved = -1;
 };
 
 } // namespace logtest
