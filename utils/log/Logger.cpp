@@ -7,6 +7,7 @@
 #include "utils/Exception.h"
 #include "utils/fs/FileSystem.h"
 #include "utils/string/String.h"
+#include "utils/thread/Thread.h"
 
 namespace {
 
@@ -16,12 +17,7 @@ const char* const kDays[7] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 const char* const kSeparator = "\n-----------------------------------\n";
 
 LogTime SystemClock() {
-    FILETIME fileTime;
-    GetSystemTimeAsFileTime(&fileTime);
-    ULARGE_INTEGER hundredNs;
-    hundredNs.LowPart = fileTime.dwLowDateTime;
-    hundredNs.HighPart = fileTime.dwHighDateTime;
-    unsigned long long ms = hundredNs.QuadPart / 10000ULL - 11644473600000ULL;
+    const unsigned long long ms = Utils::UnixTimeMilliseconds();
     LogTime now;
     now.seconds = static_cast<long long>(ms / 1000);
     now.milliseconds = static_cast<unsigned short>(ms % 1000);

@@ -146,6 +146,15 @@ __attribute__((noinline)) bool RunWithRecoveryPoint(const StartRecord& record, R
 
 } // namespace
 
+unsigned long long UnixTimeMilliseconds() {
+    FILETIME fileTime;
+    GetSystemTimeAsFileTime(&fileTime);
+    ULARGE_INTEGER hundredNs;
+    hundredNs.LowPart = fileTime.dwLowDateTime;
+    hundredNs.HighPart = fileTime.dwHighDateTime;
+    return hundredNs.QuadPart / 10000ULL - 11644473600000ULL;  // 100 ns units since 1601
+}
+
 void StartThread(ThreadFunction function, void* argument) {
     InstallFaultFilter();
     StartRecord* record = new StartRecord{function, argument};
@@ -226,12 +235,7 @@ void Ticker::StartTimer(DWORD timeoutMs, DWORD intervalMs) {
     m_interval = intervalMs;
     m_tickCount = 0;
     m_bIsActive = true;
-    FILETIME fileTime;
-    GetSystemTimeAsFileTime(&fileTime);
-    ULARGE_INTEGER hundredNs;
-    hundredNs.LowPart = fileTime.dwLowDateTime;
-    hundredNs.HighPart = fileTime.dwHighDateTime;
-    unsigned long long ms = hundredNs.QuadPart / 10000ULL - 11644473600000ULL;
+    const unsigned long long ms = UnixTimeMilliseconds();
     m_startSeconds = static_cast<long long>(ms / 1000);
     m_startMillis = static_cast<unsigned short>(ms % 1000);
     m_startTick = ::GetTickCount();

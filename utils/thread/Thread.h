@@ -15,6 +15,9 @@ typedef DWORD (*ThreadFunction)(void* argument);
 // Nobody joins the thread. When the thread cannot be created nothing is reported.
 void StartThread(ThreadFunction function, void* argument);
 
+// Wall-clock time: milliseconds since 1970-01-01 UTC.
+unsigned long long UnixTimeMilliseconds();
+
 // The body of every thread started by StartThread: COM in the multithreaded
 // apartment, then the function. Whatever escapes the function (a thrown text,
 // a Utils::Exception pointer, a _com_error, any other C++ exception, a
