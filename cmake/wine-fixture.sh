@@ -35,6 +35,11 @@ setup)
   # No window manager under Xvfb: without this Wine waits 2 s on every hidden window.
   wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 </dev/null
   wine reg delete 'HKCU\Software\Wine\Drivers' /v Graphics /f >/dev/null 2>&1 </dev/null
+  # A test killed inside a ScopedProxy leaves WinINet pointed at a dead port,
+  # and the next ScopedProxy would restore that: start every run without one.
+  for v in ProxyEnable ProxyServer ProxyOverride; do
+    wine reg delete 'HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings' /v $v /f >/dev/null 2>&1 </dev/null
+  done
   echo "wine prefix ready at $WINEPREFIX, display $DISPLAY"
   ;;
 cleanup)
