@@ -110,8 +110,10 @@ long long RememberedAnswer(const std::string& marker) {
 }
 
 std::vector<std::string> DownloadValues() {
-    std::vector<std::string> names = ValuesWith(kProductWord, kAnswerSuffix);
-    for (const std::string& name : ValuesWith("Corvantis", kAnswerSuffix)) names.push_back(name);
+    std::vector<std::string> names;
+    for (const char* suffix : {kAnswerSuffix, kTypedAnswerSuffix})
+        for (const char* key : {kProductWord, "Corvantis"})
+            for (const std::string& name : ValuesWith(key, suffix)) names.push_back(name);
     return names;
 }
 

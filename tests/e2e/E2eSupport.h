@@ -14,6 +14,7 @@ namespace E2e {
 const char kBrand[] = "Copperine";
 const char kProductWord[] = "Tindermoor";
 const char kAnswerSuffix[] = "_4_2_9901";  // server 4, product 2, download 9901
+const char kTypedAnswerSuffix[] = "_4_2_42";  // the same with the download id typed in
 const char kReportPrefix[] = "ClientsRecruitChain.asp?StartTime=1191945099&StartRandom=8246&Status=";
 const char kReportSuffix[] = "&Did=9901&Tag1=7&Tag2=-12&";
 const DWORD kLongWait = 120000;  // installs under Wine on a loaded machine
@@ -39,7 +40,7 @@ std::string UninstallString();
 bool BrandSubkeyExists();
 // DWORD ReqData_4_2_9901<marker>; -1 when missing.
 long long RememberedAnswer(const std::string& marker);
-// Values of the product key and of Software\Corvantis that belong to this download.
+// Values of the product key and of Software\Corvantis that belong to these downloads.
 std::vector<std::string> DownloadValues();
 
 // Removes every trace of an installation of the brand and of this download's

@@ -24,7 +24,7 @@ setup)
   src=$3 orvanta=$4 client=$5 lzma=$6
   stop_servers
   rm -rf "$state" "$(dirname "$state")/screens"
-  mkdir -p "$state/client/Bin" "$state/downloads"
+  mkdir -p "$state/client/Bin" "$state/downloads/NoDid"
   cp "$client" "$state/client/Bin/guiclient.exe"
   printf 'Orvanta sample client\r\nrelease notes, first edition\r\n' >"$state/client/Bin/readme.txt"
   printf 'volume=3\r\n' >"$state/client/Bin/settings.ini"
@@ -50,6 +50,9 @@ EOF
     --server 4 --server-mask 0 --product 2 --brand 30 --did 9901 --lang 0 --lang-mask 0x31A03 \
     --tag1 7 --tag2 -12 --chain-start-time 1191945099 --chain-start-random 8246 >/dev/null \
     || { echo "stamping failed"; exit 1; }
+  # The same download with its identifier left open: a typed-number page first.
+  python3 "$src/tools/stamp/orvanta_stamp.py" "$state/downloads/OrvantaSetup.exe" -o "$state/downloads/NoDid/OrvantaSetup.exe" \
+    --did 0 >/dev/null || { echo "stamping failed"; exit 1; }
 
   for n in 1 2; do
     setsid python3 "$src/service/download_server.py" --release "$state/release$n" --port 0 \

@@ -7,6 +7,7 @@
 #include "support/ScopedProxy.h"
 #include "tools/player/Player.h"
 #include "utils/fs/FileSystem.h"
+#include "utils/registry/RegistryKey.h"
 
 #include <gtest/gtest.h>
 
@@ -269,6 +270,47 @@ TEST_F(Scenario, RepeatRunIsCompactAsksNothingAndFetchesOnlyWhatChanged) {
     EXPECT_EQ(log2.Count("/files/Bin/readme"), 1);
     EXPECT_EQ(ReadFileText(InstallDir() + "\\Bin\\readme.txt"), ReadFileText(StatePath("readme2.txt")));
     ASSERT_TRUE(Player::WaitUntil(kLongWait, [] { return CountLines(ReadFileText(StartedLog())) == 3; }));
+}
+
+TEST_F(Scenario, TypedNumberPageTakesOnlyANumberThenTheLanguageFollows) {
+    AccessLog log(1);
+    Process setup = Process::Start(StatePath("downloads\\NoDid\\OrvantaSetup.exe"), "");
+    HWND dialog = Player::WaitForInstallerDialog(setup.Pid(), kLongWait);
+    ASSERT_TRUE(dialog);
+    ASSERT_TRUE(Player::WaitUntil(kLongWait, [&] { return Player::IsControlVisible(dialog, Player::kNumberEditId); }));
+    EXPECT_TRUE(Player::IsControlVisible(dialog, Player::kNextId));
+    EXPECT_EQ(Player::ControlText(dialog, -1), "%Did_");
+    EXPECT_TRUE(Player::ListChoiceButtons(dialog, true).empty()) << "one page at a time";
+    Screenshot(dialog, "typed_number_page");
+
+    // Not a number, and zero: the page stays.
+    for (const char* refused : {"abc", "0", ""}) {
+        SCOPED_TRACE(refused);
+        ASSERT_TRUE(Player::TypeNumberAndNext(dialog, refused));
+        // A character typed after the click arrives after it (one queue): once
+        // it shows, the click has been handled.
+        HWND edit = GetDlgItem(dialog, Player::kNumberEditId);
+        PostMessageA(edit, WM_CHAR, '#', 1);
+        ASSERT_TRUE(Player::WaitUntil(kShortWait, [&] { return Player::WindowText(edit) == std::string(refused) + "#"; }));
+        EXPECT_TRUE(Player::IsControlVisible(dialog, Player::kNumberEditId));
+        EXPECT_TRUE(Player::ListChoiceButtons(dialog, true).empty());
+    }
+    // Leading zeros are read as decimal; the language page follows.
+    ASSERT_TRUE(Player::TypeNumberAndNext(dialog, "0042"));
+    std::vector<ChoiceButton> buttons;
+    ASSERT_TRUE(Player::WaitForChoiceButtons(dialog, kLongWait, buttons));
+    EXPECT_FALSE(Player::IsControlVisible(dialog, Player::kNumberEditId));
+    EXPECT_FALSE(Player::IsControlVisible(dialog, Player::kNextId));
+    ASSERT_TRUE(Player::ClickLanguage(dialog, "ES"));
+
+    DWORD code = 99;
+    ASSERT_TRUE(setup.Wait(kLongWait, code));
+    EXPECT_EQ(code, 0u);
+    EXPECT_EQ(log.Count("&Did=42&Lang=ES&"), 1) << "the manifest asks for the typed download";
+    EXPECT_EQ(log.Count("Status=30&Did=0&"), 1) << "reports carry the stamped values, not typed ones";
+    Utils::RegistryKey key(1, kProductWord);
+    EXPECT_EQ(key.GetDword(std::string("ReqData") + kTypedAnswerSuffix + "%Did_", "", 0), 42u);
+    EXPECT_TRUE(Player::WaitUntil(kLongWait, [] { return FileExists(StartedLog()); }));
 }
 
 TEST_F(Scenario, EscAnsweredYesMinimisesAndTheInstallationGoesOn) {
