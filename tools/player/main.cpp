@@ -25,7 +25,16 @@ const char kUsage[] =
     "  wait-exit                   wait for process --pid to end, print its exit code\n"
     "  wait-window TITLE           wait for a visible top-level window with that title\n"
     "  shot FILE.bmp [screen|dialog|msgbox|title:TITLE]   screenshot (default: dialog)\n"
-    "--pid 0 (default) means any process; --timeout defaults to 60000 ms.\n";
+    "--pid 0 (default) means any process; --timeout defaults to 60000 ms;\n"
+    "--text T makes msgbox and shot msgbox wait for a box with exactly that text.\n";
+
+std::string g_boxText;
+
+bool WaitForBox(DWORD pid, DWORD timeout, Player::MessageBoxInfo& box) {
+    return Player::WaitUntil(timeout, [&] {
+        return Player::FindMessageBox(pid, box) && (g_boxText.empty() || box.text == g_boxText);
+    });
+}
 
 int Usage() {
     std::fputs(kUsage, stderr);
@@ -113,7 +122,7 @@ int Run(DWORD pid, DWORD timeout, const std::vector<std::string>& args) {
     }
     if (command == "msgbox") {
         Player::MessageBoxInfo box;
-        if (!Player::WaitForMessageBox(pid, timeout, box)) {
+        if (!WaitForBox(pid, timeout, box)) {
             std::printf("no message box\n");
             return 1;
         }
@@ -149,7 +158,7 @@ int Run(DWORD pid, DWORD timeout, const std::vector<std::string>& args) {
             if (!window) return 1;
         } else if (what == "msgbox") {
             Player::MessageBoxInfo box;
-            if (!Player::WaitForMessageBox(pid, timeout, box)) return 1;
+            if (!WaitForBox(pid, timeout, box)) return 1;
             window = box.window;
         } else if (what.compare(0, 6, "title:") == 0) {
             if (!Player::WaitUntil(timeout, [&] { return (window = TopLevel(what.substr(6))) != nullptr; })) return 1;
@@ -173,6 +182,8 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--pid") == 0 && i + 1 < argc)
             pid = std::strtoul(argv[++i], nullptr, 10);
+        else if (std::strcmp(argv[i], "--text") == 0 && i + 1 < argc)
+            g_boxText = argv[++i];
         else if (std::strcmp(argv[i], "--timeout") == 0 && i + 1 < argc)
             timeout = std::strtoul(argv[++i], nullptr, 10);
         else
