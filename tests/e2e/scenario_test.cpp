@@ -107,7 +107,7 @@ protected:
     // the relaunched copy's final exit code in exitCode.
     void Uninstall(int answer, DWORD& exitCode, const std::string& shots = "") {
         Process installed = Process::Start(InstalledCopy(), "/uninstall");
-        ASSERT_TRUE(installed.Started());
+        ASSERT_TRUE(installed.Started()) << "error " << GetLastError() << ", file there: " << FileExists(InstalledCopy());
         DWORD code = 99;
         ASSERT_TRUE(installed.Wait(kLongWait, code));
         EXPECT_EQ(code, 1u) << "the relaunch ends with 1 once the copy runs";
