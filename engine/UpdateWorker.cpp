@@ -80,7 +80,9 @@ std::string DownloadManager::ChooseLaunchCommand(bool onlineOk, std::string& wor
 
 bool DownloadManager::StartClient(const std::string& command, const std::string& workDir) {
     if (command.empty()) return false;
-    std::string commandLine = command;
+    // The program's own path is the first argument it sees: unquoted, a path
+    // under "Program Files" would reach it split into "C:\Program" and "Files\...".
+    std::string commandLine = "\"" + command + "\"";
     STARTUPINFOA startup = {};
     startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESHOWWINDOW;

@@ -1,5 +1,7 @@
 #include "app/skin/SkinButton.h"
 
+#include <windowsx.h>
+
 #include <commctrl.h>
 
 #include "app/Window.h"
@@ -70,6 +72,15 @@ void SkinButton::CancelLeaveTracking() {
     _TrackMouseEvent(&track);
 }
 
+bool SkinButton::IsUnderCursor(LPARAM clientPoint) const {
+    // A real mouse-down carries the point where the mouse was when it was
+    // queued; a synthetic one carries whatever its sender chose.
+    const DWORD queued = GetMessagePos();
+    POINT cursor = {GET_X_LPARAM(queued), GET_Y_LPARAM(queued)};
+    ScreenToClient(m_hWnd, &cursor);
+    return cursor.x == GET_X_LPARAM(clientPoint) && cursor.y == GET_Y_LPARAM(clientPoint);
+}
+
 bool SkinButton::SyncPushedWithCursor() {
     POINT cursor = {};
     GetCursorPos(&cursor);
@@ -93,7 +104,11 @@ LRESULT SkinButton::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
             CancelLeaveTracking();
             m_bHover = false;
         }
-        m_bPressed = true;
+        // BM_CLICK (keyboard and accessibility tools) presses the button with
+        // a synthetic mouse-down while the real cursor may be elsewhere: only
+        // a press under the cursor takes part in the drag-off rule, or the
+        // synthetic click would be un-pushed and lost.
+        m_bPressed = IsUnderCursor(lParam);
         break;
     case WM_LBUTTONUP:
         m_bPressed = false;

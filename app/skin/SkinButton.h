@@ -35,6 +35,8 @@ private:
     // While pressed with the capture: shows the button pushed exactly when the
     // cursor is over it. Returns true when that changed the pushed state.
     bool SyncPushedWithCursor();
+    // Whether a mouse-down at this client point came from the mouse itself.
+    bool IsUnderCursor(LPARAM clientPoint) const;
     void DrawItem(const DRAWITEMSTRUCT& item);
     void CancelLeaveTracking();
 

@@ -3,10 +3,12 @@
 #include <shlobj.h>
 
 #include <sstream>
+#include <vector>
 
 #include "engine/InstallFolder.h"
 #include "orvanta_config.h"
 #include "utils/fs/FileSystem.h"
+#include "utils/system/System.h"
 
 namespace EngineTest {
 
@@ -37,6 +39,21 @@ void ScenarioTest::SetUp() {
 }
 
 void ScenarioTest::TearDown() {
+    // The installer exits right after starting the client: give the stand-ins
+    // it started time to record themselves and end, so a late record cannot
+    // land in the next test's log and their files can be deleted.
+    const std::string started[] = {std::string(kBrand) + ".exe", std::string(kSetupName) + ".exe",
+                                   "_" + std::string(kSetupName) + ".exe"};
+    for (int waited = 0; waited < 10000; waited += 100) {
+        size_t running = 0;
+        for (const std::string& name : started) {
+            std::vector<DWORD> ids;
+            Utils::System::FindProcesses(ids, name);
+            running += ids.size();
+        }
+        if (running == 0) break;
+        Sleep(100);
+    }
     SetCurrentDirectoryA(m_savedFolder.c_str());
     SetEnvironmentVariableA("ORV_DRIVER_LOG", nullptr);
     CleanMachine();

@@ -81,7 +81,7 @@ TEST_F(ScenarioTest, FirstInstallationLeavesACompleteClient) {
     ASSERT_TRUE(WaitForStart("orvscnbrand", 30000));
     auto client = StartsOf("orvscnbrand");
     ASSERT_EQ(1u, client.size());
-    EXPECT_EQ(dir + "\\Bin\\OrvScnBrand.exe", client[0].commandLine);
+    EXPECT_EQ("\"" + dir + "\\Bin\\OrvScnBrand.exe\"", client[0].commandLine);
     EXPECT_EQ(dir + "\\Bin", client[0].folder);
 
     // What the player saw.
@@ -274,7 +274,7 @@ TEST_F(ScenarioTest, LaunchPrefersAPendingInstallerThenTheClient) {
     ASSERT_TRUE(CopyFileA((ExeFolder() + "\\standin_client.exe").c_str(), pending.c_str(), FALSE));
     ASSERT_EQ(0, RunDownloaded());
     ASSERT_TRUE(WaitForStart("_orvscnsetup", 30000));
-    EXPECT_EQ(pending, StartsOf("_orvscnsetup")[0].commandLine);
+    EXPECT_EQ("\"" + pending + "\"", StartsOf("_orvscnsetup")[0].commandLine);
     EXPECT_TRUE(StartsOf("orvscnbrand").empty());
 }
 
@@ -286,7 +286,7 @@ TEST_F(ScenarioTest, LaunchFallsBackAfterAFailedOnlinePass) {
                           (m_downloadFolder + "\\Bin\\" + kSetupName + ".exe").c_str(), FALSE));
     ASSERT_EQ(0, RunDownloaded());
     ASSERT_TRUE(WaitForStart("orvscnsetup", 30000));
-    EXPECT_EQ(m_downloadFolder + "\\Bin\\" + kSetupName + ".exe", StartsOf("orvscnsetup")[0].commandLine);
+    EXPECT_EQ("\"" + m_downloadFolder + "\\Bin\\" + kSetupName + ".exe\"", StartsOf("orvscnsetup")[0].commandLine);
     DeleteFileA(m_standinLog.c_str());
 
     // With <data folder of the own name>\bin\<own name>.exe present, that one.
@@ -300,7 +300,7 @@ TEST_F(ScenarioTest, LaunchFallsBackAfterAFailedOnlinePass) {
     ASSERT_EQ(0, RunDownloaded());
     ASSERT_TRUE(WaitForStart("orvscnsetup", 30000));
     auto starts = StartsOf("orvscnsetup");
-    EXPECT_EQ(fallbackDir + "\\bin\\" + kSetupName + ".exe", starts[0].commandLine);
+    EXPECT_EQ("\"" + fallbackDir + "\\bin\\" + kSetupName + ".exe\"", starts[0].commandLine);
     EXPECT_EQ(fallbackDir + "\\bin", starts[0].folder);
 }
 
