@@ -188,3 +188,12 @@ TEST(SkinButton, WithoutPictureDrawsButtonFace) {
     EXPECT_EQ(button.Handle(), nullptr);
     page.EndDialog(0);
 }
+
+TEST_F(SkinButtonTest, KeyboardAndAccessibilityClicksArriveWithTheMouseElsewhere) {
+    // BM_CLICK presses with a synthetic mouse-down while the cursor stays off
+    // the button: it must not be taken for a drag off the button.
+    SendMessageA(button.Handle(), BM_CLICK, 0, 0);
+    EXPECT_TRUE(PumpUntil([&] { return page.clicks == 1; }));
+    EXPECT_FALSE(button.IsPressed());
+    EXPECT_TRUE(PumpUntil([&] { return Shown() == 0; })) << Shown();
+}
