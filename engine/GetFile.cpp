@@ -90,13 +90,15 @@ bool DownloadManager::GetFile(bool fromServer, bool extract, const std::string& 
             remoteName.c_str(), nullptr);
         FileDownloaderListener listener(local);
         Utils::HTTP::FileDownloader downloader(&listener, server, false, -1);
+        // The status goes up before the request: sending waits for the
+        // server's answer, and a slow server must not leave an empty window.
+        if (display.size() > 3) {
+            Dialog().SetItemText(IDC_STATUS_TEXT, displayStartsWithBlank ? display : "Downloading: " + display);
+        }
         downloader.SendRequest(remoteName, "", "", false);
 
         Dialog().ShowProgressBar(IDC_FILE_PROGRESS,
                                  Utils::HTTP::ProgressScale(downloader.GetContentLength()).Range());
-        if (display.size() > 3) {
-            Dialog().SetItemText(IDC_STATUS_TEXT, displayStartsWithBlank ? display : "Downloading: " + display);
-        }
 
         downloader.Receive(true);
         result = listener.m_bSuccess;

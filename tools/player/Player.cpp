@@ -142,14 +142,18 @@ int LanguageOption(const std::string& code) {
 std::string LanguageCodeOf(int option) { return LanguageCode(option + 1); }
 
 bool ClickChoice(HWND dialog, int option) {
-    for (const ChoiceButton& button : ListChoiceButtons(dialog, true)) {
-        if (button.option != option) continue;
-        RECT onScreen;
-        GetWindowRect(button.window, &onScreen);
-        const POINT centre = {(onScreen.left + onScreen.right) / 2, (onScreen.top + onScreen.bottom) / 2};
-        // Something else on top would get the click, as it would a player's.
-        if (WindowFromPoint(centre) != button.window) return false;
-        return ClickAt(centre);
+    // A page that has just appeared may still be settling on a busy machine:
+    // look again for a while before deciding the flag cannot be reached.
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        if (attempt > 0) Sleep(100);
+        for (const ChoiceButton& button : ListChoiceButtons(dialog, true)) {
+            if (button.option != option) continue;
+            RECT onScreen;
+            GetWindowRect(button.window, &onScreen);
+            const POINT centre = {(onScreen.left + onScreen.right) / 2, (onScreen.top + onScreen.bottom) / 2};
+            // Something else on top would get the click, as it would a player's.
+            if (WindowFromPoint(centre) == button.window) return ClickAt(centre);
+        }
     }
     return false;
 }
