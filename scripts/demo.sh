@@ -92,7 +92,7 @@ elif ! ORVANTA_BUILD_DIR="$build" bash "$root/scripts/build.sh" x86_64 >"$work/b
   say "full build failed (see $work/build.log); building the demo's programs only"
   cmake --build "$build" --target Orvanta sampleclient lzma orvanta_player >>"$work/build.log" 2>&1
 fi
-for f in app/Orvanta.exe sampleclient/guiclient.exe decoder/lzma.exe tools/player/orvanta_player.exe; do
+for f in app/Orvanta.exe sampleclient/guiclient.exe sampleclient/firstrun.exe decoder/lzma.exe tools/player/orvanta_player.exe; do
   [ -f "$build/$f" ] || { echo "demo: $build/$f was not built"; exit 1; }
   say "$f  $(stat -c %s "$build/$f") bytes"
 done
@@ -101,11 +101,12 @@ done
 stage "Release 1 packed"
 mkdir -p "$work/client/Bin"
 cp "$build/sampleclient/guiclient.exe" "$work/client/Bin/guiclient.exe"
+cp "$build/sampleclient/firstrun.exe" "$work/client/Bin/firstrun.exe"
 printf 'Orvanta sample client\r\nRelease notes: first edition.\r\n' >"$work/client/Bin/readme.txt"
 printf '[sound]\r\nvolume=3\r\n' >"$work/client/Bin/settings.ini"
 cat >"$work/release.json" <<EOF
 {"BRAND_NAME": "$brand", "EXE_NAME": "guiclient.exe", "EXE_WORK_PATH": "Bin",
- "DOWNLOAD_URL": "", "SKIN_URL": "", "UNINSTALL_ICON": "Bin\\\\$brand.exe", "EXE_UPDATERES": "",
+ "DOWNLOAD_URL": "", "SKIN_URL": "", "UNINSTALL_ICON": "Bin\\\\$brand.exe", "EXE_UPDATERES": "firstrun.exe",
  "REG": {"Language/": "S/Y/\${Lang}"}}
 EOF
 python3 "$root/packer/pack_release.py" --client "$work/client" --description "$work/release.json" \
