@@ -171,8 +171,7 @@ std::string InstalledRecords::Checksum(const std::string& key) const {
 
 void WriteFileRecord(Utils::RegistryKey& productKey, const std::string& brand, const std::string& key,
                      int version, const std::string& checksum) {
-    productKey.SetDword(key, static_cast<DWORD>(version), true, InstalledSubKey(brand));
-    productKey.SetString(key + "CheckSum", checksum, true, InstalledSubKey(brand));
+    productKey.SetDwordAndString(key, static_cast<DWORD>(version), key + "CheckSum", checksum, InstalledSubKey(brand));
 }
 
 void ApplyRegSection(Utils::RegistryKey& productKey, const std::string& brand, Utils::IniFile& manifest) {

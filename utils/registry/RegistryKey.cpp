@@ -142,6 +142,16 @@ void RegistryKey::SetString(const std::string& name, const std::string& value, b
                    static_cast<DWORD>(stored.size() + 1));
 }
 
+void RegistryKey::SetDwordAndString(const std::string& dwordName, DWORD value, const std::string& stringName,
+                                    const std::string& text, const std::string& subKey) {
+    RegKey key = OpenWorkingKey(subKey);
+    if (!key) return;
+    RegSetValueExA(key.Get(), dwordName.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value));
+    const std::string stored = text.substr(0, MaxStringBytes - 1);
+    RegSetValueExA(key.Get(), stringName.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(stored.c_str()),
+                   static_cast<DWORD>(stored.size() + 1));
+}
+
 void RegistryKey::Delete(const std::string& name, const std::string& subKey) {
     RegKey key = OpenWorkingKey(subKey);
     if (!key) return;

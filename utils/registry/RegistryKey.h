@@ -32,6 +32,12 @@ public:
     // string value is kept.
     void SetString(const std::string& name, const std::string& value, bool overwrite, const std::string& subKey);
 
+    // SetDword(dwordName, ...) then SetString(stringName, ...), both
+    // overwriting, through a single opening of the working key: for records
+    // written in bulk, where opening the key path dominates.
+    void SetDwordAndString(const std::string& dwordName, DWORD value, const std::string& stringName,
+                           const std::string& text, const std::string& subKey);
+
     // Deletes the sub-key tree called `name` and the value called `name`
     // below the working key. An empty name deletes only the unnamed value.
     void Delete(const std::string& name, const std::string& subKey);
