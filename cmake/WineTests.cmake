@@ -24,7 +24,9 @@ set_tests_properties(wine_cleanup PROPERTIES FIXTURES_CLEANUP wine TIMEOUT 60)
 #                  [LOCKS <resource>...] [TIMEOUT <s>] [NO_MAIN])
 # One test executable, run as one CTest test under Wine. WINVER makes Wine report
 # that Windows version to this executable only (an AppDefaults entry of the prefix).
-# LOCKS serialises tests that share machine-wide state (e.g. "proxy", "registry-install").
+# LOCKS serialises tests that share machine-wide state: "proxy" (the WinINet proxy
+# setting), "install" (Program Files, HKLM uninstall entries, Start menu) and
+# "desktop" (windows on the shared display that mouse input or captures rely on).
 function(orvanta_add_test name)
   cmake_parse_arguments(T "NO_MAIN" "WINVER;TIMEOUT" "SOURCES;LIBS;LOCKS" ${ARGN})
   # A test whose sources are still being written is left out with a warning,
