@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what a fresh Debian machine lacks to build and test Orvanta.
 # Idempotent: packages already present are not fetched again.
-# Never adds the i386 architecture or wine32: this kernel cannot run 32-bit code
-# and wine32 breaks the 64-bit `wine` command.
+# Only 64-bit Wine: this kernel cannot run 32-bit code, and Debian's 32-bit
+# Wine package (with the foreign architecture it needs) breaks the `wine` command.
 set -euo pipefail
 
 packages=(
