@@ -4,29 +4,25 @@
 #include <cstdio>
 #include <cstdlib>
 
-namespace {
+void ConsoleDialog::ShowProgressBar(int, int) {}
+void ConsoleDialog::SetProgressPos(int, int) {}
+void ConsoleDialog::SetItemText(int, const std::string& text) {
+    if (!text.empty()) std::printf("status: %s\n", text.c_str());
+}
+void ConsoleDialog::FailAndExit(const std::string& text) {
+    std::printf("fatal: %s\n", text.c_str());
+    std::fflush(stdout);
+    ExitProcess(1);
+}
+void ConsoleDialog::ShowWebPage(const std::string&) {}
+void ConsoleDialog::SetTitle(const std::string&) {}
+int ConsoleDialog::ShowMessage(const std::string& text, UINT) {
+    std::printf("message: %s\n", text.c_str());
+    return IDOK;
+}
+std::string ConsoleDialog::AppendAnswerSuffix(const std::string& name) { return name + "_0_0_0"; }
 
-class ConsoleDialog : public DialogOperations {
-public:
-    void ShowProgressBar(int, int) override {}
-    void SetProgressPos(int, int) override {}
-    void SetItemText(int, const std::string& text) override {
-        if (!text.empty()) std::printf("status: %s\n", text.c_str());
-    }
-    void FailAndExit(const std::string& text) override {
-        std::printf("fatal: %s\n", text.c_str());
-        std::fflush(stdout);
-        ExitProcess(1);
-    }
-    void ShowWebPage(const std::string&) override {}
-    void SetTitle(const std::string&) override {}
-    int ShowMessage(const std::string& text, UINT) override {
-        std::printf("message: %s\n", text.c_str());
-        return IDOK;
-    }
-    HWND OwnerWindow() override { return nullptr; }
-    std::string AppendAnswerSuffix(const std::string& name) override { return name + "_0_0_0"; }
-};
+namespace {
 
 ConsoleDialog g_console;
 std::atomic<DialogOperations*> g_dialog{nullptr};

@@ -48,6 +48,22 @@ public:
     virtual void HideWindow() {}
 };
 
+// A dialog without a window: texts and messages go to standard output, message
+// boxes answer OK, FailAndExit ends the process. The stand-in below, and a base
+// for programs that run the engine without a window (benchmarks, tools).
+class ConsoleDialog : public DialogOperations {
+public:
+    void ShowProgressBar(int controlId, int range) override;
+    void SetProgressPos(int controlId, int position) override;
+    void SetItemText(int controlId, const std::string& text) override;
+    void FailAndExit(const std::string& text) override;
+    void ShowWebPage(const std::string& url) override;
+    void SetTitle(const std::string& title) override;
+    int ShowMessage(const std::string& text, UINT type) override;
+    HWND OwnerWindow() override { return nullptr; }
+    std::string AppendAnswerSuffix(const std::string& name) override;
+};
+
 // The process-wide dialog. Until one is published, a stand-in that prints
 // texts to standard output and shows nothing is returned, so callers never see
 // a null pointer.

@@ -24,7 +24,7 @@
 namespace {
 
 // The smallest real dialog: progress changes are posted to a progress control.
-class BarDialog : public DialogOperations {
+class BarDialog : public ConsoleDialog {
 public:
     explicit BarDialog(HWND bar) : m_bar(bar) {}
     void ShowProgressBar(int, int range) override { PostMessageA(m_bar, PBM_SETRANGE, 0, MAKELPARAM(0, range)); }
@@ -33,18 +33,6 @@ public:
         if (!noBar) PostMessageA(m_bar, PBM_SETPOS, static_cast<WPARAM>(position), 0);
     }
     void SetItemText(int, const std::string&) override {}
-    void FailAndExit(const std::string& text) override {
-        std::printf("fatal: %s\n", text.c_str());
-        ExitProcess(1);
-    }
-    void ShowWebPage(const std::string&) override {}
-    void SetTitle(const std::string&) override {}
-    int ShowMessage(const std::string& text, UINT) override {
-        std::printf("message: %s\n", text.c_str());
-        return IDOK;
-    }
-    HWND OwnerWindow() override { return nullptr; }
-    std::string AppendAnswerSuffix(const std::string& name) override { return name; }
 
     std::atomic<long> posts{0};
     bool noBar = GetEnvironmentVariableA("BENCH_NO_BAR", nullptr, 0) > 0;  // isolates the painting cost

@@ -8,19 +8,11 @@
 #include <vector>
 
 #include "utils/ini/IniFile.h"
+#include "bench/BenchClock.h"
 
 namespace {
 
-double Seconds() {
-    static LARGE_INTEGER frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
+double Seconds() { return BenchSeconds(); }
 
 std::string KeyName(int i) {
     char name[64];

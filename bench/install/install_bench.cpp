@@ -23,40 +23,25 @@
 #include "utils/fs/FileSystem.h"
 #include "utils/ini/IniFile.h"
 #include "utils/registry/RegistryKey.h"
+#include "bench/BenchClock.h"
 
 namespace {
 
 // A dialog that shows nothing; counts what a real one would have drawn.
-class QuietDialog : public DialogOperations {
+class QuietDialog : public ConsoleDialog {
 public:
     void ShowProgressBar(int, int) override { ++m_updates; }
     void SetProgressPos(int, int) override { ++m_updates; }
     void SetItemText(int, const std::string&) override {}
     void FailAndExit(const std::string& text) override {
-        std::printf("mode=failed text=%s\n", text.c_str());
+        std::printf("mode=failed text=%s\n", text.c_str());  // the line run.sh reports
         ExitProcess(1);
     }
-    void ShowWebPage(const std::string&) override {}
-    void SetTitle(const std::string&) override {}
-    int ShowMessage(const std::string& text, UINT) override {
-        std::printf("message: %s\n", text.c_str());
-        return IDOK;
-    }
-    HWND OwnerWindow() override { return nullptr; }
     std::string AppendAnswerSuffix(const std::string& name) override { return name + "_4_2_1"; }
     long m_updates = 0;
 };
 
-double Now() {
-    static LARGE_INTEGER frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER counter;
-    QueryPerformanceCounter(&counter);
-    return static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
+double Now() { return BenchSeconds(); }
 
 void PrintMemory() {
     PROCESS_MEMORY_COUNTERS counters = {};
