@@ -121,8 +121,19 @@ void CleanInstallation() {
     for (const char* exe : {"Copperine.exe", "updateCopperine.exe", "OrvantaSetup.exe", "_OrvantaSetup.exe"})
         KillAll(exe);
     WaitNoProcess("Copperine.exe", kShortWait);
-    for (const std::string& folder : {InstallDir(), StartMenuDir(), ShellPath(CSIDL_LOCAL_APPDATA) + "\\" + kBrand})
-        if (Utils::FileSystem::IsDirectory(folder)) Utils::FileSystem::DeleteDirectoryTree(folder);
+    // A client that has only just ended may still hold its files for a moment
+    // on a busy machine: try again until the folders are really gone.
+    const std::string folders[] = {InstallDir(), StartMenuDir(), ShellPath(CSIDL_LOCAL_APPDATA) + "\\" + kBrand};
+    Player::WaitUntil(kShortWait, [&] {
+        bool left = false;
+        for (const std::string& folder : folders) {
+            if (!Utils::FileSystem::IsDirectory(folder)) continue;
+            Utils::FileSystem::DeleteDirectoryTree(folder);
+            left = left || Utils::FileSystem::IsDirectory(folder);
+        }
+        if (left) KillAll("Copperine.exe");
+        return !left;
+    });
     DeleteFileA(DesktopLink().c_str());
     DeleteFileA((TempDir() + "\\update" + kBrand + ".exe").c_str());
     RegDeleteTreeA(HKEY_LOCAL_MACHINE, (std::string("Software\\") + kUninstallKey + "\\" + kBrand).c_str());

@@ -68,6 +68,7 @@ protected:
         // The sample client closes itself, so runs never pile up.
         SetEnvironmentVariableA("ORVANTA_CLIENT_EXIT_AFTER", "2");
         CleanInstallation();
+        ASSERT_FALSE(Utils::FileSystem::IsDirectory(InstallDir())) << "an earlier installation could not be removed";
         UseRelease(1);
     }
 
