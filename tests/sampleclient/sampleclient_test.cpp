@@ -84,7 +84,17 @@ protected:
         STARTUPINFOA si = {};
         si.cb = sizeof(si);
         PROCESS_INFORMATION pi = {};
-        ASSERT_TRUE(CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, m_dir.c_str(), &si, &pi));
+        // Right after the copy a busy Wine may refuse the new file for a moment.
+        DWORD error = 0;
+        for (int attempt = 0; attempt < 20; ++attempt) {
+            if (CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, m_dir.c_str(), &si, &pi)) {
+                error = 0;
+                break;
+            }
+            error = GetLastError();
+            Sleep(250);
+        }
+        ASSERT_EQ(error, 0u) << "CreateProcess " << line;
         client.process.Reset(pi.hProcess);
         client.id = pi.dwProcessId;
         CloseHandle(pi.hThread);
