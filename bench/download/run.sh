@@ -24,31 +24,15 @@ server=$!
 for _ in $(seq 1 50); do [ -s port.txt ] && break; sleep 0.1; done
 port="$(head -n1 port.txt)"
 envdir="$work/wine-env"
-export WINEPREFIX="$envdir/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-xvfb=""
 cleanup() {
   kill "$server" 2>/dev/null
-  wineserver -k 2>/dev/null; wineserver -w 2>/dev/null
-  [ -n "$xvfb" ] && kill "$xvfb" 2>/dev/null
-  rm -f curl.out listener.out raw.out "$envdir/display"
+  "$root/cmake/wine-fixture.sh" cleanup "$envdir" >/dev/null
+  rm -f curl.out listener.out raw.out
 }
 trap cleanup EXIT
-# The prefix as the test fixture makes it (cmake/wine-fixture.sh), but with a
-# display that stays up for the whole run: the benchmark's window needs one
-# even between Wine processes.
-mkdir -p "$WINEPREFIX"
-rm -f "$envdir/display.num"
-exec 3>"$envdir/display.num"
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 </dev/null &
-xvfb=$!
-exec 3>&-
-for _ in $(seq 1 100); do [ -s "$envdir/display.num" ] && break; sleep 0.1; done
-[ -s "$envdir/display.num" ] || { echo "Xvfb did not start"; exit 1; }
-echo ":$(head -n1 "$envdir/display.num")" >"$envdir/display"
-export DISPLAY="$(cat "$envdir/display")"
-wineserver -p60 >/dev/null 2>&1 </dev/null
-wine rundll32.exe >/dev/null 2>&1 </dev/null
-wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 </dev/null
+# The same prefix and private display as the tests (the display stays up for
+# the whole run: the benchmark's window needs it between Wine processes).
+"$root/cmake/wine-fixture.sh" setup "$envdir" >/dev/null || { echo "download: Wine set-up failed"; exit 1; }
 cp "$exe" "$work/download_bench.exe"
 
 url="http://bench.orvanta.test/big.bin"
