@@ -3,6 +3,8 @@
 
     pack_release.py --client DIR --description release.json --out RELEASE_DIR
                     [--previous PREVIOUS_RELEASE_DIR] [--decoder lzma.exe ...] [--date TEXT]
+                    [--sign-key KEY.pem]
+    pack_release.py --sign-key KEY.pem --print-public-key
 
 The release folder gets "manifest.ini" and the package files below "files/". Each file
 is stored LZMA-compressed ("xz --format=lzma" format) where that saves space, else as it
@@ -10,6 +12,8 @@ is; its file spec carries the SHA-256 of the installed content between "^" and t
 ".": files/Bin/client.dll^<sha256>.lzma, files/Bin/readme^<sha256>.txt. A file keeps its
 version while its content is unchanged (compared with the previous release, by default
 the one already in RELEASE_DIR); re-packing an unchanged client changes nothing.
+With --sign-key the manifest is signed and a signed no-update answer "noupdate.ini"
+is written beside it (release_signing.py).
 """
 
 import argparse
@@ -30,6 +34,7 @@ if __package__ in (None, ""):
 from service import ini  # noqa: E402
 
 MANIFEST_NAME = "manifest.ini"
+NO_UPDATE_NAME = "noupdate.ini"  # the signed no-update answer beside a signed manifest
 FILES_DIR = "files"
 GENERAL_KEYS = ("BRAND_NAME", "EXE_NAME", "EXE_WORK_PATH", "DOWNLOAD_URL", "SKIN_URL",
                 "UNINSTALL_ICON", "EXE_UPDATERES")
@@ -264,11 +269,14 @@ def next_date(previous, forced=None):
 
 
 def pack(client, description, out, previous=None, decoders=(), date=None, preset=6,
-         min_saving=0.05, log=print):
-    """Pack `client` into the release folder `out`. Returns (changed, manifest sections)."""
+         min_saving=0.05, log=print, sign_key=None):
+    """Pack `client` into the release folder `out`. Returns (changed, manifest sections).
+    sign_key: an Ed25519 private key (release_signing.load_key) to sign the manifests with."""
     if not os.path.isdir(client):
         raise PackError("%s: not a folder" % client)
     general, reg = load_description(description)
+    if sign_key is not None:  # refuse before any file is written
+        signable(ini.render(OrderedDict([("GENERAL", general), ("REG", reg)])))
     files = list_client(client, decoders)
     if not files:
         raise PackError("%s: no files" % client)
@@ -307,6 +315,11 @@ def pack(client, description, out, previous=None, decoders=(), date=None, preset
     sections["PRODUCT_REG"] = OrderedDict(
         [("LastUpdateDate", prev_date if unchanged and date is None else next_date(prev_date, date))])
     text = ini.render(sections)
+    if sign_key is not None:
+        text = signable(text, sign_key)
+        write_signed_no_update(out, sections, sign_key, log)
+    else:
+        drop_signed_no_update(out, log)
     manifest = os.path.join(out, MANIFEST_NAME)
     if os.path.isfile(manifest):
         with open(manifest, encoding="latin-1", newline="") as f:
@@ -319,6 +332,45 @@ def pack(client, description, out, previous=None, decoders=(), date=None, preset
     os.replace(tmp, manifest)  # files first, manifest last: a server never sees a half release
     log("release written: %s" % sections["PRODUCT_REG"]["LastUpdateDate"])
     return True, sections
+
+
+# ---------------------------------------------------------------------- signing
+
+def signable(text, sign_key=None):
+    """Refuse text a signature cannot cover; with a key, return it signed."""
+    from packer import release_signing  # python3-cryptography is needed for signing only
+    try:
+        if sign_key is None:
+            release_signing.check_signable(text)
+            return text
+        return release_signing.sign_text(text, sign_key)
+    except release_signing.SigningError as e:
+        raise PackError(str(e))
+
+
+def write_signed_no_update(out, sections, sign_key, log):
+    """The signed no-update answer of this release, written before the manifest."""
+    from packer import release_signing
+    path = os.path.join(out, NO_UPDATE_NAME)
+    text = signable(ini.render(release_signing.no_update_sections(sections)), sign_key)
+    if os.path.isfile(path):
+        with open(path, encoding="latin-1", newline="") as f:
+            if f.read() == text:
+                return
+    tmp = path + ".part"
+    with open(tmp, "w", encoding="latin-1", newline="") as f:
+        f.write(text)
+    os.replace(tmp, path)
+    log("signed no-update answer written: %s" % path)
+
+
+def drop_signed_no_update(out, log):
+    """An unsigned release has no signed no-update answer: one left by an earlier,
+    signed release would name another release's date."""
+    path = os.path.join(out, NO_UPDATE_NAME)
+    if os.path.isfile(path):
+        os.remove(path)
+        log("removed %s of an earlier signed release" % path)
 
 
 def check_general(general, entries, log):
@@ -338,19 +390,38 @@ def check_general(general, entries, log):
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description="Write a release for the download server")
-    parser.add_argument("--client", required=True, help="folder holding the client build")
-    parser.add_argument("--description", required=True, help="release description (.json or .ini)")
-    parser.add_argument("--out", required=True, help="release folder to write")
+    parser.add_argument("--client", help="folder holding the client build (required to pack)")
+    parser.add_argument("--description", help="release description (.json or .ini) (required to pack)")
+    parser.add_argument("--out", help="release folder to write (required to pack)")
     parser.add_argument("--previous", help="previous release folder (default: --out itself)")
     parser.add_argument("--decoder", action="append", default=[],
                         help="decoder program to ship at the data folder root (e.g. lzma.exe)")
     parser.add_argument("--date", help="LastUpdateDate to use instead of the current UTC time")
     parser.add_argument("--preset", type=int, default=6, choices=range(0, 10), help="LZMA preset")
     parser.add_argument("--quiet", action="store_true")
+    parser.add_argument("--sign-key", help="Ed25519 private key (PEM) to sign the manifest and the "
+                                           "no-update answer with")
+    parser.add_argument("--print-public-key", action="store_true",
+                        help="print the --sign-key's public key (64 hex digits, for ORVANTA_RELEASE_KEYS) and stop")
     args = parser.parse_args(argv)
+    if args.print_public_key and not args.sign_key:
+        parser.error("--print-public-key needs --sign-key")
+    if not args.print_public_key and not (args.client and args.description and args.out):
+        parser.error("--client, --description and --out are required to pack")
     try:
+        key = None
+        if args.sign_key:
+            from packer import release_signing
+            try:
+                key = release_signing.load_key(args.sign_key)
+            except release_signing.SigningError as e:
+                raise PackError(str(e))
+            if args.print_public_key:
+                print(release_signing.public_key_hex(key))
+                return 0
         changed, sections = pack(args.client, args.description, args.out, args.previous, args.decoder,
-                                 args.date, args.preset, log=(lambda *a: None) if args.quiet else print)
+                                 args.date, args.preset, log=(lambda *a: None) if args.quiet else print,
+                                 sign_key=key)
     except (PackError, OSError, ValueError) as e:
         print("pack_release: %s" % e, file=sys.stderr)
         return 1
