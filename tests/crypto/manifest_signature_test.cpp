@@ -63,7 +63,7 @@ TEST(ManifestSignature, WireFormat) {
         {"LF manifest", kBodyLf + Line(kSigLf) + "\n", one, Status::Ok, kBodyLf.size()},
         {"empty body", Line(kSigEmpty) + "\r\n", one, Status::Ok, 0},
         {"second key verifies", kBody + Line(kSig) + "\r\n", both, Status::Ok, kBody.size()},
-        {"LF body, CRLF signature", kBody + Line(kSigLf) + "\r\n", one, Status::BadSignature, 0},
+        {"signature of another text", kBody + Line(kSigLf) + "\r\n", one, Status::BadSignature, 0},
         {"one byte changed", changed + Line(kSig) + "\r\n", one, Status::BadSignature, 0},
         {"other key", kBody + Line(kSig) + "\r\n", other, Status::BadSignature, 0},
         {"S all ones", kBody + Line(kSig.substr(0, 64) + std::string(64, 'f')), both, Status::BadSignature, 0},

@@ -114,6 +114,7 @@ void Sha512::Compress(const uint8_t* block, size_t count) {
 #undef ORV_SHA512_ROUND
 
 void Sha512::Update(const void* data, size_t size) {
+    if (size == 0) return;  // data may then be null
     const uint8_t* in = static_cast<const uint8_t*>(data);
     m_length += size;
     if (m_buffered > 0) {
