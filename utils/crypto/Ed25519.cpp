@@ -90,19 +90,20 @@ Fe Neg(const Fe& a) { return Sub(FeFromInt(0), a); }
 // products count twice. Columns at and above 2^255 fold back times 19. The
 // loops unroll completely, so every choice below is made at compile time.
 Fe Mul(const Fe& a, const Fe& b) {
-    uint64_t aTwice[10], b19[10];
+    // Both fit 32 bits (below 2^27 and 2^31), so that i686 multiplies 32 x 32 -> 64.
+    uint32_t aTwice[10], b19[10];
     for (int i = 0; i < 10; ++i) {
-        aTwice[i] = uint64_t(a.v[i]) << (i & 1);
-        b19[i] = uint64_t(b.v[i]) * 19;
+        aTwice[i] = a.v[i] << (i & 1);
+        b19[i] = b.v[i] * 19;
     }
     uint64_t h[10] = {};
 #pragma GCC unroll 10
     for (int i = 0; i < 10; ++i) {
 #pragma GCC unroll 10
         for (int j = 0; j < 10; ++j) {
-            uint64_t left = (j & 1) ? aTwice[i] : a.v[i];
-            uint64_t right = (i + j < 10) ? b.v[j] : b19[j];
-            h[(i + j) % 10] += left * right;
+            uint32_t left = (j & 1) ? aTwice[i] : a.v[i];
+            uint32_t right = (i + j < 10) ? b.v[j] : b19[j];
+            h[(i + j) % 10] += uint64_t(left) * right;
         }
     }
     return Carry(h);
