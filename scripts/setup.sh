@@ -11,6 +11,7 @@ packages=(
   wine wine64
   xvfb xauth x11-apps imagemagick xdotool fonts-dejavu-core
   googletest
+  openssl osslsigncode
 )
 
 missing=()
