@@ -136,9 +136,10 @@ def read_profile(data, at):
     return list(slots), referrer
 
 
-def stamp(data, values, referrer=None):
-    """Rewrites the given slots (index -> number) and the referrer in a bytearray, in place."""
-    at = find_block(data)
+def stamp(data, values, referrer=None, at=None):
+    """Rewrites the given slots (index -> number) and the referrer of the block at 'at' (found
+    when not given) in a bytearray, in place."""
+    at = find_block(data) if at is None else at
     for index, value in values.items():
         struct.pack_into("<I", data, at + SLOTS_OFFSET + 4 * index, value & 0xFFFFFFFF)
     if referrer is not None:
@@ -365,9 +366,9 @@ def stamp_file(data, values, referrer=None, data_block=False):
         if not data_block:
             raise StampError("signed file: %s; --data-block writes the built-in block instead, which breaks "
                              "the signature" % e, EXIT_SIGNED)
-        return stamp(data, values, referrer)
+        return stamp(data, values, referrer, at)
     if area is None:
-        return stamp(data, values, referrer)
+        return stamp(data, values, referrer, at)
 
     record = read_record(data, area)
     slots, old_referrer = record if record is not None else read_profile(data, at)
@@ -377,7 +378,7 @@ def stamp_file(data, values, referrer=None, data_block=False):
     if data_block:
         if area.record_at is not None:
             write_record(data, layout, area, b"")
-        stamp(data, dict(enumerate(slots)), referrer)
+        stamp(data, dict(enumerate(slots)), referrer, at)
         if struct.unpack_from("<I", data, layout.checksum_at)[0]:
             struct.pack_into("<I", data, layout.checksum_at, full_pe_checksum(data, layout.checksum_at))
     else:
