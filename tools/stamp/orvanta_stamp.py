@@ -398,7 +398,8 @@ def help_text():
              "output:",
              "  -o, --output FILE   write the stamped copy to FILE (a new file; not the input)",
              "  --stdout            write the stamped copy to standard output (not to a terminal)",
-             "  --show              print the profile (of the stamped copy with -o, else of the input)",
+             "  --show              print the profile in effect and where it is (of the stamped copy;",
+             "                      of the input as it is when no field and no output is given)",
              "  --data-block        signed file: write the built-in block anyway (breaks the signature)",
              "  -h, --help          show this help",
              "",
@@ -530,8 +531,8 @@ def run(argv, stdout=None):
     except OSError as e:
         raise StampError("cannot read %s: %s" % (opts.input, e.strerror), EXIT_IO)
 
-    if opts.output or opts.stdout:
-        at = stamp_file(data, values, referrer, opts.data_block)
+    if opts.output or opts.stdout or values or referrer is not None or opts.data_block:
+        at = stamp_file(data, values, referrer, opts.data_block)  # --show without output: a preview
     else:
         at = find_block(data)  # --show alone: the input as it is
     try:
