@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Configures and builds one target: scripts/build.sh x86_64|i686 [extra cmake args...]
 # ORVANTA_BUILD_DIR overrides the build folder (default build/<arch>).
+# Release signing: with ORVANTA_SIGN_CERT and ORVANTA_SIGN_KEY (PEM files) or
+# ORVANTA_SIGN_PKCS12 set, the shipped programs are signed after the build
+# (scripts/sign.sh; ORVANTA_SIGN_PASS_FILE and ORVANTA_SIGN_TIMESTAMP optional).
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 arch=${1:-x86_64}; shift || true
@@ -10,3 +13,12 @@ tests=ON
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-$arch.cmake" -DORVANTA_BUILD_TESTS=$tests "$@" >/dev/null
 cmake --build "$build" --parallel "$(nproc)"
+
+if [ -n "${ORVANTA_SIGN_PKCS12:-}" ] || [ -n "${ORVANTA_SIGN_CERT:-}" ]; then
+  sign=()
+  [ -z "${ORVANTA_SIGN_PKCS12:-}" ] || sign+=(--pkcs12 "$ORVANTA_SIGN_PKCS12")
+  [ -z "${ORVANTA_SIGN_CERT:-}" ] || sign+=(--cert "$ORVANTA_SIGN_CERT" --key "${ORVANTA_SIGN_KEY:-}")
+  [ -z "${ORVANTA_SIGN_PASS_FILE:-}" ] || sign+=(--pass-file "$ORVANTA_SIGN_PASS_FILE")
+  [ -z "${ORVANTA_SIGN_TIMESTAMP:-}" ] || sign+=(--timestamp "$ORVANTA_SIGN_TIMESTAMP")
+  bash "$root/scripts/sign.sh" "${sign[@]}" "$build"
+fi

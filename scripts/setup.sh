@@ -11,7 +11,7 @@ packages=(
   wine wine64
   xvfb xauth x11-apps imagemagick xdotool fonts-dejavu-core
   googletest
-  openssl python3-cryptography
+  openssl osslsigncode python3-cryptography
 )
 
 missing=()

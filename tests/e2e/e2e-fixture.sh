@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Native side of the scenario tests: packs the sample client as two releases
-# (v2 differs from v1 in one file), stamps a copy of the installer and starts
+# (v2 differs from v1 in one file), signs and stamps a copy of the installer and starts
 # one reference download server per release on loopback (it also takes the
 # log server's role and stores funnel reports). The Wine-side tests read the
 # ports and access logs from the state folder.
@@ -44,15 +44,27 @@ EOF
   pack --out "$state/release2" --date 20240202000000
   cp "$state/client/Bin/readme.txt" "$state/readme2.txt"
 
-  # The copy a player downloads: product 2, brand 30 (Copperine), its own
-  # download id, production server, only the language open, seven flags offered.
-  python3 "$src/tools/stamp/orvanta_stamp.py" "$orvanta" -o "$state/downloads/OrvantaSetup.exe" \
-    --server 4 --server-mask 0 --product 2 --brand 30 --did 9901 --lang 0 --lang-mask 0x31A03 \
-    --tag1 7 --tag2 -12 --chain-start-time 1191945099 --chain-start-random 8246 >/dev/null \
-    || { echo "stamping failed"; exit 1; }
-  # The same download with its identifier left open: a typed-number page first.
-  python3 "$src/tools/stamp/orvanta_stamp.py" "$state/downloads/OrvantaSetup.exe" -o "$state/downloads/NoDid/OrvantaSetup.exe" \
-    --did 0 >/dev/null || { echo "stamping failed"; exit 1; }
+  # The copy a player downloads: signed (with a throw-away certificate) and
+  # stamped in its certificate area, so the signature stays valid: product 2,
+  # brand 30 (Copperine), its own download id and funnel, production server,
+  # only the language open, seven flags offered. Every value the program sends
+  # that can differ from the built-in profile does.
+  profile=(--server 4 --server-mask 0 --product 2 --brand 30 --did 9901 --lang 0 --lang-mask 0x31A03
+           --tag1 7 --tag2 -12 --chain-start-time 1765000000 --chain-start-random 4242 --fun 3 --currency 5
+           --referrer-url "http://www.example.com/welcome?from=e2e")
+  openssl req -x509 -newkey rsa:2048 -nodes -keyout "$state/key.pem" -out "$state/cert.pem" -days 2 \
+    -subj "/CN=Orvanta e2e signing" >/dev/null 2>&1 || { echo "no test certificate"; exit 1; }
+  cp "$orvanta" "$state/OrvantaSigned.exe"
+  bash "$src/scripts/sign.sh" --cert "$state/cert.pem" --key "$state/key.pem" "$state/OrvantaSigned.exe" >/dev/null \
+    || { echo "signing failed"; exit 1; }
+  python3 "$src/tools/stamp/orvanta_stamp.py" "$state/OrvantaSigned.exe" -o "$state/downloads/OrvantaSetup.exe" \
+    "${profile[@]}" >/dev/null || { echo "stamping failed"; exit 1; }
+  osslsigncode verify -CAfile "$state/cert.pem" -in "$state/downloads/OrvantaSetup.exe" >"$state/verify.txt" 2>&1 \
+    && ! grep -q Warning "$state/verify.txt" || { echo "the stamped copy does not verify"; cat "$state/verify.txt"; exit 1; }
+  # The same download unsigned (the profile in the built-in block) with its
+  # identifier left open: a typed-number page first.
+  python3 "$src/tools/stamp/orvanta_stamp.py" "$orvanta" -o "$state/downloads/NoDid/OrvantaSetup.exe" \
+    "${profile[@]}" --did 0 >/dev/null || { echo "stamping failed"; exit 1; }
 
   for n in 1 2; do
     setsid python3 "$src/service/download_server.py" --release "$state/release$n" --port 0 \
