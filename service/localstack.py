@@ -3,12 +3,14 @@
 application under gunicorn, nginx in front. Tests, benchmarks and the scenario fixture
 start it; it is also a quick way to try a deployment.
 
-    localstack.py up STATE_DIR --release DIR [--release ...] [--workers 2] [--app-arg ARG ...]
+    localstack.py up STATE_DIR --release DIR [--release ...] [--workers 2] [--log-db DSN]
+                     [--app-arg ARG ...]
     localstack.py down STATE_DIR
 
 "up" starts the three servers on free loopback ports and returns once each answers;
 STATE_DIR then holds port (nginx), app.port (gunicorn), dsn (PostgreSQL), access.log
-(nginx, one line per request) and the servers' own logs. "down" stops them. Every server
+(nginx, one line per request) and the servers' own logs. With --log-db the application
+uses that database (e.g. the cluster of another stack) and no cluster is started. "down" stops them. Every server
 runs in the foreground of its own process group, so a stop never leaves one behind.
 
 Needs the Debian packages nginx, gunicorn, postgresql and python3-psycopg2. Run as root,
@@ -269,14 +271,15 @@ def _read_pid(path):
 class Stack:
     """PostgreSQL + gunicorn (the application) + nginx, started in that order."""
 
-    def __init__(self, folder, releases, workers=2, app_args=(), database=True):
+    def __init__(self, folder, releases, workers=2, app_args=(), log_db=None):
         self.folder = os.path.abspath(folder)
         self.releases = [os.path.abspath(r.partition("=")[2] if "=" in r and not os.path.isdir(r) else r)
                          for r in releases]
         self.release_args = list(releases)
         self.workers = workers
         self.app_args = list(app_args)
-        self.postgres = Postgres(os.path.join(self.folder, "postgres")) if database else None
+        self.log_db = log_db
+        self.postgres = None if log_db else Postgres(os.path.join(self.folder, "postgres"))
         self.gunicorn = None
         self.nginx = None
 
@@ -285,8 +288,7 @@ class Stack:
             args = []
             for r in self.release_args:
                 args += ["--release", r]
-            if self.postgres:
-                args += ["--log-db", self.postgres.start().dsn]
+            args += ["--log-db", self.postgres.start().dsn if self.postgres else self.log_db]
             args += ["--trust-proxy", "127.0.0.1"] + self.app_args
             self.gunicorn = Gunicorn(self.folder, args, self.workers).start()
             self.nginx = Nginx(self.folder, self.releases, ["127.0.0.1:%d" % self.gunicorn.port]).start()
@@ -301,7 +303,7 @@ class Stack:
 
     @property
     def dsn(self):
-        return self.postgres.dsn if self.postgres else None
+        return self.postgres.dsn if self.postgres else self.log_db
 
     def stop(self):
         for server in (self.nginx, self.gunicorn, self.postgres):
@@ -328,6 +330,7 @@ def main(argv=None):
     up.add_argument("state")
     up.add_argument("--release", action="append", required=True, metavar="[BRAND=]DIR")
     up.add_argument("--workers", type=int, default=2)
+    up.add_argument("--log-db", metavar="DSN", help="an existing database instead of a new cluster")
     up.add_argument("--app-arg", action="append", default=[], help="one more option of the application")
     down = sub.add_parser("down")
     down.add_argument("state")
@@ -341,13 +344,13 @@ def main(argv=None):
             os.remove(pids)
         return 0
     os.makedirs(state, exist_ok=True)
-    stack = Stack(state, args.release, args.workers, args.app_arg)
+    stack = Stack(state, args.release, args.workers, args.app_arg, args.log_db)
     try:
         stack.start()
     except StackError as e:
         print("stack: %s" % e, file=sys.stderr)
         return 1
-    _write(pids, "".join("%d\n" % s.proc.pid for s in (stack.postgres, stack.gunicorn, stack.nginx)))
+    _write(pids, "".join("%d\n" % s.proc.pid for s in (stack.postgres, stack.gunicorn, stack.nginx) if s))
     _write(os.path.join(state, "dsn"), stack.dsn + "\n")
     _write(os.path.join(state, "app.port"), "%d\n" % stack.gunicorn.port)
     _write(os.path.join(state, "port"), "%d\n" % stack.port)
@@ -364,9 +367,10 @@ def _read_lines(path):
 
 
 def _stop_group(pid, timeout=60):
-    """Stops the process group that pid leads (a server started by "up") and waits."""
+    """Stops the process group that pid leads (a server started by "up") and waits.
+    SIGINT: the fast shutdown of PostgreSQL, nginx and gunicorn alike."""
     try:
-        os.killpg(pid, signal.SIGTERM)
+        os.killpg(pid, signal.SIGINT)
     except ProcessLookupError:
         return
     deadline = time.monotonic() + timeout
