@@ -57,7 +57,7 @@ _CHUNK = 64 * 1024
 # Sections whose values may carry request placeholders.
 _TEMPLATED = ("GENERAL", "REG")
 
-Snapshot = namedtuple("Snapshot", "brand date download_host sections text no_update_text templated signed")
+Snapshot = namedtuple("Snapshot", "brand date download_host sections text no_update_text templated signed parts")
 
 
 def is_signed(data):
@@ -123,10 +123,17 @@ class Release:
         date = sections.get("PRODUCT_REG", {}).get("LastUpdateDate", "")
         download_host = general.get("DOWNLOAD_URL", "").lower()
         if is_signed(data):
-            return Snapshot(brand, date, download_host, sections, data, self._signed_no_update(date), False, True)
-        templated = any(_PLACEHOLDER.search(v) for s in _TEMPLATED for v in sections.get(s, {}).values())
+            return Snapshot(brand, date, download_host, sections, data, self._signed_no_update(date), False, True,
+                            None)
+        # Rendered once: the sections that take request values are rendered per request.
+        parts = []
+        for name, entries in sections.items():
+            one = OrderedDict([(name, entries)])
+            templated = name in _TEMPLATED and any(_PLACEHOLDER.search(v) for v in entries.values())
+            parts.append(one if templated else ini.render(one))
+        templated = any(not isinstance(p, str) for p in parts)
         return Snapshot(brand, date, download_host, sections, ini.render(sections), _no_update_text(sections),
-                        templated, False)
+                        templated, False, parts)
 
     def _signed_no_update(self, date):
         """The signed no-update companion, or None (then the full manifest answers):
@@ -171,7 +178,7 @@ def fill_placeholders(sections, pairs):
 def manifest_text(snapshot, pairs):
     if not snapshot.templated:
         return snapshot.text
-    return ini.render(fill_placeholders(snapshot.sections, pairs))
+    return "".join(p if isinstance(p, str) else ini.render(fill_placeholders(p, pairs)) for p in snapshot.parts)
 
 
 def parse_report(query):
