@@ -27,6 +27,7 @@ import sys
 import threading
 from collections import OrderedDict, namedtuple
 from http import HTTPStatus
+from urllib.parse import quote
 
 if __package__ in (None, ""):
     sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -293,7 +294,6 @@ def request_target(environ):
     raw = environ.get("RAW_URI") or environ.get("REQUEST_URI")
     if raw:
         return raw
-    from urllib.parse import quote
     path = environ.get("PATH_INFO", "").encode("latin-1").decode("utf-8", "surrogateescape")
     query = environ.get("QUERY_STRING", "")
     return quote(path, safe="/^()+~!$'*@,;:=&-") + ("?" + query if query else "")

@@ -18,8 +18,7 @@ import sys
 if __package__ in (None, ""):
     sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 from service import httpcommon  # noqa: E402
-from service.app import (DEFAULT_HOSTS, FILES_DIR, MANIFEST_NAME, ROLES, OrvantaApp,  # noqa: E402,F401
-                         PackageOptions, Release, farewell_page, fill_placeholders, manifest_text)
+from service.app import DEFAULT_HOSTS, MANIFEST_NAME, ROLES, OrvantaApp, PackageOptions, Release  # noqa: E402,F401
 from service.funnel_store import open_store  # noqa: E402
 
 

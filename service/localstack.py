@@ -99,7 +99,8 @@ class Postgres:
     def _as_owner(self, argv):
         if os.geteuid() != 0:
             return argv
-        return ["runuser", "-u", "nobody", "--"] + argv
+        runuser = shutil.which("runuser") or "/usr/sbin/runuser"  # sbin may be off PATH
+        return [runuser, "-u", "nobody", "--"] + argv
 
     def start(self):
         bindir = _find_postgres_bin()

@@ -18,7 +18,7 @@ import sys
 if __package__ in (None, ""):
     sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 from service import httpcommon  # noqa: E402
-from service.app import REPORT_PARAMS as PARAMS, REPORT_PATH, OrvantaApp, parse_report  # noqa: E402,F401
+from service.app import OrvantaApp  # noqa: E402
 from service.funnel_store import BY_COLUMNS, is_postgres, open_store, sqlite_path  # noqa: E402
 
 STAGES = ((30, "downloads started"), (40, "answered"), (50, "installed"), (60, "finished"))

@@ -276,6 +276,11 @@ def check_range_table(test, port, target="/" + BIG):
     test.assertEqual((206, BIG_DATA[:10]), (got, body))
     got, _, body = http_exchange(port, target, ["Range: bytes=0-9", 'If-Range: "0-0"'])
     test.assertEqual((200, BIG_DATA), (got, body))
+    # A cache revalidating its copy.
+    for condition, expected in [("If-None-Match: " + fields["etag"], 304), ('If-None-Match: "0-0"', 200),
+                                ("If-Modified-Since: " + fields["last-modified"], 304)]:
+        with test.subTest(condition=condition):
+            test.assertEqual(expected, http_exchange(port, target, [condition])[0])
 
 
 class PackageFileTest(unittest.TestCase):
