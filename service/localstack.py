@@ -96,11 +96,13 @@ class Postgres:
         self.port = None
         self.dsn = None
 
-    def _as_owner(self, argv):
+    def _owner(self):
+        # PostgreSQL refuses to run as root: its processes run as nobody, started
+        # directly (no su-like parent in between that would handle signals its own way).
         if os.geteuid() != 0:
-            return argv
-        runuser = shutil.which("runuser") or "/usr/sbin/runuser"  # sbin may be off PATH
-        return [runuser, "-u", "nobody", "--"] + argv
+            return {}
+        nobody = pwd.getpwnam("nobody")
+        return {"user": nobody.pw_uid, "group": nobody.pw_gid, "extra_groups": []}
 
     def start(self):
         bindir = _find_postgres_bin()
@@ -114,20 +116,20 @@ class Postgres:
                 pass
             os.chown(self.log, nobody.pw_uid, nobody.pw_gid)
         if not os.path.exists(os.path.join(self.data, "PG_VERSION")):
-            result = subprocess.run(self._as_owner([os.path.join(bindir, "initdb"), "-D", self.data, "-U", "orvanta",
-                                                    "-A", "trust", "-E", "UTF8", "--no-instructions"]),
-                                    capture_output=True, text=True, timeout=START_TIMEOUT, cwd="/")
+            result = subprocess.run([os.path.join(bindir, "initdb"), "-D", self.data, "-U", "orvanta",
+                                     "-A", "trust", "-E", "UTF8", "--no-instructions"],
+                                    capture_output=True, text=True, timeout=START_TIMEOUT, cwd="/", **self._owner())
             if result.returncode != 0:
                 raise StackError("initdb failed:\n%s%s" % (result.stdout, result.stderr))
         for _ in range(PORT_TRIES):
             port = free_port()
             with open(self.log, "a") as log:
                 self.proc = subprocess.Popen(
-                    self._as_owner([os.path.join(bindir, "postgres"), "-D", self.data, "-p", str(port),
-                                    "-c", "listen_addresses=127.0.0.1", "-c", "unix_socket_directories=",
-                                    "-c", "max_connections=200"]),
+                    [os.path.join(bindir, "postgres"), "-D", self.data, "-p", str(port),
+                     "-c", "listen_addresses=127.0.0.1", "-c", "unix_socket_directories=",
+                     "-c", "max_connections=200"],
                     stdout=log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, cwd="/",
-                    start_new_session=True)
+                    start_new_session=True, **self._owner())
             try:
                 _wait(lambda: self._ready(bindir, port), self.proc, "PostgreSQL", self.log)
             except StackError:
@@ -145,9 +147,8 @@ class Postgres:
                               timeout=30).returncode == 0
 
     def stop(self):
-        # SIGTERM via the process group: postgres runs below runuser.
         if self.proc is not None and self.proc.poll() is None:
-            os.killpg(self.proc.pid, signal.SIGINT)  # fast shutdown
+            self.proc.send_signal(signal.SIGINT)  # fast shutdown
             try:
                 self.proc.wait(60)
             except subprocess.TimeoutExpired:
