@@ -294,7 +294,7 @@ def request_target(environ):
     raw = environ.get("RAW_URI") or environ.get("REQUEST_URI")
     if raw:
         return raw
-    path = environ.get("PATH_INFO", "").encode("latin-1").decode("utf-8", "surrogateescape")
+    path = environ.get("PATH_INFO", "").encode("latin-1")  # PEP 3333: the bytes as latin-1
     query = environ.get("QUERY_STRING", "")
     return quote(path, safe="/^()+~!$'*@,;:=&-") + ("?" + query if query else "")
 

@@ -316,6 +316,19 @@ class PackageFileTest(unittest.TestCase):
         status, fields, body = http_exchange(port, "/" + BIG, ["Range: bytes=5000-"])
         self.assertEqual((200, None, BIG_DATA), (status, fields.get("content-range"), body))
 
+    def test_any_wsgi_server_without_the_raw_target(self):
+        # Servers that pass no RAW_URI/REQUEST_URI: the target is rebuilt from PATH_INFO.
+        from wsgiref.util import setup_testing_defaults
+        application = app.OrvantaApp([download_server.Release(self.release)])
+        for path, expected in (("/files/a^00.txt", b"a"), ("/files/Bin/big^" + "ab" * 32 + ".bin", BIG_DATA)):
+            environ = {"PATH_INFO": path, "HTTP_HOST": "dl.orvanta.net"}
+            setup_testing_defaults(environ)
+            answer = []
+            body = application(environ, lambda status, headers: answer.append(status))
+            self.assertEqual(["200 OK"], answer)
+            self.assertEqual(expected, b"".join(body))
+            body.close()
+
     def test_only_get_and_head(self):
         self.assertEqual(405, http_exchange(self.start(), "/" + BIG, method="POST")[0])
 
