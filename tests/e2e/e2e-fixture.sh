@@ -1,15 +1,27 @@
 #!/usr/bin/env bash
 # Native side of the scenario tests: packs the sample client as two releases
 # (v2 differs from v1 in one file), signs and stamps a copy of the installer and starts
-# one reference download server per release on loopback (it also takes the
-# log server's role and stores funnel reports). The Wine-side tests read the
-# ports and access logs from the state folder.
-#   e2e-fixture.sh setup   <state-dir> <src-dir> <Orvanta.exe> <guiclient.exe> <lzma.exe>
+# one server per release on loopback, which also takes the log server's role
+# and stores funnel reports (both in one database). The Wine-side tests read
+# the ports and access logs from the state folder.
+#   e2e-fixture.sh setup   <state-dir> <src-dir> <Orvanta.exe> <guiclient.exe> <lzma.exe> [stack]
 #   e2e-fixture.sh cleanup <state-dir>
+# stack: "embedded" (default) runs service/download_server.py per release, with
+# reports in reports.sqlite; "production" runs nginx + gunicorn (two workers) per
+# release in front of one PostgreSQL cluster (service/localstack.py; its
+# connection string in dsn). Either way: server<n>.port, access<n>.log.
 set -u
 action=$1 state=$2
+src=${3:-$(cd "$(dirname "$0")/../.." && pwd)}
+
+# Debian's interpreter: the PostgreSQL store needs its python3-psycopg2.
+py=python3
+[ -x /usr/bin/python3 ] && py=/usr/bin/python3
 
 stop_servers() {
+  for n in 2 1; do
+    [ -d "$state/stack$n" ] && $py "$src/service/localstack.py" down "$state/stack$n"
+  done
   for f in "$state"/server*.pid; do
     [ -f "$f" ] || continue
     kill "$(cat "$f")" 2>/dev/null
@@ -21,7 +33,7 @@ stop_servers() {
 
 case "$action" in
 setup)
-  src=$3 orvanta=$4 client=$5 lzma=$6
+  orvanta=$4 client=$5 lzma=$6 stack=${7:-embedded}
   stop_servers
   rm -rf "$state" "$(dirname "$state")/screens"
   mkdir -p "$state/client/Bin" "$state/downloads/NoDid"
@@ -66,12 +78,25 @@ EOF
   python3 "$src/tools/stamp/orvanta_stamp.py" "$orvanta" -o "$state/downloads/NoDid/OrvantaSetup.exe" \
     "${profile[@]}" --did 0 >/dev/null || { echo "stamping failed"; exit 1; }
 
-  for n in 1 2; do
-    setsid python3 "$src/service/download_server.py" --release "$state/release$n" --port 0 \
-      --port-file "$state/server$n.port" --log-db "$state/reports$n.sqlite" \
-      --access-log "$state/access$n.log" >/dev/null 2>"$state/server$n.err" </dev/null &
-    echo $! >"$state/server$n.pid"
-  done
+  if [ "$stack" = production ]; then
+    # Two application hosts' worth of servers sharing one database, as deployed.
+    for n in 1 2; do
+      db=()
+      [ $n -eq 2 ] && db=(--log-db "$(cat "$state/stack1/dsn")")
+      $py "$src/service/localstack.py" up "$state/stack$n" --release "$state/release$n" "${db[@]}" \
+        >/dev/null 2>"$state/server$n.err" </dev/null \
+        || { echo "the production stack $n could not be started:"; cat "$state/server$n.err"; stop_servers; exit 1; }
+      ln -sf "stack$n/access.log" "$state/access$n.log"
+      cp "$state/stack$n/port" "$state/server$n.port"
+    done
+  else
+    for n in 1 2; do
+      setsid $py "$src/service/download_server.py" --release "$state/release$n" --port 0 \
+        --port-file "$state/server$n.port" --log-db "$state/reports.sqlite" \
+        --access-log "$state/access$n.log" >/dev/null 2>"$state/server$n.err" </dev/null &
+      echo $! >"$state/server$n.pid"
+    done
+  fi
   for n in 1 2; do
     for _ in $(seq 1 100); do [ -s "$state/server$n.port" ] && break; sleep 0.1; done
     [ -s "$state/server$n.port" ] || { echo "server $n did not start"; cat "$state/server$n.err"; stop_servers; exit 1; }
