@@ -112,13 +112,9 @@ int ApplyFile(const std::string& oldPath, const std::string& patchPath, const st
     FileWriter writer(out.Get());
     std::string detail;
     ApplyResult result = ApplyPatch(source, reader, writer, detail);
-    bool closed = CloseHandle(out.Release()) != FALSE;  // a failed close can lose written data
-    old.Reset();  // closed before the rename: the result may replace the old file
+    out.Reset();  // all closed before the rename: the result may replace the old file
+    old.Reset();
     patch.Reset();
-    if (result == ApplyResult::Ok && !closed) {
-        result = ApplyResult::WriteError;
-        detail = tempPath + ": " + LastErrorText();
-    }
     if (result != ApplyResult::Ok) {
         DeleteFileA(tempPath.c_str());
         message = detail;

@@ -8,8 +8,15 @@
 
 using namespace TestFiles;
 
-TEST(PatchExe, ExitCodes) {
-    ASSERT_TRUE(CopyFileA(VPATCH_EXE, "vpatch.exe", FALSE)) << VPATCH_EXE;
+class PatchExe : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        // Found by the usual program search: the starting program's own folder.
+        ASSERT_TRUE(CopyFileA(VPATCH_EXE, "vpatch.exe", FALSE)) << VPATCH_EXE;
+    }
+};
+
+TEST_F(PatchExe, ExitCodes) {
     const std::string dir = FreshFolder("exe_codes");
     const std::string patch = Read("data\\changed.vpatch");
     ASSERT_GT(patch.size(), Patch::kHeaderSize + 100);
@@ -40,30 +47,32 @@ TEST(PatchExe, ExitCodes) {
     int i = 0;
     for (const Case& c : cases) {
         const std::string out = dir + "\\out" + std::to_string(i++) + ".bin";
-        EXPECT_EQ(Run("vpatch  apply " + c.args + out), c.code) << c.args;
+        EXPECT_EQ(RunProgram("vpatch  apply " + c.args + out), c.code) << c.args;
         EXPECT_EQ(Exists(out), c.code == Patch::kExitOk) << c.args;
         EXPECT_FALSE(Exists(out + ".patching")) << c.args;
-        if (c.code == Patch::kExitOk) EXPECT_TRUE(Read(out) == Read("data\\changed.bin"));
+        if (c.code == Patch::kExitOk) {
+            EXPECT_TRUE(Read(out) == Read("data\\changed.bin"));
+        }
     }
-    EXPECT_EQ(Run("vpatch apply data\\base.bin data\\changed.vpatch " + dir + "\\no\\such\\folder\\out.bin"),
+    EXPECT_EQ(RunProgram("vpatch apply data\\base.bin data\\changed.vpatch " + dir + "\\no\\such\\folder\\out.bin"),
               Patch::kExitCannotWrite);
     for (const char* line : {"vpatch", "vpatch apply a b", "vpatch apply a b c d", "vpatch make a b c",
                              "vpatch Apply a b c", "vpatch apply \"\" b c"})
-        EXPECT_EQ(Run(line), Patch::kExitUsage) << line;
+        EXPECT_EQ(RunProgram(line), Patch::kExitUsage) << line;
 }
 
-TEST(PatchExe, ReplacesOnlyOnSuccess) {
+TEST_F(PatchExe, ReplacesOnlyOnSuccess) {
     const std::string dir = FreshFolder("exe dir with blanks");
     const std::string target = dir + "\\client.dll";
     Write(target, "installed earlier");
-    EXPECT_EQ(Run("vpatch apply data\\other.bin data\\changed.vpatch \"" + target + "\""), Patch::kExitWrongBase);
+    EXPECT_EQ(RunProgram("vpatch apply data\\other.bin data\\changed.vpatch \"" + target + "\""), Patch::kExitWrongBase);
     EXPECT_EQ(Read(target), "installed earlier");
 
     // The installed file patched in place, under a path with blanks.
     ASSERT_TRUE(CopyFileA("data\\base.bin", target.c_str(), FALSE));
-    EXPECT_EQ(Run("vpatch apply \"" + target + "\" data\\changed.vpatch \"" + target + "\""), Patch::kExitOk);
+    EXPECT_EQ(RunProgram("vpatch apply \"" + target + "\" data\\changed.vpatch \"" + target + "\""), Patch::kExitOk);
     EXPECT_TRUE(Read(target) == Read("data\\changed.bin"));
     // Applied again, the file is no longer the base: refused, and left as it is.
-    EXPECT_EQ(Run("vpatch apply \"" + target + "\" data\\changed.vpatch \"" + target + "\""), Patch::kExitWrongBase);
+    EXPECT_EQ(RunProgram("vpatch apply \"" + target + "\" data\\changed.vpatch \"" + target + "\""), Patch::kExitWrongBase);
     EXPECT_TRUE(Read(target) == Read("data\\changed.bin"));
 }

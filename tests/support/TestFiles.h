@@ -44,7 +44,7 @@ inline std::string FreshFolder(const std::string& name) {
 // Runs a command line the installer's way (no application name, hidden
 // window) and returns its exit code; -1 when it cannot start. A program that
 // does not end within two minutes is ended and reported.
-inline int Run(const std::string& commandLine) {
+inline int RunProgram(const std::string& commandLine) {
     STARTUPINFOA si = {};
     si.cb = sizeof(si);
     si.dwFlags = STARTF_USESHOWWINDOW;
