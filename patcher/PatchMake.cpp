@@ -347,7 +347,7 @@ private:
             if (n) {
                 m_pos += n;
                 m_lastExact = m_pos;
-                m_exactRun += unsigned(std::min<size_t>(n, kExactRun));
+                m_exactRun = unsigned(std::min<size_t>(m_exactRun + n, kExactRun));
                 m_window = n >= 64 ? 0 : m_window << n;
                 return;
             }
