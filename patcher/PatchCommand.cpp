@@ -1,12 +1,15 @@
 #include "patcher/PatchCommand.h"
 
 #include "decoder/DecoderCommand.h"
+#include "decoder/FileStreams.h"
 #include "patcher/PatchApply.h"
 #include "utils/Handles.h"
 
 #include <windows.h>
 
 namespace Patch {
+
+using Lzma::LastErrorText;
 
 namespace {
 
@@ -33,52 +36,6 @@ private:
     HANDLE m_file;
     uint64_t m_size;
 };
-
-class FileReader : public Lzma::Reader {
-public:
-    explicit FileReader(HANDLE file) : m_file(file) {}
-    size_t Read(uint8_t* buffer, size_t capacity) override {
-        DWORD got = 0;
-        DWORD want = capacity > (1u << 30) ? (1u << 30) : DWORD(capacity);
-        if (!ReadFile(m_file, buffer, want, &got, nullptr)) {
-            m_failed = true;
-            return 0;
-        }
-        return got;
-    }
-    bool Failed() const override { return m_failed; }
-
-private:
-    HANDLE m_file;
-    bool m_failed = false;
-};
-
-class FileWriter : public Lzma::Writer {
-public:
-    explicit FileWriter(HANDLE file) : m_file(file) {}
-    bool Write(const uint8_t* data, size_t size) override {
-        while (size) {
-            DWORD chunk = size > (1u << 30) ? (1u << 30) : DWORD(size);
-            DWORD written = 0;
-            if (!WriteFile(m_file, data, chunk, &written, nullptr) || written == 0) return false;
-            data += written;
-            size -= written;
-        }
-        return true;
-    }
-
-private:
-    HANDLE m_file;
-};
-
-std::string LastErrorText() {
-    DWORD code = GetLastError();
-    char text[512] = {};
-    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, text,
-                             sizeof(text), nullptr);
-    while (n && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == ' ')) text[--n] = '\0';
-    return n ? std::string(text, n) : "error " + std::to_string(code);
-}
 
 Utils::FileHandle OpenForReading(const std::string& path) {
     return Utils::FileHandle(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
@@ -108,8 +65,8 @@ int ApplyFile(const std::string& oldPath, const std::string& patchPath, const st
         return kExitCannotWrite;
     }
     FileSource source(old.Get(), uint64_t(oldSize.QuadPart));
-    FileReader reader(patch.Get());
-    FileWriter writer(out.Get());
+    Lzma::FileReader reader(patch.Get());
+    Lzma::FileWriter writer(out.Get());
     std::string detail;
     ApplyResult result = ApplyPatch(source, reader, writer, detail);
     out.Reset();  // all closed before the rename: the result may replace the old file
