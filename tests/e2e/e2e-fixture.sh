@@ -3,7 +3,8 @@
 # (v2 differs from v1 in one file), stamps a copy of the installer and starts
 # one reference download server per release on loopback (it also takes the
 # log server's role and stores funnel reports). The Wine-side tests read the
-# ports and access logs from the state folder.
+# ports and access logs from the state folder; the clean-up stops the servers
+# and turns the player's screenshots into PNG files.
 #   e2e-fixture.sh setup   <state-dir> <src-dir> <Orvanta.exe> <guiclient.exe> <lzma.exe>
 #   e2e-fixture.sh cleanup <state-dir>
 set -u
@@ -68,6 +69,12 @@ EOF
   ;;
 cleanup)
   stop_servers
+  # What the player saw, as PNG files beside the BMPs (ImageMagick, when present).
+  if command -v convert >/dev/null; then
+    for f in "$(dirname "$state")"/screens/*.bmp; do
+      [ -e "$f" ] && convert "$f" "${f%.bmp}.png"
+    done
+  fi
   ;;
 esac
 exit 0
