@@ -55,7 +55,5 @@ std::string CabinetName(const std::string& iniFileName);
 // stays inside the folder it is relative to: not empty, no drive, no leading
 // "\" or "/", no "." or ".." component, no empty component, no ":" anywhere.
 bool IsSafeRelativePath(const std::string& path);
-// The brand name follows Utils::FileSystem::IsPlainFolderName, the rule the
-// uninstaller removes by.
 
 } // namespace Manifest
