@@ -4,12 +4,14 @@
 #include "app/skin/SkinButton.h"
 #include "funnel/FunnelReport.h"
 #include "orvanta_config.h"
+#include "resources/DialogLayout.h"
 #include "resources/resource.h"
 #include "uninstall/Uninstall.h"
 #include "utils/Handles.h"
 #include "utils/fs/FileSystem.h"
 #include "utils/log/Logger.h"
 #include "utils/registry/RegistryKey.h"
+#include "utils/system/System.h"
 
 #include <commctrl.h>
 #include <shellapi.h>
@@ -19,10 +21,7 @@ namespace {
 
 const UINT WM_APP_SHOW_PAGE = WM_APP + 1;
 const UINT WM_APP_UNINSTALL = WM_APP + 2;
-const LONG_PTR kIgnoredClicks = 0xFFFF;   // user data of the banner
-const int kChoiceButtonFirstId = 3000;
-const int kPromptId = -1;
-const int kContentWidth = 490;
+const int kPromptId = IDC_STATIC;  // the typed-number question's prompt
 
 // The executable itself, opened for its resources only.
 Utils::ModuleHandle OpenOwnExecutable() {
@@ -74,7 +73,7 @@ void CompleteSelfReplacement(DialogOperations& dialog) {
         // A newer copy delivered as "_<name>": put it in place and let it run.
         const std::string target = folder + name.substr(1);
         CopyFileA(self.c_str(), target.c_str(), FALSE);
-        ShellExecuteA(nullptr, "open", target.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+        Utils::System::ShellOpen(target);
         ExitProcess(0);
     }
 
@@ -220,7 +219,7 @@ void InstallerDialog::OnInitDialog() {
         m_banner.reset(new SkinButton());
         RECT none = {0, 0, 0, 0};
         if (m_banner->Create(hwnd, none, 0)) {
-            SetWindowLongPtrA(m_banner->Handle(), GWLP_USERDATA, kIgnoredClicks);
+            SetWindowLongPtrA(m_banner->Handle(), GWLP_USERDATA, DialogLayout::kBannerUserData);
             const int picture = StampValue(SLOT_PRODUCT) == 2 ? IDR_BANNER_TINDERMOOR : IDR_BANNER_CORVANTIS;
             m_banner->LoadPicture(exe.Get(), picture, 1);
         }
@@ -249,15 +248,18 @@ void InstallerDialog::OnInitDialog() {
     }
 
     if (!m_bRepeatRun)
-        FunnelReport(30);
+        FunnelReport(FUNNEL_FIRST_START);
     else
         UseCompactLayout();
 
+    using namespace DialogLayout;
     const int width = ClientWidth(hwnd);
     const int left = (width - kContentWidth) / 2;
     if (m_banner && m_banner->Handle())
-        SetWindowPos(m_banner->Handle(), nullptr, left, 10, kContentWidth, 80, SWP_NOZORDER | SWP_NOACTIVATE);
-    SetWindowPos(GetDlgItem(hwnd, IDC_BACKGROUND), HWND_BOTTOM, left, 90, kContentWidth, 218, SWP_NOACTIVATE);
+        SetWindowPos(m_banner->Handle(), nullptr, left, kBannerTop, kContentWidth, kBannerHeight,
+                     SWP_NOZORDER | SWP_NOACTIVATE);
+    SetWindowPos(GetDlgItem(hwnd, IDC_BACKGROUND), HWND_BOTTOM, left, kBackdropTop, kContentWidth, kBackdropHeight,
+                 SWP_NOACTIVATE);
     CenterLanguageGrid(width);
 
     if (m_bUninstall)
@@ -268,13 +270,13 @@ void InstallerDialog::OnInitDialog() {
 
 void InstallerDialog::UseCompactLayout() {
     HWND hwnd = Handle();
-    int y = 10;
+    int y = DialogLayout::kCompactMargin;
     for (int id : {IDC_STATUS_TEXT, IDC_FILE_PROGRESS, IDC_OVERALL_PROGRESS}) {
         HWND item = GetDlgItem(hwnd, id);
         RECT rc;
         GetWindowRect(item, &rc);
         const int height = rc.bottom - rc.top;
-        SetWindowPos(item, nullptr, 10, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+        SetWindowPos(item, nullptr, DialogLayout::kCompactMargin, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
         y += height * 4 / 3;
     }
     RECT client;
@@ -287,13 +289,13 @@ void InstallerDialog::UseCompactLayout() {
 }
 
 Utils::RegistryKey& InstallerDialog::ProductKey() {
-    if (!m_pKey) m_pKey.reset(new Utils::RegistryKey(1, m_answers.ProductWord()));
+    if (!m_pKey) m_pKey.reset(new Utils::RegistryKey(Utils::kUserHive, m_answers.ProductWord()));
     return *m_pKey;
 }
 
 void InstallerDialog::Proceed() {
     if (ShowNextQuestion()) return;
-    if (!m_bRepeatRun) FunnelReport(40);
+    if (!m_bRepeatRun) FunnelReport(FUNNEL_ANSWERS_KNOWN);
     const std::string iniName = m_answers.ProfileIniName();
     const std::string did = std::to_string(m_answers.Get(FIELD_DID));
     if (!m_answers.RequestKey().empty()) m_answers.Save(ProductKey());
@@ -346,7 +348,7 @@ bool InstallerDialog::ShowNextQuestion() {
         for (int k = 0; k < record.optionCount && k < PROFILE_MAX_IMAGES; ++k) {
             std::unique_ptr<SkinButton> button(new SkinButton());
             RECT none = {0, 0, 0, 0};
-            if (!button->Create(hwnd, none, kChoiceButtonFirstId + k)) continue;
+            if (!button->Create(hwnd, none, IDC_FIRST_CHOICE + k)) continue;
             button->LoadPicture(exe.Get(), record.imageIds[k], 3);
             SetWindowLongPtrA(button->Handle(), GWLP_USERDATA, k);
             if (mask & (1u << k)) {
@@ -365,7 +367,7 @@ bool InstallerDialog::ShowNextQuestion() {
 }
 
 void InstallerDialog::OnQuestionClicked(int id, HWND from) {
-    if (from && GetWindowLongPtrA(from, GWLP_USERDATA) == kIgnoredClicks) return;
+    if (from && GetWindowLongPtrA(from, GWLP_USERDATA) == DialogLayout::kBannerUserData) return;
     if (!m_bQuestionShown || m_nFieldIndex >= PROFILE_FIELD_COUNT) return;
     HWND hwnd = Handle();
     const ProfileRecord& record = ProfileRecordOf(m_nFieldIndex);
@@ -411,9 +413,10 @@ void InstallerDialog::ShowHostedPage() {
         std::lock_guard<std::mutex> guard(m_pageLock);
         url = m_szPageUrl;
     }
-    const int left = (ClientWidth(Handle()) - kContentWidth) / 2 + 35;
+    using namespace DialogLayout;
+    const int left = (ClientWidth(Handle()) - kContentWidth) / 2 + kPageInset;
     m_browser.reset(new BrowserHost());
-    if (SUCCEEDED(m_browser->Create(Handle(), left, 10, left + 427, 266))) m_browser->Navigate(url);
+    if (SUCCEEDED(m_browser->Create(Handle(), left, kPageTop, left + kPageWidth, kPageBottom))) m_browser->Navigate(url);
 }
 
 void InstallerDialog::RunUninstallProcedure() {

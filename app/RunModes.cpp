@@ -3,10 +3,14 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "uninstall/Uninstall.h"
+#include "utils/fs/FileSystem.h"
+#include "utils/system/System.h"
+
 namespace {
 const char kUninstall[] = "/uninstall";
 const char kUninstall2[] = "/uninstall2";
-const size_t kPathBuffer = 512;
+const size_t kPathBuffer = Utils::FileSystem::kLongPathBuffer;
 } // namespace
 
 RunMode ParseCommandLine(const char* commandLine, DWORD& pid) {
@@ -24,7 +28,7 @@ RunMode ParseCommandLine(const char* commandLine, DWORD& pid) {
 
 std::string UpdateCopyPath(const std::string& tempFolder, const std::string& ownPath) {
     const std::string name = ownPath.substr(ownPath.rfind('\\') + 1);
-    std::string path = tempFolder + "update" + name;
+    std::string path = tempFolder + kUpdateCopyPrefix + name;
     if (path.size() >= kPathBuffer) return std::string();
     return path;
 }
@@ -34,30 +38,21 @@ std::string UpdateCopyCommandLine(const std::string& copyPath, DWORD pid) {
 }
 
 void RelaunchForUninstall() {
-    char self[kPathBuffer] = {};
-    char temp[kPathBuffer] = {};
-    const DWORD selfLength = GetModuleFileNameA(nullptr, self, sizeof self);
-    const DWORD tempLength = GetTempPathA(sizeof temp, temp);
+    const std::string self = Utils::FileSystem::GetOwnPath(kPathBuffer);
+    const std::string temp = Utils::FileSystem::GetTempFolder(kPathBuffer);
     std::string copy;
-    if (selfLength > 0 && selfLength < sizeof self && tempLength > 0 && tempLength < sizeof temp)
-        copy = UpdateCopyPath(temp, self);
+    if (!self.empty() && !temp.empty()) copy = UpdateCopyPath(temp, self);
     if (copy.empty()) ExitProcess(0);
 
     DeleteFileA(copy.c_str());
-    CopyFileA(self, copy.c_str(), FALSE);
+    CopyFileA(self.c_str(), copy.c_str(), FALSE);
 
-    std::string commandLine = UpdateCopyCommandLine(copy, GetCurrentProcessId());
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESHOWWINDOW;
-    startup.wShowWindow = SW_SHOWNORMAL;
-    PROCESS_INFORMATION process = {};
-    const BOOL started = CreateProcessA(copy.c_str(), &commandLine[0], nullptr, nullptr, TRUE,
-                                       NORMAL_PRIORITY_CLASS, nullptr, temp, &startup, &process);
-    if (started) {
-        CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
-    }
+    Utils::System::ProcessStart start;
+    start.application = copy;
+    start.commandLine = UpdateCopyCommandLine(copy, GetCurrentProcessId());
+    start.workDir = temp;
+    start.inheritHandles = true;
+    const bool started = Utils::System::StartProcess(start);
     Sleep(1000);
     MoveFileExA(copy.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
     ExitProcess(started ? 1 : 0);

@@ -14,8 +14,9 @@ enum class RunMode {
 // after "/uninstall2" (0 when it does not begin with digits).
 RunMode ParseCommandLine(const char* commandLine, DWORD& pid);
 
-// The file the "/uninstall" relaunch runs: <temp folder>update<own file name>.
-// Empty when the paths do not fit their 512-character buffers.
+// The file the "/uninstall" relaunch runs: <temp folder>update<own file name>
+// (kUpdateCopyPrefix). Empty when the paths do not fit their 512-character
+// buffers.
 std::string UpdateCopyPath(const std::string& tempFolder, const std::string& ownPath);
 
 // The update copy's command line. The path is quoted so the copy receives

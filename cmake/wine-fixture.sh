@@ -41,6 +41,13 @@ setup)
   for v in ProxyEnable ProxyServer ProxyOverride; do
     wine reg delete 'HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings' /v $v /f >/dev/null 2>&1 </dev/null
   done
+  # No desktop integration. Wine's menu builder, started for every shortcut a
+  # test writes, holds the shortcut's target open for a while (an installer run
+  # right after an installation then cannot replace its installed copy) and
+  # writes menu entries into the real home folder. A DLL override does not
+  # stop an executable, so the prefix simply has none.
+  rm -f "$WINEPREFIX/drive_c/windows/system32/winemenubuilder.exe" \
+        "$WINEPREFIX/drive_c/windows/syswow64/winemenubuilder.exe"
   echo "wine prefix ready at $WINEPREFIX, display $DISPLAY"
   ;;
 cleanup)

@@ -3,6 +3,7 @@
 #include "decoder/FileStreams.h"
 #include "decoder/LzmaDecoder.h"
 #include "utils/Handles.h"
+#include "utils/string/String.h"
 
 #include <windows.h>
 
@@ -21,27 +22,6 @@ int ExitCodeFor(Result result) {
 }
 
 }  // namespace
-
-std::vector<std::string> SplitCommandLine(const std::string& commandLine) {
-    std::vector<std::string> args;
-    std::string current;
-    bool inArgument = false, quoted = false;
-    for (char c : commandLine) {
-        if (c == '"') {
-            quoted = !quoted;
-            inArgument = true;  // "" is an empty argument
-        } else if (!quoted && (c == ' ' || c == '\t')) {
-            if (inArgument) args.push_back(current);
-            current.clear();
-            inArgument = false;
-        } else {
-            current += c;
-            inArgument = true;
-        }
-    }
-    if (inArgument) args.push_back(current);
-    return args;
-}
 
 int DecodeFile(const std::string& inPath, const std::string& outPath, std::string& message) {
     Utils::FileHandle in(CreateFileA(inPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
@@ -76,7 +56,7 @@ int DecodeFile(const std::string& inPath, const std::string& outPath, std::strin
 }
 
 int RunDecoderCommand(const std::string& commandLine, std::string& message) {
-    std::vector<std::string> args = SplitCommandLine(commandLine);
+    std::vector<std::string> args = Utils::String::SplitArguments(commandLine);
     if (args.size() != 4 || args[1] != "d" || args[2].empty() || args[3].empty()) {
         message = "usage: lzma d <input.lzma> <output>";
         return kExitUsage;

@@ -2,8 +2,9 @@
 // The decoder program's command line and file handling, kept in the library so
 // tests can drive it in-process as well as through lzma.exe.
 //   lzma d <in> <out>
-// Arguments are separated by blanks or tabs; a double-quoted part may hold
-// blanks ("C:\My Files\a.lzma"). Backslashes are taken literally.
+// Arguments are split with Utils::String::SplitArguments: blanks or tabs
+// separate, a double-quoted part may hold blanks ("C:\My Files\a.lzma").
+// Backslashes are taken literally.
 #include <string>
 #include <vector>
 
@@ -16,9 +17,6 @@ enum ExitCode {
     kExitFileError = 3,  // input cannot be read, output cannot be written
     kExitNoMemory = 4,
 };
-
-// Splits a command line into its arguments (the program name included).
-std::vector<std::string> SplitCommandLine(const std::string& commandLine);
 
 // Decodes `inPath` into `outPath`. Writes "<outPath>.decoding" first and renames
 // it over `outPath` only after the whole stream checked out, so a failure never

@@ -12,6 +12,7 @@
 #include <string>
 
 namespace Utils { class RegistryKey; class IniFile; }
+namespace Manifest { struct FileEntry; }
 
 class DownloadManager {
 public:
@@ -79,8 +80,24 @@ public:
     std::string LocalPathFor(const std::string& localPath) const;
 
 private:
+    // The steps of Update, in the order it takes them.
+    struct Pass;
+    void PrepareOfflinePass(Pass& pass);
+    void PrepareOnlinePass(Pass& pass);
+    bool FetchManifest(const Pass& pass);
+    bool ReadManifest(const Pass& pass, Utils::IniFile& manifest);
+    bool HasUsableNames();
+    void ResolveFolders(Pass& pass);
+    enum SelfCopy { SELF_COPY_MADE, SELF_COPY_RUNNING, SELF_COPY_FAILED };
+    // Copies the running installer to <install folder>\<brand>.exe unless it is
+    // that copy; a failed copy ends the process through FailAndExit.
+    SelfCopy InstallOwnCopy(const Pass& pass);
     void RunCabinetTool(const std::string& cabinet, const std::string& tempDir);
+    // Per file: fetch (it is put in place) then commit (it is recorded).
     bool FetchFiles(bool isUpdate, Utils::IniFile& manifest);
+    bool FetchPackageFile(bool isUpdate, const Manifest::FileEntry& entry, bool verifySha256);
+    void CommitPackageFile(const Manifest::FileEntry& entry);
+    void FetchResourceUpdate(const Pass& pass);
     void CreateShortcutsOnce(Utils::IniFile& manifest);
     void RunPostInstallTool(Utils::IniFile& manifest);
 };

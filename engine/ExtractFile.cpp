@@ -5,12 +5,12 @@
 
 #include "engine/DownloadManager.h"
 #include "engine/EngineLog.h"
-#include "utils/Handles.h"
+#include "utils/system/System.h"
 
 namespace {
 
 const char* const kFunction = "ExtractFile()";
-// The decoders receive their command line in a buffer of this size.
+// The decoders' command line is held to a buffer of this size.
 const size_t kCommandLineBuffer = 256;
 
 // Paths with a blank would be split into several arguments by the decoder's
@@ -60,24 +60,15 @@ bool ExtractFile(const std::string& path) {
         return false;
     }
 
-    char buffer[kCommandLineBuffer] = {};
-    commandLine.copy(buffer, commandLine.size());
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESHOWWINDOW;
-    startup.wShowWindow = SW_HIDE;
-    PROCESS_INFORMATION info = {};
-    if (!CreateProcessA(nullptr, buffer, nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS, nullptr, nullptr,
-                        &startup, &info)) {
+    // Hidden, found the system's way (own folder, current folder, PATH).
+    Utils::System::ProcessStart start;
+    start.commandLine = commandLine;
+    start.visible = false;
+    DWORD exitCode = 0;
+    if (!Utils::System::RunProcess(start, exitCode)) {
         EngineLog::Int(kFunction, "decoder not started, error=", static_cast<int>(GetLastError()));
         return false;
     }
-    Utils::KernelHandle process(info.hProcess);
-    Utils::KernelHandle thread(info.hThread);
-
-    WaitForSingleObject(process.Get(), INFINITE);
-    DWORD exitCode = 1;
-    if (!GetExitCodeProcess(process.Get(), &exitCode)) return false;
     if (exitCode != 0) {
         EngineLog::Int(kFunction, "decoder exit code=", static_cast<int>(exitCode));
         return false;

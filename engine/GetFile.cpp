@@ -2,7 +2,6 @@
 #include <windows.h>
 
 #include <string>
-#include <vector>
 
 #include "app/ops/DialogOps.h"
 #include "engine/DownloadManager.h"
@@ -25,21 +24,6 @@ std::string ExtensionOf(const std::string& name) {
 
 bool IsAbsolute(const std::string& path) {
     return path.size() >= 3 && path[1] == ':' && (path[2] == '\\' || path[2] == '/');
-}
-
-// Creates every folder on the way to the file; failures are left to the write.
-void CreateFolders(const std::string& path) {
-    std::string slashed = path;
-    Utils::String::ReplaceAll(slashed, "\\", "/");
-    std::vector<std::string> parts;
-    Utils::String::Split(parts, slashed, "/");
-    std::string prefix;
-    for (size_t i = 0; i + 1 < parts.size(); ++i) {
-        prefix += parts[i] + "\\";
-        if (prefix.size() > MAX_PATH || !Utils::FileSystem::IsDirectory(prefix)) {
-            CreateDirectoryA(prefix.c_str(), nullptr);
-        }
-    }
 }
 
 } // namespace
@@ -79,7 +63,8 @@ bool DownloadManager::GetFile(bool fromServer, bool extract, const std::string& 
     const bool compressed = extract && remoteExtension != localExtension;
     if (compressed) local += remoteExtension;
 
-    CreateFolders(local);
+    // Failures to create a folder are left to the write.
+    Utils::FileSystem::CreateFoldersOf(local);
 
     bool result = false;
     if (!fromServer) {
@@ -88,7 +73,8 @@ bool DownloadManager::GetFile(bool fromServer, bool extract, const std::string& 
     } else {
         Log(AppLogger(), 1, "S", "downloadServer:", "S", server.c_str(), "S", "remoteFileName:", "S",
             remoteName.c_str(), nullptr);
-        FileDownloaderListener listener(local);
+        DialogFileProgress progress;
+        FileDownloaderListener listener(local, progress);
         Utils::HTTP::FileDownloader downloader(&listener, server, false, -1);
         // The status goes up before the request: sending waits for the
         // server's answer, and a slow server must not leave an empty window.

@@ -1,7 +1,8 @@
 #pragma once
-// Install folder, special folders and shell links. Folder paths come back
-// without a trailing "\". The shortcut function needs COM initialised on the
-// calling thread (the update worker's thread is).
+// Install folder and shell links. Folder paths come back without a trailing
+// "\". The shortcut function needs COM initialised on the calling thread (the
+// update worker's thread is). The special folders themselves are the file
+// system helpers' (Utils::FileSystem::GetSpecialFolder).
 #include <windows.h>
 #include <shlobj.h>  // CSIDL_* values callers pass
 
@@ -12,12 +13,8 @@
 // ignored.
 void GetInstallFolder(const std::string& name, std::string& folder, bool perUserOnVista);
 
-// The special folder's path; "" when the shell cannot give it, except for
-// CSIDL_PROGRAM_FILES which falls back to "C:\Program Files".
-void GetSpecialFolder(int csidl, std::string& path);
-
 // Writes <special folder>[\subfolder]\name.lnk pointing at target. Empty name
 // or target, or a special folder the shell cannot give, write nothing; an
-// existing link is overwritten. Failures are silent.
+// existing link is overwritten. Failures are silent (and logged).
 void CreateShortcut(int csidl, std::string target, std::string name, std::string iconPath, std::string subfolder,
                     std::string arguments);

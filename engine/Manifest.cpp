@@ -109,14 +109,4 @@ bool IsSafeRelativePath(const std::string& path) {
     return true;
 }
 
-bool IsPlainFolderName(const std::string& name) {
-    if (name.empty() || name.size() > 100) return false;
-    for (unsigned char c : name) {
-        if (c < 32 || std::string("\\/:*?\"<>|").find(static_cast<char>(c)) != std::string::npos) return false;
-    }
-    if (name == "." || name == "..") return false;
-    if (name.front() == ' ' || name.back() == ' ' || name.back() == '.') return false;
-    return true;
-}
-
 } // namespace Manifest

@@ -55,9 +55,5 @@ std::string CabinetName(const std::string& iniFileName);
 // stays inside the folder it is relative to: not empty, no drive, no leading
 // "\" or "/", no "." or ".." component, no empty component, no ":" anywhere.
 bool IsSafeRelativePath(const std::string& path);
-// A brand name usable as one folder and file name: not empty, at most 100
-// characters, none of \ / : * ? " < > | or control characters, not "." or
-// "..", not starting with a blank and not ending with a blank or ".".
-bool IsPlainFolderName(const std::string& name);
 
 } // namespace Manifest

@@ -7,7 +7,6 @@
 #include "app/profile/Profile.h"
 #include "engine/EngineLog.h"
 #include "engine/Manifest.h"
-#include "utils/Exception.h"
 #include "utils/Handles.h"
 #include "utils/ini/IniFile.h"
 #include "utils/registry/RegistryKey.h"
@@ -102,12 +101,12 @@ CopyResult CopyInBlocks(const std::string& sourcePath, const std::string& target
     return result;
 }
 
-std::string UninstallKeyPath(const std::string& brand) {
-    return "Microsoft\\Windows\\CurrentVersion\\Uninstall\\" + brand;
-}
+const char kUninstallKeyPath[] = "Microsoft\\Windows\\CurrentVersion\\Uninstall";
+
+std::string UninstallKeyPath(const std::string& brand) { return std::string(kUninstallKeyPath) + "\\" + brand; }
 
 void WriteUninstallEntry(const std::string& brand, const std::string& installDir) {
-    Utils::RegistryKey key(0, UninstallKeyPath(brand));
+    Utils::RegistryKey key(Utils::kMachineHive, UninstallKeyPath(brand));
     key.SetString("DisplayName", brand, false, "");
     key.SetString("UninstallString", installDir + "\\" + brand + ".exe /uninstall", false, "");
 }
@@ -195,25 +194,17 @@ void ApplyRegSection(Utils::RegistryKey& productKey, const std::string& brand, U
 }
 
 void WriteReferrer(Utils::RegistryKey& productKey, const std::string& brand, const std::string& referrer) {
-    std::string stored;
-    try {
-        stored = ReferrerForRegistry(referrer);
-    } catch (Utils::Exception* error) {
-        // An odd count of hex digits cannot be decoded: keep the text itself.
-        delete error;
-        stored = referrer;
-    }
-    productKey.SetString("ReferrerUrl", stored, true, brand);
+    productKey.SetString("ReferrerUrl", ReferrerForRegistry(referrer), true, brand);
 }
 
 void ReadUpdateRecord(const std::string& productId, std::string& lastLang, std::string& lastDate) {
-    Utils::RegistryKey key(1, productId);
+    Utils::RegistryKey key(Utils::kUserHive, productId);
     lastLang = key.GetString(Dialog().AppendAnswerSuffix("LastUpdateLang"), "", "");
     lastDate = key.GetString(Dialog().AppendAnswerSuffix("LastUpdateDate"), "", "");
 }
 
 void WriteUpdateRecord(const std::string& productId, const std::string& lang, const std::string& date) {
-    Utils::RegistryKey key(1, productId);
+    Utils::RegistryKey key(Utils::kUserHive, productId);
     key.SetString(Dialog().AppendAnswerSuffix("LastUpdateLang"), lang, true, "");
     key.SetString(Dialog().AppendAnswerSuffix("LastUpdateDate"), date, true, "");
 }

@@ -34,10 +34,13 @@ enum CopyResult {
 CopyResult CopyInBlocks(HANDLE source, HANDLE target);
 CopyResult CopyInBlocks(const std::string& sourcePath, const std::string& targetPath);
 
-// HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\<brand>: DisplayName
-// and UninstallString, each written only when missing.
-void WriteUninstallEntry(const std::string& brand, const std::string& installDir);
+// The system's list of installed programs, below HKLM\Software; an
+// installation's entry is its subkey <brand>.
+extern const char kUninstallKeyPath[];
+// kUninstallKeyPath + "\\" + brand.
 std::string UninstallKeyPath(const std::string& brand);
+// The entry's DisplayName and UninstallString, each written only when missing.
+void WriteUninstallEntry(const std::string& brand, const std::string& installDir);
 
 // Per-file records in <brand>\Installed of the product key.
 DWORD InstalledVersion(const Utils::RegistryKey& productKey, const std::string& brand, const std::string& key);

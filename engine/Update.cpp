@@ -15,209 +15,41 @@
 #include "engine/Registration.h"
 #include "funnel/FunnelReport.h"
 #include "orvanta_config.h"
-#include "utils/Handles.h"
 #include "utils/fs/FileSystem.h"
 #include "utils/ini/IniFile.h"
 #include "utils/registry/RegistryKey.h"
 #include "utils/string/String.h"
+#include "utils/system/System.h"
 
 namespace {
 
 const char* const kFunction = "DownloadManager::Update()";
-const size_t kPathBuffer = 512;
-
-std::string TempFolder() {
-    char buffer[kPathBuffer] = {};
-    DWORD length = GetTempPathA(sizeof(buffer), buffer);
-    return length > 0 && length < sizeof(buffer) ? std::string(buffer, length) : std::string();
-}
-
-std::string CurrentFolder(size_t limit) {
-    char buffer[kPathBuffer] = {};
-    DWORD length = GetCurrentDirectoryA(static_cast<DWORD>(limit), buffer);
-    return length > 0 && length < limit ? std::string(buffer, length) : std::string();
-}
-
-std::string OwnPath() {
-    char buffer[kPathBuffer] = {};
-    DWORD length = GetModuleFileNameA(nullptr, buffer, sizeof(buffer));
-    return length > 0 && length < sizeof(buffer) ? std::string(buffer, length) : std::string();
-}
+// The system's paths are read into buffers of this size.
+const size_t kPathBuffer = Utils::FileSystem::kLongPathBuffer;
+// The work folder is the current folder when it has at most 499 characters.
+const size_t kWorkDirBuffer = 500;
+// Buffers of the outside tools' command lines.
+const size_t kCabinetCommandBuffer = 256;
+const size_t kPostInstallCommandBuffer = 300;
 
 bool EqualsIgnoringCase(const std::string& a, const std::string& b) {
     return lstrcmpiA(a.c_str(), b.c_str()) == 0;
 }
 
-// Runs a hidden process and waits for it without a time limit (the tools of
-// the procedure are trusted to end). False when it could not be started.
-bool RunHiddenAndWait(const char* application, char* commandLine, const char* workDir, DWORD& exitCode) {
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESHOWWINDOW;
-    startup.wShowWindow = SW_HIDE;
-    char desktop[1] = {0};
-    if (application) startup.lpDesktop = desktop;
-    PROCESS_INFORMATION info = {};
-    if (!CreateProcessA(application, commandLine, nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS, nullptr, workDir,
-                        &startup, &info)) {
-        return false;
-    }
-    Utils::KernelHandle process(info.hProcess);
-    Utils::KernelHandle thread(info.hThread);
-    WaitForSingleObject(process.Get(), INFINITE);
-    exitCode = 0;
-    GetExitCodeProcess(process.Get(), &exitCode);
+// printf into a buffer of `size` bytes; false when the text does not fit.
+template <typename... Args>
+bool FormatInto(std::string& out, size_t size, const char* format, Args... args) {
+    std::vector<char> buffer(size);
+    const int length = std::snprintf(buffer.data(), size, format, args...);
+    if (length < 0 || static_cast<size_t>(length) >= size) return false;
+    out.assign(buffer.data(), static_cast<size_t>(length));
     return true;
 }
 
-} // namespace
-
-void DownloadManager::RunCabinetTool(const std::string& cabinet, const std::string& tempDir) {
-    char commandLine[256];
-    int length = std::snprintf(commandLine, sizeof(commandLine), "cabarc.exe -r -p -o X %s %s\\", cabinet.c_str(),
-                               tempDir.c_str());
-    if (length < 0 || static_cast<size_t>(length) >= sizeof(commandLine)) {
-        EngineLog::Text(kFunction, "cabinet command line too long: ", cabinet);
-        return;
-    }
-    DWORD exitCode = 0;
-    if (!RunHiddenAndWait(nullptr, commandLine, nullptr, exitCode)) {
-        EngineLog::Int(kFunction, "cabarc.exe not started, error=", static_cast<int>(GetLastError()));
-    } else {
-        EngineLog::Int(kFunction, "cabarc.exe exit code=", static_cast<int>(exitCode));
-    }
-}
-
-bool DownloadManager::Update(bool isUpdate) {
-    const std::string tempDir = TempFolder();
-    std::string stem;
-    Utils::FileSystem::GetModulePath(stem, true, true, false);
-    std::string ownFolder;
-    Utils::FileSystem::GetModulePath(ownFolder, false, false, true);
-
-    std::string manifestPath;
-    std::string request;
-    std::string currentLang;
-    if (!isUpdate) {
-        const std::string cabinet = Manifest::CabinetName(m_szIniFileName);
-        if (Utils::FileSystem::IsFile(cabinet)) {
-            Dialog().SetItemText(IDC_STATUS_TEXT, " Preparing installation files");
-            RunCabinetTool(cabinet, tempDir);
-            SetCurrentDirectoryA(tempDir.c_str());
-        }
-        manifestPath = m_szIniFileName;
-    } else {
-        std::string lastLang;
-        std::string lastDate;
-        Registration::ReadUpdateRecord(m_szProductId, lastLang, lastDate);
-        bool keyFolderExists = Utils::RegistryKey(1, m_szProductId).KeyExists(stem);
-        std::string query = Manifest::ProfileQuery(m_szIniFileName);
-        currentLang = Manifest::LanguageOf(query);
-        if (currentLang != lastLang || !keyFolderExists) lastDate.clear();
-        EngineLog::Text(kFunction, "thisFileName=", stem);
-        EngineLog::Int(kFunction, "IsKeyFolderExist", keyFolderExists ? 1 : 0);
-        request = Manifest::ManifestRequest(query, lastDate, m_szRequestBrand);
-        manifestPath = tempDir + m_szIniFileName;
-        EngineLog::Text(kFunction, "LastUpdateDate=", lastDate);
-        EngineLog::Text(kFunction, "LastUpdateLang=", lastLang);
-        EngineLog::Text(kFunction, "CurrentLang=", currentLang);
-    }
-
-    std::string statusText = "Installation data";
-    if (ownFolder.find("\\" + stem + "\\") != std::string::npos) statusText = " Checking for updates";
-
-    if (m_szWorkDir.empty()) m_szWorkDir = CurrentFolder(500);
-
-    if (isUpdate && !GetFile(true, false, manifestPath, request, statusText, m_szResourcesUrl)) return false;
-
-    Utils::IniFile manifest(manifestPath, 1);
-    const bool bIsNoUpdateAvilable = manifest.GetInt("NO_UPDATE_AVILABLE", "VALUE") == 1;
-    std::string manifestText;
-    manifest.ToString(manifestText);
-    EngineLog::Int(kFunction, "bIsNoUpdateAvilable=", bIsNoUpdateAvilable ? 1 : 0);
-    EngineLog::Text(kFunction, "iniFile:", manifestText);
-
-    if (isUpdate) {
-        DeleteFileA(manifestPath.c_str());
-        DeleteFileA(m_szIniFileName.c_str());
-    }
-
-    m_szBrandName = manifest.GetString("GENERAL", "BRAND_NAME");
-    m_szExeName = manifest.GetString("GENERAL", "EXE_NAME");
-    m_szExeWorkPath = manifest.GetString("GENERAL", "EXE_WORK_PATH");
-    m_szDownloadUrl = manifest.GetString("GENERAL", "DOWNLOAD_URL");
-    if (m_szDownloadUrl.empty()) m_szDownloadUrl = m_szResourcesUrl;
-    // The brand names a folder, a file and a registry key: anything that is
-    // not a plain name counts as no brand at all.
-    if (!m_szBrandName.empty() && !Manifest::IsPlainFolderName(m_szBrandName)) {
-        EngineLog::Text(kFunction, "BRAND_NAME refused: ", m_szBrandName);
-        m_szBrandName.clear();
-    }
-
-    if (bIsNoUpdateAvilable) {
-        GetInstallFolder(m_szBrandName, m_szDataDir, true);
-        return true;
-    }
-
-    if (m_szBrandName.empty()) {
-        EngineLog::Line(kFunction, "Error: m_szBrandName.size()<=0");
-        return false;
-    }
-    if (!m_szExeWorkPath.empty() && !Manifest::IsSafeRelativePath(m_szExeWorkPath)) {
-        EngineLog::Text(kFunction, "Error: EXE_WORK_PATH refused: ", m_szExeWorkPath);
-        m_szExeWorkPath.clear();
-        return false;
-    }
-
-    if (!m_pProductKey) m_pProductKey.reset(new Utils::RegistryKey(1, m_szProductId));
-    const std::string startFolder = CurrentFolder(kPathBuffer);
-    const std::string ownPath = OwnPath();
-    GetInstallFolder(m_szBrandName, m_szInstallDir, false);
-    GetInstallFolder(m_szBrandName, m_szDataDir, true);
-
-    const std::string installedExeName = m_szBrandName + ".exe";
-    Registration::StopOtherRunningCopy(installedExeName);
-
-    bool firstInstall = false;
-    std::string titleSuffix;
-    const std::string installedCopy = m_szInstallDir + "\\" + installedExeName;
-    if (EqualsIgnoringCase(ownPath, installedCopy)) {
-        if (!isUpdate) return true;
-        titleSuffix = " Update";
-    } else {
-        Registration::CopyResult copied = Registration::CopyInBlocks(ownPath, installedCopy);
-        if (copied != Registration::COPY_DONE) {
-            EngineLog::Int(kFunction, "self-copy failed, result=", static_cast<int>(copied));
-            // A partial copy would be started by the shortcuts and the uninstall entry.
-            if (copied != Registration::COPY_TARGET_UNWRITABLE) DeleteFileA(installedCopy.c_str());
-            Dialog().FailAndExit("Please download again with \"Save\"");
-            return false;
-        }
-        Registration::WriteUninstallEntry(m_szBrandName, m_szInstallDir);
-        FunnelReport(50);
-        firstInstall = true;
-        titleSuffix = isUpdate ? " Update" : " Installation";
-    }
-    Dialog().SetTitle(m_szBrandName + titleSuffix);
-
-    if (!FetchFiles(isUpdate, manifest)) return false;
-
-    if (m_szResourcesUrl == ORVANTA_TEST_HOST && isUpdate) {
-        GetFile(true, false, "update.ini", Manifest::ResourceUpdateRequest(request), "", m_szResourcesUrl);
-    }
-
-    if (startFolder != m_szInstallDir) CreateShortcutsOnce(manifest);
-
-    Registration::ApplyRegSection(*m_pProductKey, m_szBrandName, manifest);
-    Registration::WriteReferrer(*m_pProductKey, m_szBrandName, m_szReferrer);
-
-    if (firstInstall) RunPostInstallTool(manifest);
-
-    Registration::WriteUpdateRecord(m_szProductId, currentLang, manifest.GetString("PRODUCT_REG", "LastUpdateDate"));
-    return true;
-}
-
-bool DownloadManager::FetchFiles(bool isUpdate, Utils::IniFile& manifest) {
+// The FILE entries whose installed version is older or whose recorded
+// checksum differs, in ascending order of their order numbers.
+std::vector<Manifest::FileEntry> OutdatedFiles(Utils::IniFile& manifest, const std::string& productId,
+                                               const std::string& brand) {
     std::vector<std::string> keys;
     std::vector<std::string> values;
     manifest.GetSection("FILE", keys, values);
@@ -232,17 +64,202 @@ bool DownloadManager::FetchFiles(bool isUpdate, Utils::IniFile& manifest) {
     }
     Manifest::SortByOrder(entries);
 
-    std::vector<Manifest::FileEntry> toFetch;
-    {
-        const Registration::InstalledRecords installed(m_szProductId, m_szBrandName);
-        for (const Manifest::FileEntry& entry : entries) {
-            if (static_cast<int>(installed.Version(entry.key)) < entry.version ||
-                installed.Checksum(entry.key) != entry.checksum) {
-                toFetch.push_back(entry);
-            }
+    std::vector<Manifest::FileEntry> outdated;
+    const Registration::InstalledRecords installed(productId, brand);
+    for (const Manifest::FileEntry& entry : entries) {
+        if (static_cast<int>(installed.Version(entry.key)) < entry.version ||
+            installed.Checksum(entry.key) != entry.checksum) {
+            outdated.push_back(entry);
         }
     }
+    return outdated;
+}
 
+} // namespace
+
+// What one pass knows besides the object's fields.
+struct DownloadManager::Pass {
+    explicit Pass(bool update) : isUpdate(update) {}
+    const bool isUpdate;
+    std::string tempDir;       // the system's temporary folder, with its "\"
+    std::string stem;          // own file name without its last four characters
+    std::string manifestPath;  // online: in the temporary folder; offline: relative
+    std::string request;       // the manifest request (online pass)
+    std::string currentLang;   // the profile's language (online pass)
+    std::string startFolder;   // the current folder before the folders were resolved
+    std::string ownPath;       // the running executable
+    bool firstInstall = false; // this pass copied the installer into the install folder
+};
+
+bool DownloadManager::Update(bool isUpdate) {
+    Pass pass(isUpdate);
+    pass.tempDir = Utils::FileSystem::GetTempFolder(kPathBuffer);
+    Utils::FileSystem::GetModulePath(pass.stem, true, true, false);
+    if (isUpdate) {
+        PrepareOnlinePass(pass);
+    } else {
+        PrepareOfflinePass(pass);
+    }
+    if (m_szWorkDir.empty()) m_szWorkDir = Utils::FileSystem::GetCurrentFolder(kWorkDirBuffer);
+    if (isUpdate && !FetchManifest(pass)) return false;
+
+    Utils::IniFile manifest(pass.manifestPath, 1);
+    const bool bIsNoUpdateAvilable = ReadManifest(pass, manifest);
+    if (bIsNoUpdateAvilable) {
+        GetInstallFolder(m_szBrandName, m_szDataDir, true);
+        return true;
+    }
+    if (!HasUsableNames()) return false;
+
+    ResolveFolders(pass);
+    Registration::StopOtherRunningCopy(m_szBrandName + ".exe");
+    switch (InstallOwnCopy(pass)) {
+    case SELF_COPY_FAILED:
+        return false;
+    case SELF_COPY_RUNNING:
+        if (!isUpdate) return true;
+        break;
+    case SELF_COPY_MADE:
+        Registration::WriteUninstallEntry(m_szBrandName, m_szInstallDir);
+        FunnelReport(FUNNEL_INSTALLER_COPIED);
+        pass.firstInstall = true;
+        break;
+    }
+    Dialog().SetTitle(m_szBrandName + (isUpdate ? " Update" : " Installation"));
+
+    if (!FetchFiles(isUpdate, manifest)) return false;
+    FetchResourceUpdate(pass);
+    if (pass.startFolder != m_szInstallDir) CreateShortcutsOnce(manifest);
+    Registration::ApplyRegSection(*m_pProductKey, m_szBrandName, manifest);
+    Registration::WriteReferrer(*m_pProductKey, m_szBrandName, m_szReferrer);
+    if (pass.firstInstall) RunPostInstallTool(manifest);
+    Registration::WriteUpdateRecord(m_szProductId, pass.currentLang,
+                                    manifest.GetString("PRODUCT_REG", "LastUpdateDate"));
+    return true;
+}
+
+// A cabinet beside the installer is unpacked into the temporary folder, which
+// becomes the current folder: the manifest path of this pass is relative.
+void DownloadManager::PrepareOfflinePass(Pass& pass) {
+    const std::string cabinet = Manifest::CabinetName(m_szIniFileName);
+    if (Utils::FileSystem::IsFile(cabinet)) {
+        Dialog().SetItemText(IDC_STATUS_TEXT, " Preparing installation files");
+        RunCabinetTool(cabinet, pass.tempDir);
+        SetCurrentDirectoryA(pass.tempDir.c_str());
+    }
+    pass.manifestPath = m_szIniFileName;
+}
+
+// The manifest request carries the profile and the date of the last update
+// (empty when the language changed or this brand is new to the user).
+void DownloadManager::PrepareOnlinePass(Pass& pass) {
+    std::string lastLang;
+    std::string lastDate;
+    Registration::ReadUpdateRecord(m_szProductId, lastLang, lastDate);
+    bool keyFolderExists = Utils::RegistryKey(Utils::kUserHive, m_szProductId).KeyExists(pass.stem);
+    std::string query = Manifest::ProfileQuery(m_szIniFileName);
+    pass.currentLang = Manifest::LanguageOf(query);
+    if (pass.currentLang != lastLang || !keyFolderExists) lastDate.clear();
+    EngineLog::Text(kFunction, "thisFileName=", pass.stem);
+    EngineLog::Int(kFunction, "IsKeyFolderExist", keyFolderExists ? 1 : 0);
+    pass.request = Manifest::ManifestRequest(query, lastDate, m_szRequestBrand);
+    pass.manifestPath = pass.tempDir + m_szIniFileName;
+    EngineLog::Text(kFunction, "LastUpdateDate=", lastDate);
+    EngineLog::Text(kFunction, "LastUpdateLang=", lastLang);
+    EngineLog::Text(kFunction, "CurrentLang=", pass.currentLang);
+}
+
+// An installed copy runs from a folder named after itself: its status says so.
+bool DownloadManager::FetchManifest(const Pass& pass) {
+    std::string ownFolder;
+    Utils::FileSystem::GetModulePath(ownFolder, false, false, true);
+    std::string statusText = "Installation data";
+    if (ownFolder.find("\\" + pass.stem + "\\") != std::string::npos) statusText = " Checking for updates";
+    return GetFile(true, false, pass.manifestPath, pass.request, statusText, m_szResourcesUrl);
+}
+
+// Loads the GENERAL fields; true when the manifest says no update is
+// available. The online pass's manifest files are removed once read.
+bool DownloadManager::ReadManifest(const Pass& pass, Utils::IniFile& manifest) {
+    const bool bIsNoUpdateAvilable = manifest.GetInt("NO_UPDATE_AVILABLE", "VALUE") == 1;
+    std::string manifestText;
+    manifest.ToString(manifestText);
+    EngineLog::Int(kFunction, "bIsNoUpdateAvilable=", bIsNoUpdateAvilable ? 1 : 0);
+    EngineLog::Text(kFunction, "iniFile:", manifestText);
+
+    if (pass.isUpdate) {
+        DeleteFileA(pass.manifestPath.c_str());
+        DeleteFileA(m_szIniFileName.c_str());
+    }
+
+    m_szBrandName = manifest.GetString("GENERAL", "BRAND_NAME");
+    m_szExeName = manifest.GetString("GENERAL", "EXE_NAME");
+    m_szExeWorkPath = manifest.GetString("GENERAL", "EXE_WORK_PATH");
+    m_szDownloadUrl = manifest.GetString("GENERAL", "DOWNLOAD_URL");
+    if (m_szDownloadUrl.empty()) m_szDownloadUrl = m_szResourcesUrl;
+    // The brand names a folder, a file and a registry key: anything that is
+    // not a plain name counts as no brand at all.
+    if (!m_szBrandName.empty() && !Utils::FileSystem::IsPlainFolderName(m_szBrandName)) {
+        EngineLog::Text(kFunction, "BRAND_NAME refused: ", m_szBrandName);
+        m_szBrandName.clear();
+    }
+    return bIsNoUpdateAvilable;
+}
+
+// A brand to install under, and a client folder that stays inside it.
+bool DownloadManager::HasUsableNames() {
+    if (m_szBrandName.empty()) {
+        EngineLog::Line(kFunction, "Error: m_szBrandName.size()<=0");
+        return false;
+    }
+    if (!m_szExeWorkPath.empty() && !Manifest::IsSafeRelativePath(m_szExeWorkPath)) {
+        EngineLog::Text(kFunction, "Error: EXE_WORK_PATH refused: ", m_szExeWorkPath);
+        m_szExeWorkPath.clear();
+        return false;
+    }
+    return true;
+}
+
+// The data folder is resolved last: it stays the current folder, below which
+// the package files land.
+void DownloadManager::ResolveFolders(Pass& pass) {
+    if (!m_pProductKey) m_pProductKey.reset(new Utils::RegistryKey(Utils::kUserHive, m_szProductId));
+    pass.startFolder = Utils::FileSystem::GetCurrentFolder(kPathBuffer);
+    pass.ownPath = Utils::FileSystem::GetOwnPath(kPathBuffer);
+    GetInstallFolder(m_szBrandName, m_szInstallDir, false);
+    GetInstallFolder(m_szBrandName, m_szDataDir, true);
+}
+
+DownloadManager::SelfCopy DownloadManager::InstallOwnCopy(const Pass& pass) {
+    const std::string installedCopy = m_szInstallDir + "\\" + m_szBrandName + ".exe";
+    if (EqualsIgnoringCase(pass.ownPath, installedCopy)) return SELF_COPY_RUNNING;
+    Registration::CopyResult copied = Registration::CopyInBlocks(pass.ownPath, installedCopy);
+    if (copied == Registration::COPY_DONE) return SELF_COPY_MADE;
+    EngineLog::Int(kFunction, "self-copy failed, result=", static_cast<int>(copied));
+    // A partial copy would be started by the shortcuts and the uninstall entry.
+    if (copied != Registration::COPY_TARGET_UNWRITABLE) DeleteFileA(installedCopy.c_str());
+    Dialog().FailAndExit("Please download again with \"Save\"");
+    return SELF_COPY_FAILED;
+}
+
+void DownloadManager::RunCabinetTool(const std::string& cabinet, const std::string& tempDir) {
+    Utils::System::ProcessStart start;
+    if (!FormatInto(start.commandLine, kCabinetCommandBuffer, "cabarc.exe -r -p -o X %s %s\\", cabinet.c_str(),
+                    tempDir.c_str())) {
+        EngineLog::Text(kFunction, "cabinet command line too long: ", cabinet);
+        return;
+    }
+    start.visible = false;
+    DWORD exitCode = 0;
+    if (!Utils::System::RunProcess(start, exitCode)) {
+        EngineLog::Int(kFunction, "cabarc.exe not started, error=", static_cast<int>(GetLastError()));
+    } else {
+        EngineLog::Int(kFunction, "cabarc.exe exit code=", static_cast<int>(exitCode));
+    }
+}
+
+bool DownloadManager::FetchFiles(bool isUpdate, Utils::IniFile& manifest) {
+    const std::vector<Manifest::FileEntry> toFetch = OutdatedFiles(manifest, m_szProductId, m_szBrandName);
     if (!toFetch.empty()) {
         std::string skin = manifest.GetString("GENERAL", "SKIN_URL");
         if (!skin.empty()) Dialog().ShowWebPage(skin);
@@ -254,29 +271,44 @@ bool DownloadManager::FetchFiles(bool isUpdate, Utils::IniFile& manifest) {
     const bool verifySha256 = lstrcmpiA(digest.c_str(), "SHA256") == 0;
 
     for (size_t i = 0; i < toFetch.size(); ++i) {
-        const Manifest::FileEntry& entry = toFetch[i];
-        if (!GetFile(isUpdate, true, entry.key, entry.spec, entry.key, m_szDownloadUrl)) {
+        if (!FetchPackageFile(isUpdate, toFetch[i], verifySha256)) {
             EngineLog::Line(kFunction, "!GetFile()");
             return false;
         }
-        if (verifySha256) {
-            const std::string path = LocalPathFor(entry.key);
-            std::string actual = Digest::Sha256OfFile(path);
-            std::string expected = entry.checksum;
-            Utils::String::ToLower(expected);
-            if (actual.empty() || actual != expected) {
-                EngineLog::Text(kFunction, "SHA-256 mismatch, file removed: ", path);
-                EngineLog::Text(kFunction, "expected=", expected);
-                EngineLog::Text(kFunction, "actual=", actual);
-                DeleteFileA(path.c_str());
-                EngineLog::Line(kFunction, "!GetFile()");
-                return false;
-            }
-        }
-        Registration::WriteFileRecord(*m_pProductKey, m_szBrandName, entry.key, entry.version, entry.checksum);
+        CommitPackageFile(toFetch[i]);
         Dialog().SetProgressPos(IDC_OVERALL_PROGRESS, static_cast<int>(i) + 2);
     }
     return true;
+}
+
+// Puts the file in place (download or copy, then unpacking) and checks its
+// digest when the manifest declares one; a file that fails the check is removed.
+bool DownloadManager::FetchPackageFile(bool isUpdate, const Manifest::FileEntry& entry, bool verifySha256) {
+    if (!GetFile(isUpdate, true, entry.key, entry.spec, entry.key, m_szDownloadUrl)) return false;
+    if (!verifySha256) return true;
+    const std::string path = LocalPathFor(entry.key);
+    std::string actual = Digest::Sha256OfFile(path);
+    std::string expected = entry.checksum;
+    Utils::String::ToLower(expected);
+    if (!actual.empty() && actual == expected) return true;
+    EngineLog::Text(kFunction, "SHA-256 mismatch, file removed: ", path);
+    EngineLog::Text(kFunction, "expected=", expected);
+    EngineLog::Text(kFunction, "actual=", actual);
+    DeleteFileA(path.c_str());
+    return false;
+}
+
+// The file counts as installed from here on: its version and checksum are recorded.
+void DownloadManager::CommitPackageFile(const Manifest::FileEntry& entry) {
+    Registration::WriteFileRecord(*m_pProductKey, m_szBrandName, entry.key, entry.version, entry.checksum);
+}
+
+// The test download server also hands out a resource update; its result does
+// not count.
+void DownloadManager::FetchResourceUpdate(const Pass& pass) {
+    if (m_szResourcesUrl == ORVANTA_TEST_HOST && pass.isUpdate) {
+        GetFile(true, false, "update.ini", Manifest::ResourceUpdateRequest(pass.request), "", m_szResourcesUrl);
+    }
 }
 
 void DownloadManager::CreateShortcutsOnce(Utils::IniFile& manifest) {
@@ -297,27 +329,30 @@ void DownloadManager::CreateShortcutsOnce(Utils::IniFile& manifest) {
     CreateShortcut(CSIDL_PROGRAMS, target, "Uninstall", icon, m_szBrandName, "/uninstall");
 }
 
+// The tool is one of the installed files, started hidden from the client's
+// folder with the installed executable's name twice; the procedure waits for it.
 void DownloadManager::RunPostInstallTool(Utils::IniFile& manifest) {
     const std::string tool = manifest.GetString("GENERAL", "EXE_UPDATERES");
     if (tool.empty()) return;
     const std::string installedExeName = m_szBrandName + ".exe";
-    char application[300];
-    char commandLine[300];
-    int appLength = std::snprintf(application, sizeof(application), "%s\\%s", m_szExeWorkPath.c_str(), tool.c_str());
-    int cmdLength = std::snprintf(commandLine, sizeof(commandLine), "%s %s ..\\%s", application,
-                                  installedExeName.c_str(), installedExeName.c_str());
+    Utils::System::ProcessStart start;
+    const bool fits =
+        FormatInto(start.application, kPostInstallCommandBuffer, "%s\\%s", m_szExeWorkPath.c_str(), tool.c_str()) &&
+        FormatInto(start.commandLine, kPostInstallCommandBuffer, "%s %s ..\\%s", start.application.c_str(),
+                   installedExeName.c_str(), installedExeName.c_str());
     if (!Manifest::IsSafeRelativePath(tool)) {
-        // The tool must be one of the installed files, not any program on the machine.
+        // Not any program on the machine.
         EngineLog::Text(kFunction, "EXE_UPDATERES refused: ", tool);
-    } else if (appLength < 0 || cmdLength < 0 || static_cast<size_t>(appLength) >= sizeof(application) ||
-               static_cast<size_t>(cmdLength) >= sizeof(commandLine)) {
+    } else if (!fits) {
         EngineLog::Text(kFunction, "post-install command line too long: ", tool);
     } else {
-        const std::string workDir = m_szInstallDir + "\\" + m_szExeWorkPath;
+        start.workDir = m_szInstallDir + "\\" + m_szExeWorkPath;
+        start.visible = false;
+        start.emptyDesktop = true;
         DWORD exitCode = 0;
-        if (!RunHiddenAndWait(application, commandLine, workDir.c_str(), exitCode)) {
+        if (!Utils::System::RunProcess(start, exitCode)) {
             EngineLog::Int(kFunction, "post-install tool not started, error=", static_cast<int>(GetLastError()));
         }
     }
-    FunnelReport(60);
+    FunnelReport(FUNNEL_POST_INSTALL_DONE);
 }

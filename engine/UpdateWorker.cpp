@@ -12,6 +12,7 @@
 #include "utils/http/SendHttp.h"
 #include "utils/log/Logger.h"
 #include "utils/registry/RegistryKey.h"
+#include "utils/system/System.h"
 #include "utils/thread/Thread.h"
 
 namespace {
@@ -53,8 +54,7 @@ DWORD DownloadManager::RunThreadFunc(void* argument) {
 }
 
 std::string DownloadManager::ChooseLaunchCommand(bool onlineOk, std::string& workDir) {
-    std::string ownPath;
-    Utils::FileSystem::GetModulePath(ownPath, false, false, false);
+    const std::string ownPath = Utils::FileSystem::GetOwnPath();
     size_t slash = ownPath.rfind('\\');
     const std::string ownFolder = slash == std::string::npos ? std::string() : ownPath.substr(0, slash + 1);
     const std::string ownName = slash == std::string::npos ? ownPath : ownPath.substr(slash + 1);
@@ -80,25 +80,16 @@ std::string DownloadManager::ChooseLaunchCommand(bool onlineOk, std::string& wor
 
 bool DownloadManager::StartClient(const std::string& command, const std::string& workDir) {
     if (command.empty()) return false;
+    Utils::System::ProcessStart start;
+    start.application = command;
     // The program's own path is the first argument it sees: unquoted, a path
     // under "Program Files" would reach it split into "C:\Program" and "Files\...".
-    std::string commandLine = "\"" + command + "\"";
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESHOWWINDOW;
-    startup.wShowWindow = SW_SHOWNORMAL;
+    start.commandLine = "\"" + command + "\"";
     // The fall-back client may sit where no data folder exists yet: a start
     // in a missing working folder always fails, so use the program's own.
-    std::string folder = workDir;
-    if (!Utils::FileSystem::IsDirectory(folder)) folder = command.substr(0, command.rfind('\\'));
-    PROCESS_INFORMATION info = {};
-    if (!CreateProcessA(command.c_str(), &commandLine[0], nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS, nullptr,
-                        folder.c_str(), &startup, &info)) {
-        return false;
-    }
-    Utils::KernelHandle process(info.hProcess);
-    Utils::KernelHandle thread(info.hThread);
-    return true;
+    start.workDir = workDir;
+    if (!Utils::FileSystem::IsDirectory(start.workDir)) start.workDir = command.substr(0, command.rfind('\\'));
+    return Utils::System::StartProcess(start);
 }
 
 void DownloadManager::RunThreadFuncHelper() {

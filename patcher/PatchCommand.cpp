@@ -1,6 +1,6 @@
 #include "patcher/PatchCommand.h"
 
-#include "decoder/DecoderCommand.h"
+#include "utils/string/String.h"
 #include "decoder/FileStreams.h"
 #include "patcher/PatchApply.h"
 #include "utils/Handles.h"
@@ -86,7 +86,7 @@ int ApplyFile(const std::string& oldPath, const std::string& patchPath, const st
 }
 
 int RunPatchCommand(const std::string& commandLine, std::string& message) {
-    std::vector<std::string> args = Lzma::SplitCommandLine(commandLine);
+    std::vector<std::string> args = Utils::String::SplitArguments(commandLine);
     if (args.size() != 5 || args[1] != "apply" || args[2].empty() || args[3].empty() || args[4].empty()) {
         message = "usage: vpatch apply <old file> <patch> <new file>";
         return kExitUsage;

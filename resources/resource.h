@@ -39,15 +39,20 @@
 #define IDR_LANG_ZH             308
 #define IDR_LANG_PT             315
 
-// Controls of the installer dialog (template 129).
+// Controls of the installer dialog (template 129): the one definition the
+// dialog, the engine, the uninstaller and the player harness share.
 #define IDC_NUMBER_EDIT         1000
 #define IDC_NEXT                1002
-#define IDC_STATUS              1004
-#define IDC_PROGRESS_FILE       1006
-#define IDC_PROGRESS_TOTAL      1007
+#define IDC_STATUS_TEXT         1004    // status line
+#define IDC_FILE_PROGRESS       1006    // progress of the current file, units of 512 bytes
+#define IDC_OVERALL_PROGRESS    1007    // steps of the whole run
 #define IDC_EMPTY_AREA          1008
 #define IDC_BACKGROUND          1009
 #define ID_APP_ABOUT            57664
+// The prompt of a typed-number question is the template's IDC_STATIC text.
+// The buttons of a choice page are made at run time: option k has the id
+// IDC_FIRST_CHOICE + k.
+#define IDC_FIRST_CHOICE        3000
 
 // Controls of the About box (template 100).
 #define IDC_ABOUT_PRODUCT       1100

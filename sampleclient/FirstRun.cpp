@@ -7,12 +7,14 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <string>
+
+#include "utils/fs/FileSystem.h"
 
 int main(int argc, char** argv) {
-    char folder[MAX_PATH] = {};
-    GetCurrentDirectoryA(MAX_PATH, folder);
+    const std::string folder = Utils::FileSystem::GetCurrentFolder();
     if (std::FILE* log = std::fopen("firstrun.log", "ab")) {
-        std::fprintf(log, "first run in %s for", folder);
+        std::fprintf(log, "first run in %s for", folder.c_str());
         for (int i = 1; i < argc; ++i) std::fprintf(log, " %s", argv[i]);
         std::fprintf(log, "\r\n");
         std::fclose(log);

@@ -3,6 +3,8 @@
 // after N seconds when started with "--exit-after N" or when the environment
 // variable ORVANTA_CLIENT_EXIT_AFTER holds N.
 #include "utils/Handles.h"
+#include "utils/fs/FileSystem.h"
+#include "utils/string/String.h"
 
 #include <windows.h>
 
@@ -36,27 +38,6 @@ std::string ArgumentsOf(const char* commandLine) {
     return p;
 }
 
-std::vector<std::string> Split(const std::string& arguments) {
-    std::vector<std::string> words;
-    std::string word;
-    bool quoted = false, inWord = false;
-    for (char c : arguments) {
-        if (c == '"') {
-            quoted = !quoted;
-            inWord = true;
-        } else if (!quoted && (c == ' ' || c == '\t')) {
-            if (inWord) words.push_back(word);
-            word.clear();
-            inWord = false;
-        } else {
-            word += c;
-            inWord = true;
-        }
-    }
-    if (inWord) words.push_back(word);
-    return words;
-}
-
 // Seconds 0..86400, or -1 when `text` is not such a number.
 int ParseSeconds(const std::string& text) {
     if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos) return -1;
@@ -66,7 +47,7 @@ int ParseSeconds(const std::string& text) {
 
 // -1: stay until closed by the user.
 int ExitAfterSeconds(const std::string& arguments) {
-    std::vector<std::string> words = Split(arguments);
+    std::vector<std::string> words = Utils::String::SplitArguments(arguments);
     for (size_t i = 0; i + 1 < words.size(); ++i)
         if (words[i] == "--exit-after") return ParseSeconds(words[i + 1]);
     char value[16] = {};
@@ -75,23 +56,9 @@ int ExitAfterSeconds(const std::string& arguments) {
     return -1;
 }
 
-std::string ModulePath() {
-    std::vector<char> path(MAX_PATH);
-    for (;;) {
-        DWORD n = GetModuleFileNameA(nullptr, path.data(), DWORD(path.size()));
-        if (n == 0) return std::string();
-        if (n < path.size()) return std::string(path.data(), n);
-        path.resize(path.size() * 2);
-    }
-}
-
-std::string CurrentDirectory() {
-    DWORD n = GetCurrentDirectoryA(0, nullptr);
-    std::string dir(n, '\0');
-    n = GetCurrentDirectoryA(n, &dir[0]);
-    dir.resize(n);
-    return dir;
-}
+// Paths are shown whatever their length: the buffer takes the longest path
+// the system has.
+const size_t kAnyPath = 32768;
 
 // "a.b.c.d" from the VERSIONINFO resource, so the window shows what this very file carries.
 std::string FileVersion(const std::string& path) {
@@ -138,9 +105,9 @@ void AddLabel(HWND parent, int id, const std::string& text, int y, HFONT font) {
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
-    const std::string path = ModulePath();
+    const std::string path = Utils::FileSystem::GetOwnPath(kAnyPath);
     const std::string arguments = ArgumentsOf(GetCommandLineA());
-    NoteStart(path, arguments, CurrentDirectory());
+    NoteStart(path, arguments, Utils::FileSystem::GetCurrentFolder(kAnyPath));
 
     WNDCLASSA windowClass = {};
     windowClass.lpfnWndProc = WindowProc;

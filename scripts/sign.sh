@@ -4,7 +4,7 @@
 #   scripts/sign.sh (--cert CERT.pem --key KEY.pem | --pkcs12 FILE.p12) [--pass-file FILE]
 #                   [--timestamp URL] [--name TEXT] [--url URL] TARGET...
 # A TARGET is a program, or a build folder standing for every program a release
-# ships from it: app/Orvanta.exe, decoder/lzma.exe, sampleclient/guiclient.exe and
+# ships from it: app/Orvanta.exe, decoder/lzma.exe, patcher/vpatch.exe, sampleclient/guiclient.exe and
 # sampleclient/firstrun.exe. --timestamp names an RFC 3161 time-stamping server, so
 # the signature stays valid after the certificate expires. A signed program keeps
 # its signature when the web site stamps it (tools/stamp/orvanta_stamp.py).
@@ -53,7 +53,7 @@ options=(-h sha256 -n "$name")
 files=()
 for t in "${targets[@]}"; do
   if [ -d "$t" ]; then
-    for f in app/Orvanta.exe decoder/lzma.exe sampleclient/guiclient.exe sampleclient/firstrun.exe; do
+    for f in app/Orvanta.exe decoder/lzma.exe patcher/vpatch.exe sampleclient/guiclient.exe sampleclient/firstrun.exe; do
       [ -f "$t/$f" ] || { echo "sign.sh: $t/$f is missing (build first)" >&2; exit 1; }
       files+=("$t/$f")
     done

@@ -8,6 +8,11 @@
 
 class ProfileAnswers;
 
+// The uninstall runs as the update copy of the installed executable: the
+// temporary folder, this prefix, then the executable's file name
+// (updateHalvenor.exe for Halvenor.exe).
+const char kUpdateCopyPrefix[] = "update";
+
 struct UninstallSettings {
     // File name of the running executable (e.g. "updateHalvenor.exe"); the
     // brand is derived from it.
@@ -21,8 +26,9 @@ struct UninstallSettings {
 };
 
 // Brand of the installation the running copy belongs to: the file name without
-// its last four characters and without a leading "update" ("updateHalvenor.exe"
-// and "Halvenor.exe" both give "Halvenor"). Empty when nothing is left.
+// its last four characters and without a leading kUpdateCopyPrefix
+// ("updateHalvenor.exe" and "Halvenor.exe" both give "Halvenor"). Empty when
+// nothing is left.
 std::string UninstallBrandName(const std::string& exeFileName);
 
 // The farewell page: "http://<host>/uninstall.html?fromClient=1&lang=..&Username=..&BrandId=..",

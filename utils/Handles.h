@@ -51,43 +51,27 @@ private:
     Handle m_handle;
 };
 
-struct KernelHandleTraits {  // processes, threads, events, snapshots
-    using Handle = HANDLE;
+// Traits of a handle kind: its type, the value that means "no handle" and
+// the function that closes it.
+template <typename H, auto CloseFunction>
+struct NullHandleTraits {  // "no handle" is null
+    using Handle = H;
     static Handle Invalid() noexcept { return nullptr; }
-    static void Close(Handle h) noexcept { CloseHandle(h); }
+    static void Close(Handle h) noexcept { CloseFunction(h); }
 };
-struct FileHandleTraits {  // CreateFile results: invalid is INVALID_HANDLE_VALUE
+template <auto CloseFunction>
+struct MinusOneHandleTraits {  // "no handle" is INVALID_HANDLE_VALUE
     using Handle = HANDLE;
     static Handle Invalid() noexcept { return INVALID_HANDLE_VALUE; }
-    static void Close(Handle h) noexcept { CloseHandle(h); }
-};
-struct FindHandleTraits {
-    using Handle = HANDLE;
-    static Handle Invalid() noexcept { return INVALID_HANDLE_VALUE; }
-    static void Close(Handle h) noexcept { FindClose(h); }
-};
-struct RegKeyTraits {
-    using Handle = HKEY;
-    static Handle Invalid() noexcept { return nullptr; }
-    static void Close(Handle h) noexcept { RegCloseKey(h); }
-};
-struct InternetHandleTraits {
-    using Handle = HINTERNET;
-    static Handle Invalid() noexcept { return nullptr; }
-    static void Close(Handle h) noexcept { InternetCloseHandle(h); }
-};
-struct ModuleTraits {  // LoadLibrary / LoadLibraryEx results
-    using Handle = HMODULE;
-    static Handle Invalid() noexcept { return nullptr; }
-    static void Close(Handle h) noexcept { FreeLibrary(h); }
+    static void Close(Handle h) noexcept { CloseFunction(h); }
 };
 
-using KernelHandle = ScopedHandle<KernelHandleTraits>;
-using FileHandle = ScopedHandle<FileHandleTraits>;
-using FindHandle = ScopedHandle<FindHandleTraits>;
-using RegKey = ScopedHandle<RegKeyTraits>;
-using InternetHandle = ScopedHandle<InternetHandleTraits>;
-using ModuleHandle = ScopedHandle<ModuleTraits>;
+using KernelHandle = ScopedHandle<NullHandleTraits<HANDLE, CloseHandle>>;  // processes, threads, events
+using FileHandle = ScopedHandle<MinusOneHandleTraits<CloseHandle>>;        // CreateFile, snapshots
+using FindHandle = ScopedHandle<MinusOneHandleTraits<FindClose>>;
+using RegKey = ScopedHandle<NullHandleTraits<HKEY, RegCloseKey>>;
+using InternetHandle = ScopedHandle<NullHandleTraits<HINTERNET, InternetCloseHandle>>;
+using ModuleHandle = ScopedHandle<NullHandleTraits<HMODULE, FreeLibrary>>;  // LoadLibrary(Ex)
 
 // Owns one reference of a COM interface pointer.
 template <typename T>

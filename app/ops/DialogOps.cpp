@@ -4,8 +4,6 @@
 #include <cstdio>
 #include <cstdlib>
 
-void ConsoleDialog::ShowProgressBar(int, int) {}
-void ConsoleDialog::SetProgressPos(int, int) {}
 void ConsoleDialog::SetItemText(int, const std::string& text) {
     if (!text.empty()) std::printf("status: %s\n", text.c_str());
 }
@@ -14,13 +12,10 @@ void ConsoleDialog::FailAndExit(const std::string& text) {
     std::fflush(stdout);
     ExitProcess(1);
 }
-void ConsoleDialog::ShowWebPage(const std::string&) {}
-void ConsoleDialog::SetTitle(const std::string&) {}
 int ConsoleDialog::ShowMessage(const std::string& text, UINT) {
     std::printf("message: %s\n", text.c_str());
     return IDOK;
 }
-std::string ConsoleDialog::AppendAnswerSuffix(const std::string& name) { return name + "_0_0_0"; }
 
 namespace {
 

@@ -1,20 +1,18 @@
 #pragma once
-// The operations through which the engine, the download listener and the
-// uninstaller drive the installer dialog. Engine code sees only this interface,
-// never a window, so it runs and is tested without one (tests install a
-// recording implementation).
+// The operations through which the engine (and through it the download
+// listener) and the uninstaller drive the installer dialog. Engine code sees
+// only this interface, never a window, so it runs and is tested without one
+// (tests install a recording implementation).
 //
 // Threading: called from the update worker without locks. Progress changes are
 // posted messages; texts are set on the windows directly.
 #include <windows.h>
 #include <string>
 
-// Control ids of the installer dialog addressed by the operations.
-enum DialogControl {
-    IDC_STATUS_TEXT = 1004,      // status line
-    IDC_FILE_PROGRESS = 1006,    // progress of the current file, units of 512 bytes
-    IDC_OVERALL_PROGRESS = 1007, // steps of the whole run
-};
+// The controls the operations address: IDC_STATUS_TEXT, IDC_FILE_PROGRESS and
+// IDC_OVERALL_PROGRESS.
+#include "resources/resource.h"
+#include "utils/http/ProgressSink.h"
 
 class DialogOperations {
 public:
@@ -53,15 +51,15 @@ public:
 // for programs that run the engine without a window (benchmarks, tools).
 class ConsoleDialog : public DialogOperations {
 public:
-    void ShowProgressBar(int controlId, int range) override;
-    void SetProgressPos(int controlId, int position) override;
+    void ShowProgressBar(int, int) override {}
+    void SetProgressPos(int, int) override {}
     void SetItemText(int controlId, const std::string& text) override;
     void FailAndExit(const std::string& text) override;
-    void ShowWebPage(const std::string& url) override;
-    void SetTitle(const std::string& title) override;
+    void ShowWebPage(const std::string&) override {}
+    void SetTitle(const std::string&) override {}
     int ShowMessage(const std::string& text, UINT type) override;
     HWND OwnerWindow() override { return nullptr; }
-    std::string AppendAnswerSuffix(const std::string& name) override;
+    std::string AppendAnswerSuffix(const std::string& name) override { return name + "_0_0_0"; }
 };
 
 // The process-wide dialog. Until one is published, a stand-in that prints
@@ -70,3 +68,11 @@ public:
 DialogOperations& Dialog();
 // Publishes the dialog; pass nullptr to return to the stand-in.
 void PublishDialog(DialogOperations* dialog);
+
+// A download's progress sink shown in the process-wide dialog: the file
+// progress bar (IDC_FILE_PROGRESS) and message boxes with an OK button.
+class DialogFileProgress : public Utils::HTTP::ProgressSink {
+public:
+    void SetPosition(int position) override { Dialog().SetProgressPos(IDC_FILE_PROGRESS, position); }
+    void ReportFailure(const std::string& text) override { Dialog().ShowMessage(text, MB_OK); }
+};

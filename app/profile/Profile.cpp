@@ -6,6 +6,8 @@
 #include <cstring>
 
 #include "orvanta_config.h"
+#include "resources/DialogLayout.h"
+#include "resources/resource.h"
 #include "utils/Exception.h"
 #include "utils/registry/RegistryKey.h"
 #include "utils/string/String.h"
@@ -35,10 +37,11 @@ static_assert(sizeof(ORVANTA_TEST_HOST) <= PROFILE_OPTION_SIZE, "host text too l
 static_assert(sizeof(ORVANTA_PRODUCTION_HOST) <= PROFILE_OPTION_SIZE, "host text too long for an option");
 static_assert(sizeof(ORVANTA_LOOPBACK_HOST) <= PROFILE_OPTION_SIZE, "host text too long for an option");
 
-const int LANGUAGE_IMAGE_IDS[LANGUAGE_COUNT] = {271, 273, 276, 275, 280, 274, 277, 279, 285,
-                                                272, 270, 278, 308, 303, 296, 295, 294, 315};
+// The flag picture of each language, in the order of LANGUAGE_CODES.
+const int LANGUAGE_IMAGE_IDS[LANGUAGE_COUNT] = {
+    IDR_LANG_EN, IDR_LANG_DE, IDR_LANG_IT, IDR_LANG_HE, IDR_LANG_TR, IDR_LANG_EL, IDR_LANG_JA, IDR_LANG_SV, IDR_LANG_NL,
+    IDR_LANG_FR, IDR_LANG_DK, IDR_LANG_ES, IDR_LANG_ZH, IDR_LANG_AR, IDR_LANG_FI, IDR_LANG_NO, IDR_LANG_RU, IDR_LANG_PT};
 const int LANGUAGE_GRID_LEFT = 15;
-const int LANGUAGE_GRID_BASE_WIDTH = 490;
 const int MAX_SUFFIXED_NAME = 63;
 const size_t MAX_INI_NAME = 255;
 
@@ -143,14 +146,9 @@ std::string ReferrerForRegistry(const std::string& referrer) {
     if (referrer.empty() || referrer.size() % 2 != 0) return referrer;
     for (char c : referrer)
         if (!IsHexDigit(c)) return referrer;
+    // An even count of hex digits: the decoder has nothing to refuse.
     std::string decoded;
-    try {
-        Utils::String::HexDecode(referrer, decoded);
-    } catch (Utils::Exception* e) {
-        delete e;
-        return referrer;
-    }
-    return decoded;
+    return Utils::String::HexDecode(referrer, decoded);
 }
 
 // ---------------------------------------------------------------------------
@@ -204,7 +202,7 @@ void WriteLanguageCodes() {
 }
 
 void CenterLanguageGrid(int clientWidth) {
-    ProfileRecords()[FIELD_LANG].gridLeft = LANGUAGE_GRID_LEFT + (clientWidth - LANGUAGE_GRID_BASE_WIDTH) / 2;
+    ProfileRecords()[FIELD_LANG].gridLeft = LANGUAGE_GRID_LEFT + (clientWidth - DialogLayout::kContentWidth) / 2;
 }
 
 std::string BrandNameFor(int productFamily, int brandId) {

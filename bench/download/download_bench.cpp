@@ -69,7 +69,8 @@ void RunNull(Job& job) {
 }
 
 void RunListener(Job& job) {
-    FileDownloaderListener listener(job.local);
+    DialogFileProgress progress;
+    FileDownloaderListener listener(job.local, progress);
     Utils::HTTP::FileDownloader downloader(&listener, job.host, false, -1);
     downloader.SendRequest(job.object, "", "", false);
     Dialog().ShowProgressBar(IDC_FILE_PROGRESS, Utils::HTTP::ProgressScale(downloader.GetContentLength()).Range());

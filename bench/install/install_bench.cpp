@@ -53,10 +53,10 @@ void PrintMemory() {
 
 void Clean(const std::string& product, const std::string& brand) {
     std::string programFiles;
-    GetSpecialFolder(CSIDL_PROGRAM_FILES, programFiles);
+    Utils::FileSystem::GetSpecialFolder(CSIDL_PROGRAM_FILES, programFiles);
     Utils::FileSystem::DeleteDirectoryTree(programFiles + "\\" + brand);
-    Utils::RegistryKey(1, "").Delete(product, "");
-    Utils::RegistryKey(0, "Microsoft\\Windows\\CurrentVersion\\Uninstall").Delete(brand, "");
+    Utils::RegistryKey(Utils::kUserHive, "").Delete(product, "");
+    Utils::RegistryKey(Utils::kMachineHive, Registration::kUninstallKeyPath).Delete(brand, "");
 }
 
 const char* const kHost = "dl.orvanta.test";
@@ -113,7 +113,7 @@ int Check() {
     Manifest::SortByOrder(entries);
     double t2 = Now();
 
-    Utils::RegistryKey key(1, product);
+    Utils::RegistryKey key(Utils::kUserHive, product);
     for (const Manifest::FileEntry& entry : entries) {
         Registration::WriteFileRecord(key, brand, entry.key, entry.version, entry.checksum);
     }

@@ -24,6 +24,7 @@ struct Shipped {
 
 const Shipped kShipped[] = {{ORVANTA_EXE, "requireAdministrator"},
                             {LZMA_EXE, "asInvoker"},
+                            {VPATCH_EXE, "asInvoker"},
                             {GUICLIENT_EXE, "asInvoker"},
                             {FIRSTRUN_EXE, "asInvoker"}};
 

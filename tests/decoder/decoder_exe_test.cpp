@@ -1,80 +1,19 @@
 // lzma.exe run as the installer runs it: CreateProcessA with no application
 // name, "lzma  d <in> <out>", hidden window, exit code 0 = success.
 #include "decoder/DecoderCommand.h"
+#include "support/TestProcess.h"
 #include "utils/Handles.h"
+#include "utils/string/String.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <fstream>
-#include <sstream>
 
 namespace {
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
-
-void WriteFile(const std::string& path, const std::string& content) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << content;
-}
-
-bool Exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
-// An empty folder of this name below the working directory.
-std::string FreshFolder(const std::string& name) {
-    WIN32_FIND_DATAA found;
-    Utils::FindHandle find(FindFirstFileA((name + "\\*").c_str(), &found));
-    if (find) {
-        do {
-            std::string file = name + "\\" + found.cFileName;
-            SetFileAttributesA(file.c_str(), FILE_ATTRIBUTE_NORMAL);
-            DeleteFileA(file.c_str());
-        } while (FindNextFileA(find.Get(), &found));
-    }
-    CreateDirectoryA(name.c_str(), nullptr);
-    return name;
-}
-
-// Runs a command line the installer's way; returns the exit code (-1: could not start).
-int RunCommand(const std::string& commandLine, std::string* errorOutput = nullptr) {
-    STARTUPINFOA si = {};
-    si.cb = sizeof(si);
-    si.dwFlags = STARTF_USESHOWWINDOW;
-    si.wShowWindow = SW_HIDE;
-    Utils::FileHandle errFile;
-    const char* errPath = "decoder_stderr.txt";
-    if (errorOutput) {
-        SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, TRUE};
-        errFile.Reset(CreateFileA(errPath, GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS, 0, nullptr));
-        si.dwFlags |= STARTF_USESTDHANDLES;
-        si.hStdError = errFile.Get();
-        si.hStdOutput = errFile.Get();
-        si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    }
-    std::string buffer = commandLine;
-    PROCESS_INFORMATION pi = {};
-    if (!CreateProcessA(nullptr, &buffer[0], nullptr, nullptr, errorOutput ? TRUE : FALSE, NORMAL_PRIORITY_CLASS,
-                        nullptr, nullptr, &si, &pi))
-        return -1;
-    Utils::KernelHandle process(pi.hProcess), thread(pi.hThread);
-    if (WaitForSingleObject(process.Get(), 120000) != WAIT_OBJECT_0) {
-        TerminateProcess(process.Get(), 99);
-        WaitForSingleObject(process.Get(), 10000);
-        ADD_FAILURE() << "decoder did not end: " << commandLine;
-    }
-    DWORD code = 0;
-    GetExitCodeProcess(process.Get(), &code);
-    if (errorOutput) {
-        errFile.Reset();
-        *errorOutput = ReadFile(errPath);
-    }
-    return int(code);
-}
+using TestSupport::Exists;
+using TestSupport::FreshFolder;
+using TestSupport::RunCommand;
 
 class DecoderExe : public ::testing::Test {
 protected:
@@ -99,20 +38,20 @@ TEST(DecoderCommandLine, Splitting) {
         {"lzma d a\"b c\"d  ", {"lzma", "d", "ab cd"}},
         {"   ", {}},
     };
-    for (const Case& c : cases) EXPECT_EQ(Lzma::SplitCommandLine(c.line), c.args) << c.line;
+    for (const Case& c : cases) EXPECT_EQ(Utils::String::SplitArguments(c.line), c.args) << c.line;
 }
 
 TEST_F(DecoderExe, DecodesWithTheInstallersCommandLine) {
     std::string dir = FreshFolder("exe_plain");
     ASSERT_TRUE(CopyFileA("data\\mixed.lzma", (dir + "\\client.dll.lzma").c_str(), FALSE));
     ASSERT_EQ(RunCommand("lzma  d " + dir + "\\client.dll.lzma " + dir + "\\client.dll"), 0);
-    EXPECT_TRUE(ReadFile(dir + "\\client.dll") == ReadFile("data\\mixed.bin"));
+    EXPECT_TRUE(TestSupport::ReadText(dir + "\\client.dll") == TestSupport::ReadText("data\\mixed.bin"));
     EXPECT_FALSE(Exists(dir + "\\client.dll.decoding"));
 
     ASSERT_TRUE(CopyFileA("data\\empty.lzma", (dir + "\\empty.lzma").c_str(), FALSE));
     ASSERT_EQ(RunCommand("lzma  d " + dir + "\\empty.lzma " + dir + "\\empty"), 0);
     EXPECT_TRUE(Exists(dir + "\\empty"));
-    EXPECT_EQ(ReadFile(dir + "\\empty"), "");
+    EXPECT_EQ(TestSupport::ReadText(dir + "\\empty"), "");
 }
 
 TEST_F(DecoderExe, QuotedPathsWithBlanks) {
@@ -121,7 +60,7 @@ TEST_F(DecoderExe, QuotedPathsWithBlanks) {
     char full[MAX_PATH];
     ASSERT_NE(GetFullPathNameA((dir + "\\text file.txt").c_str(), MAX_PATH, full, nullptr), 0u);
     ASSERT_EQ(RunCommand("\"lzma\" d \"" + dir + "\\text file.lzma\" \"" + full + "\""), 0);
-    EXPECT_EQ(ReadFile(full), ReadFile("data\\text.bin"));
+    EXPECT_EQ(TestSupport::ReadText(full), TestSupport::ReadText("data\\text.bin"));
     // Unquoted, the blanks split the names: a usage error, nothing written.
     EXPECT_EQ(RunCommand("lzma d " + dir + "\\text file.lzma " + dir + "\\other.txt"), Lzma::kExitUsage);
     EXPECT_FALSE(Exists(dir + "\\other.txt"));
@@ -129,7 +68,7 @@ TEST_F(DecoderExe, QuotedPathsWithBlanks) {
 
 TEST_F(DecoderExe, FailuresLeaveNoOutput) {
     std::string dir = FreshFolder("exe_fail");
-    std::string packed = ReadFile("data\\small.lzma");
+    std::string packed = TestSupport::ReadText("data\\small.lzma");
     ASSERT_FALSE(packed.empty());
     struct Case {
         std::string what, input;
@@ -148,7 +87,7 @@ TEST_F(DecoderExe, FailuresLeaveNoOutput) {
     for (size_t i = 0; i < cases.size(); ++i) {
         const Case& c = cases[i];
         std::string in = dir + "\\in" + std::to_string(i) + ".lzma", out = dir + "\\out" + std::to_string(i);
-        WriteFile(in, c.input);
+        TestSupport::WriteText(in, c.input);
         EXPECT_EQ(RunCommand("lzma  d " + in + " " + out), c.exitCode) << c.what;
         EXPECT_FALSE(Exists(out)) << c.what;
         EXPECT_FALSE(Exists(out + ".decoding")) << c.what;
@@ -162,21 +101,21 @@ TEST_F(DecoderExe, FailuresLeaveNoOutput) {
 TEST_F(DecoderExe, OutputFileIsReplacedOnlyOnSuccess) {
     std::string dir = FreshFolder("exe_replace");
     std::string out = dir + "\\target.bin";
-    WriteFile(out, "older version");
-    std::string packed = ReadFile("data\\text.lzma");
-    WriteFile(dir + "\\bad.lzma", packed.substr(0, packed.size() - 3));
+    TestSupport::WriteText(out, "older version");
+    std::string packed = TestSupport::ReadText("data\\text.lzma");
+    TestSupport::WriteText(dir + "\\bad.lzma", packed.substr(0, packed.size() - 3));
     std::string errors;
     EXPECT_EQ(RunCommand("lzma  d " + dir + "\\bad.lzma " + out, &errors), Lzma::kExitBadData);
-    EXPECT_EQ(ReadFile(out), "older version");
+    EXPECT_EQ(TestSupport::ReadText(out), "older version");
     EXPECT_NE(errors.find("lzma: "), std::string::npos) << errors;
     EXPECT_NE(errors.find("truncated"), std::string::npos) << errors;
 
-    WriteFile(dir + "\\good.lzma", packed);
+    TestSupport::WriteText(dir + "\\good.lzma", packed);
     EXPECT_EQ(RunCommand("lzma  d " + dir + "\\good.lzma " + out), 0);
-    EXPECT_EQ(ReadFile(out), ReadFile("data\\text.bin"));
+    EXPECT_EQ(TestSupport::ReadText(out), TestSupport::ReadText("data\\text.bin"));
 
     // The same file as input and output: read fully before being replaced.
-    WriteFile(dir + "\\self", packed);
+    TestSupport::WriteText(dir + "\\self", packed);
     EXPECT_EQ(RunCommand("lzma  d " + dir + "\\self " + dir + "\\self"), 0);
-    EXPECT_EQ(ReadFile(dir + "\\self"), ReadFile("data\\text.bin"));
+    EXPECT_EQ(TestSupport::ReadText(dir + "\\self"), TestSupport::ReadText("data\\text.bin"));
 }

@@ -3,6 +3,7 @@
 // TestEncoder, damaged and truncated input, and a fuzz loop.
 #include "decoder/LzmaDecoder.h"
 #include "TestEncoder.h"
+#include "support/TestFiles.h"
 
 #include <gtest/gtest.h>
 
@@ -14,15 +15,8 @@ using Lzma::Result;
 
 namespace {
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
-
 std::string Sample(const std::string& name) {
-    std::string content = ReadFile("data/" + name);
+    std::string content = TestSupport::ReadText("data/" + name);
     if (content.empty() && name.find("empty") != 0)
         ADD_FAILURE() << "sample data/" << name << " missing (made by the decoder_data fixture)";
     return content;

@@ -8,7 +8,6 @@
 
 #include <shlobj.h>
 #include <cstdio>
-#include <fstream>
 #include <sstream>
 
 namespace E2e {
@@ -74,13 +73,6 @@ std::string TempDir() {
 }
 
 bool FileExists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
-std::string ReadFileText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 std::vector<std::string> ListFiles(const std::string& folder, const std::string& pattern) {
     std::vector<std::string> names;

@@ -4,6 +4,7 @@
 // outlive a test, and the download server's access log.
 #include <windows.h>
 
+#include "support/TestFiles.h"
 #include "utils/Handles.h"
 
 #include <string>
@@ -31,7 +32,7 @@ std::string DesktopLink();       // <desktop>\Copperine.lnk
 std::string TempDir();           // without the trailing backslash
 
 bool FileExists(const std::string& path);
-std::string ReadFileText(const std::string& path);
+inline std::string ReadFileText(const std::string& path) { return TestSupport::ReadText(path); }
 std::vector<std::string> ListFiles(const std::string& folder, const std::string& pattern = "*");
 
 // Registry (HKCU\Software\<product word>, the uninstall entry).

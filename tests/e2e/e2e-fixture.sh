@@ -3,7 +3,8 @@
 # (v2 differs from v1 in one file), signs and stamps a copy of the installer and starts
 # one server per release on loopback, which also takes the log server's role
 # and stores funnel reports (both in one database). The Wine-side tests read
-# the ports and access logs from the state folder.
+# the ports and access logs from the state folder; the clean-up stops the servers
+# and turns the player's screenshots into PNG files.
 #   e2e-fixture.sh setup   <state-dir> <src-dir> <Orvanta.exe> <guiclient.exe> <lzma.exe> [stack]
 #   e2e-fixture.sh cleanup <state-dir>
 # stack: "embedded" (default) runs service/download_server.py per release, with
@@ -105,6 +106,12 @@ EOF
   ;;
 cleanup)
   stop_servers
+  # What the player saw, as PNG files beside the BMPs (ImageMagick, when present).
+  if command -v convert >/dev/null; then
+    for f in "$(dirname "$state")"/screens/*.bmp; do
+      [ -e "$f" ] && convert "$f" "${f%.bmp}.png"
+    done
+  fi
   ;;
 esac
 exit 0

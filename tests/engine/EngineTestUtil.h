@@ -6,10 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "support/TestFiles.h"
+
 namespace EngineTest {
 
-std::string ReadText(const std::string& path);          // "" when missing
-bool WriteText(const std::string& path, const std::string& data);
+using TestSupport::ReadText;  // "" when missing
+using TestSupport::WriteText;
 bool Exists(const std::string& path);
 std::string ExeFolder();                                  // without trailing "\"
 std::string CurrentFolder();

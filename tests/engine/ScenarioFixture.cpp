@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "engine/InstallFolder.h"
+#include "engine/Registration.h"
 #include "orvanta_config.h"
 #include "utils/fs/FileSystem.h"
 #include "utils/system/System.h"
@@ -66,8 +67,8 @@ void ScenarioTest::CleanMachine() {
     Utils::FileSystem::DeleteDirectoryTree(fallback + "\\" + kSetupName);
     Utils::FileSystem::DeleteDirectoryTree(ProgramsFolder() + "\\" + kBrand);
     DeleteFileA((DesktopFolder() + "\\" + kBrand + ".lnk").c_str());
-    Utils::RegistryKey(1, "").Delete(kProduct, "");
-    Utils::RegistryKey(0, "Microsoft\\Windows\\CurrentVersion\\Uninstall").Delete(kBrand, "");
+    Utils::RegistryKey(Utils::kUserHive, "").Delete(kProduct, "");
+    Utils::RegistryKey(Utils::kMachineHive, Registration::kUninstallKeyPath).Delete(kBrand, "");
 }
 
 std::string ScenarioTest::InstallDir() const {

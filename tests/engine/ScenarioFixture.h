@@ -12,9 +12,12 @@
 #include "EngineTestUtil.h"
 #include "support/ScopedProxy.h"
 #include "support/TestHttpServer.h"
+#include "utils/fs/FileSystem.h"
 #include "utils/registry/RegistryKey.h"
 
 namespace EngineTest {
+
+using Utils::FileSystem::GetSpecialFolder;
 
 const char* const kBrand = "OrvScnBrand";
 const char* const kProduct = "OrvantaTestScenario";
@@ -68,7 +71,7 @@ protected:
     bool WaitForStart(const std::string& name, DWORD timeoutMs) const;
     std::vector<std::string> DialogLines(const std::string& op) const;  // texts of one operation
 
-    Utils::RegistryKey ProductKey() const { return Utils::RegistryKey(1, kProduct); }
+    Utils::RegistryKey ProductKey() const { return Utils::RegistryKey(Utils::kUserHive, kProduct); }
     DWORD InstalledVersion(const std::string& key) const;
     std::string InstalledChecksum(const std::string& key) const;
 

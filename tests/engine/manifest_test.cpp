@@ -145,24 +145,4 @@ TEST(ManifestPaths, SafeRelativePaths) {
     }
 }
 
-TEST(ManifestPaths, PlainBrandNames) {
-    struct Case {
-        const char* name;
-        bool plain;
-    };
-    const Case cases[] = {
-        {"Halvenor", true},  {"Quarrelle Online", true}, {"Brand-2.1", true}, {"", false},
-        {"..", false},       {".", false},               {"a\\b", false},     {"a/b", false},
-        {"C:x", false},      {"..\\..\\Windows", false}, {"x?", false},       {"x*", false},
-        {"a\"b", false},     {"a<b", false},             {"a|b", false},      {" lead", false},
-        {"trail ", false},   {"dot.", false},            {"tab\t", false},
-        {"0123456789012345678901234567890123456789012345678901234567890123456789012345678901234567890123456789x",
-         false},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        EXPECT_EQ(c.plain, Manifest::IsPlainFolderName(c.name));
-    }
-}
-
 } // namespace

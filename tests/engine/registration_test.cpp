@@ -21,8 +21,8 @@ const char* const kBrand = "RegBrand";
 
 // Removes the test's product key before the fixture's key object recreates it.
 struct FreshProductKey {
-    FreshProductKey() { Utils::RegistryKey(1, "").Delete(kProduct, ""); }
-    ~FreshProductKey() { Utils::RegistryKey(1, "").Delete(kProduct, ""); }
+    FreshProductKey() { Utils::RegistryKey(Utils::kUserHive, "").Delete(kProduct, ""); }
+    ~FreshProductKey() { Utils::RegistryKey(Utils::kUserHive, "").Delete(kProduct, ""); }
 };
 
 class RegistrationTest : public ::testing::Test {
@@ -36,7 +36,7 @@ protected:
 
 TEST_F(RegistrationTest, UninstallEntryIsWrittenOnlyWhenMissing) {
     const std::string brand = "OrvantaTestRegUninstall";
-    Utils::RegistryKey(0, "Microsoft\\Windows\\CurrentVersion\\Uninstall").Delete(brand, "");
+    Utils::RegistryKey(Utils::kMachineHive, Registration::kUninstallKeyPath).Delete(brand, "");
     Registration::WriteUninstallEntry(brand, "C:\\Program Files\\" + brand);
     Utils::RegistryKey entry(0, Registration::UninstallKeyPath(brand));
     EXPECT_EQ(brand, entry.GetString("DisplayName", "", ""));
@@ -48,7 +48,7 @@ TEST_F(RegistrationTest, UninstallEntryIsWrittenOnlyWhenMissing) {
     EXPECT_EQ("older entry", entry.GetString("DisplayName", "", ""));
     EXPECT_EQ("C:\\Program Files\\" + brand + "\\" + brand + ".exe /uninstall",
               entry.GetString("UninstallString", "", ""));
-    Utils::RegistryKey(0, "Microsoft\\Windows\\CurrentVersion\\Uninstall").Delete(brand, "");
+    Utils::RegistryKey(Utils::kMachineHive, Registration::kUninstallKeyPath).Delete(brand, "");
 }
 
 TEST_F(RegistrationTest, FileRecordsLiveInTheBrandsInstalledSubkey) {
@@ -99,7 +99,7 @@ TEST_F(RegistrationTest, RegSectionWritesBelowTheBrandOnly) {
     EXPECT_EQ("http://a/b", m_key.GetString("Url", kBrand, ""));
     EXPECT_EQ(70u, m_key.GetDword("Volume", "RegBrand\\Settings\\Sound", 0));
     EXPECT_EQ(77u, m_key.GetDword("Bad", kBrand, 77));
-    EXPECT_FALSE(Utils::RegistryKey(1, "").KeyExists("Stolen"));
+    EXPECT_FALSE(Utils::RegistryKey(Utils::kUserHive, "").KeyExists("Stolen"));
     EXPECT_FALSE(m_key.KeyExists("Stolen"));
 }
 

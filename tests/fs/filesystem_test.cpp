@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "support/TestFiles.h"
 #include "utils/Handles.h"
 
 #include <gtest/gtest.h>
@@ -27,10 +28,7 @@ std::string Lower(std::string s) {
 }
 
 void WriteText(const std::string& path, const std::string& text) {
-    Utils::FileHandle file(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-    ASSERT_TRUE(file.IsValid()) << path;
-    DWORD written = 0;
-    WriteFile(file.Get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    ASSERT_TRUE(TestSupport::WriteText(path, text)) << path;
 }
 
 // A fresh folder below the test's working directory, removed at the end.
@@ -186,4 +184,61 @@ TEST(GetModulePath, OptionsApplyInOrder) {
     EXPECT_EQ(folder + name + ".exe", full);
     // The running program lives in the test's working folder.
     EXPECT_EQ(GetFullPath(folder, ""), Lower(CurrentDir()));
+}
+
+// The one rule the engine installs a brand by and the uninstaller removes it by.
+TEST(IsPlainFolderName, BrandNames) {
+    struct Case {
+        const char* name;
+        bool plain;
+    };
+    const Case cases[] = {
+        {"Halvenor", true},  {"Quarrelle Online", true}, {"Brand-2.1", true}, {"A..B", true},
+        {"", false},         {".", false},               {"a\\b", false},     {"a/b", false},
+        {"C:x", false},      {"..\\..\\Windows", false}, {"x?", false},       {"x*", false},
+        {"a\"b", false},     {"a<b", false},             {"a|b", false},      {" lead", false},
+        {"trail ", false},   {"dot.", false},            {"tab\t", false},   {"..", false},
+        {"0123456789012345678901234567890123456789012345678901234567890123456789012345678901234567890123456789x",
+         false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(c.plain, IsPlainFolderName(c.name));
+    }
+}
+
+// What the system names comes back whole or not at all: a buffer one byte
+// too small gives "", never a cut path.
+TEST(SystemPaths, WholeOrNothing) {
+    char own[MAX_PATH] = {0};
+    char temp[MAX_PATH] = {0};
+    ASSERT_GT(GetModuleFileNameA(nullptr, own, MAX_PATH), 0u);
+    ASSERT_GT(GetTempPathA(MAX_PATH, temp), 0u);
+    const struct {
+        const char* name;
+        std::string (*query)(size_t);
+        std::string expected;
+    } cases[] = {
+        {"own path", GetOwnPath, own},
+        {"temporary folder", GetTempFolder, temp},
+        {"current folder", GetCurrentFolder, CurrentDir()},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(c.query(kPathBuffer), c.expected);
+        EXPECT_EQ(c.query(c.expected.size() + 1), c.expected);
+        EXPECT_EQ(c.query(c.expected.size()), "");
+    }
+}
+
+TEST_F(TempTree, CreateFoldersOfMakesEveryLevelButTheFile) {
+    const std::string file = m_root + "\\a\\b/c\\file.txt";
+    CreateFoldersOf(file);
+    CreateFoldersOf(file);  // existing levels are fine
+    EXPECT_TRUE(IsDirectory(m_root + "\\a\\b\\c"));
+    EXPECT_FALSE(IsFile(file) || IsDirectory(file));
+    // A file where a folder should be stays a file.
+    WriteText(m_root + "\\blocker", "x");
+    CreateFoldersOf(m_root + "\\blocker\\sub\\x.bin");
+    EXPECT_TRUE(IsFile(m_root + "\\blocker"));
 }

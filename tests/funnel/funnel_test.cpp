@@ -42,19 +42,19 @@ protected:
 TEST_F(FunnelTest, ReportCarriesTheStampedValuesToTheLogHost) {
     struct Case {
         int32_t time, random, did, tag1, tag2;
-        int status;
+        FunnelStage stage;
         const char* query;
     } cases[] = {
-        {1191945099, 8246, 1, 1, 1, 30, "StartTime=1191945099&StartRandom=8246&Status=30&Did=1&Tag1=1&Tag2=1&"},
-        {1191945099, 8246, 1, -12, 0, 40, "StartTime=1191945099&StartRandom=8246&Status=40&Did=1&Tag1=-12&Tag2=0&"},
-        {-2147483647 - 1, 2147483647, 345, 7, 9, 50,
+        {1191945099, 8246, 1, 1, 1, FUNNEL_FIRST_START, "StartTime=1191945099&StartRandom=8246&Status=30&Did=1&Tag1=1&Tag2=1&"},
+        {1191945099, 8246, 1, -12, 0, FUNNEL_ANSWERS_KNOWN, "StartTime=1191945099&StartRandom=8246&Status=40&Did=1&Tag1=-12&Tag2=0&"},
+        {-2147483647 - 1, 2147483647, 345, 7, 9, FUNNEL_INSTALLER_COPIED,
          "StartTime=-2147483648&StartRandom=2147483647&Status=50&Did=345&Tag1=7&Tag2=9&"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.query);
         server.ClearRequests();
         Stamp(c.time, c.random, c.did, c.tag1, c.tag2);
-        FunnelReport(c.status);
+        FunnelReport(c.stage);
         ASSERT_TRUE(server.WaitForRequests(1));
         auto requests = server.Requests();
         ASSERT_EQ(requests.size(), 1u);
@@ -75,8 +75,8 @@ TEST(FunnelSilent, SilentLogServerDoesNotHoldUpTheCaller) {
         TestHttpServer server;
         server.SetResponse("/ClientsRecruitChain.asp", silent);
         ScopedProxy proxy(server.Port());
-        FunnelReport(60);
-        FunnelReport(60);
+        FunnelReport(FUNNEL_POST_INSTALL_DONE);
+        FunnelReport(FUNNEL_POST_INSTALL_DONE);
         // Back here while both requests wait for an answer that never comes.
         ASSERT_TRUE(server.WaitForRequests(2));
         EXPECT_EQ(Utils::HTTP::PendingSends(), 2);

@@ -1,7 +1,5 @@
 #include "HttpTestUtil.h"
 
-#include <fstream>
-#include <sstream>
 
 namespace HttpTest {
 
@@ -36,13 +34,6 @@ std::string ScratchFolder(const std::string& name) {
     RemoveTree(folder);
     CreateDirectoryA(folder.c_str(), nullptr);
     return folder;
-}
-
-std::string ReadWholeFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
 }
 
 bool FileExists(const std::string& path) {

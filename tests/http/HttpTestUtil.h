@@ -1,18 +1,18 @@
 #pragma once
-// Helpers shared by the HTTP tests: a scratch folder, whole-file reads and a
-// listener that records what the downloader tells it.
+// Helpers shared by the HTTP tests: a scratch folder and a listener that
+// records what the downloader tells it (whole files: support/TestFiles.h).
 #include <windows.h>
 
 #include <string>
 #include <vector>
 
+#include "support/TestFiles.h"
 #include "utils/http/FileDownloader.h"
 
 namespace HttpTest {
 
 // A fresh folder below the test's working folder.
 std::string ScratchFolder(const std::string& name);
-std::string ReadWholeFile(const std::string& path);
 bool FileExists(const std::string& path);
 std::string Pattern(size_t size, unsigned seed);  // deterministic bytes, zeros included
 

@@ -47,6 +47,7 @@ protected:
     TestHttpServer server;
     ScopedProxy proxy;
     RecordingDialog dialog;
+    DialogFileProgress progress;  // the listener's sink, shown in the recording dialog
 };
 
 TEST_F(DownloaderTest, RequestCarriesHostAgentAcceptAndTheObjectNameAsGiven) {
@@ -128,7 +129,7 @@ TEST_F(DownloaderTest, BodyCutShortByTheServerIsAnErrorNeverSuccess) {
     EXPECT_LE(listener.Body().size(), 4000u);
 
     std::string folder = HttpTest::ScratchFolder("cut");
-    FileDownloaderListener file(folder + "\\cut.bin");
+    FileDownloaderListener file(folder + "\\cut.bin", progress);
     Fetch(&file, "cut.bin");
     EXPECT_FALSE(file.m_bSuccess);
     EXPECT_EQ(dialog.Messages(), (std::vector<std::string>{"FileDownloaderListener::OnError()"}));
@@ -186,13 +187,13 @@ TEST_F(DownloaderTest, FileListenerWritesBodyCreatesFoldersAndMovesTheBar) {
     std::string folder = HttpTest::ScratchFolder("write");
     std::string path = folder + "/new1/new2\\client.dll.lzma";
     {
-        FileDownloaderListener file(path);
+        FileDownloaderListener file(path, progress);
         EXPECT_EQ(file.m_szFileName, "client.dll.lzma");
         Fetch(&file, "Dl/client.dll.lzma");
         EXPECT_TRUE(file.m_bSuccess);
         EXPECT_EQ(file.m_nBytesWritten, 2048);
     }
-    EXPECT_EQ(HttpTest::ReadWholeFile(folder + "\\new1\\new2\\client.dll.lzma"), body);
+    EXPECT_EQ(TestSupport::ReadText(folder + "\\new1\\new2\\client.dll.lzma"), body);
     EXPECT_TRUE(dialog.Messages().empty());
     // 2048 bytes in units of 512: after 1024 bytes 3, at the end 5 (= range 2048/512 + 1).
     std::vector<int> positions = dialog.Positions(IDC_FILE_PROGRESS);
@@ -204,12 +205,12 @@ TEST_F(DownloaderTest, FileListenerWritesBodyCreatesFoldersAndMovesTheBar) {
 
 TEST_F(DownloaderTest, ErrorPageIsWrittenAndTheStatusIs404) {
     std::string folder = HttpTest::ScratchFolder("404");
-    FileDownloaderListener file(folder + "\\missing.bin");
+    FileDownloaderListener file(folder + "\\missing.bin", progress);
     int status = 0;
     Fetch(&file, "Dl/missing.bin", &status);
     EXPECT_EQ(status, 404);
     EXPECT_TRUE(file.m_bSuccess);
-    EXPECT_NE(HttpTest::ReadWholeFile(folder + "\\missing.bin").find("Not Found"), std::string::npos);
+    EXPECT_NE(TestSupport::ReadText(folder + "\\missing.bin").find("Not Found"), std::string::npos);
 }
 
 TEST_F(DownloaderTest, LargeFileProgressIsThinnedButReachesTheEndOfTheBar) {
@@ -225,11 +226,11 @@ TEST_F(DownloaderTest, LargeFileProgressIsThinnedButReachesTheEndOfTheBar) {
     Response response;
     response.filePath = source;
     server.SetResponse("/large.bin", response);
-    FileDownloaderListener file(folder + "\\large.bin");
+    FileDownloaderListener file(folder + "\\large.bin", progress);
     int length = 0;
     Fetch(&file, "large.bin", nullptr, &length);
     ASSERT_TRUE(file.m_bSuccess);
-    EXPECT_EQ(HttpTest::ReadWholeFile(folder + "\\large.bin"), HttpTest::ReadWholeFile(source));
+    EXPECT_EQ(TestSupport::ReadText(folder + "\\large.bin"), TestSupport::ReadText(source));
     Utils::HTTP::ProgressScale scale(length);
     std::vector<int> positions = dialog.Positions(IDC_FILE_PROGRESS);
     ASSERT_FALSE(positions.empty());
@@ -293,6 +294,7 @@ TEST(DownloaderNoServer, UnreachableServerFailsTheSendAndTheReadReportsTheCode) 
         port = closed.Port();
     }
     RecordingDialog dialog;
+    DialogFileProgress progress;  // the listener's sink, shown in the recording dialog
     std::string folder = HttpTest::ScratchFolder("unreachable");
     RecordingListener listener;
     {
@@ -308,7 +310,7 @@ TEST(DownloaderNoServer, UnreachableServerFailsTheSendAndTheReadReportsTheCode) 
     EXPECT_NE(listener.events[0], "error:0");
     EXPECT_NE(listener.events[0], "error:-1");
 
-    FileDownloaderListener file(folder + "\\x.bin");
+    FileDownloaderListener file(folder + "\\x.bin", progress);
     {
         FileDownloader downloader(&file, "127.0.0.1", false, port);
         downloader.SendRequest("x.bin", "", "", false);

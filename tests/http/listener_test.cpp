@@ -44,29 +44,30 @@ TEST(ProgressScale, PlainUnitsUpTo65535AndScaledAbove) {
 class ListenerTest : public ::testing::Test {
 protected:
     RecordingDialog dialog;
+    DialogFileProgress progress;  // the listener's sink, shown in the recording dialog
     std::string folder = HttpTest::ScratchFolder(::testing::UnitTest::GetInstance()->current_test_info()->name());
 };
 
 TEST_F(ListenerTest, ExistingFileIsTruncatedAndCompleteClosesIt) {
     std::string path = folder + "\\f.bin";
     {
-        FileDownloaderListener first(path);
+        FileDownloaderListener first(path, progress);
         first.OnRecv(std::string(3000, 'a'));
         first.OnComplete();
     }
-    FileDownloaderListener second(path);
+    FileDownloaderListener second(path, progress);
     EXPECT_TRUE(second.OnRecv("xyz"));
     second.OnComplete();
     EXPECT_TRUE(second.m_bSuccess);
     EXPECT_FALSE(second.mh_file.IsValid());
-    EXPECT_EQ(HttpTest::ReadWholeFile(path), "xyz");
+    EXPECT_EQ(TestSupport::ReadText(path), "xyz");
 }
 
 TEST_F(ListenerTest, FileThatCannotBeCreatedRefusesTheFirstChunk) {
     // A plain file where a folder should be: neither the folder nor the file can be made.
     std::string blocker = folder + "\\blocker";
-    { FileDownloaderListener make(blocker); make.OnComplete(); }
-    FileDownloaderListener file(blocker + "\\sub\\x.bin");
+    { FileDownloaderListener make(blocker, progress); make.OnComplete(); }
+    FileDownloaderListener file(blocker + "\\sub\\x.bin", progress);
     EXPECT_FALSE(file.m_bSuccess);
     EXPECT_FALSE(file.OnRecv("data"));
     file.OnError(-1);
@@ -83,7 +84,7 @@ TEST_F(ListenerTest, WriteFailureIsShownAndLeavesTheListenerFailed) {
         SCOPED_TRACE(failAtEnd);
         dialog.Clear();
         std::string path = folder + (failAtEnd ? "\\ro_end.bin" : "\\ro.bin");
-        FileDownloaderListener file(path);
+        FileDownloaderListener file(path, progress);
         // Swap in a handle that cannot be written.
         file.mh_file.Reset();
         file.mh_file.Reset(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
@@ -109,31 +110,31 @@ TEST_F(ListenerTest, WriteFailureIsShownAndLeavesTheListenerFailed) {
 TEST_F(ListenerTest, BatchedChunksReachTheFileInOrder) {
     std::string path = folder + "\\batch.bin";
     std::string body = HttpTest::Pattern(200000, 11);
-    FileDownloaderListener file(path);
+    FileDownloaderListener file(path, progress);
     for (size_t at = 0; at < body.size(); at += 1000) ASSERT_TRUE(file.OnRecv(body.substr(at, 1000)));
     file.OnComplete();
     EXPECT_TRUE(file.m_bSuccess);
-    EXPECT_EQ(HttpTest::ReadWholeFile(path), body);
+    EXPECT_EQ(TestSupport::ReadText(path), body);
 }
 
 TEST_F(ListenerTest, CancelAndErrorCloseTheFileAndFail) {
-    FileDownloaderListener canceled(folder + "\\c.bin");
+    FileDownloaderListener canceled(folder + "\\c.bin", progress);
     canceled.OnRecv("abc");
     canceled.OnCanceled();
     EXPECT_FALSE(canceled.m_bSuccess);
     EXPECT_FALSE(canceled.mh_file.IsValid());
     EXPECT_EQ(dialog.Messages(), (std::vector<std::string>{"FileDownloaderListener::OnCanceled()"}));
     // The partly written file stays.
-    EXPECT_EQ(HttpTest::ReadWholeFile(folder + "\\c.bin"), "abc");
+    EXPECT_EQ(TestSupport::ReadText(folder + "\\c.bin"), "abc");
 
-    FileDownloaderListener failedEarlier(folder + "\\e.bin");
+    FileDownloaderListener failedEarlier(folder + "\\e.bin", progress);
     failedEarlier.m_bSuccess = false;
     failedEarlier.OnComplete();
     EXPECT_FALSE(failedEarlier.m_bSuccess);
 }
 
 TEST_F(ListenerTest, PositionsArePlainUnitsAndPostedOnlyWhenChanged) {
-    FileDownloaderListener file(folder + "\\p.bin");
+    FileDownloaderListener file(folder + "\\p.bin", progress);
     file.OnStart(4000);
     for (size_t size : {300, 300, 300, 1024, 1024, 1024, 28}) ASSERT_TRUE(file.OnRecv(std::string(size, 'p')));
     // Bytes 300, 600, 900, 1924, 2948, 3972, 4000 -> units 1, 2, 2, 4, 6, 8, 8.
@@ -142,7 +143,7 @@ TEST_F(ListenerTest, PositionsArePlainUnitsAndPostedOnlyWhenChanged) {
 }
 
 TEST_F(ListenerTest, UnknownLengthPostsEveryChange) {
-    FileDownloaderListener file(folder + "\\u.bin");
+    FileDownloaderListener file(folder + "\\u.bin", progress);
     file.OnStart(-1);
     for (int i = 0; i < 4; ++i) file.OnRecv(std::string(1024, 'u'));
     EXPECT_EQ(dialog.Positions(IDC_FILE_PROGRESS), (std::vector<int>{3, 5, 7, 9}));

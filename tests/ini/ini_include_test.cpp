@@ -15,16 +15,16 @@ protected:
     void SetUp() override {
         CreateDirectoryA("inc", nullptr);
         CreateDirectoryA("inc\\sub", nullptr);
-        initest::WriteFile("inc\\main.ini",
+        initest::WriteText("inc\\main.ini",
                            "[A]\r\nk=main\r\n#include=sub/child.ini\r\nafter=still A\r\n"
                            "#include=   second.ini   \r\n#include=absent.ini\r\nlast=1\r\n"
                            "# include=second.ini\r\n;include=second.ini\r\n#Include=other.ini\r\n");
-        initest::WriteFile("inc\\sub\\child.ini",
+        initest::WriteText("inc\\sub\\child.ini",
                            "c=child-unnamed\r\n[B]\r\nb=child\r\n[A]\r\nk=child wins\r\n#include=grand.ini\r\n");
-        initest::WriteFile("inc\\sub\\grand.ini", "[G]\r\ng=grand\r\n#include=../MAIN.INI\r\n");
-        initest::WriteFile("inc\\second.ini", "[S]\r\ns=second\r\n");
-        initest::WriteFile("inc\\other.ini", "[O]\r\no=other\r\n");
-        initest::WriteFile("inc\\self.ini", "x=1\r\n#include=self.ini\r\ny=2\r\n");
+        initest::WriteText("inc\\sub\\grand.ini", "[G]\r\ng=grand\r\n#include=../MAIN.INI\r\n");
+        initest::WriteText("inc\\second.ini", "[S]\r\ns=second\r\n");
+        initest::WriteText("inc\\other.ini", "[O]\r\no=other\r\n");
+        initest::WriteText("inc\\self.ini", "x=1\r\n#include=self.ini\r\ny=2\r\n");
     }
     void TearDown() override {
         const char* files[] = {"inc\\main.ini", "inc\\sub\\child.ini", "inc\\sub\\grand.ini",

@@ -39,7 +39,7 @@ const char* const kSample =
 
 class IniParse : public ::testing::Test {
 protected:
-    void SetUp() override { initest::WriteFile("parse_sample.ini", kSample); }
+    void SetUp() override { initest::WriteText("parse_sample.ini", kSample); }
     void TearDown() override { DeleteFileA("parse_sample.ini"); }
 };
 
@@ -117,7 +117,7 @@ TEST(IniFile, LongLinesAreReadInPiecesOf3999Bytes) {
     // 5,000 characters without a line feed: pieces of 3,999 and 1,001 characters.
     std::string line = "a=" + std::string(3997, 'x') + "b=" + std::string(999, 'y');
     ASSERT_EQ(5000u, line.size());
-    initest::WriteFile("long_line.ini", "[L]\n" + line);
+    initest::WriteText("long_line.ini", "[L]\n" + line);
     Utils::IniFile ini("long_line.ini", 1);
     EXPECT_EQ(std::string(3997, 'x'), ini.GetString("L", "a"));
     EXPECT_EQ(std::string(999, 'y'), ini.GetString("L", "b"));
@@ -145,7 +145,7 @@ TEST(IniFile, CacheNeverChangesResultsAcrossThreads) {
         text += "[S" + std::to_string(s) + "]\n";
         for (int k = 0; k < 50; ++k) text += "k" + std::to_string(k) + "=" + std::to_string(s * 1000 + k) + "\n";
     }
-    initest::WriteFile("threads.ini", text);
+    initest::WriteText("threads.ini", text);
     Utils::IniFile ini("threads.ini", 1);
 
     struct Args {

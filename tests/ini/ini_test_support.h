@@ -11,13 +11,10 @@
 
 namespace initest {
 
-using TestSupport::ReadBinary;
+using TestSupport::ReadText;
+using TestSupport::WriteText;
 using TestSupport::StdoutCapture;
 
-inline void WriteFile(const std::string& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary);
-    out << text;
-}
 
 inline int Count(const std::string& text, const std::string& part) {
     int count = 0;

@@ -44,7 +44,7 @@ protected:
 
 TEST_F(InstallFolderTest, ChoosesTheBaseByVersionAndCreatesTheFolder) {
     std::string programFiles;
-    GetSpecialFolder(CSIDL_PROGRAM_FILES, programFiles);
+    Utils::FileSystem::GetSpecialFolder(CSIDL_PROGRAM_FILES, programFiles);
     ASSERT_FALSE(programFiles.empty());
     EXPECT_NE(programFiles.back(), '\\');
     EXPECT_EQ(Utils::FileSystem::GetFullPath(programFiles, ""), Utils::FileSystem::GetFullPath(Env("ProgramFiles"), ""));
@@ -59,7 +59,7 @@ TEST_F(InstallFolderTest, ChoosesTheBaseByVersionAndCreatesTheFolder) {
     std::string data;
 #if EXPECT_LOCAL_APPDATA
     std::string localAppData;
-    GetSpecialFolder(CSIDL_LOCAL_APPDATA, localAppData);
+    Utils::FileSystem::GetSpecialFolder(CSIDL_LOCAL_APPDATA, localAppData);
     ASSERT_FALSE(localAppData.empty());
     EXPECT_EQ(Utils::FileSystem::GetFullPath(localAppData, ""), Utils::FileSystem::GetFullPath(Env("LOCALAPPDATA"), ""));
     m_created.insert(m_created.begin(), localAppData + "\\" + m_name);

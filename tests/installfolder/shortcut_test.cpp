@@ -53,8 +53,8 @@ std::string ModulePath() {
 class ShortcutTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        GetSpecialFolder(CSIDL_PROGRAMS, m_programs);
-        GetSpecialFolder(CSIDL_DESKTOP, m_desktop);
+        Utils::FileSystem::GetSpecialFolder(CSIDL_PROGRAMS, m_programs);
+        Utils::FileSystem::GetSpecialFolder(CSIDL_DESKTOP, m_desktop);
         ASSERT_FALSE(m_programs.empty());
         ASSERT_FALSE(m_desktop.empty());
         ASSERT_NE(m_programs.back(), '\\');
@@ -117,7 +117,7 @@ TEST_F(ShortcutTest, EmptyNameOrTargetOrUnknownFolderCreatesNothing) {
 
     // A folder the shell cannot name must not send the link to the drive's root.
     std::string unknown = "stale";
-    GetSpecialFolder(0x7FFF, unknown);
+    Utils::FileSystem::GetSpecialFolder(0x7FFF, unknown);
     EXPECT_EQ(unknown, "");
     CreateShortcut(0x7FFF, target, kBrand, "", kBrand, "");
     EXPECT_FALSE(Utils::FileSystem::IsDirectory(std::string("\\") + kBrand));

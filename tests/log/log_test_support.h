@@ -15,7 +15,8 @@
 
 namespace logtest {
 
-using TestSupport::ReadBinary;
+using TestSupport::ReadText;
+using TestSupport::WriteText;
 using TestSupport::StdoutCapture;
 
 inline LogTime& ClockValue() {
@@ -42,10 +43,6 @@ inline void SetLocalNow(int year, int month, int day, int hour, int minute, int 
 
 inline bool Exists(const std::string& path) {
     return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-inline void WriteFile(const std::string& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary);
-    out << text;
 }
 
 // A fresh, empty working folder made current for one test.

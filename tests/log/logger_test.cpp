@@ -15,7 +15,7 @@
 namespace {
 
 using logtest::Exists;
-using logtest::ReadBinary;
+using logtest::ReadText;
 
 const std::string kTimeLine = "TIME: Mon Jul 30 10:05:03.042 2007\r\n";
 const std::string kSeparator = "\r\n-----------------------------------\r\n";
@@ -90,11 +90,11 @@ TEST_F(LoggerTest, RecordLayoutOnDisk) {
     logger.SetChannelFlags(1, 4);
     Log(&logger, 1, "S", "DownloadManager::Update()", "s", "bIsNoUpdateAvilable=", "I", 1, nullptr);
     EXPECT_EQ(kTimeLine + "DownloadManager::Update()\r\nbIsNoUpdateAvilable=1\r\n" + kSeparator,
-              ReadBinary("OV_Jul_30_10.log_"));
+              ReadText("OV_Jul_30_10.log_"));
 
     // No items: the TIME line directly followed by the separator. Appended.
     Log(&logger, 1, nullptr);
-    std::string text = ReadBinary("OV_Jul_30_10.log_");
+    std::string text = ReadText("OV_Jul_30_10.log_");
     ASSERT_GT(text.size(), kTimeLine.size() + kSeparator.size());
     EXPECT_EQ(kTimeLine + kSeparator, text.substr(text.size() - kTimeLine.size() - kSeparator.size()));
     EXPECT_EQ(1, FileCount());
@@ -107,7 +107,7 @@ TEST_F(LoggerTest, EveryTypeCodeAndUnknownCodesTakeNoValue) {
     Log(&logger, 2, "s", "a", "i", -7, "I", 12, "d", 1.5, "D", -0.25, "N", "X", "S", "after", "", "s", "end",
         "Xtra", "i", 2147483647, nullptr);
     EXPECT_EQ(kTimeLine + "a-712\r\n   1.5000000000-0.2500000000\r\n\r\nafter\r\nend2147483647" + kSeparator,
-              ReadBinary("types_Jul_30_10.log_"));
+              ReadText("types_Jul_30_10.log_"));
 }
 
 TEST_F(LoggerTest, MaskSelectsChannelsAndSharedFilesGetTheRecordTwice) {
@@ -125,7 +125,7 @@ TEST_F(LoggerTest, MaskSelectsChannelsAndSharedFilesGetTheRecordTwice) {
     Log(&logger, 2 | 8 | 16 | 32, "S", "twice", nullptr);
     std::string printed = capture.Finish();
     std::string record = kTimeLine + "twice\r\n" + kSeparator;
-    EXPECT_EQ(record + record, ReadBinary("shared_Jul_30_10.log_"));
+    EXPECT_EQ(record + record, ReadText("shared_Jul_30_10.log_"));
     EXPECT_FALSE(Exists("other_Jul_30_10.log_"));
     EXPECT_EQ(1, FileCount());
     // Echoed once, even though only one channel of the mask echoes.
@@ -144,7 +144,7 @@ TEST_F(LoggerTest, EchoOnlyWritesNoFileAndEchoPlusFileDoesBoth) {
     std::string printed = capture.Finish();
     EXPECT_NE(std::string::npos, printed.find("echo only"));
     EXPECT_NE(std::string::npos, printed.find("echo and file"));
-    std::string text = ReadBinary("OV_Jul_30_10.log_");
+    std::string text = ReadText("OV_Jul_30_10.log_");
     EXPECT_EQ(std::string::npos, text.find("echo only"));
     EXPECT_NE(std::string::npos, text.find("echo and file"));
 }
@@ -159,9 +159,9 @@ TEST_F(LoggerTest, RecordsGoToTheFileOfTheirHour) {
     Log(&logger, 1, "S", "after", nullptr);
     logtest::SetLocalNow(2008, 12, 25, 0, 30, 0, 7);
     Log(&logger, 1, "S", "midnight", nullptr);
-    EXPECT_EQ("TIME: Wed Mar 05 14:59:59.999 2008\r\nbefore\r\n" + kSeparator, ReadBinary("OV_Mar_05_14.log_"));
-    EXPECT_EQ("TIME: Wed Mar 05 15:00:00.000 2008\r\nafter\r\n" + kSeparator, ReadBinary("OV_Mar_05_15.log_"));
-    EXPECT_EQ("TIME: Thu Dec 25 00:30:00.007 2008\r\nmidnight\r\n" + kSeparator, ReadBinary("OV_Dec_25_00.log_"));
+    EXPECT_EQ("TIME: Wed Mar 05 14:59:59.999 2008\r\nbefore\r\n" + kSeparator, ReadText("OV_Mar_05_14.log_"));
+    EXPECT_EQ("TIME: Wed Mar 05 15:00:00.000 2008\r\nafter\r\n" + kSeparator, ReadText("OV_Mar_05_15.log_"));
+    EXPECT_EQ("TIME: Thu Dec 25 00:30:00.007 2008\r\nmidnight\r\n" + kSeparator, ReadText("OV_Dec_25_00.log_"));
 }
 
 TEST_F(LoggerTest, ErrorRecordGoesToTheExecutablesFile) {
@@ -169,7 +169,7 @@ TEST_F(LoggerTest, ErrorRecordGoesToTheExecutablesFile) {
     CreateUtilsErrorLogRecord("Utils_", "S", "first line", "i", 5, nullptr);
     std::string printed = capture.Finish();
     std::string expected = kTimeLine + "CreateUtilsErrorLogRecordfirst line\r\n5" + kSeparator;
-    EXPECT_EQ(expected, ReadBinary("Utils_test_log_Jul_30_10.log_"));
+    EXPECT_EQ(expected, ReadText("Utils_test_log_Jul_30_10.log_"));
     EXPECT_NE(std::string::npos, printed.find("CreateUtilsErrorLogRecordfirst line"));
 }
 
@@ -207,7 +207,7 @@ TEST_F(LoggerTest, RecordsOfManyThreadsNeverInterleave) {
     }
     for (auto& thread : threads) WaitForSingleObject(thread.Get(), 60000);
 
-    std::string text = ReadBinary("busy_Jul_30_10.log_");
+    std::string text = ReadText("busy_Jul_30_10.log_");
     std::vector<int> next(4, 0);
     size_t at = 0;
     int records = 0;

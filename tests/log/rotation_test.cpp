@@ -11,7 +11,7 @@
 namespace {
 
 using logtest::Exists;
-using logtest::ReadBinary;
+using logtest::ReadText;
 
 const long long kJuly30Midnight = 1185753600;  // 2007-07-30 00:00:00 UTC
 
@@ -60,25 +60,25 @@ std::string ListedName(const std::string& name) {
 TEST(RotateLogFiles, RenamesPastHoursAndKeepsTheCurrentOne) {
     logtest::ScratchFolder folder("rotate_scratch");
     logtest::SetLocalNow(2007, 7, 30, 10, 2, 0, 0);
-    logtest::WriteFile("OV_Jul_30_09.log_", "nine");
-    logtest::WriteFile("ov_jul_30_10.log_", "ten");
-    logtest::WriteFile("Utils_setup_Jul_29_23.log_", "yesterday");
-    logtest::WriteFile("ov_jul_30_08.log_", "eight, again");
-    logtest::WriteFile("ov_jul_30_08.log", "eight");  // the rename would clash: left as it is
-    logtest::WriteFile("notes.txt", "not a log");
+    logtest::WriteText("OV_Jul_30_09.log_", "nine");
+    logtest::WriteText("ov_jul_30_10.log_", "ten");
+    logtest::WriteText("Utils_setup_Jul_29_23.log_", "yesterday");
+    logtest::WriteText("ov_jul_30_08.log_", "eight, again");
+    logtest::WriteText("ov_jul_30_08.log", "eight");  // the rename would clash: left as it is
+    logtest::WriteText("notes.txt", "not a log");
     CreateDirectoryA("folder.log_", nullptr);
 
     TestTickerTimeout::RotateLogFiles();
 
     EXPECT_EQ("ov_jul_30_09.log", ListedName("ov_jul_30_09.log"));
-    EXPECT_EQ("nine", ReadBinary("ov_jul_30_09.log"));
+    EXPECT_EQ("nine", ReadText("ov_jul_30_09.log"));
     EXPECT_FALSE(Exists("OV_Jul_30_09.log_"));
-    EXPECT_EQ("ten", ReadBinary("ov_jul_30_10.log_"));
+    EXPECT_EQ("ten", ReadText("ov_jul_30_10.log_"));
     EXPECT_FALSE(Exists("ov_jul_30_10.log"));
     EXPECT_EQ("utils_setup_jul_29_23.log", ListedName("utils_setup_jul_29_23.log"));
-    EXPECT_EQ("eight", ReadBinary("ov_jul_30_08.log"));
-    EXPECT_EQ("eight, again", ReadBinary("ov_jul_30_08.log_"));
-    EXPECT_EQ("not a log", ReadBinary("notes.txt"));
+    EXPECT_EQ("eight", ReadText("ov_jul_30_08.log"));
+    EXPECT_EQ("eight, again", ReadText("ov_jul_30_08.log_"));
+    EXPECT_EQ("not a log", ReadText("notes.txt"));
     EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesA("folder.log_"));
     RemoveDirectoryA("folder.log_");
     SetLogClock(nullptr);
@@ -96,11 +96,11 @@ TEST(RotateLogFiles, TimeoutRotatesWhatTheLoggerWroteAndRearms) {
 
     TestTickerTimeout timer;
     timer.OnTickerTimeout();
-    EXPECT_NE(std::string::npos, ReadBinary("ov_jul_30_09.log").find("old hour"));
+    EXPECT_NE(std::string::npos, ReadText("ov_jul_30_09.log").find("old hour"));
     EXPECT_FALSE(Exists("OV_Jul_30_09.log_"));
     // The current hour's file stays open for more records.
     Log(&logger, 1, "S", "still this hour", nullptr);
-    std::string current = ReadBinary("OV_Jul_30_10.log_");
+    std::string current = ReadText("OV_Jul_30_10.log_");
     EXPECT_NE(std::string::npos, current.find("new hour"));
     EXPECT_NE(std::string::npos, current.find("still this hour"));
     EXPECT_TRUE(timer.IsActive());

@@ -94,7 +94,7 @@ ApplyResult ApplyPatch(const std::string& old, const std::string& patch, std::st
 }
 
 std::string Data(const std::string& name) {
-    std::string content = TestFiles::Read("data/" + name);
+    std::string content = TestSupport::ReadText("data/" + name);
     if (content.empty() && name != "empty.bin") ADD_FAILURE() << "data/" << name << " missing (patch_data fixture)";
     return content;
 }

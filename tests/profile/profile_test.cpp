@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "orvanta_config.h"
+#include "support/TestFiles.h"
 #include "utils/Exception.h"
 #include "utils/registry/RegistryKey.h"
 
@@ -62,8 +63,7 @@ TEST(StampBlock, LayoutAndTemplateValuesInTheExecutable) {
 TEST(StampBlock, ExactlyOneGuardedBlockInTheFile) {
     char path[MAX_PATH];
     ASSERT_GT(GetModuleFileNameA(nullptr, path, MAX_PATH), 0u);
-    std::ifstream file(path, std::ios::binary);
-    std::vector<char> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    const std::string bytes = TestSupport::ReadText(path);
     ASSERT_GT(bytes.size(), sizeof(StampBlock));
     int found = 0;
     const volatile StampBlock* block = ProfileTesting::StampBlockAddress();

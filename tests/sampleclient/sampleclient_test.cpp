@@ -1,20 +1,12 @@
 // guiclient.exe under Wine: its window, its started.log line, and the ways it closes.
+#include "support/TestFiles.h"
 #include "utils/Handles.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <fstream>
-#include <sstream>
 
 namespace {
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
 
 std::string Lower(std::string text) {
     CharLowerBuffA(&text[0], DWORD(text.size()));
@@ -103,7 +95,7 @@ protected:
         CloseHandle(pi.hThread);
     }
 
-    std::string Log() { return ReadFile(m_dir + "\\started.log"); }
+    std::string Log() { return TestSupport::ReadText(m_dir + "\\started.log"); }
 
     std::string m_dir, m_exe;
 };

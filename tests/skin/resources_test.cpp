@@ -175,9 +175,9 @@ TEST(Resources, InstallerTemplateHasItsControls) {
         {IDC_NUMBER_EDIT, "Edit", "", {55, 72, 57, 15}, false},
         {IDC_NEXT, "Button", "Next", {114, 72, 50, 14}, false},
         {-1, "Static", "...", {20, 76, 27, 9}, false},
-        {IDC_STATUS, "Static", "", {16, 182, 215, 8}, false},
-        {IDC_PROGRESS_FILE, PROGRESS_CLASSA, "", {30, 218, 288, 14}, false},
-        {IDC_PROGRESS_TOTAL, PROGRESS_CLASSA, "", {30, 195, 287, 14}, false},
+        {IDC_STATUS_TEXT, "Static", "", {16, 182, 215, 8}, false},
+        {IDC_FILE_PROGRESS, PROGRESS_CLASSA, "", {30, 218, 288, 14}, false},
+        {IDC_OVERALL_PROGRESS, PROGRESS_CLASSA, "", {30, 195, 287, 14}, false},
         {IDC_EMPTY_AREA, "Static", "", {18, 14, 36, 27}, true},
     };
     for (const Control& c : controls) {
@@ -213,7 +213,7 @@ TEST(Resources, InstallerTemplateHasItsControls) {
     EXPECT_EQ(info.cy, 239);
     EXPECT_FALSE(info.style & WS_VISIBLE);
     EXPECT_EQ(info.itemStyles.size(), 11u);
-    for (int id : {IDC_PROGRESS_FILE, IDC_PROGRESS_TOTAL, IDC_NUMBER_EDIT}) {
+    for (int id : {IDC_FILE_PROGRESS, IDC_OVERALL_PROGRESS, IDC_NUMBER_EDIT}) {
         ASSERT_TRUE(info.itemStyles.count(id)) << id;
         EXPECT_TRUE(info.itemStyles[id] & WS_BORDER) << id;
     }

@@ -9,6 +9,7 @@
 
 #include "app/Window.h"
 #include "app/skin/SkinButton.h"
+#include "resources/DialogLayout.h"
 #include "resources/resource.h"
 #include "skin_test_util.h"
 
@@ -29,15 +30,16 @@ protected:
         HWND hwnd = Handle();
         RECT client;
         GetClientRect(hwnd, &client);
-        int left = (client.right - 490) / 2;
+        using namespace DialogLayout;
+        int left = (client.right - kContentWidth) / 2;
         RECT none = {0, 0, 0, 0};
         banner.Create(hwnd, none);
-        SetWindowLongPtrA(banner.Handle(), GWLP_USERDATA, 0xFFFF);
+        SetWindowLongPtrA(banner.Handle(), GWLP_USERDATA, kBannerUserData);
         banner.LoadPicture(nullptr, m_bannerId, 1);
-        SetWindowPos(banner.Handle(), nullptr, left, 10, 490, 80, SWP_NOZORDER);
+        SetWindowPos(banner.Handle(), nullptr, left, kBannerTop, kContentWidth, kBannerHeight, SWP_NOZORDER);
         ShowWindow(banner.Handle(), SW_SHOW);
         HWND background = GetDlgItem(hwnd, IDC_BACKGROUND);
-        SetWindowPos(background, HWND_BOTTOM, left, 90, 490, 218, 0);
+        SetWindowPos(background, HWND_BOTTOM, left, kBackdropTop, kContentWidth, kBackdropHeight, 0);
         ShowWindow(background, SW_SHOW);
         int cell = 0;
         for (int id : kLanguageImages) {

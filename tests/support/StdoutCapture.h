@@ -1,21 +1,14 @@
 #pragma once
-// Test helpers shared by several groups: reading a file whole, and capturing
-// what the process prints to standard output (the traces of the utilities).
+// Capturing what the process prints to standard output (the traces of the
+// utilities), for tests of several groups.
 #include <windows.h>
 #include <io.h>
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 #include <string>
 
-namespace TestSupport {
+#include "support/TestFiles.h"
 
-inline std::string ReadBinary(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+namespace TestSupport {
 
 // Captures what the process writes to standard output while it lives.
 class StdoutCapture {
@@ -34,7 +27,7 @@ public:
             _close(m_saved);
             m_saved = -1;
         }
-        std::string text = ReadBinary(m_file);
+        std::string text = ReadText(m_file);
         DeleteFileA(m_file.c_str());
         return text;
     }

@@ -1,68 +1,32 @@
 #pragma once
-// Small file and process helpers for tests that work on real files and start
-// real programs the way the installer does.
-#include "utils/Handles.h"
-
-#include <gtest/gtest.h>
-#include <windows.h>
-
+// Whole files, byte for byte, for tests and their helper programs (header
+// only: helpers link nothing of the test support).
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <string>
 
-namespace TestFiles {
+namespace TestSupport {
 
-inline std::string Read(const std::string& path) {
+// False when the file cannot be opened.
+inline bool TryReadText(const std::string& path, std::string& out) {
     std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
+    if (!in) return false;
+    out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return true;
 }
 
-inline void Write(const std::string& path, const std::string& content) {
+// The file's bytes; "" when it cannot be opened.
+inline std::string ReadText(const std::string& path) {
+    std::string text;
+    TryReadText(path, text);
+    return text;
+}
+
+// Creates or truncates the file with exactly these bytes.
+inline bool WriteText(const std::string& path, const std::string& data) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << content;
+    out.write(data.data(), static_cast<std::streamsize>(data.size()));
+    return static_cast<bool>(out);
 }
 
-inline bool Exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
-// An empty folder of this name below the working directory.
-inline std::string FreshFolder(const std::string& name) {
-    WIN32_FIND_DATAA found;
-    Utils::FindHandle find(FindFirstFileA((name + "\\*").c_str(), &found));
-    if (find) {
-        do {
-            std::string file = name + "\\" + found.cFileName;
-            SetFileAttributesA(file.c_str(), FILE_ATTRIBUTE_NORMAL);
-            DeleteFileA(file.c_str());
-        } while (FindNextFileA(find.Get(), &found));
-    }
-    CreateDirectoryA(name.c_str(), nullptr);
-    return name;
-}
-
-// Runs a command line the installer's way (no application name, hidden
-// window) and returns its exit code; -1 when it cannot start. A program that
-// does not end within two minutes is ended and reported.
-inline int RunProgram(const std::string& commandLine) {
-    STARTUPINFOA si = {};
-    si.cb = sizeof(si);
-    si.dwFlags = STARTF_USESHOWWINDOW;
-    si.wShowWindow = SW_HIDE;
-    std::string buffer = commandLine;
-    PROCESS_INFORMATION pi = {};
-    if (!CreateProcessA(nullptr, &buffer[0], nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS, nullptr, nullptr, &si,
-                        &pi))
-        return -1;
-    Utils::KernelHandle process(pi.hProcess), thread(pi.hThread);
-    if (WaitForSingleObject(process.Get(), 120000) != WAIT_OBJECT_0) {
-        TerminateProcess(process.Get(), 99);
-        WaitForSingleObject(process.Get(), 10000);
-        ADD_FAILURE() << "did not end: " << commandLine;
-    }
-    DWORD code = 0;
-    GetExitCodeProcess(process.Get(), &code);
-    return int(code);
-}
-
-}  // namespace TestFiles
+} // namespace TestSupport

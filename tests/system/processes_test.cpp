@@ -8,7 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "support/TestFiles.h"
 #include "utils/Handles.h"
+#include "utils/fs/FileSystem.h"
 
 namespace {
 
@@ -77,4 +79,46 @@ TEST(FindProcesses, NoMatchIsStillSuccess) {
     std::vector<DWORD> ids;
     EXPECT_TRUE(Utils::System::FindProcesses(ids, "no-such-program-here.exe"));
     EXPECT_TRUE(ids.empty());
+}
+
+// The one way the program starts processes: the program found by its path or
+// by the command line, in the given folder, shown or hidden; RunProcess waits
+// and tells the exit code.
+TEST(StartProcess, FolderWindowAndExitCode) {
+    const std::string helper = Utils::FileSystem::GetCurrentFolder() + "\\guiclient.exe";
+    const std::string folder = Utils::FileSystem::GetCurrentFolder() + "\\start_here";
+    CreateDirectoryA(folder.c_str(), nullptr);
+    const std::string note = folder + "\\started.txt";
+    const struct {
+        bool byApplication, visible;
+        DWORD code;
+        const char* shown;
+    } cases[] = {{false, false, 7, "0"}, {true, true, 0, "1"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.code);
+        DeleteFileA(note.c_str());
+        Utils::System::ProcessStart start;
+        if (c.byApplication) start.application = helper;
+        start.commandLine = "\"" + helper + "\" exit " + std::to_string(c.code);
+        start.workDir = folder;
+        start.visible = c.visible;
+        DWORD exitCode = 12345;
+        ASSERT_TRUE(Utils::System::RunProcess(start, exitCode));
+        EXPECT_EQ(exitCode, c.code);
+        EXPECT_EQ(TestSupport::ReadText(note), c.shown);
+    }
+
+    DeleteFileA(note.c_str());
+    Utils::System::ProcessStart noWait;
+    noWait.commandLine = "\"" + helper + "\" exit 0";
+    noWait.workDir = folder;
+    ASSERT_TRUE(Utils::System::StartProcess(noWait));
+    for (int i = 0; i < 600 && TestSupport::ReadText(note).empty(); ++i) Sleep(50);
+    EXPECT_EQ(TestSupport::ReadText(note), "1");
+
+    Utils::System::ProcessStart missing;
+    missing.commandLine = "no-such-program-here.exe";
+    DWORD exitCode = 0;
+    EXPECT_FALSE(Utils::System::RunProcess(missing, exitCode));
+    EXPECT_FALSE(Utils::System::StartProcess(missing));
 }

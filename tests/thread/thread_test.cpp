@@ -6,10 +6,9 @@
 #include <comdef.h>
 #include <oleauto.h>
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 #include <string>
 
+#include "support/TestFiles.h"
 #include "utils/Exception.h"
 #include "utils/Handles.h"
 #include "utils/log/Logger.h"
@@ -30,18 +29,11 @@ std::string RecordFile() {
     return "Utils_test_thread_" + LogHourStamp(FixedClock()) + ".log_";
 }
 
-std::string ReadBinary(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 // Waits (generously) until the record file holds `count` separators.
 std::string WaitForRecords(int count) {
     std::string text;
     for (int i = 0; i < 1000; ++i) {
-        text = ReadBinary(RecordFile());
+        text = TestSupport::ReadText(RecordFile());
         int found = 0;
         for (size_t at = text.find("-----------------------------------"); at != std::string::npos;
              at = text.find("-----------------------------------", at + 1)) {
@@ -95,7 +87,7 @@ public:
     TrackedException() : Utils::Exception("Worker", "widget broke", 0) {}
     ~TrackedException() override {
         InterlockedIncrement(&g_deletions.count);
-        if (ReadBinary(RecordFile()).find("widget broke") != std::string::npos)
+        if (TestSupport::ReadText(RecordFile()).find("widget broke") != std::string::npos)
             InterlockedExchange(&g_deletions.recordWrittenBefore, 1);
     }
 };

@@ -1,15 +1,15 @@
 #include "uninstall/Uninstall.h"
 
 #include "app/profile/Profile.h"
-#include "engine/InstallFolder.h"
+#include "engine/Registration.h"
 #include "support/RecordingDialog.h"
+#include "support/TestFiles.h"
 #include "utils/Handles.h"
 #include "utils/fs/FileSystem.h"
 #include "utils/registry/RegistryKey.h"
 
 #include <shlobj.h>
 #include <gtest/gtest.h>
-#include <fstream>
 
 using TestSupport::FailAndExitCalled;
 using TestSupport::RecordingDialog;
@@ -17,16 +17,12 @@ using TestSupport::RecordingDialog;
 namespace {
 
 const std::string kBrand = "OrvUninstTest";
-const std::string kUninstallPath = "Microsoft\\Windows\\CurrentVersion\\Uninstall";
+const std::string kUninstallPath = Registration::kUninstallKeyPath;
 
 std::string Folder(int csidl) {
     std::string path;
-    GetSpecialFolder(csidl, path);
+    Utils::FileSystem::GetSpecialFolder(csidl, path);
     return path;
-}
-
-void WriteFile(const std::string& path) {
-    std::ofstream(path, std::ios::binary) << "x";
 }
 
 bool ValueExists(HKEY root, const std::string& path, const std::string& name) {
@@ -52,25 +48,25 @@ protected:
         dialog.SetAnswers(4, 2, 1);
 
         // What an installation leaves behind.
-        Utils::RegistryKey product(1, "Tindermoor");
+        Utils::RegistryKey product(Utils::kUserHive, "Tindermoor");
         answers.Save(product);
         product.SetString("LastUpdateLang_4_2_1", "EN", true, "");
         product.SetString("LastUpdateDate_4_2_1", "2026-12-01", true, "");
         product.SetDword("IsOVNotFirst", 1, true, kBrand);
         product.SetDword("client.dll", 3, true, kBrand + "\\Installed");
         product.SetString("OtherValue", "kept", true, "");
-        Utils::RegistryKey(0, kUninstallPath).SetString("DisplayName", kBrand, true, kBrand);
+        Utils::RegistryKey(Utils::kMachineHive, kUninstallPath).SetString("DisplayName", kBrand, true, kBrand);
 
         programFiles = Folder(CSIDL_PROGRAM_FILES) + "\\" + kBrand;
         startMenu = Folder(CSIDL_PROGRAMS) + "\\" + kBrand;
         desktopLink = Folder(CSIDL_DESKTOP) + "\\" + kBrand + ".lnk";
         CreateDirectoryA(programFiles.c_str(), nullptr);
         CreateDirectoryA((programFiles + "\\bin").c_str(), nullptr);
-        WriteFile(programFiles + "\\bin\\client.dll");
-        WriteFile(programFiles + "\\" + kBrand + ".exe");
+        TestSupport::WriteText(programFiles + "\\bin\\client.dll", "x");
+        TestSupport::WriteText(programFiles + "\\" + kBrand + ".exe", "x");
         CreateDirectoryA(startMenu.c_str(), nullptr);
-        WriteFile(startMenu + "\\Uninstall.lnk");
-        WriteFile(desktopLink);
+        TestSupport::WriteText(startMenu + "\\Uninstall.lnk", "x");
+        TestSupport::WriteText(desktopLink, "x");
 
         settings.exeFileName = "update" + kBrand + ".exe";
         settings.answers = &answers;
@@ -162,12 +158,27 @@ TEST_F(UninstallTest, NoChangesNothing) {
     EXPECT_TRUE(dialog.FailTexts().empty());
 }
 
-TEST_F(UninstallTest, UnusableBrandFailsBeforeAsking) {
-    for (const char* exe : {"update.exe", "update...exe", "update..\\x.exe"}) {
+// The brand is judged by the engine's own rule: a name it installs under is
+// offered for removal, one it refuses fails before the question.
+TEST_F(UninstallTest, BrandFollowsTheEnginesFolderNameRule) {
+    const struct {
+        const char* exe;
+        bool asked;
+    } cases[] = {
+        {"update.exe", false},     {"update...exe", false},   {"update..\\x.exe", false},
+        {"updateBrand..exe", false}, {"update Brand.exe", false}, {"updateA..B.exe", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.exe);
         dialog.Clear();
-        settings.exeFileName = exe;
-        EXPECT_EQ(RunExpectingFatal(settings), "Failed to uninstall") << exe;
-        EXPECT_TRUE(dialog.Questions().empty()) << exe;
+        settings.exeFileName = c.exe;
+        if (c.asked) {
+            dialog.QueueMessageAnswers({IDNO});
+            EXPECT_EQ(RunUninstall(settings), 0);
+        } else {
+            EXPECT_EQ(RunExpectingFatal(settings), "Failed to uninstall");
+        }
+        EXPECT_EQ(dialog.Questions().size(), c.asked ? 1u : 0u);
     }
     EXPECT_TRUE(EverythingInstalledIsThere());
 }

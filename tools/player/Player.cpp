@@ -2,6 +2,7 @@
 
 #include "app/profile/Profile.h"
 #include "utils/Handles.h"
+#include "utils/fs/FileSystem.h"
 
 #include <commctrl.h>
 #include <algorithm>
@@ -47,15 +48,6 @@ std::vector<HWND> ChildrenOf(HWND parent) {
     std::vector<HWND> children;
     EnumChildWindows(parent, CollectChildren, reinterpret_cast<LPARAM>(&children));
     return children;
-}
-
-bool CreateFoldersFor(const std::string& path) {
-    for (size_t pos = path.find_first_of("\\/", 3); pos != std::string::npos;
-         pos = path.find_first_of("\\/", pos + 1)) {
-        const std::string folder = path.substr(0, pos);
-        if (!CreateDirectoryA(folder.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return false;
-    }
-    return true;
 }
 
 } // namespace
@@ -296,11 +288,11 @@ bool SaveScreenshot(HWND window, const std::string& path) {
         file.bfOffBits = sizeof file + sizeof info.bmiHeader;
         file.bfSize = file.bfOffBits + imageSize;
         info.bmiHeader.biSizeImage = imageSize;
-        ok = CreateFoldersFor(path);
+        Utils::FileSystem::CreateFoldersOf(path);
         Utils::FileHandle out(
             CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
         DWORD written = 0;
-        ok = ok && out && WriteFile(out.Get(), &file, sizeof file, &written, nullptr) &&
+        ok = out && WriteFile(out.Get(), &file, sizeof file, &written, nullptr) &&
              WriteFile(out.Get(), &info.bmiHeader, sizeof info.bmiHeader, &written, nullptr) &&
              WriteFile(out.Get(), bits, imageSize, &written, nullptr) && written == imageSize;
     }

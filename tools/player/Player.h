@@ -15,19 +15,24 @@
 #include <string>
 #include <vector>
 
+#include "app/skin/SkinButton.h"
+#include "resources/DialogLayout.h"
+#include "resources/resource.h"
+
 namespace Player {
 
-// Ids the installer dialog is known by.
-const int kStatusId = 1004;
-const int kNumberEditId = 1000;
-const int kNextId = 1002;
-const int kFileProgressId = 1006;
-const int kOverallProgressId = 1007;
-const int kBackgroundId = 1009;
-const int kFirstChoiceId = 3000;
-const LONG_PTR kBannerUserData = 0xFFFF;
-const char kChoiceClass[] = "OrvantaSkinButton";
-// Static control that holds a message box's text.
+// What the installer dialog is known by (its own definitions, under the
+// names the scenarios use).
+const int kStatusId = IDC_STATUS_TEXT;
+const int kNumberEditId = IDC_NUMBER_EDIT;
+const int kNextId = IDC_NEXT;
+const int kFileProgressId = IDC_FILE_PROGRESS;
+const int kOverallProgressId = IDC_OVERALL_PROGRESS;
+const int kBackgroundId = IDC_BACKGROUND;
+const int kFirstChoiceId = IDC_FIRST_CHOICE;
+const LONG_PTR kBannerUserData = DialogLayout::kBannerUserData;
+const char* const kChoiceClass = SkinButton::ClassName();
+// Static control that holds a message box's text (the system's).
 const int kMessageBoxTextId = 0xFFFF;
 
 std::string WindowText(HWND window);

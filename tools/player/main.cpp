@@ -57,119 +57,169 @@ HWND TopLevel(const std::string& title) {
     return window && IsWindowVisible(window) ? window : nullptr;
 }
 
-int Run(DWORD pid, DWORD timeout, const std::vector<std::string>& args) {
-    const std::string& command = args[0];
-    const std::string arg1 = args.size() > 1 ? args[1] : std::string();
+// One run's command: its words and the options given before them.
+struct Request {
+    DWORD pid;
+    DWORD timeout;
+    std::vector<std::string> args;  // the command and its arguments
+    std::string Arg(size_t i) const { return args.size() > i ? args[i] : std::string(); }
+};
 
-    if (command == "wait-dialog") {
-        HWND dialog = Dialog(pid, timeout);
-        if (!dialog) return 1;
-        std::printf("dialog %p pid %lu title \"%s\"\n", static_cast<void*>(dialog),
-                    static_cast<unsigned long>(Player::ProcessOf(dialog)), Player::WindowText(dialog).c_str());
-        return 0;
+int WaitDialog(const Request& r) {
+    HWND dialog = Dialog(r.pid, r.timeout);
+    if (!dialog) return 1;
+    std::printf("dialog %p pid %lu title \"%s\"\n", static_cast<void*>(dialog),
+                static_cast<unsigned long>(Player::ProcessOf(dialog)), Player::WindowText(dialog).c_str());
+    return 0;
+}
+
+int WaitGone(const Request& r) {
+    const bool gone = Player::WaitForNoInstallerDialog(r.pid, r.timeout);
+    std::printf(gone ? "no installer dialog\n" : "dialog still there\n");
+    return gone ? 0 : 1;
+}
+
+// The dialog once it shows a choice page, with the page's visible buttons.
+HWND ChoicePage(const Request& r, std::vector<Player::ChoiceButton>& buttons) {
+    HWND dialog = Dialog(r.pid, r.timeout);
+    if (!dialog) return nullptr;
+    if (!Player::WaitForChoiceButtons(dialog, r.timeout, buttons)) {
+        std::printf("no choice page\n");
+        return nullptr;
     }
-    if (command == "wait-gone") {
-        const bool gone = Player::WaitForNoInstallerDialog(pid, timeout);
-        std::printf(gone ? "no installer dialog\n" : "dialog still there\n");
-        return gone ? 0 : 1;
+    return dialog;
+}
+
+int ListChoices(const Request& r) {
+    std::vector<Player::ChoiceButton> buttons;
+    if (!ChoicePage(r, buttons)) return 1;
+    for (const Player::ChoiceButton& b : buttons)
+        std::printf("option %d %s at %ld,%ld size %ldx%ld\n", b.option, Player::LanguageCodeOf(b.option).c_str(),
+                    b.rect.left, b.rect.top, b.rect.right - b.rect.left, b.rect.bottom - b.rect.top);
+    return 0;
+}
+
+// "click OPTION" or "click-lang CODE".
+int ClickChoice(const Request& r) {
+    std::vector<Player::ChoiceButton> buttons;
+    HWND dialog = ChoicePage(r, buttons);
+    if (!dialog) return 1;
+    const std::string choice = r.Arg(1);
+    if (choice.empty()) return Usage();
+    const bool ok = r.args[0] == "click" ? Player::ClickChoice(dialog, std::atoi(choice.c_str()))
+                                         : Player::ClickLanguage(dialog, choice);
+    std::printf(ok ? "clicked %s\n" : "no visible button for %s\n", choice.c_str());
+    return ok ? 0 : 1;
+}
+
+int TypeNumber(const Request& r) {
+    HWND dialog = Dialog(r.pid, r.timeout);
+    if (!dialog) return 1;
+    if (!Player::WaitUntil(r.timeout, [&] { return Player::IsControlVisible(dialog, IDC_NUMBER_EDIT); })) {
+        std::printf("no number page\n");
+        return 1;
     }
-    if (command == "list" || command == "click" || command == "click-lang") {
-        HWND dialog = Dialog(pid, timeout);
-        if (!dialog) return 1;
-        std::vector<Player::ChoiceButton> buttons;
-        if (!Player::WaitForChoiceButtons(dialog, timeout, buttons)) {
-            std::printf("no choice page\n");
-            return 1;
-        }
-        if (command == "list") {
-            for (const Player::ChoiceButton& b : buttons)
-                std::printf("option %d %s at %ld,%ld size %ldx%ld\n", b.option, Player::LanguageCodeOf(b.option).c_str(),
-                            b.rect.left, b.rect.top, b.rect.right - b.rect.left, b.rect.bottom - b.rect.top);
-            return 0;
-        }
-        if (arg1.empty()) return Usage();
-        const bool ok = command == "click" ? Player::ClickChoice(dialog, std::atoi(arg1.c_str()))
-                                           : Player::ClickLanguage(dialog, arg1);
-        std::printf(ok ? "clicked %s\n" : "no visible button for %s\n", arg1.c_str());
-        return ok ? 0 : 1;
+    return Player::TypeNumberAndNext(dialog, r.Arg(1)) ? 0 : 1;
+}
+
+int Escape(const Request& r) {
+    HWND dialog = Dialog(r.pid, r.timeout);
+    if (!dialog) return 1;
+    return Player::PressEscape(dialog, r.Arg(1) == "key") ? 0 : 1;
+}
+
+int Status(const Request& r) {
+    HWND dialog = Dialog(r.pid, r.timeout);
+    if (!dialog) return 1;
+    std::printf("title \"%s\"\nstatus \"%s\"\n", Player::WindowText(dialog).c_str(),
+                Player::ControlText(dialog, IDC_STATUS_TEXT).c_str());
+    for (int id : {IDC_FILE_PROGRESS, IDC_OVERALL_PROGRESS}) {
+        int pos = 0, upper = 0;
+        if (Player::ProgressOf(dialog, id, pos, upper))
+            std::printf("progress %d: %d of %d%s\n", id, pos, upper,
+                        Player::IsControlVisible(dialog, id) ? "" : " (hidden)");
     }
-    if (command == "type") {
-        HWND dialog = Dialog(pid, timeout);
-        if (!dialog) return 1;
-        if (!Player::WaitUntil(timeout, [&] { return Player::IsControlVisible(dialog, Player::kNumberEditId); })) {
-            std::printf("no number page\n");
-            return 1;
-        }
-        return Player::TypeNumberAndNext(dialog, arg1) ? 0 : 1;
+    return 0;
+}
+
+// "msgbox [yes|no|ok|ID]": prints the box, then presses the button if one is named.
+int AnswerMessageBox(const Request& r) {
+    Player::MessageBoxInfo box;
+    if (!WaitForBox(r.pid, r.timeout, box)) {
+        std::printf("no message box\n");
+        return 1;
     }
-    if (command == "esc") {
-        HWND dialog = Dialog(pid, timeout);
-        if (!dialog) return 1;
-        return Player::PressEscape(dialog, arg1 == "key") ? 0 : 1;
+    std::printf("message box pid %lu caption \"%s\" text \"%s\"\n", static_cast<unsigned long>(box.pid),
+                box.caption.c_str(), box.text.c_str());
+    const std::string answer = r.Arg(1);
+    if (answer.empty()) return 0;
+    const int id = answer == "yes"  ? IDYES
+                   : answer == "no" ? IDNO
+                   : answer == "ok" ? IDOK
+                                    : std::atoi(answer.c_str());
+    const bool ok = Player::PressButton(box, id);
+    std::printf(ok ? "pressed %s\n" : "no button %s\n", answer.c_str());
+    return ok ? 0 : 1;
+}
+
+int WaitExit(const Request& r) {
+    DWORD code = 0;
+    if (r.pid == 0 || !Player::WaitForExit(r.pid, r.timeout, code)) {
+        std::printf("process %lu did not end (or cannot be opened)\n", static_cast<unsigned long>(r.pid));
+        return 1;
     }
-    if (command == "status") {
-        HWND dialog = Dialog(pid, timeout);
-        if (!dialog) return 1;
-        std::printf("title \"%s\"\nstatus \"%s\"\n", Player::WindowText(dialog).c_str(),
-                    Player::ControlText(dialog, Player::kStatusId).c_str());
-        for (int id : {Player::kFileProgressId, Player::kOverallProgressId}) {
-            int pos = 0, upper = 0;
-            if (Player::ProgressOf(dialog, id, pos, upper))
-                std::printf("progress %d: %d of %d%s\n", id, pos, upper,
-                            Player::IsControlVisible(dialog, id) ? "" : " (hidden)");
-        }
-        return 0;
-    }
-    if (command == "msgbox") {
+    std::printf("exit code %lu\n", static_cast<unsigned long>(code));
+    return 0;
+}
+
+int WaitWindow(const Request& r) {
+    const std::string title = r.Arg(1);
+    const bool found = !title.empty() && Player::WaitUntil(r.timeout, [&] { return TopLevel(title) != nullptr; });
+    std::printf(found ? "window \"%s\" found\n" : "no window \"%s\"\n", title.c_str());
+    return found ? 0 : 1;
+}
+
+// The window a screenshot shows: "dialog", "msgbox", "title:TITLE", or
+// nothing for "screen". False when the window asked for did not appear.
+bool ShotWindow(const Request& r, const std::string& what, HWND& window) {
+    window = nullptr;
+    if (what == "dialog") return (window = Dialog(r.pid, r.timeout)) != nullptr;
+    if (what == "msgbox") {
         Player::MessageBoxInfo box;
-        if (!WaitForBox(pid, timeout, box)) {
-            std::printf("no message box\n");
-            return 1;
-        }
-        std::printf("message box pid %lu caption \"%s\" text \"%s\"\n", static_cast<unsigned long>(box.pid),
-                    box.caption.c_str(), box.text.c_str());
-        if (arg1.empty()) return 0;
-        const int id = arg1 == "yes" ? IDYES : arg1 == "no" ? IDNO : arg1 == "ok" ? IDOK : std::atoi(arg1.c_str());
-        const bool ok = Player::PressButton(box, id);
-        std::printf(ok ? "pressed %s\n" : "no button %s\n", arg1.c_str());
-        return ok ? 0 : 1;
+        if (!WaitForBox(r.pid, r.timeout, box)) return false;
+        window = box.window;
+        return true;
     }
-    if (command == "wait-exit") {
-        DWORD code = 0;
-        if (pid == 0 || !Player::WaitForExit(pid, timeout, code)) {
-            std::printf("process %lu did not end (or cannot be opened)\n", static_cast<unsigned long>(pid));
-            return 1;
-        }
-        std::printf("exit code %lu\n", static_cast<unsigned long>(code));
-        return 0;
-    }
-    if (command == "wait-window") {
-        HWND window = nullptr;
-        const bool found = !arg1.empty() && Player::WaitUntil(timeout, [&] { return (window = TopLevel(arg1)) != nullptr; });
-        std::printf(found ? "window \"%s\" found\n" : "no window \"%s\"\n", arg1.c_str());
-        return found ? 0 : 1;
-    }
-    if (command == "shot") {
-        if (arg1.empty()) return Usage();
-        const std::string what = args.size() > 2 ? args[2] : "dialog";
-        HWND window = nullptr;
-        if (what == "dialog") {
-            window = Dialog(pid, timeout);
-            if (!window) return 1;
-        } else if (what == "msgbox") {
-            Player::MessageBoxInfo box;
-            if (!WaitForBox(pid, timeout, box)) return 1;
-            window = box.window;
-        } else if (what.compare(0, 6, "title:") == 0) {
-            if (!Player::WaitUntil(timeout, [&] { return (window = TopLevel(what.substr(6))) != nullptr; })) return 1;
-        }
-        // Give the window a moment to finish painting what it just changed.
-        if (window) RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ALLCHILDREN | RDW_UPDATENOW);
-        Sleep(300);
-        const bool ok = Player::SaveScreenshot(window, arg1);
-        std::printf(ok ? "saved %s\n" : "could not save %s\n", arg1.c_str());
-        return ok ? 0 : 1;
-    }
+    if (what.compare(0, 6, "title:") == 0)
+        return Player::WaitUntil(r.timeout, [&] { return (window = TopLevel(what.substr(6))) != nullptr; });
+    return true;
+}
+
+int Shot(const Request& r) {
+    const std::string file = r.Arg(1);
+    if (file.empty()) return Usage();
+    HWND window = nullptr;
+    if (!ShotWindow(r, r.args.size() > 2 ? r.args[2] : "dialog", window)) return 1;
+    // Give the window a moment to finish painting what it just changed.
+    if (window) RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+    Sleep(300);
+    const bool ok = Player::SaveScreenshot(window, file);
+    std::printf(ok ? "saved %s\n" : "could not save %s\n", file.c_str());
+    return ok ? 0 : 1;
+}
+
+const struct {
+    const char* name;
+    int (*run)(const Request&);
+} kCommands[] = {
+    {"wait-dialog", WaitDialog}, {"wait-gone", WaitGone},       {"list", ListChoices}, {"click", ClickChoice},
+    {"click-lang", ClickChoice}, {"type", TypeNumber},          {"esc", Escape},       {"status", Status},
+    {"msgbox", AnswerMessageBox}, {"wait-exit", WaitExit},      {"wait-window", WaitWindow}, {"shot", Shot},
+};
+
+int Run(const Request& request) {
+    for (const auto& command : kCommands)
+        if (request.args[0] == command.name) return command.run(request);
     return Usage();
 }
 
@@ -190,7 +240,7 @@ int main(int argc, char** argv) {
             args.push_back(argv[i]);
     }
     if (args.empty()) return Usage();
-    const int rc = Run(pid, timeout, args);
+    const int rc = Run(Request{pid, timeout, args});
     std::fflush(stdout);
     return rc;
 }

@@ -14,7 +14,6 @@ namespace FileSystem {
 
 namespace {
 
-const size_t kPathBuffer = 260;
 // The shell's delete operation takes a list of sources ended by two zero bytes.
 const size_t kShellSourceBuffer = 5000;
 
@@ -27,13 +26,8 @@ std::string GetFullPath(const std::string& path, const std::string& baseDir) {
     if (HasDrive(path)) {
         text = path;
     } else {
-        std::string base = baseDir;
-        if (base.empty()) {
-            char current[kPathBuffer] = {0};
-            DWORD length = GetCurrentDirectoryA(sizeof(current), current);
-            // A current directory that does not fit is treated as unknown.
-            if (length > 0 && length < sizeof(current)) base.assign(current, length);
-        }
+        // A current directory that does not fit is treated as unknown.
+        const std::string base = baseDir.empty() ? GetCurrentFolder(kPathBuffer) : baseDir;
         text = base + "\\" + path;
     }
 
@@ -138,14 +132,8 @@ bool IsFile(const std::string& path) {
 }
 
 void GetModulePath(std::string& out, bool nameOnly, bool stripExtension, bool folderOnly) {
-    char buffer[kPathBuffer] = {0};
-    DWORD length = GetModuleFileNameA(nullptr, buffer, sizeof(buffer));
-    // A truncated path would name another file: report nothing instead.
-    if (length == 0 || length >= sizeof(buffer)) {
-        out.clear();
-        return;
-    }
-    out.assign(buffer, length);
+    out = GetOwnPath(kPathBuffer);
+    if (out.empty()) return;
     if (nameOnly) {
         size_t slash = out.rfind('\\');
         if (slash != std::string::npos) out.erase(0, slash + 1);
@@ -155,6 +143,49 @@ void GetModulePath(std::string& out, bool nameOnly, bool stripExtension, bool fo
         size_t slash = out.rfind('\\');
         out.erase(slash == std::string::npos ? 0 : slash + 1);
     }
+}
+
+// The three queries share one contract: the length of the text when it fit,
+// 0 or at least the buffer size otherwise.
+template <typename Query>
+std::string QueryPath(size_t buffer, Query query) {
+    std::vector<char> text(buffer, '\0');
+    const DWORD length = query(static_cast<DWORD>(buffer), text.data());
+    return length > 0 && length < buffer ? std::string(text.data(), length) : std::string();
+}
+
+std::string GetOwnPath(size_t buffer) {
+    return QueryPath(buffer, [](DWORD size, char* text) { return GetModuleFileNameA(nullptr, text, size); });
+}
+
+std::string GetTempFolder(size_t buffer) { return QueryPath(buffer, GetTempPathA); }
+
+std::string GetCurrentFolder(size_t buffer) { return QueryPath(buffer, GetCurrentDirectoryA); }
+
+void EnsureFolder(const std::string& folder) {
+    if (folder.size() > kPathBuffer || !IsDirectory(folder)) CreateDirectoryA(folder.c_str(), nullptr);
+}
+
+void CreateFoldersOf(const std::string& path) {
+    std::string slashed = path;
+    String::ReplaceAll(slashed, "\\", "/");
+    std::vector<std::string> parts;
+    String::Split(parts, slashed, "/");
+    std::string prefix;
+    for (size_t i = 0; i + 1 < parts.size(); ++i) {
+        prefix += parts[i] + "\\";
+        EnsureFolder(prefix);
+    }
+}
+
+bool IsPlainFolderName(const std::string& name) {
+    if (name.empty() || name.size() > 100) return false;
+    for (unsigned char c : name) {
+        if (c < 32 || std::string("\\/:*?\"<>|").find(static_cast<char>(c)) != std::string::npos) return false;
+    }
+    if (name == "." || name == "..") return false;
+    if (name.front() == ' ' || name.back() == ' ' || name.back() == '.') return false;
+    return true;
 }
 
 } // namespace FileSystem

@@ -1,12 +1,20 @@
 #pragma once
-// Path normalisation, folder listing and deletion, file-kind tests and the
-// program's own path. Paths are ANSI byte strings with "\" and a drive letter;
-// network paths and paths over 260 bytes are not handled.
+// Path normalisation, folder listing, creation and deletion, file-kind tests,
+// the places the system names (own path, temporary and current folder, the
+// shell's special folders) and the rule for a plain folder name. Paths are
+// ANSI byte strings with "\" and a drive letter; network paths and paths over
+// 260 bytes are not handled.
+#include <cstddef>
 #include <string>
 #include <vector>
 
 namespace Utils {
 namespace FileSystem {
+
+// Buffer sizes for the system's path queries. A path that does not fit its
+// buffer is reported as unknown (""), never cut to the name of another file.
+const size_t kPathBuffer = 260;      // MAX_PATH
+const size_t kLongPathBuffer = 512;
 
 // Absolute, normalised, lower-case form of `path`. A path without "X:" is
 // joined to `baseDir` (or the current directory when `baseDir` is empty).
@@ -27,6 +35,32 @@ bool IsFile(const std::string& path);
 // The executable's full path, then optionally: keep only the name, drop the
 // last four characters, keep the text up to and including the last "\".
 void GetModulePath(std::string& out, bool nameOnly, bool stripExtension, bool folderOnly);
+
+// The running executable's full path, the temporary folder (with its trailing
+// "\") and the current folder, each read into a buffer of `buffer` bytes;
+// "" when the system cannot give it or it does not fit.
+std::string GetOwnPath(size_t buffer = kPathBuffer);
+std::string GetTempFolder(size_t buffer = kPathBuffer);
+std::string GetCurrentFolder(size_t buffer = kPathBuffer);
+
+// Creates the folder unless it exists; a path over 260 bytes never counts as
+// existing. Failures are left to whoever uses the folder.
+void EnsureFolder(const std::string& folder);
+// Creates every folder on the way to the file `path` ("\" or "/" separated),
+// one level at a time, with EnsureFolder.
+void CreateFoldersOf(const std::string& path);
+
+// A name usable as one folder and file name (a brand): not empty, at most 100
+// characters, none of \ / : * ? " < > | or control characters, not "." or
+// "..", not starting with a blank and not ending with a blank or "." (the
+// system drops those, so the name would stand for another folder).
+bool IsPlainFolderName(const std::string& name);
+
+// The shell's path of a special folder (CSIDL_*) without one trailing "\";
+// false (and "") when the shell cannot give it.
+bool ShellFolder(int csidl, std::string& path);
+// ShellFolder, except that CSIDL_PROGRAM_FILES falls back to "C:\Program Files".
+void GetSpecialFolder(int csidl, std::string& path);
 
 } // namespace FileSystem
 } // namespace Utils

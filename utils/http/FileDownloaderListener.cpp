@@ -1,8 +1,6 @@
 #include "utils/http/FileDownloaderListener.h"
 
-#include <vector>
-
-#include "app/ops/DialogOps.h"
+#include "utils/fs/FileSystem.h"
 #include "utils/string/String.h"
 
 namespace Utils {
@@ -24,20 +22,13 @@ int ProgressScale::Position(long long bytesWritten) const {
 } // namespace HTTP
 } // namespace Utils
 
-namespace {
-
-bool IsDirectory(const std::string& path) {
-    if (path.size() > MAX_PATH) return false;
-    DWORD attributes = GetFileAttributesA(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-void ShowBox(const std::string& text) { Dialog().ShowMessage(text, MB_OK); }
-
-} // namespace
-
-FileDownloaderListener::FileDownloaderListener(const std::string& localPath)
-    : m_nBytesWritten(0), m_bSuccess(true), m_bLengthKnown(false), m_nMinStep(1), m_nLastPos(-1) {
+FileDownloaderListener::FileDownloaderListener(const std::string& localPath, Utils::HTTP::ProgressSink& progress)
+    : m_nBytesWritten(0),
+      m_bSuccess(true),
+      mp_progress(&progress),
+      m_bLengthKnown(false),
+      m_nMinStep(1),
+      m_nLastPos(-1) {
     InitFile(localPath);
     if (!mh_file) m_bSuccess = false;
 }
@@ -47,18 +38,10 @@ FileDownloaderListener::~FileDownloaderListener() { CloseFile(); }
 
 void FileDownloaderListener::InitFile(const std::string& localPath) {
     std::string path = localPath;
-    Utils::String::ReplaceAll(path, "\\", "/");
-    std::vector<std::string> components;
-    Utils::String::Split(components, path, "/");
-    if (components.empty()) components.push_back(std::string());
-    m_szFileName = components.back();
-
-    std::string prefix;
-    for (size_t i = 0; i + 1 < components.size(); ++i) {
-        prefix += components[i] + "\\";
-        if (!IsDirectory(prefix)) CreateDirectoryA(prefix.c_str(), nullptr);
-    }
-    mh_file.Reset(CreateFileA((prefix + m_szFileName).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+    Utils::String::ReplaceAll(path, "/", "\\");
+    m_szFileName = path.substr(path.rfind('\\') + 1);
+    Utils::FileSystem::CreateFoldersOf(path);
+    mh_file.Reset(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
 }
 
@@ -71,13 +54,13 @@ void FileDownloaderListener::OnStart(int contentLength) {
 
 bool FileDownloaderListener::OnRecv(const std::string& chunk) {
     if (!mh_file) {
-        ShowBox("Error in FileDownloaderListener::InitFile");
+        mp_progress->ReportFailure("Error in FileDownloaderListener::InitFile");
         m_bSuccess = false;
         return false;
     }
     if (m_buffer.capacity() < kWriteBufferSize) m_buffer.reserve(kWriteBufferSize);
     if (m_buffer.size() + chunk.size() > kWriteBufferSize && !Flush()) {
-        ShowBox("Error in FileDownloaderListener::OnRecv()");
+        mp_progress->ReportFailure("Error in FileDownloaderListener::OnRecv()");
         m_bSuccess = false;
         return false;
     }
@@ -94,7 +77,7 @@ void FileDownloaderListener::UpdateProgress() {
     // is always posted.
     if (m_nLastPos >= 0 && position - m_nLastPos < m_nMinStep && position < m_scale.Range()) return;
     m_nLastPos = position;
-    Dialog().SetProgressPos(IDC_FILE_PROGRESS, position);
+    mp_progress->SetPosition(position);
 }
 
 bool FileDownloaderListener::Flush() {
@@ -116,7 +99,7 @@ void FileDownloaderListener::CloseFile() {
 void FileDownloaderListener::OnComplete() {
     if (mh_file && m_bSuccess && !Flush()) {
         // The last bytes could not be written: the same failure as in OnRecv.
-        ShowBox("Error in FileDownloaderListener::OnRecv()");
+        mp_progress->ReportFailure("Error in FileDownloaderListener::OnRecv()");
         m_bSuccess = false;
         mh_file.Reset();
         return;
@@ -131,12 +114,12 @@ void FileDownloaderListener::OnComplete() {
 
 void FileDownloaderListener::OnCanceled() {
     CloseFile();
-    ShowBox("FileDownloaderListener::OnCanceled()");
+    mp_progress->ReportFailure("FileDownloaderListener::OnCanceled()");
     m_bSuccess = false;
 }
 
 void FileDownloaderListener::OnError(int) {
     CloseFile();
     m_bSuccess = false;
-    ShowBox("FileDownloaderListener::OnError()");
+    mp_progress->ReportFailure("FileDownloaderListener::OnError()");
 }

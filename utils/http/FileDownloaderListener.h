@@ -1,13 +1,14 @@
 #pragma once
 // The listener every download of the program uses: writes the body to a local
-// file (creating its folders) and moves the installer dialog's file progress
-// bar (control 1006). Failures are shown in message boxes owned by the dialog.
+// file (creating its folders), moves a progress bar and reports failures, both
+// through the ProgressSink it is given.
 #include <windows.h>
 
 #include <string>
 
 #include "utils/Handles.h"
 #include "utils/http/FileDownloader.h"
+#include "utils/http/ProgressSink.h"
 
 namespace Utils {
 namespace HTTP {
@@ -38,8 +39,9 @@ private:
 class FileDownloaderListener : public Utils::HTTP::DownloaderListener {
 public:
     // Creates the folders of localPath and the file (truncated); m_bSuccess is
-    // false when the file could not be created.
-    explicit FileDownloaderListener(const std::string& localPath);
+    // false when the file could not be created. progress: not owned, must
+    // outlive the listener.
+    FileDownloaderListener(const std::string& localPath, Utils::HTTP::ProgressSink& progress);
     ~FileDownloaderListener() override;
 
     bool OnRecv(const std::string& chunk) override;
@@ -68,6 +70,7 @@ private:
     void CloseFile();   // flushes what it can, then closes
 
     std::string m_buffer;  // gathered chunks, at most kWriteBufferSize bytes
+    Utils::HTTP::ProgressSink* mp_progress;
 
     Utils::HTTP::ProgressScale m_scale;
     bool m_bLengthKnown;

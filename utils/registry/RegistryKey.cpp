@@ -84,7 +84,7 @@ RegistryKey::RegistryKey(unsigned char hive, const std::string& path) : m_hive(h
 
 RegistryKey::~RegistryKey() {}
 
-HKEY RegistryKey::Root() const { return m_hive == 0 ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER; }
+HKEY RegistryKey::Root() const { return m_hive == kMachineHive ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER; }
 
 RegKey RegistryKey::OpenWorkingKey(const std::string& subKey) const {
     RegKey software = OpenKey(Root(), "Software");

@@ -1,13 +1,18 @@
 #pragma once
-// A key below "Software" of HKEY_LOCAL_MACHINE (hive 0) or HKEY_CURRENT_USER
-// (any other hive). No handle is held between operations: every call opens
-// and closes what it needs. Failures are never reported; reads yield the
-// caller's default and writes/deletes do nothing.
+// A key below "Software" of HKEY_LOCAL_MACHINE or HKEY_CURRENT_USER. No
+// handle is held between operations: every call opens and closes what it
+// needs. Failures are never reported; reads yield the caller's default and
+// writes/deletes do nothing.
 #include <windows.h>
 #include <string>
 #include "utils/Handles.h"
 
 namespace Utils {
+
+// The hive numbers a RegistryKey is opened on (any number but 0 means the
+// current user).
+const unsigned char kMachineHive = 0;  // HKEY_LOCAL_MACHINE\Software
+const unsigned char kUserHive = 1;     // HKEY_CURRENT_USER\Software
 
 class RegistryKey {
 public:

@@ -21,6 +21,10 @@ std::string& ReplaceAll(std::string& text, const std::string& from, const std::s
 // delimiter from text; without a delimiter returns all of text and empties it.
 std::string TakeFirstToken(std::string& text, const std::string& delimiter);
 
+// The words of a command line: blanks and tabs separate them, double quotes
+// group (and are dropped), so "" is an empty word.
+std::vector<std::string> SplitArguments(const std::string& commandLine);
+
 // Without leading and trailing space, tab, LF, VT, FF and CR.
 std::string Trim(const std::string& text);
 

@@ -1,11 +1,36 @@
 #pragma once
-// Running processes and the Windows version.
+// Running and starting processes, and the Windows version.
 #include <windows.h>
 #include <string>
 #include <vector>
 
 namespace Utils {
 namespace System {
+
+// How a new process is started.
+struct ProcessStart {
+    // The program file; empty: the first word of the command line, found the
+    // system's way (own folder, current folder, system folders, PATH).
+    std::string application;
+    // The whole command line as the process receives it (quoting is the
+    // caller's business).
+    std::string commandLine;
+    std::string workDir;          // empty: this process's current folder
+    bool visible = true;          // SW_SHOWNORMAL, else SW_HIDE
+    bool inheritHandles = false;
+    bool emptyDesktop = false;    // an empty desktop name instead of none
+};
+
+// Starts the process without waiting for it. False when it could not be
+// started (the system's last error tells why).
+bool StartProcess(const ProcessStart& start);
+// Starts the process and waits for its end without a time limit. False when it
+// could not be started; exitCode receives its exit code (0xFFFFFFFF when that
+// cannot be read).
+bool RunProcess(const ProcessStart& start, DWORD& exitCode);
+// Opens a file, program or URL through the shell's "open" verb, shown
+// normally; no arguments. Returns at once, whatever the shell did.
+void ShellOpen(const std::string& target);
 
 // Appends the id of every running process whose executable file name equals
 // `exeName` (case-insensitive, folder part ignored); an empty name matches all.

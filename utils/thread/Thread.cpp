@@ -242,22 +242,10 @@ void Ticker::StartTimer(DWORD timeoutMs, DWORD intervalMs) {
     SetEvent(m_events[EV_RESTART].Get());
 }
 
-DWORD Ticker::GetTimeout() const {
-    AutoLock lock(*this);
-    return m_timeout;
-}
-DWORD Ticker::GetInterval() const {
-    AutoLock lock(*this);
-    return m_interval;
-}
-DWORD Ticker::GetTicks() const {
-    AutoLock lock(*this);
-    return m_tickCount;
-}
-bool Ticker::IsActive() const {
-    AutoLock lock(*this);
-    return m_bIsActive;
-}
+DWORD Ticker::GetTimeout() const { return Locked(m_timeout); }
+DWORD Ticker::GetInterval() const { return Locked(m_interval); }
+DWORD Ticker::GetTicks() const { return Locked(m_tickCount); }
+bool Ticker::IsActive() const { return Locked(m_bIsActive); }
 
 // Elapsed time is measured on the monotonic tick counter, so a change of the
 // wall clock neither fires the timeout early nor floods ticks to catch up.

@@ -69,6 +69,12 @@ private:
     // Under the lock: starts one callback thread and waits up to 1,000 ms for it to begin.
     void StartCallback(CallbackKind kind);
     DWORD ElapsedSinceStart() const;
+    // A field read under the lock.
+    template <typename T>
+    T Locked(const T& field) const {
+        AutoLock lock(*this);
+        return field;
+    }
 
     // Fields guarded by the lock.
     long long m_startSeconds;       // wall-clock stamp taken when armed

@@ -8,12 +8,12 @@
 // Every start is appended to the file named by ORV_STANDIN_LOG as
 // "<name>\t<command line>\t<current folder>". The exit code is taken from the
 // variable ORV_STANDIN_EXIT_<name> (0 when unset); decoding errors give 2.
+#include "tests/support/TestFiles.h"
+
 #include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <string>
 
 namespace {
@@ -49,30 +49,17 @@ void Record(const std::string& name) {
     CloseHandle(file);
 }
 
-bool ReadAll(const std::string& path, std::string& out) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return true;
-}
-
-bool WriteAll(const std::string& path, const std::string& data) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(data.data(), static_cast<std::streamsize>(data.size()));
-    return static_cast<bool>(out);
-}
-
 int Decode(const std::string& in, const std::string& out) {
     std::string data;
-    if (!ReadAll(in, data)) return 2;
+    if (!TestSupport::TryReadText(in, data)) return 2;
     const std::string prefix = "PACKED:";
     if (data.compare(0, prefix.size(), prefix) != 0) return 2;
-    return WriteAll(out, data.substr(prefix.size())) ? 0 : 2;
+    return TestSupport::WriteText(out, data.substr(prefix.size())) ? 0 : 2;
 }
 
 int Unpack(const std::string& cabinet, std::string target) {
     std::string listing;
-    if (!ReadAll(cabinet, listing)) return 2;
+    if (!TestSupport::TryReadText(cabinet, listing)) return 2;
     std::string folder = listing.substr(0, listing.find_first_of("\r\n"));
     while (!target.empty() && target.back() == '\\') target.pop_back();
     WIN32_FIND_DATAA found;
