@@ -14,6 +14,10 @@ set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 target_compile_options(gtest PRIVATE -w)
 target_compile_options(gtest_main PRIVATE -w)
+# GoogleTest's Notification needs std::mutex, which the win32 thread model
+# lacks: ours replaces it in GoogleTest and in every test that uses it.
+target_compile_options(gtest PUBLIC
+  $<$<COMPILE_LANGUAGE:CXX>:SHELL:-include ${CMAKE_SOURCE_DIR}/tests/support/GtestNotification.h>)
 
 add_test(NAME wine_setup COMMAND ${CMAKE_SOURCE_DIR}/cmake/wine-fixture.sh setup ${ORVANTA_WINE_ENV})
 set_tests_properties(wine_setup PROPERTIES FIXTURES_SETUP wine TIMEOUT 180)
