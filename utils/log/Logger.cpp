@@ -1,5 +1,6 @@
 #include "utils/log/Logger.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <vector>
@@ -24,9 +25,17 @@ LogTime SystemClock() {
     return now;
 }
 
-LogClockFunction volatile g_clock = nullptr;
-CVLogger* volatile g_appLogger = nullptr;
-TestTickerTimeout* volatile g_rotationTimer = nullptr;
+std::atomic<LogClockFunction> g_clock{nullptr};
+std::atomic<CVLogger*> g_appLogger{nullptr};
+// Published once the shared rotation timer exists (for Instance()).
+std::atomic<TestTickerTimeout*> g_rotationTimer{nullptr};
+
+// The rotation timer shared by every logger, created by the first one (a
+// thread-safe local static) and never destroyed: it runs until the process ends.
+TestTickerTimeout& SharedRotationTimer() {
+    static TestTickerTimeout* const timer = new TestTickerTimeout();
+    return *timer;
+}
 
 // Local calendar time of an instant; false when the CRT cannot convert it.
 bool ToLocal(long long seconds, struct tm& out) {
@@ -78,11 +87,6 @@ void AppendItems(std::string& out, va_list args) {
     }
 }
 
-Utils::Lockable& TimerCreationLock() {
-    static Utils::Lockable lock;
-    return lock;
-}
-
 } // namespace
 
 void SetLogClock(LogClockFunction clock) {
@@ -122,11 +126,7 @@ CVLogger::CVLogger() {
         m_channels[i].bit = 1u << i;
         m_channels[i].flags = 0;
     }
-    if (g_rotationTimer == nullptr) {
-        Utils::AutoLock lock(TimerCreationLock());
-        // Shared by every logger and never destroyed: it runs until the process ends.
-        if (g_rotationTimer == nullptr) g_rotationTimer = new TestTickerTimeout();
-    }
+    g_rotationTimer.store(&SharedRotationTimer());
 }
 
 CVLogger::~CVLogger() = default;
