@@ -33,13 +33,11 @@ set_tests_properties(wine_cleanup PROPERTIES FIXTURES_CLEANUP wine TIMEOUT 60)
 # "desktop" (windows on the shared display that mouse input or captures rely on).
 function(orvanta_add_test name)
   cmake_parse_arguments(T "NO_MAIN" "WINVER;TIMEOUT" "SOURCES;LIBS;LOCKS" ${ARGN})
-  # A test whose sources are still being written is left out with a warning,
-  # so one unfinished test does not stop everyone else's build.
+  # A missing source is a configure error: a test is never dropped silently.
   foreach(src ${T_SOURCES})
     get_filename_component(abs ${src} ABSOLUTE)
     if(NOT EXISTS ${abs})
-      message(WARNING "${name}: ${src} does not exist; test left out")
-      return()
+      message(FATAL_ERROR "${name}: ${src} does not exist")
     endif()
   endforeach()
   add_executable(${name} ${T_SOURCES})

@@ -6,8 +6,10 @@
 # ports and access logs from the state folder.
 #   e2e-fixture.sh setup   <state-dir> <src-dir> <Orvanta.exe> <guiclient.exe> <lzma.exe>
 #   e2e-fixture.sh cleanup <state-dir>
+# ORVANTA_PYTHON names the build's Python (default: python3 from PATH).
 set -u
 action=$1 state=$2
+python=${ORVANTA_PYTHON:-python3}
 
 stop_servers() {
   for f in "$state"/server*.pid; do
@@ -34,7 +36,7 @@ setup)
  "REG": {"Language/": "S/Y/${Lang}"}}
 EOF
   pack() {
-    python3 "$src/packer/pack_release.py" --client "$state/client" --description "$state/release.json" \
+    "$python" "$src/packer/pack_release.py" --client "$state/client" --description "$state/release.json" \
       --decoder "$lzma" --quiet "$@" || { echo "packing failed"; exit 1; }
   }
   pack --out "$state/release1" --date 20240101000000
@@ -46,16 +48,16 @@ EOF
 
   # The copy a player downloads: product 2, brand 30 (Copperine), its own
   # download id, production server, only the language open, seven flags offered.
-  python3 "$src/tools/stamp/orvanta_stamp.py" "$orvanta" -o "$state/downloads/OrvantaSetup.exe" \
+  "$python" "$src/tools/stamp/orvanta_stamp.py" "$orvanta" -o "$state/downloads/OrvantaSetup.exe" \
     --server 4 --server-mask 0 --product 2 --brand 30 --did 9901 --lang 0 --lang-mask 0x31A03 \
     --tag1 7 --tag2 -12 --chain-start-time 1191945099 --chain-start-random 8246 >/dev/null \
     || { echo "stamping failed"; exit 1; }
   # The same download with its identifier left open: a typed-number page first.
-  python3 "$src/tools/stamp/orvanta_stamp.py" "$state/downloads/OrvantaSetup.exe" -o "$state/downloads/NoDid/OrvantaSetup.exe" \
+  "$python" "$src/tools/stamp/orvanta_stamp.py" "$state/downloads/OrvantaSetup.exe" -o "$state/downloads/NoDid/OrvantaSetup.exe" \
     --did 0 >/dev/null || { echo "stamping failed"; exit 1; }
 
   for n in 1 2; do
-    setsid python3 "$src/service/download_server.py" --release "$state/release$n" --port 0 \
+    setsid "$python" "$src/service/download_server.py" --release "$state/release$n" --port 0 \
       --port-file "$state/server$n.port" --log-db "$state/reports$n.sqlite" \
       --access-log "$state/access$n.log" >/dev/null 2>"$state/server$n.err" </dev/null &
     echo $! >"$state/server$n.pid"
