@@ -37,10 +37,30 @@ TestTickerTimeout& SharedRotationTimer() {
     return *timer;
 }
 
+typedef struct tm*(__cdecl* Localtime64Function)(const __time64_t*);
+
+// The system's msvcrt.dll has _localtime64 from Windows XP on: asked for at
+// run time, so that the 32-bit program also starts on Windows 2000.
+Localtime64Function FindLocaltime64() {
+    HMODULE crt = GetModuleHandleA("msvcrt.dll");  // imported by every program of ours
+    return crt ? reinterpret_cast<Localtime64Function>(GetProcAddress(crt, "_localtime64")) : nullptr;
+}
+
 // Local calendar time of an instant; false when the CRT cannot convert it.
 bool ToLocal(long long seconds, struct tm& out) {
-    __time64_t value = static_cast<__time64_t>(seconds);
-    struct tm* local = _localtime64(&value);  // per-thread buffer in the CRT
+    static const Localtime64Function localtime64 = FindLocaltime64();
+    struct tm* local = nullptr;  // per-thread buffer in the CRT
+    if (localtime64 != nullptr) {
+        __time64_t value = static_cast<__time64_t>(seconds);
+        local = localtime64(&value);
+    }
+#if !defined(_WIN64)
+    else if (seconds >= 0 && seconds <= 0x7FFFFFFF) {
+        // Without it the 32-bit conversion stands in: instants up to January 2038.
+        __time32_t value = static_cast<__time32_t>(seconds);
+        local = _localtime32(&value);
+    }
+#endif
     if (local == nullptr) return false;
     out = *local;
     return true;
