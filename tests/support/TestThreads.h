@@ -2,7 +2,7 @@
 // Threads, a mutex and a condition for test code. The toolchain's win32 thread
 // model has no std::thread, std::mutex or std::condition_variable; tests run
 // only under Wine, so these may use the system's slim locks and condition
-// variables (the shipped programs must not: they start on Windows XP).
+// variables (the shipped programs must not: Windows XP lacks them).
 #include <windows.h>
 
 #include <functional>
