@@ -33,14 +33,7 @@ setup)
   # Exits 60 s after its last client, so an interrupted run leaves nothing behind.
   wineserver -p60 >/dev/null 2>&1 </dev/null
   wine rundll32.exe >/dev/null 2>&1 </dev/null
-  # A new prefix links Desktop, Documents, Music, ... to the Unix home folder,
-  # which every prefix of every build folder on this machine shares: a test in
-  # another build folder that creates or deletes the same desktop shortcut
-  # would change what ours sees. They become folders of this prefix.
-  for link in "$WINEPREFIX"/drive_c/users/*/*; do
-    [ -L "$link" ] || continue
-    rm -f "$link" && mkdir -p "$link"
-  done
+  bash "$(dirname "$0")/wine-own-folders.sh" "$WINEPREFIX"
   # No window manager under Xvfb: without this Wine waits 2 s on every hidden window.
   wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 </dev/null
   wine reg delete 'HKCU\Software\Wine\Drivers' /v Graphics /f >/dev/null 2>&1 </dev/null

@@ -3,6 +3,8 @@
 
     pack_release.py --client DIR --description release.json --out RELEASE_DIR
                     [--previous PREVIOUS_RELEASE_DIR] [--decoder lzma.exe ...] [--date TEXT]
+                    [--sign-key KEY.pem] [--patch-maker build/host/vpatch --patch-tool vpatch.exe]
+    pack_release.py --sign-key KEY.pem --print-public-key
 
 The release folder gets "manifest.ini" and the package files below "files/". Each file
 is stored LZMA-compressed ("xz --format=lzma" format) where that saves space, else as it
@@ -10,6 +12,12 @@ is; its file spec carries the SHA-256 of the installed content between "^" and t
 ".": files/Bin/client.dll^<sha256>.lzma, files/Bin/readme^<sha256>.txt. A file keeps its
 version while its content is unchanged (compared with the previous release, by default
 the one already in RELEASE_DIR); re-packing an unchanged client changes nothing.
+With --sign-key the manifest is signed and a signed no-update answer "noupdate.ini"
+is written beside it (release_signing.py).
+
+With --patch-maker, a file whose content changed also gets a patch from the previous
+release's version when the patch is under half the size of the whole package file; the
+[PATCH] section lists it as <key>=<checksum of the base version>,<patch file spec>.
 """
 
 import argparse
@@ -20,8 +28,10 @@ import lzma
 import os
 import re
 import shutil
+import subprocess
 import sys
 import tempfile
+import weakref
 from collections import OrderedDict
 from urllib.parse import quote, unquote
 
@@ -30,10 +40,14 @@ if __package__ in (None, ""):
 from service import ini  # noqa: E402
 
 MANIFEST_NAME = "manifest.ini"
+NO_UPDATE_NAME = "noupdate.ini"  # the signed no-update answer beside a signed manifest
 FILES_DIR = "files"
 GENERAL_KEYS = ("BRAND_NAME", "EXE_NAME", "EXE_WORK_PATH", "DOWNLOAD_URL", "SKIN_URL",
                 "UNINSTALL_ICON", "EXE_UPDATERES")
-DECODERS = ("lzma.exe", "oggdec.exe")  # fetched first, stored as they are, at the root
+# Fetched first, stored as they are, at the root (vpatch.exe applies patches).
+DECODERS = ("lzma.exe", "oggdec.exe", "vpatch.exe")
+PATCH_SECTION = "PATCH"
+PATCH_EXT = ".vpatch"
 DECODER_ORDER = 1
 FILE_ORDER = 100
 CHUNK = 1 << 20
@@ -192,6 +206,84 @@ def is_root_decoder(rel):
     return rel.lower() in DECODERS
 
 
+# ---------------------------------------------------------------------- patches
+
+class Patcher:
+    """Makes patches from the previous release's files with the release machine's vpatch."""
+
+    def __init__(self, maker, out, base_dirs, max_ratio, log):
+        self.maker, self.out, self.base_dirs, self.max_ratio, self.log = maker, out, base_dirs, max_ratio, log
+        self.work = tempfile.mkdtemp(prefix="vpatch-")
+        weakref.finalize(self, shutil.rmtree, self.work, True)  # also when packing fails
+
+    def _temp(self, name):
+        return os.path.join(self.work, name)
+
+    def patch_for(self, rel, src, digest, old_spec, spec, old_patch):
+        """The [PATCH] value for a file listed before as `old_spec`, or None."""
+        if ini.file_spec_checksum(old_spec) != digest:
+            return self.make(rel, src, old_spec, spec)
+        return self.carry(old_patch) if old_patch else None
+
+    def _base_file(self, spec, digest):
+        """The previous version's content as installed: the package file, decoded if need be."""
+        for folder in self.base_dirs:
+            path = spec_path(folder, spec)
+            if not os.path.isfile(path):
+                continue
+            if not spec.endswith(".lzma"):
+                return path if sha256_of(path) == digest else None
+            plain = self._temp("base")
+            dec, sha = lzma.LZMADecompressor(format=lzma.FORMAT_ALONE), hashlib.sha256()
+            with open(path, "rb") as fin, open(plain, "wb") as fout:
+                for block in iter(lambda: fin.read(CHUNK), b""):
+                    data = dec.decompress(block)
+                    sha.update(data)
+                    fout.write(data)
+            return plain if dec.eof and sha.hexdigest() == digest else None
+        return None
+
+    def make(self, rel, src, old_spec, whole_spec):
+        """Patch spec for `src` from the previous version `old_spec`, or None when it does not pay."""
+        old_digest = ini.file_spec_checksum(old_spec)
+        base = self._base_file(old_spec, old_digest)
+        if base is None:
+            self.log("%-40s no patch: the previous version's file is not at hand" % rel)
+            return None
+        patch = self._temp("patch" + PATCH_EXT)
+        done = subprocess.run([self.maker, "make", base, src, patch], stdout=subprocess.DEVNULL,
+                              stderr=subprocess.PIPE, text=True)
+        if done.returncode != 0:
+            self.log("warning: %s: no patch, vpatch failed: %s" % (rel, done.stderr.strip()))
+            return None
+        size, whole = os.path.getsize(patch), os.path.getsize(spec_path(self.out, whole_spec))
+        if size >= whole * self.max_ratio:
+            self.log("%-40s no patch: %d bytes against %d for the whole file" % (rel, size, whole))
+            return None
+        folder, _, name = rel.rpartition("/")
+        spec = quote(FILES_DIR + "/" + (folder + "/" if folder else "") + name, _URL_SAFE) + \
+            "^" + sha256_of(patch) + PATCH_EXT
+        target = spec_path(self.out, spec)
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        shutil.move(patch, target)
+        self.log("%-40s patch %s: %d bytes, %d%% of the whole file" % (rel, spec, size, 100 * size // max(whole, 1)))
+        return "%s,%s" % (old_digest, spec)
+
+    def carry(self, value):
+        """An earlier patch to a file that did not change since, kept when its file is at hand."""
+        _, _, spec = value.partition(",")
+        if os.path.isfile(spec_path(self.out, spec)):
+            return value
+        for folder in self.base_dirs:
+            source = spec_path(folder, spec)
+            if os.path.isfile(source):
+                target = spec_path(self.out, spec)
+                os.makedirs(os.path.dirname(target), exist_ok=True)
+                shutil.copyfile(source, target)
+                return value
+        return None
+
+
 # ---------------------------------------------------------------------- packing
 
 def read_previous(folder):
@@ -264,11 +356,15 @@ def next_date(previous, forced=None):
 
 
 def pack(client, description, out, previous=None, decoders=(), date=None, preset=6,
-         min_saving=0.05, log=print):
-    """Pack `client` into the release folder `out`. Returns (changed, manifest sections)."""
+         min_saving=0.05, log=print, sign_key=None, patch_maker=None, max_patch_ratio=0.5):
+    """Pack `client` into the release folder `out`. Returns (changed, manifest sections).
+    sign_key: an Ed25519 private key (release_signing.load_key) to sign the manifests with.
+    With `patch_maker` (the release machine's vpatch) changed files also get patches."""
     if not os.path.isdir(client):
         raise PackError("%s: not a folder" % client)
     general, reg = load_description(description)
+    if sign_key is not None:  # refuse before any file is written
+        signable(ini.render(OrderedDict([("GENERAL", general), ("REG", reg)])))
     files = list_client(client, decoders)
     if not files:
         raise PackError("%s: no files" % client)
@@ -278,6 +374,9 @@ def pack(client, description, out, previous=None, decoders=(), date=None, preset
 
     os.makedirs(out, exist_ok=True)
     entries = OrderedDict()
+    patches = OrderedDict()
+    prev_patches = prev_sections.get(PATCH_SECTION, {})
+    patcher = Patcher(patch_maker, out, [previous or out], max_patch_ratio, log) if patch_maker else None
     decoder_order, file_order = DECODER_ORDER, FILE_ORDER
     compressed_any = False
     for rel, src in files.items():
@@ -285,10 +384,15 @@ def pack(client, description, out, previous=None, decoders=(), date=None, preset
         digest = sha256_of(src)
         version = 1
         old = prev_files.get(key, "").split(",")
-        if len(old) >= 3 and re.match(r"^-?\d+$", old[0]):
+        known = len(old) >= 3 and re.match(r"^-?\d+$", old[0])
+        if known:
             version = int(old[0]) if ini.file_spec_checksum(old[1]) == digest else int(old[0]) + 1
         spec, compressed = place_file(rel, src, digest, out, prev_dirs, preset, min_saving)
         compressed_any |= compressed
+        if patcher and known and not is_root_decoder(rel):
+            patch = patcher.patch_for(rel, src, digest, old[1], spec, prev_patches.get(key))
+            if patch:
+                patches[key] = patch
         if is_root_decoder(rel):
             order, decoder_order = decoder_order, decoder_order + 1
         else:
@@ -297,16 +401,25 @@ def pack(client, description, out, previous=None, decoders=(), date=None, preset
         log("%-40s v%-4d %s" % (key, version, spec))
     if compressed_any and "lzma.exe" not in {k.lower() for k in entries}:
         raise PackError("the release holds .lzma files but no lzma.exe at its root; pass --decoder")
+    if patches and "vpatch.exe" not in {k.lower() for k in entries}:
+        raise PackError("the release lists patches but no vpatch.exe at its root; pass --patch-tool")
     check_general(general, entries, log)
 
     general["FILE_DIGEST"] = "SHA256"
     sections = OrderedDict([("GENERAL", general), ("FILE", entries), ("REG", reg)])
+    if patches:  # installers that do not know the section ignore it
+        sections[PATCH_SECTION] = patches
     prev_date = prev_sections.get("PRODUCT_REG", {}).get("LastUpdateDate", "")
     prev_body = OrderedDict((k, v) for k, v in prev_sections.items() if k != "PRODUCT_REG")
     unchanged = prev_path is not None and prev_date and ini.render(prev_body) == ini.render(sections)
     sections["PRODUCT_REG"] = OrderedDict(
         [("LastUpdateDate", prev_date if unchanged and date is None else next_date(prev_date, date))])
     text = ini.render(sections)
+    if sign_key is not None:
+        text = signable(text, sign_key)
+        write_signed_no_update(out, sections, sign_key, log)
+    else:
+        drop_signed_no_update(out, log)
     manifest = os.path.join(out, MANIFEST_NAME)
     if os.path.isfile(manifest):
         with open(manifest, encoding="latin-1", newline="") as f:
@@ -319,6 +432,45 @@ def pack(client, description, out, previous=None, decoders=(), date=None, preset
     os.replace(tmp, manifest)  # files first, manifest last: a server never sees a half release
     log("release written: %s" % sections["PRODUCT_REG"]["LastUpdateDate"])
     return True, sections
+
+
+# ---------------------------------------------------------------------- signing
+
+def signable(text, sign_key=None):
+    """Refuse text a signature cannot cover; with a key, return it signed."""
+    from packer import release_signing  # python3-cryptography is needed for signing only
+    try:
+        if sign_key is None:
+            release_signing.check_signable(text)
+            return text
+        return release_signing.sign_text(text, sign_key)
+    except release_signing.SigningError as e:
+        raise PackError(str(e))
+
+
+def write_signed_no_update(out, sections, sign_key, log):
+    """The signed no-update answer of this release, written before the manifest."""
+    from packer import release_signing
+    path = os.path.join(out, NO_UPDATE_NAME)
+    text = signable(ini.render(release_signing.no_update_sections(sections)), sign_key)
+    if os.path.isfile(path):
+        with open(path, encoding="latin-1", newline="") as f:
+            if f.read() == text:
+                return
+    tmp = path + ".part"
+    with open(tmp, "w", encoding="latin-1", newline="") as f:
+        f.write(text)
+    os.replace(tmp, path)
+    log("signed no-update answer written: %s" % path)
+
+
+def drop_signed_no_update(out, log):
+    """An unsigned release has no signed no-update answer: one left by an earlier,
+    signed release would name another release's date."""
+    path = os.path.join(out, NO_UPDATE_NAME)
+    if os.path.isfile(path):
+        os.remove(path)
+        log("removed %s of an earlier signed release" % path)
 
 
 def check_general(general, entries, log):
@@ -338,19 +490,42 @@ def check_general(general, entries, log):
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description="Write a release for the download server")
-    parser.add_argument("--client", required=True, help="folder holding the client build")
-    parser.add_argument("--description", required=True, help="release description (.json or .ini)")
-    parser.add_argument("--out", required=True, help="release folder to write")
+    parser.add_argument("--client", help="folder holding the client build (required to pack)")
+    parser.add_argument("--description", help="release description (.json or .ini) (required to pack)")
+    parser.add_argument("--out", help="release folder to write (required to pack)")
     parser.add_argument("--previous", help="previous release folder (default: --out itself)")
     parser.add_argument("--decoder", action="append", default=[],
                         help="decoder program to ship at the data folder root (e.g. lzma.exe)")
     parser.add_argument("--date", help="LastUpdateDate to use instead of the current UTC time")
     parser.add_argument("--preset", type=int, default=6, choices=range(0, 10), help="LZMA preset")
+    parser.add_argument("--patch-maker", help="the release machine's vpatch (scripts/build.sh host): "
+                        "changed files also get patches from the previous release")
+    parser.add_argument("--patch-tool", help="vpatch.exe to ship at the data folder root (applies patches)")
     parser.add_argument("--quiet", action="store_true")
+    parser.add_argument("--sign-key", help="Ed25519 private key (PEM) to sign the manifest and the "
+                                           "no-update answer with")
+    parser.add_argument("--print-public-key", action="store_true",
+                        help="print the --sign-key's public key (64 hex digits, for ORVANTA_RELEASE_KEYS) and stop")
     args = parser.parse_args(argv)
+    if args.print_public_key and not args.sign_key:
+        parser.error("--print-public-key needs --sign-key")
+    if not args.print_public_key and not (args.client and args.description and args.out):
+        parser.error("--client, --description and --out are required to pack")
     try:
-        changed, sections = pack(args.client, args.description, args.out, args.previous, args.decoder,
-                                 args.date, args.preset, log=(lambda *a: None) if args.quiet else print)
+        key = None
+        if args.sign_key:
+            from packer import release_signing
+            try:
+                key = release_signing.load_key(args.sign_key)
+            except release_signing.SigningError as e:
+                raise PackError(str(e))
+            if args.print_public_key:
+                print(release_signing.public_key_hex(key))
+                return 0
+        decoders = args.decoder + ([args.patch_tool] if args.patch_tool else [])
+        changed, sections = pack(args.client, args.description, args.out, args.previous, decoders,
+                                 args.date, args.preset, log=(lambda *a: None) if args.quiet else print,
+                                 sign_key=key, patch_maker=args.patch_maker)
     except (PackError, OSError, ValueError) as e:
         print("pack_release: %s" % e, file=sys.stderr)
         return 1

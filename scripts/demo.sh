@@ -157,10 +157,8 @@ wineserver -p60 >/dev/null 2>&1 </dev/null
 wine rundll32.exe >/dev/null 2>&1 </dev/null || true
 # No window manager on a private Xvfb: Wine would wait for one on every hidden window.
 [ "$private_display" = 1 ] && wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 </dev/null
-# A fresh prefix links its Desktop to the real ~/Desktop: give it its own
-# folder, so the installer's desktop shortcut stays inside the prefix.
-desktop="$WINEPREFIX/drive_c/users/$(id -un)/Desktop"
-if [ -L "$desktop" ]; then rm -f "$desktop" && mkdir -p "$desktop"; fi
+# The installer's desktop shortcut stays inside the prefix.
+bash "$root/cmake/wine-own-folders.sh" "$WINEPREFIX"
 say "prefix $WINEPREFIX"
 # A previous demo's installation would make this a repeat run.
 wine reg delete 'HKCU\Software\Tindermoor' /f >/dev/null 2>&1 </dev/null || true

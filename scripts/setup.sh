@@ -7,10 +7,14 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build make python3 curl xz-utils time
+  g++ liblzma-dev
   g++-mingw-w64-x86-64-win32 g++-mingw-w64-i686-win32 mingw-w64-tools
   wine wine64
   xvfb xauth x11-apps imagemagick xdotool fonts-dejavu-core
   googletest
+  openssl osslsigncode python3-cryptography
+  # the production stack of the service side, started by its tests and benchmark
+  nginx gunicorn postgresql python3-psycopg2
 )
 
 missing=()
@@ -23,8 +27,9 @@ if [ ${#missing[@]} -gt 0 ]; then
   SUDO=""
   [ "$(id -u)" -eq 0 ] || SUDO="sudo"
   export DEBIAN_FRONTEND=noninteractive
-  $SUDO apt-get update -qq
-  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  # Several engineers may run this at once: wait for dpkg's lock instead of failing.
+  $SUDO apt-get -o DPkg::Lock::Timeout=600 update -qq
+  $SUDO apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 else
   echo "setup: all packages present"
 fi

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The one test command: installs what is missing, builds both targets
-# (x86_64, tested here; i686, the 32-bit release build) and runs every test
-# under Wine. Exits non-zero when a build or a test fails.
+# (x86_64, tested here; i686, the 32-bit release build) and the release
+# machine's tools (host), and runs every test under Wine. Exits non-zero when a
+# build or a test fails.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 bash "$root/scripts/setup.sh"
@@ -10,6 +11,7 @@ bash "$root/scripts/setup.sh"
 export ORVANTA_WERROR=ON
 bash "$root/scripts/build.sh" i686
 bash "$root/scripts/build.sh" x86_64 -DORVANTA_I686_BUILD_DIR="$root/build/i686"
+bash "$root/scripts/build.sh" host
 cd "$root/build/x86_64"
 # Scenario tests drive real processes and windows under Wine on a shared
 # two-core machine: a test that fails is run once more, and both attempts

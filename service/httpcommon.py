@@ -1,7 +1,9 @@
 """Pieces shared by the download and log servers: request-target parsing (origin and
-absolute form), whole-file streaming, and the start/stop cycle of a server process."""
+absolute form), the embedded HTTP/1.1 server that runs the WSGI application, and the
+start/stop cycle of a server process."""
 
 import http.server
+import io
 import os
 import re
 import signal
@@ -45,52 +47,107 @@ def parse_query(query):
     return result
 
 
-def stream_file(handler, path, content_type="application/octet-stream"):
-    """Answer with a whole file without reading it into memory (sendfile where the
-    socket allows it). Returns False when the file cannot be opened."""
-    try:
-        f = open(path, "rb")
-    except OSError:
-        return False
-    with f:
-        size = os.fstat(f.fileno()).st_size
-        handler.send_response(200)
-        handler.send_header("Content-Type", content_type)
-        handler.send_header("Content-Length", str(size))
-        handler.end_headers()
-        if handler.command == "HEAD":
-            return True
-        handler.wfile.flush()
-        try:
-            handler.connection.sendfile(f)
-        except ConnectionError:
-            handler.close_connection = True
-    return True
-
-
 class Handler(http.server.BaseHTTPRequestHandler):
-    """Base handler: HTTP/1.1 with keep-alive, every answer carries Content-Length,
-    access lines go to the server's log stream."""
+    """Runs the server's WSGI application for every request: HTTP/1.1 with keep-alive
+    (the application gives every answer a Content-Length), package files sent with
+    sendfile, access lines to the server's log stream."""
 
     protocol_version = "HTTP/1.1"
+    # Headers and a sendfile body go out as two writes: with Nagle's algorithm the second
+    # waits for the client's delayed ACK (40 ms per small file on a kept-alive connection).
+    disable_nagle_algorithm = True
     # Idle or stalled connections give their thread back eventually.
     timeout = 120
     server_version = "OrvantaService/1.0"
 
-    def send_text(self, status, text, content_type="text/plain; charset=latin-1"):
-        body = text.encode("latin-1", "replace") if isinstance(text, str) else text
-        self.send_response(status)
-        self.send_header("Content-Type", content_type)
-        self.send_header("Content-Length", str(len(body)))
-        self.end_headers()
-        if self.command != "HEAD":
-            self.wfile.write(body)
+    def run_app(self):
+        environ = self._environ()
+        started = []
 
-    def target(self):
+        def start_response(status, headers, exc_info=None):
+            if exc_info and started and started[0] is True:
+                raise exc_info[1].with_traceback(exc_info[2])
+            started[:] = [status, headers]
+            return self._write_unexpected
+
+        result = self.server.app(environ, start_response)
         try:
-            return split_target(self.path, self.headers.get("Host"))
-        except UnicodeDecodeError:
-            return None
+            status, headers = started
+            code, _, reason = status.partition(" ")
+            self.send_response(int(code), reason)
+            declared = None
+            for name, value in headers:
+                self.send_header(name, value)
+                if name.lower() == "content-length":
+                    declared = int(value)
+            if declared is None:
+                self.close_connection = True  # the end of the body marks the end of the answer
+            self.end_headers()
+            started[0] = True
+            sent = 0 if self.command != "HEAD" else declared
+            if self.command != "HEAD":
+                sent = self._send_body(result)
+            if declared is not None and sent != declared:
+                # A body shorter than announced: the connection must end with it.
+                self.close_connection = True
+        except ConnectionError:
+            self.close_connection = True
+        finally:
+            if hasattr(result, "close"):
+                result.close()
+
+    do_GET = do_HEAD = do_POST = do_PUT = do_DELETE = do_PATCH = do_OPTIONS = run_app
+
+    def _send_body(self, result):
+        from service.app import FileSlice  # noqa: the application module imports this one
+        self.wfile.flush()
+        if isinstance(result, FileSlice):
+            if result.limit <= 0:
+                return 0
+            return self.connection.sendfile(result.file, result.offset, result.limit)
+        sent = 0
+        for chunk in result:
+            if chunk:
+                self.wfile.write(chunk)
+                sent += len(chunk)
+        self.wfile.flush()
+        return sent
+
+    def _write_unexpected(self, data):
+        raise RuntimeError("the application must return its body, not write it")
+
+    def _environ(self):
+        target = self.path
+        rest = target
+        m = _ABSOLUTE.match(target)
+        if m:
+            rest = m.group(3)
+        path, _, query = rest.partition("#")[0].partition("?")
+        environ = {
+            "REQUEST_METHOD": self.command,
+            "SCRIPT_NAME": "",
+            "PATH_INFO": unquote(path, encoding="latin-1"),
+            "QUERY_STRING": query,
+            "RAW_URI": target,
+            "SERVER_NAME": self.server.server_address[0],
+            "SERVER_PORT": str(self.server.server_address[1]),
+            "SERVER_PROTOCOL": self.request_version,
+            "REMOTE_ADDR": self.client_address[0],
+            "CONTENT_TYPE": self.headers.get("Content-Type", ""),
+            "CONTENT_LENGTH": self.headers.get("Content-Length", ""),
+            "wsgi.version": (1, 0),
+            "wsgi.url_scheme": "http",
+            "wsgi.input": io.BytesIO(),  # no endpoint reads a request body
+            "wsgi.errors": sys.stderr,
+            "wsgi.multithread": True,
+            "wsgi.multiprocess": False,
+            "wsgi.run_once": False,
+        }
+        for name, value in self.headers.items():
+            key = "HTTP_" + name.upper().replace("-", "_")
+            if key not in ("HTTP_CONTENT_TYPE", "HTTP_CONTENT_LENGTH"):
+                environ[key] = value if key not in environ else environ[key] + "," + value
+        return environ
 
     def log_message(self, fmt, *args):
         stream = getattr(self.server, "log_stream", None)
@@ -103,14 +160,17 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
 
 class Server(http.server.ThreadingHTTPServer):
+    """The embedded server: one thread per connection, running `app`."""
+
     daemon_threads = True
     # Wine's proxy path and scripts reconnect quickly after a restart.
     allow_reuse_address = True
     # Many installers connect at once; a short backlog turns bursts into SYN retries.
     request_queue_size = 128
 
-    def __init__(self, address, handler, log_stream=sys.stderr):
-        super().__init__(address, handler)
+    def __init__(self, address, app, log_stream=sys.stderr):
+        super().__init__(address, Handler)
+        self.app = app
         self.log_stream = log_stream
         self.log_lock = threading.Lock()
 

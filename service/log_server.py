@@ -1,132 +1,44 @@
 #!/usr/bin/env python3
 """Log server for the installer's funnel reports.
 
-    log_server.py [serve] --db reports.sqlite [--port 0] [--port-file F]
-    log_server.py funnel --db reports.sqlite [--by did|tag1|tag2]
+    log_server.py [serve] --db DB [--port 0] [--port-file F]
+    log_server.py funnel --db DB [--by did|tag1|tag2]
 
-"serve" stores every "ClientsRecruitChain.asp?StartTime=..&StartRandom=..&Status=..&Did=..
-&Tag1=..&Tag2=..&" request in SQLite; "funnel" prints how many distinct funnels
-(StartTime + StartRandom) reached each stage and the conversion between stages.
+DB is an SQLite file (the default store) or a postgresql:// connection string.
+"serve" runs the service's WSGI application with only its log role: every
+"ClientsRecruitChain.asp?StartTime=..&StartRandom=..&Status=..&Did=..&Tag1=..&Tag2=..&"
+request is stored; "funnel" prints how many distinct funnels (StartTime + StartRandom)
+reached each stage and the conversion between stages.
 """
 
 import argparse
-import datetime
 import os
-import re
-import sqlite3
 import sys
-import threading
 
 if __package__ in (None, ""):
     sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 from service import httpcommon  # noqa: E402
+from service.app import OrvantaApp  # noqa: E402
+from service.funnel_store import BY_COLUMNS, is_postgres, open_store, sqlite_path  # noqa: E402
 
-REPORT_PATH = "clientsrecruitchain.asp"
-PARAMS = ("StartTime", "StartRandom", "Status", "Did", "Tag1", "Tag2")
 STAGES = ((30, "downloads started"), (40, "answered"), (50, "installed"), (60, "finished"))
-BY_COLUMNS = {"did": "did", "tag1": "tag1", "tag2": "tag2"}
-
-_INT32 = re.compile(r"^-?\d{1,10}$")
-
-SCHEMA = """
-CREATE TABLE IF NOT EXISTS reports (
-    id INTEGER PRIMARY KEY,
-    received TEXT NOT NULL,
-    start_time INTEGER NOT NULL,
-    start_random INTEGER NOT NULL,
-    status INTEGER NOT NULL,
-    did INTEGER NOT NULL,
-    tag1 INTEGER NOT NULL,
-    tag2 INTEGER NOT NULL,
-    client TEXT NOT NULL
-);
-CREATE INDEX IF NOT EXISTS reports_funnel ON reports(status, start_time, start_random);
-"""
 
 
-def parse_report(query):
-    """The six report values as ints, or None when one is missing or not a 32-bit
-    decimal number (such a request is refused rather than stored half-read)."""
-    values = httpcommon.parse_query(query)
-    result = []
-    for name in PARAMS:
-        text = values.get(name, "")
-        if not _INT32.match(text):
-            return None
-        number = int(text)
-        if not -2**31 <= number < 2**31:
-            return None
-        result.append(number)
-    return tuple(result)
-
-
-class ReportStore:
-    """One SQLite connection shared by the request threads under a lock."""
-
-    def __init__(self, path):
-        self._lock = threading.Lock()
-        self._db = sqlite3.connect(path, check_same_thread=False)
-        self._db.executescript(SCHEMA)
-        self._db.commit()
-
-    def add(self, report, client):
-        received = datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="milliseconds")
-        with self._lock:
-            self._db.execute(
-                "INSERT INTO reports (received, start_time, start_random, status, did, tag1, tag2, client)"
-                " VALUES (?, ?, ?, ?, ?, ?, ?, ?)", (received,) + tuple(report) + (client,))
-            self._db.commit()
-
-    def close(self):
-        with self._lock:
-            self._db.close()
-
-
-def handle_report(handler, query, store):
-    """Answer one funnel report; shared with the download server's log role."""
-    report = parse_report(query)
-    if report is None:
-        handler.send_text(400, "bad report\n")
-        return
-    if store is not None:
-        store.add(report, handler.client_address[0])
-    handler.send_text(200, "OK\n")
-
-
-class LogHandler(httpcommon.Handler):
-    def do_GET(self):
-        target = self.target()
-        if target is None or target[1].lower() != REPORT_PATH:
-            self.send_text(404, "not found\n")
-            return
-        handle_report(self, target[2], self.server.store)
-
-    do_HEAD = do_GET
-
-
-def make_server(db_path, bind="127.0.0.1", port=0, log_stream=sys.stderr):
-    server = httpcommon.Server((bind, port), LogHandler, log_stream)
-    server.store = ReportStore(db_path)
+def make_server(db, bind="127.0.0.1", port=0, log_stream=sys.stderr, trusted_proxies=()):
+    store = open_store(db)
+    server = httpcommon.Server((bind, port), OrvantaApp([], store=store, roles=("log",),
+                                                        trusted_proxies=trusted_proxies), log_stream)
+    server.store = store
     return server
 
 
-def funnel_counts(db_path, by=None):
+def funnel_counts(db, by=None):
     """{group: {status: distinct funnels}}; the group is None unless `by` is given."""
-    column = BY_COLUMNS[by] if by else "NULL"
-    db = sqlite3.connect(db_path)
+    store = open_store(db)
     try:
-        db.executescript(SCHEMA)
-        rows = db.execute(
-            "SELECT %s, status, COUNT(DISTINCT start_time || ':' || start_random) FROM reports"
-            " GROUP BY 1, 2" % column).fetchall()
-        totals = db.execute("SELECT COUNT(*), COUNT(DISTINCT start_time || ':' || start_random)"
-                            " FROM reports").fetchone()
+        return store.funnel_counts(by)
     finally:
-        db.close()
-    result = {}
-    for group, status, count in rows:
-        result.setdefault(group, {})[status] = count
-    return result, totals
+        store.close()
 
 
 def _percent(part, whole):
@@ -159,7 +71,10 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description="Funnel report log server")
     sub = parser.add_subparsers(dest="command", required=True)
     serve = sub.add_parser("serve", help="receive and store reports")
-    serve.add_argument("--db", required=True, help="SQLite file (created when missing)")
+    serve.add_argument("--db", required=True,
+                       help="SQLite file (created when missing) or postgresql:// connection string")
+    serve.add_argument("--trust-proxy", action="append", default=[], metavar="ADDRESS",
+                       help="a proxy at this address names the client in X-Real-IP (e.g. nginx)")
     httpcommon.add_common_arguments(serve)
     funnel = sub.add_parser("funnel", help="print the funnel")
     funnel.add_argument("--db", required=True)
@@ -170,14 +85,15 @@ def main(argv=None):
     args = parser.parse_args(argv)
 
     if args.command == "funnel":
-        if not os.path.exists(args.db):
+        if not is_postgres(args.db) and not os.path.exists(sqlite_path(args.db)):
             print("no such database: %s" % args.db, file=sys.stderr)
             return 2
         counts, totals = funnel_counts(args.db, args.by)
         sys.stdout.write(format_funnel(counts, totals, args.by))
         return 0
 
-    server = make_server(args.db, args.bind, args.port, httpcommon.open_access_log(args.access_log))
+    server = make_server(args.db, args.bind, args.port, httpcommon.open_access_log(args.access_log),
+                         args.trust_proxy)
     return httpcommon.serve_until_signalled(server, args, server.store.close)
 
 

@@ -1,5 +1,7 @@
 #include "app/profile/Profile.h"
 
+#include <windows.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -106,12 +108,31 @@ bool ValidField(int field) { return field >= 0 && field < PROFILE_FIELD_COUNT; }
 }  // namespace
 
 // ---------------------------------------------------------------------------
+namespace {
+
+// This executable's certificate-area record, read once (thread-safe static);
+// null when there is none, and then the built-in block is read every time.
+const StampRecord* OwnCertificateProfile() {
+    static const StampRecord* const record = []() -> const StampRecord* {
+        static StampRecord own;
+        char path[MAX_PATH];
+        DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
+        if (n == 0 || n >= MAX_PATH) return nullptr;
+        return ReadCertificateProfile(path, own) ? &own : nullptr;
+    }();
+    return record;
+}
+
+}  // namespace
+
 int32_t StampValue(int slot) {
     if (slot < 0 || slot >= STAMP_SLOT_COUNT) return 0;
+    if (const StampRecord* record = OwnCertificateProfile()) return record->slots[slot];
     return Block().slots[slot];
 }
 
 std::string StampReferrer() {
+    if (const StampRecord* record = OwnCertificateProfile()) return record->referrer;
     std::string text;
     const volatile char* referrer = Block().referrer;
     for (size_t i = 0; i < sizeof(Block().referrer) && referrer[i] != '\0'; ++i) text += referrer[i];

@@ -28,12 +28,33 @@ enum StampSlot {
     STAMP_SLOT_COUNT
 };
 
-// Value of a slot as stamped in this executable; 0 for a slot outside 0..12.
-// Read through a volatile view: the block is rewritten after the build, so the
-// compiler must never see its initial values as constants.
+// A signed copy carries its profile in the certificate area instead, where
+// stamping leaves the signature valid: a record right after the DER signature
+// blob of the first certificate table entry (little-endian):
+//   "OvPf" | version 1 (16 bit) | 0 (16 bit) | payload length N (32 bit) |
+//   CRC-32 of the 8 bytes before it and of the payload | payload: the 13 slots,
+//   then N - 52 bytes of referrer text (52 <= N <= 1075)
+// followed by zeros up to the entry's 8-byte aligned end.
+struct StampRecord {
+    int32_t slots[STAMP_SLOT_COUNT];
+    std::string referrer;  // at most 1023 characters, up to a NUL
+};
+
+// Reads the certificate-area record of the executable at path. False, with
+// record untouched, for an unsigned file, a file without a record, or a record
+// whose magic, version, length or checksum does not hold. Every read is bounded
+// by the file's size and the certificate table's.
+bool ReadCertificateProfile(const std::string& path, StampRecord& record);
+
+// Value of a slot as stamped in this executable: from the certificate-area
+// record when this file carries a sound one, else from the built-in block; 0
+// for a slot outside 0..12. The block is read through a volatile view: it is
+// rewritten after the build, so the compiler must never see its initial values
+// as constants.
 int32_t StampValue(int slot);
 
-// The stamped referrer text, up to its NUL; never read past the block.
+// The stamped referrer text, up to its NUL (same source as StampValue); never
+// read past the block.
 std::string StampReferrer();
 
 // What the "ReferrerUrl" registry string holds for a referrer text: the

@@ -1,5 +1,9 @@
 #!/usr/bin/env bash
-# Download server figures: manifest requests per second under 50 concurrent loopback
-# clients, and the throughput of one package file. Needs only python3.
+# Service figures: manifest requests per second (embedded server vs gunicorn),
+# package throughput (nginx vs embedded), funnel reports stored per second
+# (SQLite vs PostgreSQL). Starts and stops its own servers (scripts/setup.sh
+# installs them); needs no build.
 set -euo pipefail
-exec python3 "$(cd "$(dirname "$0")" && pwd)/bench_manifest.py"
+py=python3
+[ -x /usr/bin/python3 ] && py=/usr/bin/python3   # Debian's, with python3-psycopg2
+exec "$py" "$(cd "$(dirname "$0")" && pwd)/bench_service.py"

@@ -75,3 +75,34 @@ def raw_request(port, target, host=None, method="GET", timeout=30):
         s.sendall(("\r\n".join(lines) + "\r\n\r\n").encode("latin-1"))
         with s.makefile("rb") as f:
             return _read_response(f, method)
+
+
+def sign_manifest(text, private_key=None):
+    """A signed manifest as the packer writes it: the text, then the signature line over
+    every byte before it. Returns (bytes, public key bytes)."""
+    from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey
+    key = private_key or Ed25519PrivateKey.generate()
+    data = text.encode("latin-1")
+    line = b";signature=ed25519:" + key.sign(data).hex().encode() + b"\r\n"
+    return data + line, key
+
+
+def http_exchange(port, target, headers=(), method="GET", timeout=60):
+    """One request with extra header lines, read to the end of the connection:
+    (status, headers dict, body); a body cut short arrives as it is."""
+    with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
+        lines = ["%s %s HTTP/1.1" % (method, target), "Host: 127.0.0.1"] + list(headers) + ["Connection: close"]
+        s.sendall(("\r\n".join(lines) + "\r\n\r\n").encode("latin-1"))
+        data = bytearray()
+        while True:
+            chunk = s.recv(1 << 16)
+            if not chunk:
+                break
+            data += chunk
+    head, _, body = bytes(data).partition(b"\r\n\r\n")
+    lines = head.decode("latin-1").split("\r\n")
+    fields = {}
+    for line in lines[1:]:
+        name, _, value = line.partition(":")
+        fields[name.strip().lower()] = value.strip()
+    return int(lines[0].split()[1]), fields, body

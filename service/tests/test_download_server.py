@@ -7,8 +7,8 @@ import tempfile
 import tracemalloc
 import unittest
 
-from service import download_server, ini
-from service.tests.support import RunningServer, raw_request, write_release
+from service import app, download_server, ini
+from service.tests.support import RunningServer, http_exchange, raw_request, sign_manifest, write_release
 
 QUERY = ("Remote=1&Product=Tindermoor&Did=1&Lang=EN&Tag=1&Tag2=1&ChainStartTime=1191945099"
          "&ChainStartRandom=8246&Fun=1&Currency=1&BrandId=1&LastUpdateDate=%s&Brand=%s")
@@ -237,6 +237,161 @@ class DownloadServerTest(unittest.TestCase):
             results = list(pool.map(fetch, range(200)))
         for status, served, asked in results:
             self.assertEqual((200, asked), (status, served))
+
+
+# Range requests: the table both stacks must answer alike (test_stacks runs it on nginx).
+BIG = "files/Bin/big^" + "ab" * 32 + ".bin"
+BIG_DATA = bytes(range(256)) * 40  # 10240 bytes
+RANGE_CASES = [  # Range header -> status, Content-Range, body slice
+    (None, 200, None, slice(None)),
+    ("bytes=0-99", 206, "bytes 0-99/10240", slice(0, 100)),
+    ("bytes=10240-", 416, "bytes */10240", None),
+    ("bytes=10000-", 206, "bytes 10000-10239/10240", slice(10000, None)),
+    ("bytes=-16", 206, "bytes 10224-10239/10240", slice(10224, None)),
+    ("bytes=-99999", 206, "bytes 0-10239/10240", slice(None)),
+    ("bytes=10239-99999", 206, "bytes 10239-10239/10240", slice(10239, None)),
+    ("bytes=-0", 416, "bytes */10240", None),
+    ("bytes=5-2", 416, "bytes */10240", None),
+    ("bytes=0-1,5-6", 200, None, slice(None)),  # several ranges: the whole file
+    ("items=0-1", 200, None, slice(None)),
+]
+
+
+def check_range_table(test, port, target="/" + BIG):
+    for header, status, content_range, part in RANGE_CASES:
+        for method in ("GET", "HEAD"):
+            with test.subTest(range=header, method=method):
+                got, fields, body = http_exchange(port, target, ["Range: " + header] if header else [], method)
+                test.assertEqual(status, got)
+                test.assertEqual(content_range, fields.get("content-range"))
+                if part is not None:
+                    test.assertEqual(str(len(BIG_DATA[part])), fields["content-length"])
+                    test.assertEqual(b"" if method == "HEAD" else BIG_DATA[part], body)
+                    if status == 200:  # nginx names it on whole answers only
+                        test.assertEqual("bytes", fields["accept-ranges"])
+                    test.assertEqual(app.IMMUTABLE, fields["cache-control"])
+    # A validator that no longer matches asks for the whole file.
+    status, fields, _ = http_exchange(port, target, ["Range: bytes=0-9"])
+    got, _, body = http_exchange(port, target, ["Range: bytes=0-9", "If-Range: " + fields["etag"]])
+    test.assertEqual((206, BIG_DATA[:10]), (got, body))
+    got, _, body = http_exchange(port, target, ["Range: bytes=0-9", 'If-Range: "0-0"'])
+    test.assertEqual((200, BIG_DATA), (got, body))
+    # A cache revalidating its copy.
+    for condition, expected in [("If-None-Match: " + fields["etag"], 304), ('If-None-Match: "0-0"', 200),
+                                ("If-Modified-Since: " + fields["last-modified"], 304)]:
+        with test.subTest(condition=condition):
+            test.assertEqual(expected, http_exchange(port, target, [condition])[0])
+
+
+class PackageFileTest(unittest.TestCase):
+    def setUp(self):
+        tmp = tempfile.TemporaryDirectory()
+        self.addCleanup(tmp.cleanup)
+        self.release = os.path.join(tmp.name, "rel")
+        write_release(self.release, "Halvenor", "20240101120000", {BIG: BIG_DATA, "files/a^00.txt": b"a"})
+
+    def start(self, **options):
+        server = download_server.DownloadServer(("127.0.0.1", 0), [download_server.Release(self.release)],
+                                                log_stream=None, options=app.PackageOptions(**options))
+        running = RunningServer(server)
+        self.addCleanup(running.stop)
+        return running.port
+
+    def test_single_ranges_head_and_if_range(self):
+        check_range_table(self, self.start())
+        status, fields, _ = http_exchange(self.start(), "/files/a^00.txt")
+        self.assertEqual((200, app.REVALIDATE), (status, fields["cache-control"]))
+
+    def test_switches_cut_the_body_and_ignore_ranges(self):
+        port = self.start(cut_after=1000, cut_count=2)
+        for _ in range(2):  # announced whole, ended after 1000 bytes, connection closed
+            status, fields, body = http_exchange(port, "/" + BIG)
+            self.assertEqual((200, "10240", BIG_DATA[:1000]), (status, fields["content-length"], body))
+        status, fields, body = http_exchange(port, "/" + BIG, ["Range: bytes=2000-"])
+        self.assertEqual((206, BIG_DATA[2000:]), (status, body), "only the first two answers are cut")
+        port = self.start(cut_after=100)
+        status, _, body = http_exchange(port, "/" + BIG, ["Range: bytes=5000-"])
+        self.assertEqual((206, BIG_DATA[5000:5100]), (status, body))
+        port = self.start(ignore_range=True)
+        status, fields, body = http_exchange(port, "/" + BIG, ["Range: bytes=5000-"])
+        self.assertEqual((200, None, BIG_DATA), (status, fields.get("content-range"), body))
+
+    def test_any_wsgi_server_without_the_raw_target(self):
+        # Servers that pass no RAW_URI/REQUEST_URI: the target is rebuilt from PATH_INFO.
+        from wsgiref.util import setup_testing_defaults
+        application = app.OrvantaApp([download_server.Release(self.release)])
+        for path, expected in (("/files/a^00.txt", b"a"), ("/files/Bin/big^" + "ab" * 32 + ".bin", BIG_DATA)):
+            environ = {"PATH_INFO": path, "HTTP_HOST": "dl.orvanta.net"}
+            setup_testing_defaults(environ)
+            answer = []
+            body = application(environ, lambda status, headers: answer.append(status))
+            self.assertEqual(["200 OK"], answer)
+            self.assertEqual(expected, b"".join(body))
+            body.close()
+
+    def test_only_get_and_head(self):
+        self.assertEqual(405, http_exchange(self.start(), "/" + BIG, method="POST")[0])
+
+
+class SignedManifestTest(unittest.TestCase):
+    """Signed manifests are served byte for byte: never templated or re-rendered."""
+
+    DATE = "20240404120000"
+
+    def setUp(self):
+        tmp = tempfile.TemporaryDirectory()
+        self.addCleanup(tmp.cleanup)
+        self.release = os.path.join(tmp.name, "rel")
+        write_release(self.release, "Halvenor", self.DATE, {"files/a^00.txt": b"a"})
+        with open(os.path.join(self.release, app.MANIFEST_NAME), encoding="latin-1", newline="") as f:
+            text = f.read()
+        # Not what ini.render would write: comments, spacing, LF line ends, a placeholder.
+        self.manifest, key = sign_manifest("; release notes\n" + text.replace("\r\n", "\n").replace("[REG]\n", "[REG]\nLanguage/=S/Y/${Lang}\n"))
+        self.no_update, _ = sign_manifest("[GENERAL]\r\nBRAND_NAME=Halvenor\r\n[NO_UPDATE_AVILABLE]\r\nVALUE=1\r\n"
+                                          "[PRODUCT_REG]\r\nLastUpdateDate=%s\r\n" % self.DATE, key)
+        self.write(app.MANIFEST_NAME, self.manifest)
+        server = download_server.DownloadServer(("127.0.0.1", 0), [download_server.Release(self.release)],
+                                                log_stream=None)
+        self.server = RunningServer(server)
+        self.addCleanup(self.server.stop)
+
+    def write(self, name, data):
+        path = os.path.join(self.release, name)
+        with open(path + ".part", "wb") as f:
+            f.write(data)
+        os.replace(path + ".part", path)
+
+    def answer(self, date, page="ClientResources"):
+        status, _, body = self.server.request("/Dl/%s.asp?" % page + QUERY % (date, "Halvenor"))
+        self.assertEqual(200, status)
+        return body
+
+    def test_served_verbatim_with_the_signed_no_update_companion(self):
+        self.assertEqual(self.manifest, self.answer(""))
+        self.assertEqual(self.manifest, self.answer(self.DATE), "no companion yet: the full signed manifest")
+        self.write(app.NO_UPDATE_NAME, self.no_update)
+        cases = [("", self.manifest), ("20200101000000", self.manifest), (self.DATE, self.no_update)]
+        for date, expected in cases:
+            with self.subTest(date=date):
+                self.assertEqual(expected, self.answer(date))
+        self.assertEqual(self.manifest, self.answer(self.DATE, "UpdateResources"))
+
+    def test_a_companion_that_is_unsigned_or_of_another_release_is_not_used(self):
+        for name, data in [("unsigned", self.no_update.split(b";signature=")[0]),
+                           ("other date", sign_manifest("[NO_UPDATE_AVILABLE]\r\nVALUE=1\r\n[PRODUCT_REG]\r\n"
+                                                        "LastUpdateDate=20200101000000\r\n")[0])]:
+            with self.subTest(name):
+                self.write(app.NO_UPDATE_NAME, data)
+                self.assertEqual(self.manifest, self.answer(self.DATE))
+
+    def test_only_a_last_signature_line_marks_a_signed_file(self):
+        sig = b";signature=ed25519:" + b"0" * 128
+        cases = [(b"[A]\r\n" + sig + b"\r\n", True), (b"[A]\n" + sig, True), (sig + b"\n", True),
+                 (b"[A]\r\n" + sig + b"\r\n[B]\r\n", False), (b"[A]\r\n;sig\r\n", False),
+                 (b"[A]\r\n" + sig + b"\r\n\r\n", False)]
+        for data, signed in cases:
+            with self.subTest(data=data[-12:]):
+                self.assertEqual(signed, app.is_signed(data))
 
 
 if __name__ == "__main__":

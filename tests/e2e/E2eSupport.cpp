@@ -223,7 +223,9 @@ bool AccessLog::WaitFor(const std::string& text, DWORD timeoutMs) const {
     return Player::WaitUntil(timeoutMs, [&] { return Count(text) > 0; });
 }
 
-std::string ReportTarget(int status) { return kReportPrefix + std::to_string(status) + kReportSuffix; }
+std::string ReportTarget(int status) {
+    return std::string("/") + kReportPrefix + std::to_string(status) + kReportSuffix + " HTTP/1.1\"";
+}
 
 void Screenshot(HWND window, const std::string& name) {
     if (window) RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ALLCHILDREN | RDW_UPDATENOW);

@@ -15,7 +15,7 @@ const char kBrand[] = "Copperine";
 const char kProductWord[] = "Tindermoor";
 const char kAnswerSuffix[] = "_4_2_9901";  // server 4, product 2, download 9901
 const char kTypedAnswerSuffix[] = "_4_2_42";  // the same with the download id typed in
-const char kReportPrefix[] = "ClientsRecruitChain.asp?StartTime=1191945099&StartRandom=8246&Status=";
+const char kReportPrefix[] = "ClientsRecruitChain.asp?StartTime=1765000000&StartRandom=4242&Status=";
 const char kReportSuffix[] = "&Did=9901&Tag1=7&Tag2=-12&";
 const DWORD kLongWait = 120000;  // installs under Wine on a loaded machine
 const DWORD kShortWait = 30000;
@@ -91,6 +91,7 @@ private:
     size_t m_mark = 0;
 };
 
+// The whole request line of a funnel report with the stamped values, as the access log shows it.
 std::string ReportTarget(int status);
 
 // Saves a screenshot as screens/<name>.bmp below the test's folder; a

@@ -21,6 +21,9 @@ using Player::MessageBoxInfo;
 namespace {
 
 const char kManifestRequest[] = "Dl/ClientResources.asp?Remote=1&";
+// The stamped profile as the manifest request carries it, after the language.
+const char kStampedQuery[] =
+    "&Tag=7&Tag2=-12&ChainStartTime=1765000000&ChainStartRandom=4242&Fun=3&Currency=5&BrandId=30&";
 const char kQuestion[] = "Do you want to continue this operation?";
 const std::vector<int> kOfferedOptions = {0, 1, 9, 11, 12, 16, 17};  // the stamped mask 0x31A03
 
@@ -194,9 +197,11 @@ TEST_F(Scenario, FirstInstallAsksOnlyTheLanguageThenInstallsAndStartsTheClient) 
     ASSERT_TRUE(setup.Wait(kLongWait, code));
     EXPECT_EQ(code, 0u);
 
-    // What the server saw: one manifest request for German, each report once.
+    // What the server saw: one manifest request for German with exactly the
+    // profile stamped into the signed copy's certificate area, each report once.
     EXPECT_EQ(log.Count(kManifestRequest), 1);
-    EXPECT_EQ(log.Count("&Lang=DE&"), 1);
+    EXPECT_EQ(log.Count(std::string("/Dl/ClientResources.asp?Remote=1&Product=Tindermoor&Did=9901&Lang=DE") +
+                        kStampedQuery + "LastUpdateDate=&Brand=Copperine HTTP/1.1\""), 1);
     EXPECT_EQ(log.Count(ReportTarget(30)), 1);
     EXPECT_EQ(log.Count(ReportTarget(40)), 1);
     EXPECT_TRUE(log.WaitFor(ReportTarget(50), kShortWait));
@@ -210,8 +215,10 @@ TEST_F(Scenario, FirstInstallAsksOnlyTheLanguageThenInstallsAndStartsTheClient) 
     // Registry and shortcuts.
     EXPECT_TRUE(UninstallEntryExists());
     EXPECT_EQ(UninstallString(), InstalledCopy() + " /uninstall");
-    EXPECT_EQ(RememberedAnswer("%ChainStartTime_"), 1191945099);
-    EXPECT_EQ(RememberedAnswer("%ChainStartRandom_"), 8246);
+    EXPECT_EQ(RememberedAnswer("%ChainStartTime_"), 1765000000);
+    EXPECT_EQ(RememberedAnswer("%ChainStartRandom_"), 4242);
+    EXPECT_EQ(Utils::RegistryKey(1, kProductWord).GetString("ReferrerUrl", kBrand, "?"),
+              "http://www.example.com/welcome?from=e2e");
     EXPECT_TRUE(FileExists(DesktopLink()));
     std::vector<std::string> links = ListFiles(StartMenuDir(), "*.lnk");
     std::sort(links.begin(), links.end());
@@ -252,6 +259,7 @@ TEST_F(Scenario, RepeatRunIsCompactAsksNothingAndFetchesOnlyWhatChanged) {
         EXPECT_EQ(code, 0u);
     }
     EXPECT_EQ(log.Count(kManifestRequest), 1);
+    EXPECT_EQ(log.Count(std::string("&Did=9901&Lang=EN") + kStampedQuery), 1) << "the installed copy keeps the profile";
     EXPECT_EQ(log.Count("Status=30&"), 0);
     EXPECT_EQ(log.Count("Status=40&"), 0);
     EXPECT_EQ(log.Count("/files/"), 0) << "nothing changed, nothing fetched";

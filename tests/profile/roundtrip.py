@@ -1,11 +1,16 @@
-"""Round trip of a built probe through the stamping tool.
+"""Round trip of a built probe through the stamping tool, unsigned and signed.
 
-  roundtrip.py stamp <tool> <probe.exe> <stamped.exe>
-  roundtrip.py check <wine-run.sh> <wine-env> <probe.exe> <stamped.exe> <loopback host> <production host>
+  roundtrip.py stamp <tool> <sign.sh> <probe.exe> <work dir>
+  roundtrip.py check <wine-run.sh> <wine-env> <probe.exe> <work dir> <loopback host> <production host>
 
-'stamp' writes the stamped copy; 'check' runs the original and the copy under
-Wine and compares every line each prints with what was stamped (or built in).
+'stamp' writes into the work dir the stamped copy, a signed copy stamped in its
+certificate area (checked with osslsigncode verify, also after a second stamp)
+and signed copies whose certificate-area record is damaged in one way each.
+'check' runs the original and every copy under Wine and compares every line
+each prints with what was stamped (or built in, for the damaged ones).
 """
+import os
+import struct
 import subprocess
 import sys
 
@@ -45,10 +50,89 @@ def expected_template(production):
     return lines
 
 
+def verify(cert, exe):
+    """osslsigncode's verdict on exe, trusting the throw-away certificate; None when sound."""
+    r = subprocess.run(["osslsigncode", "verify", "-CAfile", cert, "-in", exe], stdout=subprocess.PIPE,
+                       stderr=subprocess.STDOUT, timeout=120)
+    text = r.stdout.decode("latin-1")
+    if r.returncode != 0 or "Signature verification: ok" not in text or "Warning" in text:
+        return "osslsigncode verify %s:\n%s" % (exe, text)
+    return None
+
+
+def damaged_copies(tool, signed):
+    """name -> bytes: the stamped signed copy with its record broken in one way each."""
+    data = bytearray(signed)
+    layout = tool.pe_layout(data)
+    area = tool.signature_area(data, layout)
+    at = area.record_at
+
+    def variant(change):
+        d = bytearray(data)
+        change(d)
+        return bytes(d)
+
+    def rewritten(record):
+        d = bytearray(data)
+        tool.write_record(d, layout, tool.signature_area(d, layout), record)
+        return bytes(d)
+
+    def resealed(record):  # a record whose checksum holds again after a change
+        head = record[4:12]
+        return record[:12] + struct.pack("<I", tool.crc32(head, record[16:])) + record[16:]
+
+    record = bytes(data[at:area.table_at + area.entry_length]).rstrip(b"\0")
+    slots = struct.pack("<13i", *range(13))
+    too_long = tool.RECORD_MAGIC + struct.pack("<HHI", 1, 0, 52 + 1024) + b"\0" * 4 + slots + b"A" * 1024
+    return {
+        "checksum": variant(lambda d: d.__setitem__(at + 16 + 12, d[at + 16 + 12] ^ 1)),
+        "magic": variant(lambda d: d.__setitem__(at, ord("X"))),
+        "version": rewritten(resealed(record[:4] + struct.pack("<H", 2) + record[6:])),
+        "huge-length": variant(lambda d: struct.pack_into("<I", d, at + 8, 0xFFFFFFF0)),
+        "over-the-maximum": rewritten(resealed(too_long)),
+        "cut-short": rewritten(record[:-20]),
+        "table-past-the-end": variant(lambda d: struct.pack_into("<I", d, layout.directory_at + 4,
+                                                                 len(d) - area.table_at + 4096)),
+        "entry-past-the-table": variant(lambda d: struct.pack_into("<I", d, area.table_at, len(d))),
+    }
+
+
+def stamp_copies(tool_path, sign, probe, work):
+    sys.path.insert(0, os.path.dirname(tool_path))
+    import orvanta_stamp as tool
+    os.makedirs(work, exist_ok=True)
+    for name in os.listdir(work):
+        os.unlink(os.path.join(work, name))
+    stamp = [sys.executable, tool_path]
+    subprocess.check_call(stamp + [probe, "-o", os.path.join(work, "stamped.exe")] + STAMP_ARGS)
+
+    # A throw-away certificate; the signed probe is stamped with the same profile.
+    cert, key = os.path.join(work, "cert.pem"), os.path.join(work, "key.pem")
+    subprocess.check_call(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
+                           "-days", "2", "-subj", "/CN=Orvanta test signing"], stderr=subprocess.DEVNULL)
+    signed = os.path.join(work, "signed.exe")
+    with open(probe, "rb") as src, open(signed, "wb") as dst:
+        dst.write(src.read())
+    subprocess.check_call(["bash", sign, "--cert", cert, "--key", key, signed], stdout=subprocess.DEVNULL)
+    signed_stamped = os.path.join(work, "signed_stamped.exe")
+    subprocess.check_call(stamp + [signed, "-o", signed_stamped, "--did", "999", "--referrer-raw", "old"])
+    subprocess.check_call(stamp + [signed_stamped, "-o", signed_stamped + ".tmp"] + STAMP_ARGS)
+    os.replace(signed_stamped + ".tmp", signed_stamped)
+    problems = [p for p in (verify(cert, signed), verify(cert, signed_stamped)) if p]
+    with open(signed_stamped, "rb") as f:
+        for name, data in damaged_copies(tool, f.read()).items():
+            with open(os.path.join(work, "damaged_%s.exe" % name), "wb") as out:
+                out.write(data)
+    for p in problems:
+        print(p)
+    return 1 if problems else 0
+
+
 def run_probe(wine_run, wine_env, exe):
-    out = subprocess.run(["bash", wine_run, wine_env, exe], stdout=subprocess.PIPE, stdin=subprocess.DEVNULL,
-                         timeout=120).stdout.decode("latin-1")
-    printed = {}
+    r = subprocess.run(["bash", wine_run, wine_env, exe], stdout=subprocess.PIPE, stdin=subprocess.DEVNULL,
+                       timeout=120)
+    printed = {"exit code": str(r.returncode)}
+    out = r.stdout.decode("latin-1")
     for line in out.splitlines():
         key, sep, value = line.rstrip("\r").partition("=")
         if sep:
@@ -66,12 +150,18 @@ def compare(label, printed, expected):
 
 def main(argv):
     if argv[0] == "stamp":
-        tool, probe, stamped = argv[1:4]
-        return subprocess.call([sys.executable, tool, probe, "-o", stamped] + STAMP_ARGS)
-    wine_run, wine_env, probe, stamped, loopback, production = argv[1:7]
-    ok = compare("template", run_probe(wine_run, wine_env, probe), expected_template(production))
-    ok = compare("stamped", run_probe(wine_run, wine_env, stamped), expected_stamped(loopback)) and ok
-    print("round trip", "passed" if ok else "FAILED")
+        return stamp_copies(*argv[1:5])
+    wine_run, wine_env, probe, work, loopback, production = argv[1:7]
+    cases = [("template", probe, expected_template(production)),
+             ("stamped", os.path.join(work, "stamped.exe"), expected_stamped(loopback)),
+             ("signed and stamped", os.path.join(work, "signed_stamped.exe"), expected_stamped(loopback))]
+    cases += [(name[:-4], os.path.join(work, name), expected_template(production))
+              for name in sorted(os.listdir(work)) if name.startswith("damaged_")]
+    ok = len(cases) > 3
+    for label, exe, expected in cases:
+        expected["exit code"] = "0"
+        ok = compare(label, run_probe(wine_run, wine_env, exe), expected) and ok
+    print("round trip of %d copies" % len(cases), "passed" if ok else "FAILED")
     return 0 if ok else 1
 
 

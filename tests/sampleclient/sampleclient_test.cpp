@@ -50,7 +50,10 @@ BOOL CALLBACK FindClientWindow(HWND window, LPARAM param) {
     GetWindowThreadProcessId(window, &pid);
     char title[64] = {};
     GetWindowTextA(window, title, sizeof(title));
-    if (pid == data->pid && std::string(title) == "Orvanta sample client") {
+    // The client shows its window only once its labels exist: a window found
+    // earlier may still be without them (creating the first label loads the
+    // common controls, which takes a while).
+    if (pid == data->pid && std::string(title) == "Orvanta sample client" && IsWindowVisible(window)) {
         data->found = window;
         return FALSE;
     }

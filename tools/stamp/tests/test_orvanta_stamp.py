@@ -30,6 +30,49 @@ def image(*blocks, head=4096, tail=777):
     return data + noise[:tail]
 
 
+def signature(size=1500, short=False):
+    """A DER SEQUENCE standing for a signature blob (the tool reads only its length)."""
+    if short:
+        return b"\x30\x7f" + bytes(range(127))
+    return b"\x30\x82" + struct.pack(">H", size) + bytes((i * 7) % 256 for i in range(size))
+
+
+def reference_checksum(data, checksum_at):
+    """The PE checksum as the platform computes it, word by word."""
+    total = 0
+    padded = bytes(data) + b"\0" * (len(data) % 2)
+    for i in range(0, len(padded), 2):
+        if checksum_at <= i < checksum_at + 4:
+            continue
+        total += padded[i] | padded[i + 1] << 8
+        total = (total & 0xFFFF) + (total >> 16)
+    return ((total & 0xFFFF) + (total >> 16)) + len(data)
+
+
+def pe_image(magic=0x20B, sig=None, further=b"", slack=b"", after_table=b"", length_slack=0):
+    """A PE-shaped file holding one profile block; with sig, signed: a certificate table whose
+    first entry holds sig followed by slack (then zero padding), and further entries after it.
+    Returns (data, checksum offset, security directory entry offset)."""
+    pe = 0x80
+    directories = pe + 24 + (112 if magic == 0x20B else 96)
+    data = bytearray(0x200)
+    data[0:2] = b"MZ"
+    struct.pack_into("<I", data, 0x3C, pe)
+    data[pe:pe + 4] = b"PE\0\0"
+    struct.pack_into("<H", data, pe + 20, directories + 16 * 8 - pe - 24)
+    struct.pack_into("<H", data, pe + 24, magic)
+    struct.pack_into("<I", data, directories - 4, 16)
+    data += image(block(), head=3000, tail=501)
+    if sig is not None:
+        data += b"\0" * (-len(data) % 8)
+        entry = struct.pack("<IHH", 8 + len(sig) + len(slack) + length_slack, 0x200, 2) + sig + slack
+        entry += b"\0" * (-len(entry) % 8)
+        struct.pack_into("<II", data, directories + 32, len(data), len(entry) + len(further))
+        data += entry + further + after_table
+    struct.pack_into("<I", data, pe + 24 + 64, reference_checksum(data, pe + 24 + 64))
+    return bytes(data), pe + 24 + 64, directories + 32
+
+
 class ToolCase(unittest.TestCase):
     def setUp(self):
         self.tmp = tempfile.TemporaryDirectory()
@@ -198,6 +241,88 @@ class Refusals(ToolCase):
         self.assertEqual(r.returncode, 0)
         for option in ["--server", "--lang-mask", "--chain-start-random", "--referrer-url", "--stdout"]:
             self.assertIn(option, r.stdout.decode())
+
+
+class SignedFiles(ToolCase):
+    FIELDS = ["--did", "4711", "--lang", "NO", "--tag2", "-3", "--referrer-url", "http://example.com/a?b=c"]
+
+    def stamp_bytes(self, data, *args, name="out.exe"):
+        r = self.run_tool(self.write_input(data, "in-" + name), "-o", self.path(name), *args)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        return self.read(self.path(name))
+
+    def test_profile_goes_where_the_signature_does_not_look(self):
+        further = struct.pack("<IHH", 16, 0x200, 1) + b"\1" * 8  # a second entry, kept as it is
+        for magic, sig, more in [(0x20B, signature(), b""), (0x10B, signature(short=True), further)]:
+            with self.subTest(magic=hex(magic)):
+                before, checksum_at, directory_at = pe_image(magic, sig, more)
+                table_at = struct.unpack_from("<I", before, directory_at)[0]
+                out = self.stamp_bytes(before, *self.FIELDS)
+                def hashed(d):  # what the Authenticode hash covers: the block too is as it was
+                    return d[:checksum_at] + d[checksum_at + 4:directory_at] + d[directory_at + 8:table_at]
+                self.assertEqual(hashed(out), hashed(before))
+                length = struct.unpack_from("<I", out, table_at)[0]
+                self.assertEqual(struct.unpack_from("<II", out, directory_at), (table_at, len(out) - table_at))
+                self.assertEqual((length % 8, len(out) - table_at), (0, length + len(more)))
+                self.assertEqual(out[table_at + 8:table_at + 8 + len(sig)], sig)
+                self.assertEqual(out[table_at + length:], more)
+                self.assertEqual(struct.unpack_from("<I", out, checksum_at)[0], reference_checksum(out, checksum_at))
+                slots, referrer = tool.read_record(out, tool.signature_area(out, tool.pe_layout(out)))
+                expected = list(DEFAULT_SLOTS)
+                expected[3], expected[4], expected[7] = 4711, 16, -3
+                self.assertEqual((slots, bytes.fromhex(referrer.decode()).decode()),
+                                 (expected, "http://example.com/a?b=c"))
+                self.assertRegex(self.run_tool(self.path("out.exe"), "--show").stdout.decode(),
+                                 r"^certificate-area record .*\n(.*\n){3}did\s+4711\n")
+
+    def test_stamping_twice_replaces_the_record(self):
+        signed, checksum_at, _ = pe_image(sig=signature())
+        once = self.stamp_bytes(signed, *self.FIELDS, name="once.exe")
+        twice = self.stamp_bytes(once, "--did", "5", "--referrer-raw", "x", name="twice.exe")
+        direct = self.stamp_bytes(signed, *(self.FIELDS[:-2] + ["--did", "5", "--referrer-raw", "x"]))
+        self.assertEqual(twice, direct)
+        self.assertEqual(twice.count(tool.RECORD_MAGIC), 1)
+        # A damaged record is replaced too; its values are not taken over.
+        damaged = bytearray(once)
+        damaged[-9] ^= 0xFF
+        struct.pack_into("<I", damaged, checksum_at, reference_checksum(damaged, checksum_at))
+        show = self.run_tool(self.write_input(bytes(damaged), "damaged.exe"), "--show").stdout.decode()
+        self.assertIn("damaged certificate-area record ignored", show)
+        self.assertRegex(show, r"did\s+1\n")
+        self.assertEqual(self.stamp_bytes(bytes(damaged), "--did", "5", "--tag2", "-3", "--lang", "NO",
+                                          "--referrer-raw", "x"), direct)
+
+    def test_data_block_flag_moves_the_profile_into_the_block(self):
+        signed, checksum_at, _ = pe_image(sig=signature())
+        once = self.stamp_bytes(signed, *self.FIELDS, name="once.exe")
+        out = self.stamp_bytes(once, "--data-block", "--did", "6")
+        at = tool.find_block(out)
+        slots, referrer = tool.read_profile(out, at)
+        self.assertEqual((slots[3], slots[4], slots[7]), (6, 16, -3))
+        self.assertTrue(referrer)
+        outside = lambda d: d[:checksum_at] + d[checksum_at + 4:at] + d[at + 1128:]
+        self.assertEqual(outside(out), outside(signed), "the signed input's table, as it was")
+        self.assertNotIn(tool.RECORD_MAGIC, out)
+        self.assertEqual(struct.unpack_from("<I", out, checksum_at)[0], reference_checksum(out, checksum_at))
+
+    def test_a_certificate_area_that_cannot_take_the_profile_is_refused(self):
+        indefinite = b"\x30\x80" + bytes(100) + b"\0\0"
+        cases = [("table not at the end", dict(sig=signature(), after_table=b"tail" * 2), "end of the file"),
+                 ("indefinite length", dict(sig=indefinite), "cannot be read"),
+                 ("blob longer than its entry", dict(sig=b"\x30\x82\x10\x00" + bytes(60)), "cannot be read"),
+                 ("foreign data after the blob", dict(sig=signature(), slack=b"TAG1"), "unknown data"),
+                 ("entry longer than the table", dict(sig=signature(), length_slack=64), "sane length")]
+        for label, shape, fragment in cases:
+            with self.subTest(label):
+                data = pe_image(**shape)[0]
+                src = self.write_input(data)
+                out = self.path("refused.exe")
+                r = self.run_tool(src, "-o", out, "--did", "8")
+                self.assertEqual(r.returncode, 5, r.stderr)
+                self.assertIn(fragment, r.stderr.decode())
+                self.assertFalse(os.path.exists(out))
+                forced = self.stamp_bytes(data, "--data-block", "--did", "8")
+                self.assertEqual(tool.read_profile(forced, tool.find_block(forced))[0][3], 8)
 
 
 if __name__ == "__main__":

@@ -1,0 +1,204 @@
+"""Where funnel reports are kept: SQLite (the default, standard library) or PostgreSQL
+(python3-psycopg2), chosen by a connection string:
+
+    reports.sqlite | sqlite:///abs/path/reports.sqlite      SQLite file (created when missing)
+    postgresql://user@host:port/dbname (also postgres://)  PostgreSQL
+
+    store = open_store(location)
+    store.add((start_time, start_random, status, did, tag1, tag2), client)
+    counts, totals = store.funnel_counts(by=None | "did" | "tag1" | "tag2")
+    store.close()
+
+Both create their schema on first use and take concurrent writers: threads of one
+process and several processes (application workers on one or more hosts). Connections
+are opened lazily and per process, so a store made before a worker fork is safe.
+"""
+
+import datetime
+import os
+import threading
+
+BY_COLUMNS = {"did": "did", "tag1": "tag1", "tag2": "tag2"}
+COLUMNS = "received, start_time, start_random, status, did, tag1, tag2, client"
+
+_TABLE = """
+CREATE TABLE IF NOT EXISTS reports (
+    id %s PRIMARY KEY,
+    received TEXT NOT NULL,
+    start_time INTEGER NOT NULL,
+    start_random INTEGER NOT NULL,
+    status INTEGER NOT NULL,
+    did INTEGER NOT NULL,
+    tag1 INTEGER NOT NULL,
+    tag2 INTEGER NOT NULL,
+    client TEXT NOT NULL
+)"""
+_INDEX = "CREATE INDEX IF NOT EXISTS reports_funnel ON reports(status, start_time, start_random)"
+# Distinct funnels (StartTime + StartRandom) per group and stage, in SQL both databases run.
+_COUNTS = ("SELECT grp, status, COUNT(*) FROM (SELECT DISTINCT %s AS grp, status, start_time, start_random"
+           " FROM reports) AS d GROUP BY grp, status")
+_COUNTS_ALL = ("SELECT status, COUNT(*) FROM (SELECT DISTINCT status, start_time, start_random FROM reports) AS d"
+               " GROUP BY status")
+_TOTALS = ("SELECT (SELECT COUNT(*) FROM reports),"
+           " (SELECT COUNT(*) FROM (SELECT DISTINCT start_time, start_random FROM reports) AS d)")
+
+
+def _now():
+    return datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="milliseconds")
+
+
+def is_postgres(location):
+    return location.startswith(("postgresql://", "postgres://"))
+
+
+def sqlite_path(location):
+    return location[len("sqlite://"):] if location.startswith("sqlite://") else location
+
+
+def open_store(location):
+    return PostgresStore(location) if is_postgres(location) else SqliteStore(sqlite_path(location))
+
+
+class _Store:
+    def funnel_counts(self, by=None):
+        """({group: {status: distinct funnels}}, (reports, distinct funnels)); the group
+        is None unless `by` is given."""
+        rows, totals = self._query(_COUNTS % BY_COLUMNS[by] if by else _COUNTS_ALL)
+        result = {}
+        for row in rows:
+            group, status, count = row if by else (None,) + tuple(row)
+            result.setdefault(group, {})[status] = count
+        return result, tuple(totals)
+
+
+class SqliteStore(_Store):
+    """One connection per process, shared by its threads under a lock; processes
+    wait for each other through SQLite's own file lock (WAL journal)."""
+
+    def __init__(self, path, timeout=60.0):
+        self.path = path
+        self._timeout = timeout
+        self._lock = threading.Lock()
+        self._db = None
+        self._pid = None
+        with self._lock:
+            self._connection()  # the schema exists once the store is made
+
+    def _connection(self):
+        if self._db is None or self._pid != os.getpid():
+            import sqlite3
+            db = sqlite3.connect(self.path, timeout=self._timeout, check_same_thread=False,
+                                 isolation_level=None)
+            db.execute("PRAGMA journal_mode=WAL")
+            db.execute(_TABLE % "INTEGER")
+            db.execute(_INDEX)
+            self._db, self._pid = db, os.getpid()
+        return self._db
+
+    def add(self, report, client):
+        with self._lock:
+            self._connection().execute("INSERT INTO reports (%s) VALUES (?, ?, ?, ?, ?, ?, ?, ?)" % COLUMNS,
+                                       (_now(),) + tuple(report) + (client,))
+
+    def _query(self, counts_sql):
+        with self._lock:
+            db = self._connection()
+            return db.execute(counts_sql).fetchall(), db.execute(_TOTALS).fetchone()
+
+    def close(self):
+        with self._lock:
+            if self._db is not None and self._pid == os.getpid():
+                self._db.close()
+            self._db = None
+
+
+class PostgresStore(_Store):
+    """A small pool of connections per process; a thread waits for a free one."""
+
+    POOL = 8
+    _SCHEMA_LOCK = 0x4F52564E  # advisory lock: workers starting together create the schema once
+
+    def __init__(self, dsn):
+        try:
+            import psycopg2  # only this store needs it
+        except ImportError:
+            raise RuntimeError("the PostgreSQL store needs python3-psycopg2: run Debian's /usr/bin/python3")
+        self._psycopg2 = psycopg2
+        self.dsn = dsn
+        self._lock = threading.Lock()
+        self._free = []
+        self._slots = threading.BoundedSemaphore(self.POOL)
+        self._pid = os.getpid()
+        conn = self._take()
+        self._give(conn)
+
+    def _connect(self):
+        conn = self._psycopg2.connect(self.dsn)
+        with conn, conn.cursor() as cur:
+            cur.execute("SELECT pg_advisory_xact_lock(%s)", (self._SCHEMA_LOCK,))
+            cur.execute(_TABLE % "BIGSERIAL")
+            cur.execute(_INDEX)
+        return conn
+
+    def _take(self):
+        self._slots.acquire()
+        with self._lock:
+            if self._pid != os.getpid():  # forked: the parent's connections are not ours
+                self._free, self._pid = [], os.getpid()
+            conn = self._free.pop() if self._free else None
+        try:
+            return conn if conn is not None and not conn.closed else self._connect()
+        except BaseException:
+            self._slots.release()
+            raise
+
+    def _give(self, conn, broken=False):
+        if broken:
+            try:
+                conn.close()
+            except self._psycopg2.Error:
+                pass
+        else:
+            with self._lock:
+                self._free.append(conn)
+        self._slots.release()
+
+    def _run(self, work):
+        # A connection that broke (database restarted) is dropped and the work tried once more.
+        for attempt in (1, 2):
+            conn = self._take()
+            try:
+                with conn:
+                    result = work(conn)
+            except self._psycopg2.OperationalError:
+                self._give(conn, broken=True)
+                if attempt == 2:
+                    raise
+                continue
+            except BaseException:
+                self._give(conn, broken=True)
+                raise
+            self._give(conn)
+            return result
+
+    def add(self, report, client):
+        def insert(conn):
+            with conn.cursor() as cur:
+                cur.execute("INSERT INTO reports (%s) VALUES (%%s, %%s, %%s, %%s, %%s, %%s, %%s, %%s)" % COLUMNS,
+                            (_now(),) + tuple(report) + (client,))
+        self._run(insert)
+
+    def _query(self, counts_sql):
+        def query(conn):
+            with conn.cursor() as cur:
+                cur.execute(counts_sql)
+                rows = cur.fetchall()
+                cur.execute(_TOTALS)
+                return rows, cur.fetchone()
+        return self._run(query)
+
+    def close(self):
+        with self._lock:
+            conns, self._free = self._free, []
+        for conn in conns:
+            conn.close()

@@ -1,0 +1,136 @@
+"""The embedded server and the production stack (nginx + gunicorn with two workers +
+PostgreSQL, started here on loopback ports in a temporary folder) answer alike, and the
+funnel stores keep every report under concurrency. A server that cannot be started
+fails these tests: they never pass without the real servers."""
+
+import concurrent.futures
+import os
+import tempfile
+import unittest
+
+from service import app, download_server, localstack, log_server
+from service.funnel_store import open_store
+from service.tests.support import RunningServer, http_exchange, sign_manifest, write_release
+from service.tests.test_download_server import BIG, BIG_DATA, QUERY, check_range_table
+
+DATE = "20240101120000"
+SIGNED_DATE = "20240202120000"
+SENDERS = 50
+
+
+def report_target(i, status=30, host="log.orvanta.net"):
+    return ("http://%s:80/ClientsRecruitChain.asp?StartTime=%d&StartRandom=%d&Status=%d&Did=%d&Tag1=%d&Tag2=-12&"
+            % (host, 1700000000 + i // 3, i % 7, status, i % 4, i % 2))
+
+
+def setUpModule():
+    global TMP, STACK, EMBEDDED, SQLITE
+    TMP = tempfile.TemporaryDirectory()
+    os.chmod(TMP.name, 0o755)  # nginx workers and PostgreSQL (user nobody) look inside
+    halvenor = os.path.join(TMP.name, "halvenor")
+    write_release(halvenor, "Halvenor", DATE, {BIG: BIG_DATA, "files/Bin/readme^aa.txt": b"halvenor readme"},
+                  extra_general={"SKIN_URL": "http://www.orvanta.net/skin?lang=${Lang}"},
+                  reg={"Language/": "S/Y/${Lang}"})
+    zentaro = os.path.join(TMP.name, "zentaro")
+    write_release(zentaro, "Zentaro", SIGNED_DATE, {"files/Data/pack^bb.dat": b"zentaro data"})
+    manifest = os.path.join(zentaro, app.MANIFEST_NAME)
+    with open(manifest, encoding="latin-1", newline="") as f:
+        signed, key = sign_manifest("; signed\n" + f.read())
+    no_update, _ = sign_manifest("[GENERAL]\r\nBRAND_NAME=Zentaro\r\n[NO_UPDATE_AVILABLE]\r\nVALUE=1\r\n"
+                                 "[PRODUCT_REG]\r\nLastUpdateDate=%s\r\n" % SIGNED_DATE, key)
+    for path, data in ((manifest, signed), (os.path.join(zentaro, app.NO_UPDATE_NAME), no_update)):
+        with open(path, "wb") as f:
+            f.write(data)
+    releases = [halvenor, "Vesperhall=" + zentaro]
+    STACK = None
+    try:
+        STACK = localstack.Stack(os.path.join(TMP.name, "stack"), releases, workers=2).start()
+    except BaseException:
+        TMP.cleanup()
+        raise
+    SQLITE = os.path.join(TMP.name, "embedded.sqlite")
+    server = download_server.DownloadServer(
+        ("127.0.0.1", 0), [download_server.Release(halvenor), download_server.Release(zentaro, ["Vesperhall"])],
+        store=open_store(SQLITE), log_stream=None)
+    EMBEDDED = RunningServer(server)
+
+
+def tearDownModule():
+    EMBEDDED.stop()
+    EMBEDDED.server.store.close()
+    STACK.stop()
+    TMP.cleanup()
+
+
+class SameAnswersTest(unittest.TestCase):
+    def exchange_both(self, target, headers=(), method="GET"):
+        return [http_exchange(port, target, headers, method) for port in (EMBEDDED.port, STACK.port)]
+
+    def test_requests_as_the_installer_sends_them(self):
+        manifest = "Dl/ClientResources.asp?" + QUERY
+        cases = [
+            "http://dl.orvanta.net:80/" + manifest % ("", "Halvenor"),
+            "http://dl.orvanta.net/" + manifest % ("", "Halvenor"),
+            "http://dl.orvanta.net:80/" + manifest % (DATE, "Halvenor"),  # no update
+            "http://dltest.orvanta.net:80/" + manifest.replace("Client", "Update") % (DATE, "Halvenor"),
+            "http://dl.orvanta.net:80/" + manifest % ("", "Zentaro"),  # signed: verbatim
+            "http://dl.orvanta.net:80/" + manifest % (SIGNED_DATE, "Vesperhall"),  # its signed no-update
+            "/" + manifest % ("", "Unknown"),
+            "http://log.orvanta.net:80/" + manifest % ("", "Halvenor"),  # not the log host's role
+            "http://dl.orvanta.net:80/files/Bin/readme^aa.txt",
+            "http://dl.orvanta.net:80/files/Bin/readme%5Eaa.txt",
+            "http://dl.orvanta.net:80/files/Data/pack^bb.dat",  # found in the second release
+            "http://log.orvanta.net:80/files/Bin/readme^aa.txt",
+            "http://www.orvanta.net:80/files/Bin/readme^aa.txt",
+            "http://dl.orvanta.net:80/files/Bin/missing^00.txt",
+            "/files/../manifest.ini", "/files/%2e%2e/manifest.ini", "/manifest.ini", "/files/", "/files/Bin/",
+            "http://www.orvanta.net:80/uninstall.html?fromClient=1&lang=DE&Username=<b>jo</b>&BrandId=10",
+            "http://dl.orvanta.net:80/uninstall.html?fromClient=1&lang=DE&Username=jo&BrandId=10",
+            "http://log.orvanta.net:80/ClientsRecruitChain.asp?StartTime=1&StartRandom=2&Status=30&Did=1&Tag1=1&",
+        ]
+        for target in cases:
+            for method in ("GET", "HEAD"):
+                with self.subTest(target=target, method=method):
+                    embedded, production = self.exchange_both(target, method=method)
+                    self.assertEqual(embedded[0], production[0])
+                    if embedded[0] < 300:
+                        self.assertEqual(embedded[2], production[2])
+                        for field in ("content-type", "content-length", "cache-control", "etag"):
+                            self.assertEqual(embedded[1].get(field), production[1].get(field), field)
+
+    def test_signed_manifests_pass_every_layer_byte_for_byte(self):
+        with open(os.path.join(TMP.name, "zentaro", app.MANIFEST_NAME), "rb") as f:
+            signed = f.read()
+        for port in (EMBEDDED.port, STACK.port, STACK.gunicorn.port):
+            with self.subTest(port=port):
+                status, _, body = http_exchange(port, "/Dl/ClientResources.asp?" + QUERY % ("", "Zentaro"))
+                self.assertEqual((200, signed), (status, body))
+
+    def test_ranges_on_nginx_as_on_the_embedded_server(self):
+        check_range_table(self, STACK.port, "http://dl.orvanta.net:80/" + BIG)
+
+    def test_concurrent_reports_are_all_stored_and_give_one_funnel(self):
+        # Funnels that stop at every stage: 250 reports from 100 funnels.
+        targets = [report_target(i, status) for i in range(100) for status in (30, 40, 50, 60)[: 1 + i % 4]]
+        stores = {"embedded": (EMBEDDED.port, SQLITE), "production": (STACK.port, STACK.dsn)}
+        before = {name: log_server.funnel_counts(db)[1][0] for name, (_, db) in stores.items()}
+
+        def send(port, chunk):
+            return [http_exchange(port, t)[0] for t in chunk]
+
+        for name, (port, db) in stores.items():
+            chunks = [targets[i::SENDERS] for i in range(SENDERS)]
+            with concurrent.futures.ThreadPoolExecutor(SENDERS) as pool:
+                statuses = [s for part in pool.map(lambda c: send(port, c), chunks) for s in part]
+            self.assertEqual([200] * len(targets), statuses, name)
+            self.assertEqual(before[name] + len(targets), log_server.funnel_counts(db)[1][0], name)
+        # The same reports give the same funnel, whatever the database.
+        for by in (None, "did", "tag1", "tag2"):
+            with self.subTest(by=by):
+                embedded, production = (log_server.funnel_counts(db, by) for _, db in stores.values())
+                self.assertEqual(embedded, production)
+                self.assertEqual(log_server.format_funnel(*embedded, by), log_server.format_funnel(*production, by))
+
+
+if __name__ == "__main__":
+    unittest.main()
