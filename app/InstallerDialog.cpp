@@ -30,14 +30,14 @@ Utils::ModuleHandle OpenOwnExecutable() {
     return Utils::ModuleHandle(LoadLibraryExA(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
 }
 
-HICON LoadRawIcon(HMODULE module, int imageId, int size) {
+Utils::IconHandle LoadRawIcon(HMODULE module, int imageId, int size) {
     HRSRC found = FindResourceA(module, MAKEINTRESOURCEA(imageId), MAKEINTRESOURCEA(3) /* RT_ICON */);
-    if (!found) return nullptr;
+    if (!found) return Utils::IconHandle();
     HGLOBAL loaded = LoadResource(module, found);
     void* bytes = loaded ? LockResource(loaded) : nullptr;
-    if (!bytes) return nullptr;
-    return CreateIconFromResourceEx(static_cast<PBYTE>(bytes), SizeofResource(module, found), TRUE, 0x00030000, size,
-                                    size, LR_DEFAULTCOLOR);
+    if (!bytes) return Utils::IconHandle();
+    return Utils::IconHandle(CreateIconFromResourceEx(static_cast<PBYTE>(bytes), SizeofResource(module, found), TRUE,
+                                                      0x00030000, size, size, LR_DEFAULTCOLOR));
 }
 
 void CenterWindow(HWND hwnd) {
@@ -90,10 +90,7 @@ void CompleteSelfReplacement(DialogOperations& dialog) {
 
 InstallerDialog::InstallerDialog() : DialogWindow(IDD_ORVANTA_DIALOG) {}
 
-InstallerDialog::~InstallerDialog() {
-    for (HICON icon : m_icons)
-        if (icon) DestroyIcon(icon);
-}
+InstallerDialog::~InstallerDialog() = default;
 
 INT_PTR InstallerDialog::Run(HWND owner) { return DoModal(owner); }
 
@@ -149,7 +146,7 @@ void InstallerDialog::FailAndExit(const std::string& text) {
 
 void InstallerDialog::ShowWebPage(const std::string& url) {
     {
-        std::lock_guard<std::mutex> guard(m_pageLock);
+        Utils::AutoLock guard(m_pageLock);
         m_szPageUrl = url;
     }
     PostMessageA(Handle(), WM_APP_SHOW_PAGE, 0, 0);
@@ -213,8 +210,8 @@ void InstallerDialog::OnInitDialog() {
         m_icons[0] = LoadRawIcon(exe.Get(), IDI_IMAGE_LARGE, 32);
         m_icons[1] = LoadRawIcon(exe.Get(), IDI_IMAGE_SMALL, 16);
         m_icons[2] = LoadRawIcon(exe.Get(), IDI_IMAGE_EXTRA, 48);
-        if (m_icons[1]) SendMessageA(hwnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_icons[1]));
-        if (m_icons[0]) SendMessageA(hwnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_icons[0]));
+        if (m_icons[1]) SendMessageA(hwnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_icons[1].Get()));
+        if (m_icons[0]) SendMessageA(hwnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_icons[0].Get()));
 
         m_banner.reset(new SkinButton());
         RECT none = {0, 0, 0, 0};
@@ -410,7 +407,7 @@ void InstallerDialog::ShowHostedPage() {
     if (m_bRepeatRun) return;
     std::string url;
     {
-        std::lock_guard<std::mutex> guard(m_pageLock);
+        Utils::AutoLock guard(m_pageLock);
         url = m_szPageUrl;
     }
     using namespace DialogLayout;

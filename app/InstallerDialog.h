@@ -7,10 +7,11 @@
 #include "app/ops/DialogOps.h"
 #include "app/profile/Profile.h"
 #include "engine/DownloadManager.h"
+#include "utils/Handles.h"
+#include "utils/Lockable.h"
 
 #include <atomic>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -67,10 +68,10 @@ private:
     std::unique_ptr<SkinButton> m_banner;
     std::unique_ptr<Utils::RegistryKey> m_pKey;
     std::unique_ptr<CVLogger> m_pLogger;
-    std::mutex m_pageLock;
+    Utils::Lockable m_pageLock;
     std::string m_szPageUrl;
     std::unique_ptr<BrowserHost> m_browser;
-    HICON m_icons[3] = {};
+    Utils::IconHandle m_icons[3];
     DownloadManager m_downloadManager;
 
     // Progress throttling: a position is posted only when it moves the bar by

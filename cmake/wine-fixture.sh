@@ -5,7 +5,8 @@ set -u
 action=$1 envdir=$2
 export WINEPREFIX="$envdir/prefix"
 export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
+# No menu entries written into the home folder that every prefix here shares.
+export WINEDLLOVERRIDES="mscoree,mshtml=,winemenubuilder.exe=d"
 
 stop_xvfb() {
   if [ -f "$envdir/xvfb.pid" ]; then

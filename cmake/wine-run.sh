@@ -6,7 +6,7 @@ set -u
 envdir=$1; shift
 export WINEPREFIX="$envdir/prefix"
 export WINEDEBUG="${WINEDEBUG:--all}"
-export WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEDLLOVERRIDES="mscoree,mshtml=,winemenubuilder.exe=d"
 if [ -f "$envdir/display" ]; then
   export DISPLAY="$(cat "$envdir/display")"
 else

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Configures and builds one target: scripts/build.sh x86_64|i686|host [extra cmake args...]
-# ORVANTA_BUILD_DIR overrides the build folder (default build/<arch>).
+# ORVANTA_BUILD_DIR overrides the build folder (default build/<arch>);
+# ORVANTA_WERROR=ON makes every compiler warning an error (the test command sets it).
 # Release signing: with ORVANTA_SIGN_CERT and ORVANTA_SIGN_KEY (PEM files) or
 # ORVANTA_SIGN_PKCS12 set, the shipped programs are signed after the build
 # (scripts/sign.sh; ORVANTA_SIGN_PASS_FILE and ORVANTA_SIGN_TIMESTAMP optional).
@@ -17,7 +18,8 @@ fi
 tests=ON
 [ "$arch" = i686 ] && tests=OFF   # 32-bit code cannot run here; the release target is built only
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-$arch.cmake" -DORVANTA_BUILD_TESTS=$tests "$@" >/dev/null
+  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-$arch.cmake" -DORVANTA_BUILD_TESTS=$tests \
+  -DORVANTA_WERROR="${ORVANTA_WERROR:-OFF}" "$@" >/dev/null
 cmake --build "$build" --parallel "$(nproc)"
 
 if [ -n "${ORVANTA_SIGN_PKCS12:-}" ] || [ -n "${ORVANTA_SIGN_CERT:-}" ]; then

@@ -8,7 +8,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build make python3 curl xz-utils time
   g++ liblzma-dev
-  g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools
+  g++-mingw-w64-x86-64-win32 g++-mingw-w64-i686-win32 mingw-w64-tools
   wine wine64
   xvfb xauth x11-apps imagemagick xdotool fonts-dejavu-core
   googletest

@@ -5,6 +5,8 @@
 #include <windows.h>
 #include <wininet.h>
 #include <objbase.h>
+#include <oleauto.h>
+#include <string>
 #include <utility>
 
 namespace Utils {
@@ -72,6 +74,51 @@ using FindHandle = ScopedHandle<MinusOneHandleTraits<FindClose>>;
 using RegKey = ScopedHandle<NullHandleTraits<HKEY, RegCloseKey>>;
 using InternetHandle = ScopedHandle<NullHandleTraits<HINTERNET, InternetCloseHandle>>;
 using ModuleHandle = ScopedHandle<NullHandleTraits<HMODULE, FreeLibrary>>;  // LoadLibrary(Ex)
+using IconHandle = ScopedHandle<NullHandleTraits<HICON, DestroyIcon>>;     // CreateIcon*, not LoadIcon's shared icons
+using GlobalMemory = ScopedHandle<NullHandleTraits<HGLOBAL, GlobalFree>>;   // GlobalAlloc blocks
+using Bstr = ScopedHandle<NullHandleTraits<BSTR, SysFreeString>>;
+using MemoryDC = ScopedHandle<NullHandleTraits<HDC, DeleteDC>>;             // CreateCompatibleDC / CreateDC
+
+// A BSTR holding text converted from the ANSI code page (null when out of memory).
+inline Bstr BstrFromAnsi(const std::string& text) {
+    const int size = static_cast<int>(text.size());
+    const int length = size > 0 ? MultiByteToWideChar(CP_ACP, 0, text.data(), size, nullptr, 0) : 0;
+    Bstr bstr(SysAllocStringLen(nullptr, static_cast<UINT>(length)));
+    if (bstr && length > 0) MultiByteToWideChar(CP_ACP, 0, text.data(), size, bstr.Get(), length);
+    return bstr;
+}
+
+// A window's device context from GetDC, given back with ReleaseDC to the same
+// window. Null window: the screen.
+class WindowDC {
+public:
+    WindowDC() noexcept = default;
+    explicit WindowDC(HWND window) noexcept : m_window(window), m_dc(GetDC(window)) {}
+    ~WindowDC() { Reset(); }
+    WindowDC(const WindowDC&) = delete;
+    WindowDC& operator=(const WindowDC&) = delete;
+    WindowDC(WindowDC&& other) noexcept : m_window(other.m_window), m_dc(other.m_dc) { other.m_dc = nullptr; }
+    WindowDC& operator=(WindowDC&& other) noexcept {
+        if (this != &other) {
+            Reset();
+            m_window = other.m_window;
+            m_dc = other.m_dc;
+            other.m_dc = nullptr;
+        }
+        return *this;
+    }
+
+    HDC Get() const noexcept { return m_dc; }
+    explicit operator bool() const noexcept { return m_dc != nullptr; }
+    void Reset() noexcept {
+        if (m_dc) ReleaseDC(m_window, m_dc);
+        m_dc = nullptr;
+    }
+
+private:
+    HWND m_window = nullptr;
+    HDC m_dc = nullptr;
+};
 
 // Owns one reference of a COM interface pointer.
 template <typename T>

@@ -1,32 +1,8 @@
 #include "app/skin/BrowserHost.h"
 
 #include <olectl.h>
-#include <vector>
 
 #include "app/Window.h"
-
-namespace {
-
-// A BSTR owned for one call.
-class ScopedBstr {
-public:
-    explicit ScopedBstr(const std::string& text) {
-        int length = MultiByteToWideChar(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0);
-        std::vector<wchar_t> wide(static_cast<size_t>(length) + 1, L'\0');
-        if (length > 0)
-            MultiByteToWideChar(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()), wide.data(), length);
-        m_bstr = SysAllocString(wide.data());
-    }
-    ~ScopedBstr() { SysFreeString(m_bstr); }
-    ScopedBstr(const ScopedBstr&) = delete;
-    ScopedBstr& operator=(const ScopedBstr&) = delete;
-    BSTR Get() const { return m_bstr; }
-
-private:
-    BSTR m_bstr = nullptr;
-};
-
-} // namespace
 
 BrowserHost::~BrowserHost() {
     Destroy();
@@ -131,7 +107,7 @@ HRESULT BrowserHost::Create(HWND parent, int left, int top, int right, int botto
 
 HRESULT BrowserHost::Navigate(const std::string& url) {
     if (!m_webBrowser) return E_FAIL;
-    ScopedBstr address(url);
+    Utils::Bstr address = Utils::BstrFromAnsi(url);
     VARIANT empty;
     VariantInit(&empty);
     return m_webBrowser->Navigate(address.Get(), &empty, &empty, &empty, &empty);

@@ -13,6 +13,10 @@
 
 #include "utils/Handles.h"
 
+// COM interfaces have no virtual destructor by design: a COM object is ended
+// through Release, never deleted through an interface pointer.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wnon-virtual-dtor"
 class BrowserHost : public IOleClientSite, public IOleInPlaceSite, public IDispatch {
 public:
     BrowserHost() = default;
@@ -87,3 +91,4 @@ private:
     bool m_bInPlaceActive = false;
     LONG m_refs = 0;
 };
+#pragma GCC diagnostic pop

@@ -2,49 +2,10 @@
 
 #include <cstring>
 
-namespace {
-
-// Screen DC when the caller gives none, released on every path.
-class ScreenDC {
-public:
-    explicit ScreenDC(HDC given) : m_dc(given ? given : GetDC(nullptr)), m_owned(!given) {}
-    ~ScreenDC() {
-        if (m_owned && m_dc) ReleaseDC(nullptr, m_dc);
-    }
-    ScreenDC(const ScreenDC&) = delete;
-    ScreenDC& operator=(const ScreenDC&) = delete;
-    HDC Get() const { return m_dc; }
-
-private:
-    HDC m_dc;
-    bool m_owned;
-};
-
-// A movable global block that is freed unless a stream took it over.
-class GlobalBlock {
-public:
-    explicit GlobalBlock(size_t size) : m_block(GlobalAlloc(GMEM_MOVEABLE | GMEM_NODISCARD, size)) {}
-    ~GlobalBlock() {
-        if (m_block) GlobalFree(m_block);
-    }
-    GlobalBlock(const GlobalBlock&) = delete;
-    GlobalBlock& operator=(const GlobalBlock&) = delete;
-    HGLOBAL Get() const { return m_block; }
-    HGLOBAL Release() {
-        HGLOBAL block = m_block;
-        m_block = nullptr;
-        return block;
-    }
-
-private:
-    HGLOBAL m_block;
-};
-
-} // namespace
-
 SIZE HimetricToPixels(HDC dc, SIZE himetric) {
-    ScreenDC screen(dc);
-    HDC hdc = screen.Get();
+    Utils::WindowDC screen;  // only when the caller gives no DC
+    if (!dc) screen = Utils::WindowDC(nullptr);
+    HDC hdc = dc ? dc : screen.Get();
     SIZE pixels = himetric;
     if (!hdc) return SIZE{0, 0};
     int mode = GetMapMode(hdc);
@@ -79,8 +40,8 @@ bool SkinPicture::Load(HMODULE module, int resourceId) {
 bool SkinPicture::LoadFromMemory(const void* data, size_t size) {
     Clear();
     if (!data || size == 0 || size > 0x7fffffff) return false;
-    GlobalBlock block(size);
-    if (!block.Get()) return false;
+    Utils::GlobalMemory block(GlobalAlloc(GMEM_MOVEABLE | GMEM_NODISCARD, size));
+    if (!block) return false;
     void* target = GlobalLock(block.Get());
     if (!target) return false;
     std::memcpy(target, data, size);

@@ -239,13 +239,13 @@ TEST(LzmaStreams, LongDistancesThroughAWrappingWindow) {
     ASSERT_EQ(Decode(enc.Finish(4096, TestEncoder::kUnknown), &plain), Result::Ok);
     EXPECT_EQ(plain, enc.Plain());
 
-    TestEncoder far;
-    for (int i = 0; i < 20000; ++i) far.Literal(uint8_t(i));
-    far.Match(4096, 30);
-    far.EndMarker();
-    EXPECT_EQ(Decode(far.Finish(4096, TestEncoder::kUnknown)), Result::CorruptData);
+    TestEncoder distant;
+    for (int i = 0; i < 20000; ++i) distant.Literal(uint8_t(i));
+    distant.Match(4096, 30);
+    distant.EndMarker();
+    EXPECT_EQ(Decode(distant.Finish(4096, TestEncoder::kUnknown)), Result::CorruptData);
     // The same stream is fine with a window large enough.
-    EXPECT_EQ(Decode(far.Finish(8192, TestEncoder::kUnknown)), Result::Ok);
+    EXPECT_EQ(Decode(distant.Finish(8192, TestEncoder::kUnknown)), Result::Ok);
 }
 
 TEST(LzmaStreams, DistancesBeyondTheDecodedDataAreRefused) {

@@ -20,36 +20,35 @@ GateProxy::GateProxy(int targetPort) : m_targetPort(targetPort) {
     int length = sizeof address;
     getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length);
     m_port = ntohs(address.sin_port);
-    m_acceptThread = std::thread(&GateProxy::AcceptLoop, this);
+    m_acceptThread = TestSupport::Thread(&GateProxy::AcceptLoop, this);
 }
 
 GateProxy::~GateProxy() {
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::lock_guard<TestSupport::Mutex> lock(m_mutex);
         m_stopping = true;
         m_pattern.clear();
         for (SOCKET s : m_sockets) shutdown(s, SD_BOTH);
     }
-    m_changed.notify_all();
+    m_changed.NotifyAll();
     if (m_listener != INVALID_SOCKET) closesocket(m_listener);
-    if (m_acceptThread.joinable()) m_acceptThread.join();
-    for (std::thread& t : m_threads)
-        if (t.joinable()) t.join();
+    m_acceptThread.Join();
+    for (TestSupport::Thread& t : m_threads) t.Join();
     for (SOCKET s : m_sockets) closesocket(s);
     WSACleanup();
 }
 
 void GateProxy::Hold(const std::string& pattern) {
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::lock_guard<TestSupport::Mutex> lock(m_mutex);
         m_pattern = pattern;
     }
-    m_changed.notify_all();
+    m_changed.NotifyAll();
 }
 
 bool GateProxy::WaitForHeld(DWORD timeoutMs) {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+    std::unique_lock<TestSupport::Mutex> lock(m_mutex);
+    return m_changed.WaitFor(lock, timeoutMs, [&] {
         for (const std::string* chunk : m_waiting)
             if (!m_pattern.empty() && chunk->find(m_pattern) != std::string::npos) return true;
         return false;
@@ -70,7 +69,7 @@ void GateProxy::AcceptLoop() {
             if (server != INVALID_SOCKET) closesocket(server);
             continue;
         }
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::lock_guard<TestSupport::Mutex> lock(m_mutex);
         if (m_stopping) {
             closesocket(client);
             closesocket(server);
@@ -85,12 +84,12 @@ void GateProxy::AcceptLoop() {
 
 bool GateProxy::PassGate(const char* data, int size) {
     const std::string chunk(data, static_cast<size_t>(size));
-    std::unique_lock<std::mutex> lock(m_mutex);
+    std::unique_lock<TestSupport::Mutex> lock(m_mutex);
     auto held = [&] { return !m_stopping && !m_pattern.empty() && chunk.find(m_pattern) != std::string::npos; };
     if (!held()) return !m_stopping;
     m_waiting.push_back(&chunk);
-    m_changed.notify_all();
-    m_changed.wait(lock, [&] { return !held(); });
+    m_changed.NotifyAll();
+    m_changed.Wait(lock, [&] { return !held(); });
     m_waiting.erase(std::find(m_waiting.begin(), m_waiting.end(), &chunk));
     return !m_stopping;
 }

@@ -7,12 +7,10 @@
 #include <winsock2.h>
 #include <windows.h>
 
-#include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "support/TestThreads.h"
 
 namespace E2e {
 
@@ -39,14 +37,14 @@ private:
     int m_targetPort;
     int m_port = 0;
     SOCKET m_listener = INVALID_SOCKET;
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
+    TestSupport::Mutex m_mutex;
+    TestSupport::Condition m_changed;
     std::string m_pattern;
     std::vector<const std::string*> m_waiting;  // requests at the gate
     bool m_stopping = false;
     std::vector<SOCKET> m_sockets;
-    std::vector<std::thread> m_threads;
-    std::thread m_acceptThread;
+    std::vector<TestSupport::Thread> m_threads;
+    TestSupport::Thread m_acceptThread;
 };
 
 } // namespace E2e

@@ -15,9 +15,10 @@ set -u
 action=$1 state=$2
 src=${3:-$(cd "$(dirname "$0")/../.." && pwd)}
 
-# Debian's interpreter: the PostgreSQL store needs its python3-psycopg2.
-py=python3
-[ -x /usr/bin/python3 ] && py=/usr/bin/python3
+# ORVANTA_PYTHON names the build's Python; without it Debian's interpreter
+# (the PostgreSQL store needs its python3-psycopg2), else python3 from PATH.
+py=${ORVANTA_PYTHON:-python3}
+[ -z "${ORVANTA_PYTHON:-}" ] && [ -x /usr/bin/python3 ] && py=/usr/bin/python3
 
 stop_servers() {
   for n in 2 1; do
@@ -47,7 +48,7 @@ setup)
  "REG": {"Language/": "S/Y/${Lang}"}}
 EOF
   pack() {
-    python3 "$src/packer/pack_release.py" --client "$state/client" --description "$state/release.json" \
+    $py "$src/packer/pack_release.py" --client "$state/client" --description "$state/release.json" \
       --decoder "$lzma" --quiet "$@" || { echo "packing failed"; exit 1; }
   }
   pack --out "$state/release1" --date 20240101000000
@@ -70,13 +71,13 @@ EOF
   cp "$orvanta" "$state/OrvantaSigned.exe"
   bash "$src/scripts/sign.sh" --cert "$state/cert.pem" --key "$state/key.pem" "$state/OrvantaSigned.exe" >/dev/null \
     || { echo "signing failed"; exit 1; }
-  python3 "$src/tools/stamp/orvanta_stamp.py" "$state/OrvantaSigned.exe" -o "$state/downloads/OrvantaSetup.exe" \
+  $py "$src/tools/stamp/orvanta_stamp.py" "$state/OrvantaSigned.exe" -o "$state/downloads/OrvantaSetup.exe" \
     "${profile[@]}" >/dev/null || { echo "stamping failed"; exit 1; }
   osslsigncode verify -CAfile "$state/cert.pem" -in "$state/downloads/OrvantaSetup.exe" >"$state/verify.txt" 2>&1 \
     && ! grep -q Warning "$state/verify.txt" || { echo "the stamped copy does not verify"; cat "$state/verify.txt"; exit 1; }
   # The same download unsigned (the profile in the built-in block) with its
   # identifier left open: a typed-number page first.
-  python3 "$src/tools/stamp/orvanta_stamp.py" "$orvanta" -o "$state/downloads/NoDid/OrvantaSetup.exe" \
+  $py "$src/tools/stamp/orvanta_stamp.py" "$orvanta" -o "$state/downloads/NoDid/OrvantaSetup.exe" \
     "${profile[@]}" --did 0 >/dev/null || { echo "stamping failed"; exit 1; }
 
   if [ "$stack" = production ]; then

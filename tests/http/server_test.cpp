@@ -5,7 +5,6 @@
 #include <winsock2.h>
 
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "support/TestHttpServer.h"
@@ -144,7 +143,7 @@ TEST(TestHttpServer, ParallelConnectionsAreServedWhileOneIsNeverAnswered) {
     Client hanging(server.Port());
     hanging.Send("GET /silent HTTP/1.1\r\nHost: h\r\n\r\n");
     ASSERT_TRUE(server.WaitForRequests(1));
-    std::vector<std::thread> clients;
+    std::vector<TestSupport::Thread> clients;
     std::vector<std::string> answers(4);
     for (int i = 0; i < 4; ++i) {
         clients.emplace_back([&, i] {
@@ -153,7 +152,7 @@ TEST(TestHttpServer, ParallelConnectionsAreServedWhileOneIsNeverAnswered) {
             answers[i] = client.ReadResponse();
         });
     }
-    for (std::thread& thread : clients) thread.join();
+    for (TestSupport::Thread& thread : clients) thread.Join();
     for (const std::string& answer : answers) EXPECT_EQ(answer.substr(answer.size() - 1), "q");
     EXPECT_EQ(server.ConnectionCount(), 5);
     EXPECT_EQ(server.RequestCount(), 5u);

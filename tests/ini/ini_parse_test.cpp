@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -177,22 +178,43 @@ TEST(IniFile, CacheNeverChangesResultsAcrossThreads) {
     DeleteFileA("threads.ini");
 }
 
-TEST(LockedMap, OperationsKeepOwnershipWithTheCaller) {
-    Utils::LockedMap<int> map;
-    int one = 1, two = 2, three = 3;
-    EXPECT_FALSE(map.Set("a", &one));  // absent: nothing stored
-    EXPECT_FALSE(map.Contains("a"));
-    EXPECT_TRUE(map.Insert("b", &two));
-    EXPECT_FALSE(map.Insert("b", &one));
-    EXPECT_EQ(&two, map.Get("b"));
-    EXPECT_TRUE(map.Set("b", &three));
-    EXPECT_EQ(&three, map.Get("b"));
-    EXPECT_EQ(nullptr, map.Replace("a", &one));
-    EXPECT_EQ(&three, map.Replace("b", &two));
-    EXPECT_EQ(nullptr, map.Get("B"));
-    std::vector<std::string> keys{"stale"};
-    map.GetKeys(keys);
-    EXPECT_EQ((std::vector<std::string>{"a", "b"}), keys);
+// Counts the values alive, so each step shows who destroyed what.
+struct Tracked {
+    static int alive;
+    int value;
+    explicit Tracked(int v) : value(v) { ++alive; }
+    ~Tracked() { --alive; }
+};
+int Tracked::alive = 0;
+
+TEST(LockedMap, OwnsItsValues) {
+    using Value = std::unique_ptr<Tracked>;
+    {
+        Utils::LockedMap<Tracked> map;
+        EXPECT_FALSE(map.Set("a", Value(new Tracked(1))));  // absent: nothing stored, value destroyed
+        EXPECT_FALSE(map.Contains("a"));
+        EXPECT_EQ(0, Tracked::alive);
+        EXPECT_TRUE(map.Insert("b", Value(new Tracked(2))));
+        EXPECT_FALSE(map.Insert("b", Value(new Tracked(1))));  // present: the first value stays
+        EXPECT_EQ(2, map.Get("b")->value);
+        EXPECT_TRUE(map.Set("b", Value(new Tracked(3))));  // the replaced value is destroyed
+        EXPECT_EQ(3, map.Get("b")->value);
+        EXPECT_EQ(1, Tracked::alive);
+        EXPECT_EQ(nullptr, map.Replace("a", Value(new Tracked(1))));
+        Value previous = map.Replace("b", Value(new Tracked(2)));
+        ASSERT_NE(nullptr, previous);  // handed back to the caller, still alive
+        EXPECT_EQ(3, previous->value);
+        EXPECT_EQ(3, Tracked::alive);
+        previous.reset();
+        EXPECT_EQ(nullptr, map.Get("B"));
+        std::vector<std::string> keys{"stale"};
+        map.GetKeys(keys);
+        EXPECT_EQ((std::vector<std::string>{"a", "b"}), keys);
+        map.Clear();
+        EXPECT_EQ(0, Tracked::alive);
+        map.Insert("c", Value(new Tracked(4)));
+    }
+    EXPECT_EQ(0, Tracked::alive);  // the map's destructor frees what it still holds
 }
 
 } // namespace

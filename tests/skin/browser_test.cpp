@@ -22,6 +22,10 @@ public:
     Page() : DialogWindow(IDD_ORVANTA_DIALOG) {}
 };
 
+// COM objects are ended through Release, never deleted through an interface.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wnon-virtual-dtor"
+
 // A control that fails at a chosen step; it keeps the site it is given, so a
 // test can see whether the host took it back.
 struct StandInControl : IOleObject {
@@ -87,6 +91,8 @@ struct StandInFactory : IClassFactory {
     }
     STDMETHODIMP LockServer(BOOL) override { return S_OK; }
 };
+
+#pragma GCC diagnostic pop
 
 } // namespace
 

@@ -116,7 +116,8 @@ TEST(SkinPicture, MissingOrBrokenDataLeavesItEmpty) {
 }
 
 TEST(SkinPicture, HimetricConversionFollowsTheMappingMode) {
-    HDC dc = CreateCompatibleDC(nullptr);
+    Utils::MemoryDC memory(CreateCompatibleDC(nullptr));
+    HDC dc = memory.Get();
     int dpiX = GetDeviceCaps(dc, LOGPIXELSX), dpiY = GetDeviceCaps(dc, LOGPIXELSY);
     SIZE pixels = HimetricToPixels(dc, SIZE{2540, 5080});  // one inch by two
     EXPECT_EQ(pixels.cx, dpiX);
@@ -128,5 +129,4 @@ TEST(SkinPicture, HimetricConversionFollowsTheMappingMode) {
     EXPECT_NEAR(metric.cx, 254, 3);
     EXPECT_NEAR(std::abs(metric.cy), 508, 3);
     EXPECT_EQ(GetMapMode(dc), MM_LOMETRIC);  // restored
-    DeleteDC(dc);
 }

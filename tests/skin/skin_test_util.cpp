@@ -11,7 +11,7 @@ namespace {
 class Canvas {
 public:
     Canvas(int width, int height) : m_width(width), m_height(height) {
-        m_dc = CreateCompatibleDC(nullptr);
+        m_dc.Reset(CreateCompatibleDC(nullptr));
         BITMAPINFO info = {};
         info.bmiHeader.biSize = sizeof(info.bmiHeader);
         info.bmiHeader.biWidth = width;
@@ -19,17 +19,16 @@ public:
         info.bmiHeader.biPlanes = 1;
         info.bmiHeader.biBitCount = 32;
         info.bmiHeader.biCompression = BI_RGB;
-        m_bitmap = CreateDIBSection(m_dc, &info, DIB_RGB_COLORS, &m_bits, nullptr, 0);
-        m_old = SelectObject(m_dc, m_bitmap);
+        m_bitmap = CreateDIBSection(m_dc.Get(), &info, DIB_RGB_COLORS, &m_bits, nullptr, 0);
+        m_old = SelectObject(m_dc.Get(), m_bitmap);
     }
     ~Canvas() {
-        SelectObject(m_dc, m_old);
+        SelectObject(m_dc.Get(), m_old);
         DeleteObject(m_bitmap);
-        DeleteDC(m_dc);
     }
     Canvas(const Canvas&) = delete;
     Canvas& operator=(const Canvas&) = delete;
-    HDC Dc() const { return m_dc; }
+    HDC Dc() const { return m_dc.Get(); }
     Capture Read() const {
         GdiFlush();
         Capture capture;
@@ -43,7 +42,7 @@ public:
 
 private:
     int m_width, m_height;
-    HDC m_dc;
+    Utils::MemoryDC m_dc;  // deleted after the bitmap is selected out and deleted
     HBITMAP m_bitmap;
     HGDIOBJ m_old;
     void* m_bits = nullptr;

@@ -13,34 +13,34 @@ RecordingDialog::~RecordingDialog() {
 }
 
 void RecordingDialog::SetMessageAnswer(int button) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<TestSupport::Mutex> lock(m_mutex);
     m_defaultAnswer = button;
 }
 
 void RecordingDialog::QueueMessageAnswers(const std::vector<int>& buttons) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<TestSupport::Mutex> lock(m_mutex);
     m_queuedAnswers.insert(m_queuedAnswers.end(), buttons.begin(), buttons.end());
 }
 
 void RecordingDialog::SetAnswers(int first, int second, int third) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<TestSupport::Mutex> lock(m_mutex);
     m_answers[0] = first;
     m_answers[1] = second;
     m_answers[2] = third;
 }
 
 void RecordingDialog::SetOwnerWindow(HWND window) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<TestSupport::Mutex> lock(m_mutex);
     m_owner = window;
 }
 
 void RecordingDialog::Record(const Call& call) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<TestSupport::Mutex> lock(m_mutex);
     m_calls.push_back(call);
 }
 
 std::vector<RecordingDialog::Call> RecordingDialog::Calls() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<TestSupport::Mutex> lock(m_mutex);
     return m_calls;
 }
 
@@ -124,7 +124,7 @@ std::vector<std::string> RecordingDialog::Titles() const {
 }
 
 void RecordingDialog::Clear() {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<TestSupport::Mutex> lock(m_mutex);
     m_calls.clear();
 }
 
@@ -200,7 +200,7 @@ void RecordingDialog::HideWindow() {
 }
 
 int RecordingDialog::NextAnswer() {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<TestSupport::Mutex> lock(m_mutex);
     if (m_queuedAnswers.empty()) return m_defaultAnswer;
     int answer = m_queuedAnswers.front();
     m_queuedAnswers.erase(m_queuedAnswers.begin());
@@ -208,7 +208,7 @@ int RecordingDialog::NextAnswer() {
 }
 
 HWND RecordingDialog::OwnerWindow() {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<TestSupport::Mutex> lock(m_mutex);
     return m_owner;
 }
 
@@ -219,7 +219,7 @@ std::string RecordingDialog::AppendAnswerSuffix(const std::string& name) {
     Record(call);
     int answers[3];
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::lock_guard<TestSupport::Mutex> lock(m_mutex);
         for (int i = 0; i < 3; ++i) answers[i] = m_answers[i];
     }
     char suffix[48];

@@ -8,8 +8,8 @@
 //   ... run code ...
 //   EXPECT_EQ(dialog.Messages(), ...);  // unpublished again by the destructor
 #include "app/ops/DialogOps.h"
+#include "support/TestThreads.h"
 
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -88,7 +88,7 @@ private:
     void Record(const Call& call);
     int NextAnswer();
 
-    mutable std::mutex m_mutex;
+    mutable TestSupport::Mutex m_mutex;
     std::vector<Call> m_calls;
     std::vector<int> m_queuedAnswers;
     int m_defaultAnswer = IDOK;

@@ -3,7 +3,6 @@
 #include <ws2tcpip.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -95,70 +94,68 @@ TestHttpServer::TestHttpServer() {
     int length = sizeof address;
     getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length);
     m_port = ntohs(address.sin_port);
-    m_acceptThread = std::thread(&TestHttpServer::AcceptLoop, this);
+    m_acceptThread = TestSupport::Thread(&TestHttpServer::AcceptLoop, this);
 }
 
 TestHttpServer::~TestHttpServer() {
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::lock_guard<TestSupport::Mutex> lock(m_mutex);
         m_stopping = true;
         // Wakes every worker blocked in recv; each closes its own socket.
         for (SOCKET open : m_open) shutdown(open, SD_BOTH);
     }
-    m_changed.notify_all();
+    m_changed.NotifyAll();
     if (m_listener != INVALID_SOCKET) closesocket(m_listener);
-    if (m_acceptThread.joinable()) m_acceptThread.join();
-    for (std::thread& worker : m_workers)
-        if (worker.joinable()) worker.join();
+    m_acceptThread.Join();
+    for (TestSupport::Thread& worker : m_workers) worker.Join();
     if (m_wsaStarted) WSACleanup();
 }
 
 void TestHttpServer::SetResponse(const std::string& path, const Response& response, const std::string& host) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<TestSupport::Mutex> lock(m_mutex);
     m_responses[std::make_pair(Lower(host), path)] = response;
 }
 
 void TestHttpServer::ServeFolder(const std::string& folder) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<TestSupport::Mutex> lock(m_mutex);
     m_folder = folder;
 }
 
 std::vector<RecordedRequest> TestHttpServer::Requests() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<TestSupport::Mutex> lock(m_mutex);
     return m_requests;
 }
 
 size_t TestHttpServer::RequestCount() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<TestSupport::Mutex> lock(m_mutex);
     return m_requests.size();
 }
 
 bool TestHttpServer::WaitForRequests(size_t count, DWORD timeoutMs) const {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                              [&] { return m_requests.size() >= count; });
+    std::unique_lock<TestSupport::Mutex> lock(m_mutex);
+    return m_changed.WaitFor(lock, timeoutMs, [&] { return m_requests.size() >= count; });
 }
 
 int TestHttpServer::ConnectionCount() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<TestSupport::Mutex> lock(m_mutex);
     return m_connections;
 }
 
 void TestHttpServer::ClearRequests() {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<TestSupport::Mutex> lock(m_mutex);
     m_requests.clear();
 }
 
 bool TestHttpServer::WaitForStop(DWORD timeoutMs) const {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return m_stopping; });
+    std::unique_lock<TestSupport::Mutex> lock(m_mutex);
+    return m_changed.WaitFor(lock, timeoutMs, [&] { return m_stopping; });
 }
 
 void TestHttpServer::AcceptLoop() {
     for (;;) {
         SOCKET client = accept(m_listener, nullptr, nullptr);
         if (client == INVALID_SOCKET) return;  // listener closed: stopping
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::lock_guard<TestSupport::Mutex> lock(m_mutex);
         if (m_stopping) {
             closesocket(client);
             return;
@@ -238,15 +235,15 @@ void TestHttpServer::Serve(SOCKET socket, int connection) {
             buffer.erase(0, length);
         }
         {
-            std::lock_guard<std::mutex> lock(m_mutex);
+            std::lock_guard<TestSupport::Mutex> lock(m_mutex);
             m_requests.push_back(request);
         }
-        m_changed.notify_all();
+        m_changed.NotifyAll();
         if (!Answer(socket, request, keepAlive)) break;
     }
 done:
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::lock_guard<TestSupport::Mutex> lock(m_mutex);
         m_open.erase(socket);
     }
     shutdown(socket, SD_SEND);
@@ -254,7 +251,7 @@ done:
 }
 
 Response TestHttpServer::Lookup(const RecordedRequest& request) const {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<TestSupport::Mutex> lock(m_mutex);
     std::string withoutQuery = request.path.substr(0, request.path.find('?'));
     const std::string* hosts[] = {&request.host, nullptr};
     for (const std::string& path : {request.path, withoutQuery}) {

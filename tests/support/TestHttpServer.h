@@ -8,15 +8,14 @@
 #include <winsock2.h>
 #include <windows.h>
 
-#include <condition_variable>
 #include <cstddef>
 #include <map>
-#include <mutex>
 #include <set>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
+
+#include "support/TestThreads.h"
 
 namespace TestSupport {
 
@@ -79,8 +78,8 @@ private:
     int m_port = 0;
     bool m_wsaStarted = false;
 
-    mutable std::mutex m_mutex;
-    mutable std::condition_variable m_changed;
+    mutable TestSupport::Mutex m_mutex;
+    mutable TestSupport::Condition m_changed;
     bool m_stopping = false;
     std::map<std::pair<std::string, std::string>, Response> m_responses;  // (host, path)
     std::string m_folder;
@@ -88,8 +87,8 @@ private:
     std::set<SOCKET> m_open;
     int m_connections = 0;
 
-    std::thread m_acceptThread;
-    std::vector<std::thread> m_workers;
+    TestSupport::Thread m_acceptThread;
+    std::vector<TestSupport::Thread> m_workers;
 };
 
 } // namespace TestSupport

@@ -4,11 +4,9 @@
 #include <cstdio>
 #include <memory>
 
-#include <condition_variable>
-#include <chrono>
-#include <mutex>
-
+#include "utils/Event.h"
 #include "utils/Exception.h"
+#include "utils/Lockable.h"
 #include "utils/http/FileDownloader.h"
 #include "utils/string/String.h"
 #include "utils/thread/Thread.h"
@@ -18,16 +16,28 @@ namespace HTTP {
 
 namespace {
 
-std::mutex g_pendingMutex;
-std::condition_variable g_pendingDone;
-long g_pending = 0;
+// Sends in flight. `idle` is signalled exactly while the count is zero; both
+// change together under the lock.
+struct PendingCount : Lockable {
+    long count = 0;
+    Event idle{true, true};
+};
+
+// Never destroyed: detached send threads may still finish while the process
+// runs its exit code.
+PendingCount& Pending() {
+    static PendingCount* const pending = new PendingCount();
+    return *pending;
+}
 
 void AddPending(long delta) {
-    {
-        std::lock_guard<std::mutex> lock(g_pendingMutex);
-        g_pending += delta;
-    }
-    g_pendingDone.notify_all();
+    PendingCount& pending = Pending();
+    AutoLock lock(pending);
+    pending.count += delta;
+    if (pending.count <= 0)
+        pending.idle.Set();
+    else
+        pending.idle.Reset();
 }
 
 DWORD SendThread(void* argument) {
@@ -103,13 +113,13 @@ void SendHttp(const char* host, const char* path, ...) {
 }
 
 bool WaitForPendingSends(DWORD maxMilliseconds) {
-    std::unique_lock<std::mutex> lock(g_pendingMutex);
-    return g_pendingDone.wait_for(lock, std::chrono::milliseconds(maxMilliseconds), [] { return g_pending <= 0; });
+    return Pending().idle.Wait(maxMilliseconds);
 }
 
 long PendingSends() {
-    std::lock_guard<std::mutex> lock(g_pendingMutex);
-    return g_pending;
+    PendingCount& pending = Pending();
+    AutoLock lock(pending);
+    return pending.count;
 }
 
 } // namespace HTTP

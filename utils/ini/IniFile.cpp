@@ -25,10 +25,6 @@ struct InputFile {
 };
 } // namespace
 
-IniFile::Section::~Section() {
-    for (auto& entry : m_map) delete entry.second;
-}
-
 IniFile::IniFile(const std::string& path, int includeEnabled)
     : m_cachedSection(nullptr), m_bHasCachedName(false), m_includeEnabled(includeEnabled) {
     AutoLock lock(*this);
@@ -43,10 +39,6 @@ IniFile::~IniFile() {
 }
 
 void IniFile::ClearSections() {
-    AutoLock mapLock(sections);
-    std::vector<std::string> names;
-    sections.GetKeys(names);
-    for (const std::string& name : names) delete sections.Get(name);
     sections.Clear();
     m_cachedSection = nullptr;
     m_cachedName.clear();
@@ -70,8 +62,9 @@ IniFile::Section* IniFile::FindSection(const std::string& name) {
 IniFile::Section* IniFile::GetOrCreateSection(const std::string& name) {
     Section* section = FindSection(name);
     if (section == nullptr) {
-        section = new Section();
-        sections.Insert(name, section);
+        std::unique_ptr<Section> created(new Section());
+        section = created.get();
+        sections.Insert(name, std::move(created));
         m_cachedSection = section;
         m_cachedName = name;
         m_bHasCachedName = true;
@@ -131,11 +124,9 @@ void IniFile::ParseLine(const std::string& piece, std::string& currentSection, c
     size_t equals = text.find('=');
     if (equals == std::string::npos || equals == 0 || equals + 1 == text.size()) return;
     Section* section = GetOrCreateSection(currentSection);
-    std::string* previous = section->Replace(text.substr(0, equals), new std::string(text.substr(equals + 1)));
-    if (previous != nullptr) {
+    std::unique_ptr<std::string> value(new std::string(text.substr(equals + 1)));
+    if (section->Replace(text.substr(0, equals), std::move(value)) != nullptr)
         std::printf("Warning: Utils::IniFile::ReadFile() duplicate name %s\n", piece.c_str());
-        delete previous;
-    }
 }
 
 int IniFile::GetInt(const std::string& section, const std::string& key) {

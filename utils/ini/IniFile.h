@@ -2,6 +2,7 @@
 // In-memory INI text: sections of key=value lines, with "#include=" lines that
 // pull in further files. Read-only once loaded; never writes to the disk.
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -9,42 +10,45 @@
 
 namespace Utils {
 
-// An ordered map from a key (byte-wise, case-sensitive) to a pointer that the
-// map's owner allocates and frees. Every operation holds the map's lock.
+// An ordered map from a key (byte-wise, case-sensitive) to an object the map
+// owns: a value lives until it is replaced, cleared or the map is destroyed.
+// Every operation holds the map's lock.
 template <typename T>
 class LockedMap : public Lockable {
 public:
-    // The stored pointer, or null when the key is absent.
+    // The stored object (still owned by the map), or null when the key is absent.
     T* Get(const std::string& key) const {
         AutoLock lock(*this);
         auto found = m_map.find(key);
-        return found == m_map.end() ? nullptr : found->second;
+        return found == m_map.end() ? nullptr : found->second.get();
     }
-    // Replaces the pointer of a present key; false (nothing stored) when absent.
-    bool Set(const std::string& key, T* value) {
+    // Replaces (and destroys) the object of a present key; false when absent,
+    // and then value is destroyed unstored.
+    bool Set(const std::string& key, std::unique_ptr<T> value) {
         AutoLock lock(*this);
         auto found = m_map.find(key);
         if (found == m_map.end()) return false;
-        found->second = value;
+        found->second = std::move(value);
         return true;
     }
     bool Contains(const std::string& key) const {
         AutoLock lock(*this);
         return m_map.find(key) != m_map.end();
     }
-    // Adds the key when absent; reports whether it was added.
-    bool Insert(const std::string& key, T* value) {
+    // Adds the key when absent; reports whether it was added (when not, value
+    // is destroyed unstored).
+    bool Insert(const std::string& key, std::unique_ptr<T> value) {
         AutoLock lock(*this);
-        return m_map.emplace(key, value).second;
+        if (m_map.find(key) != m_map.end()) return false;
+        m_map.emplace(key, std::move(value));
+        return true;
     }
-    // Stores the pointer and hands back the one it replaced (null when the key was new).
-    T* Replace(const std::string& key, T* value) {
+    // Stores the object and hands back the one it replaced (null when the key was new).
+    std::unique_ptr<T> Replace(const std::string& key, std::unique_ptr<T> value) {
         AutoLock lock(*this);
-        auto result = m_map.emplace(key, value);
-        if (result.second) return nullptr;
-        T* previous = result.first->second;
-        result.first->second = value;
-        return previous;
+        std::unique_ptr<T>& slot = m_map[key];
+        slot.swap(value);
+        return value;
     }
     // Empties out and appends every key in map order.
     void GetKeys(std::vector<std::string>& out) const {
@@ -53,7 +57,7 @@ public:
         out.reserve(m_map.size());
         for (const auto& entry : m_map) out.push_back(entry.first);
     }
-    // Forgets every key; the owner frees the pointers first.
+    // Destroys every object and forgets every key.
     void Clear() {
         AutoLock lock(*this);
         m_map.clear();
@@ -63,18 +67,14 @@ public:
         return m_map.size();
     }
 
-protected:
-    std::map<std::string, T*> m_map;
+private:
+    std::map<std::string, std::unique_ptr<T>> m_map;
 };
 
 class IniFile : public Lockable {
 public:
     // Key -> value; owns its value strings.
-    class Section : public LockedMap<std::string> {
-    public:
-        Section() = default;
-        ~Section() override;
-    };
+    class Section : public LockedMap<std::string> {};
 
     // Loads path (a file that cannot be opened leaves an empty object).
     // includeEnabled non-zero: "#include=" lines load further files.

@@ -1,5 +1,6 @@
 #include "utils/log/Logger.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <vector>
@@ -24,14 +25,42 @@ LogTime SystemClock() {
     return now;
 }
 
-LogClockFunction volatile g_clock = nullptr;
-CVLogger* volatile g_appLogger = nullptr;
-TestTickerTimeout* volatile g_rotationTimer = nullptr;
+std::atomic<LogClockFunction> g_clock{nullptr};
+std::atomic<CVLogger*> g_appLogger{nullptr};
+// Published once the shared rotation timer exists (for Instance()).
+std::atomic<TestTickerTimeout*> g_rotationTimer{nullptr};
+
+// The rotation timer shared by every logger, created by the first one (a
+// thread-safe local static) and never destroyed: it runs until the process ends.
+TestTickerTimeout& SharedRotationTimer() {
+    static TestTickerTimeout* const timer = new TestTickerTimeout();
+    return *timer;
+}
+
+typedef struct tm*(__cdecl* Localtime64Function)(const __time64_t*);
+
+// The system's msvcrt.dll has _localtime64 from Windows XP on: asked for at
+// run time, so that the 32-bit program also starts on Windows 2000.
+Localtime64Function FindLocaltime64() {
+    HMODULE crt = GetModuleHandleA("msvcrt.dll");  // imported by every program of ours
+    return crt ? reinterpret_cast<Localtime64Function>(GetProcAddress(crt, "_localtime64")) : nullptr;
+}
 
 // Local calendar time of an instant; false when the CRT cannot convert it.
 bool ToLocal(long long seconds, struct tm& out) {
-    __time64_t value = static_cast<__time64_t>(seconds);
-    struct tm* local = _localtime64(&value);  // per-thread buffer in the CRT
+    static const Localtime64Function localtime64 = FindLocaltime64();
+    struct tm* local = nullptr;  // per-thread buffer in the CRT
+    if (localtime64 != nullptr) {
+        __time64_t value = static_cast<__time64_t>(seconds);
+        local = localtime64(&value);
+    }
+#if !defined(_WIN64)
+    else if (seconds >= 0 && seconds <= 0x7FFFFFFF) {
+        // Without it the 32-bit conversion stands in: instants up to January 2038.
+        __time32_t value = static_cast<__time32_t>(seconds);
+        local = _localtime32(&value);
+    }
+#endif
     if (local == nullptr) return false;
     out = *local;
     return true;
@@ -78,11 +107,6 @@ void AppendItems(std::string& out, va_list args) {
     }
 }
 
-Utils::Lockable& TimerCreationLock() {
-    static Utils::Lockable lock;
-    return lock;
-}
-
 } // namespace
 
 void SetLogClock(LogClockFunction clock) {
@@ -122,11 +146,7 @@ CVLogger::CVLogger() {
         m_channels[i].bit = 1u << i;
         m_channels[i].flags = 0;
     }
-    if (g_rotationTimer == nullptr) {
-        Utils::AutoLock lock(TimerCreationLock());
-        // Shared by every logger and never destroyed: it runs until the process ends.
-        if (g_rotationTimer == nullptr) g_rotationTimer = new TestTickerTimeout();
-    }
+    g_rotationTimer.store(&SharedRotationTimer());
 }
 
 CVLogger::~CVLogger() = default;

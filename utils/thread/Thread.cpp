@@ -93,16 +93,15 @@ std::string ComErrorDescription(const _com_error& error) {
     *info.Receive() = error.ErrorInfo();  // already AddRef'd
     std::string out;
     if (!info) return out;
-    BSTR description = nullptr;
-    if (SUCCEEDED(info->GetDescription(&description)) && description != nullptr) {
-        int wideLength = static_cast<int>(SysStringLen(description));
-        int size = WideCharToMultiByte(CP_ACP, 0, description, wideLength, nullptr, 0, nullptr, nullptr);
+    Bstr description;
+    if (SUCCEEDED(info->GetDescription(description.Receive())) && description) {
+        int wideLength = static_cast<int>(SysStringLen(description.Get()));
+        int size = WideCharToMultiByte(CP_ACP, 0, description.Get(), wideLength, nullptr, 0, nullptr, nullptr);
         if (size > 0) {
             out.resize(size);
-            WideCharToMultiByte(CP_ACP, 0, description, wideLength, &out[0], size, nullptr, nullptr);
+            WideCharToMultiByte(CP_ACP, 0, description.Get(), wideLength, &out[0], size, nullptr, nullptr);
         }
     }
-    SysFreeString(description);
     return out;
 }
 
