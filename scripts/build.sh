@@ -15,11 +15,22 @@ if [ "$arch" = host ]; then
   cmake -S "$root/patcher/host" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null
   exec cmake --build "$build" --parallel "$(nproc)"
 fi
+# CMake keeps the compilers it found first: a build folder configured with an
+# earlier toolchain file would go on using the old compilers. Start such a
+# folder's configuration afresh (the Wine prefix and test state stay).
+toolchain="$root/cmake/toolchain-$arch.cmake"
+stamp="$build/toolchain.sha256"
+if [ -f "$build/CMakeCache.txt" ] && ! sha256sum "$toolchain" | cmp -s - "$stamp" 2>/dev/null; then
+  echo "build.sh: $toolchain changed; configuring $build afresh"
+  rm -rf "$build/CMakeCache.txt" "$build/CMakeFiles"
+fi
+mkdir -p "$build"
 tests=ON
 [ "$arch" = i686 ] && tests=OFF   # 32-bit code cannot run here; the release target is built only
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-$arch.cmake" -DORVANTA_BUILD_TESTS=$tests \
+  -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DORVANTA_BUILD_TESTS=$tests \
   -DORVANTA_WERROR="${ORVANTA_WERROR:-OFF}" "$@" >/dev/null
+sha256sum "$toolchain" >"$stamp"
 cmake --build "$build" --parallel "$(nproc)"
 
 if [ -n "${ORVANTA_SIGN_PKCS12:-}" ] || [ -n "${ORVANTA_SIGN_CERT:-}" ]; then
