@@ -8,6 +8,7 @@
 #include "resources/resource.h"
 #include "uninstall/Uninstall.h"
 #include "utils/Handles.h"
+#include "utils/fs/AtomicFile.h"
 #include "utils/fs/FileSystem.h"
 #include "utils/log/Logger.h"
 #include "utils/registry/RegistryKey.h"
@@ -22,6 +23,8 @@ namespace {
 const UINT WM_APP_SHOW_PAGE = WM_APP + 1;
 const UINT WM_APP_UNINSTALL = WM_APP + 2;
 const int kPromptId = IDC_STATIC;  // the typed-number question's prompt
+// Attempts, one a second, at each end of the self-replacement handoff.
+const int kHandoffAttempts = 20;
 
 // The executable itself, opened for its resources only.
 Utils::ModuleHandle OpenOwnExecutable() {
@@ -60,6 +63,18 @@ int ClientWidth(HWND hwnd) {
     return rc.right - rc.left;
 }
 
+// Copies the running program over `target` whole: beside it first, then moved
+// over it in one step. False, with no copy left, when either step fails.
+bool CopyOwnFileOver(const std::string& self, const std::string& target) {
+    const std::string temporary = Utils::FileSystem::ReplacementName(target);
+    if (CopyFileA(self.c_str(), temporary.c_str(), FALSE) &&
+        Utils::FileSystem::ReplaceFileAtomically(temporary, target)) {
+        return true;
+    }
+    DeleteFileA(temporary.c_str());
+    return false;
+}
+
 } // namespace
 
 void CompleteSelfReplacement(DialogOperations& dialog) {
@@ -71,8 +86,20 @@ void CompleteSelfReplacement(DialogOperations& dialog) {
 
     if (!name.empty() && name[0] == '_') {
         // A newer copy delivered as "_<name>": put it in place and let it run.
+        // The copy that started us may still be running from there: retry
+        // once a second.
         const std::string target = folder + name.substr(1);
-        CopyFileA(self.c_str(), target.c_str(), FALSE);
+        bool replaced = CopyOwnFileOver(self, target);
+        for (int attempt = 1; attempt < kHandoffAttempts && !replaced; ++attempt) {
+            Sleep(1000);
+            replaced = CopyOwnFileOver(self, target);
+        }
+        // Never a part of a copy: without the new program the old one runs
+        // (it removes this copy, and the next update brings it again); with
+        // neither there is nothing to run.
+        if (!replaced && !Utils::FileSystem::IsFile(target)) {
+            dialog.FailAndExit("Please download again with \"Save\"");
+        }
         Utils::System::ShellOpen(target);
         ExitProcess(0);
     }
@@ -80,7 +107,7 @@ void CompleteSelfReplacement(DialogOperations& dialog) {
     const std::string handedOver = folder + "_" + name;
     auto exists = [&] { return GetFileAttributesA(handedOver.c_str()) != INVALID_FILE_ATTRIBUTES; };
     // The copy that started us may still be ending: retry once a second.
-    for (int attempt = 0; attempt < 20 && exists(); ++attempt) {
+    for (int attempt = 0; attempt < kHandoffAttempts && exists(); ++attempt) {
         DeleteFileA(handedOver.c_str());
         if (!exists()) break;
         Sleep(1000);

@@ -10,6 +10,7 @@
 #include <windows.h>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace Utils { class RegistryKey; class IniFile; }
 namespace Manifest { struct FileEntry; }
@@ -52,9 +53,29 @@ public:
 
     // Downloads remoteName from server (fromServer) or copies it from the work
     // folder to localPath ("__" meaning "\"), then unpacks it when extract is
-    // set and the remote extension differs from the local one. Blocks.
+    // set and the remote extension differs from the local one. Blocks. The
+    // file at localPath is replaced in one step once the new one is whole
+    // (FetchToTemporary, then PutInPlace): on failure it stays as it was.
     bool GetFile(bool fromServer, bool extract, const std::string& localPath, const std::string& remoteName,
                  const std::string& displayName, const std::string& server);
+
+    // A fetched file waiting beside its place under a temporary name
+    // (Utils::FileSystem::PartialName or ReplacementName of the target).
+    struct FetchedFile {
+        std::string target;    // where it goes: "__" as "\", the self-name rule applied
+        std::string ready;     // the temporary file with its content; "" when none waits
+        bool decoded = false;  // unpacked: a read-only target is cleared, as the decoder would
+    };
+    // GetFile up to the last step: the content lands under a temporary name
+    // beside the target, is unpacked there and must have the length the server
+    // announced. False (and no temporary file left) on any failure; the target
+    // is never touched.
+    bool FetchToTemporary(bool fromServer, bool extract, const std::string& localPath,
+                          const std::string& remoteName, const std::string& displayName,
+                          const std::string& server, FetchedFile& out);
+    // Moves the fetched content over its target in one step. On failure the
+    // temporary file is removed and the target stays as it was.
+    static bool PutInPlace(FetchedFile& file);
 
     // Set by StartUpdate / Prepare.
     std::string m_szIniFileName;   // ProfileIniName without its leading "%"
@@ -93,10 +114,15 @@ private:
     // that copy; a failed copy ends the process through FailAndExit.
     SelfCopy InstallOwnCopy(const Pass& pass);
     void RunCabinetTool(const std::string& cabinet, const std::string& tempDir);
-    // Per file: fetch (it is put in place) then commit (it is recorded).
+    // Per file: fetch (into a temporary file, checked), then commit, in
+    // manifest order (moved into place and recorded).
     bool FetchFiles(bool isUpdate, Utils::IniFile& manifest);
-    bool FetchPackageFile(bool isUpdate, const Manifest::FileEntry& entry, bool verifySha256);
-    void CommitPackageFile(const Manifest::FileEntry& entry);
+    bool FetchPackageFile(bool isUpdate, const Manifest::FileEntry& entry, bool verifySha256, FetchedFile& out);
+    bool CommitPackageFile(const Manifest::FileEntry& entry, FetchedFile& file);
+    // The FILE entries to fetch, in order: an older or no version, another
+    // checksum, or recorded but missing on disk. Clears what interrupted runs
+    // left in the entries' folders first.
+    std::vector<Manifest::FileEntry> OutdatedFiles(Utils::IniFile& manifest);
     void FetchResourceUpdate(const Pass& pass);
     void CreateShortcutsOnce(Utils::IniFile& manifest);
     void RunPostInstallTool(Utils::IniFile& manifest);
@@ -106,3 +132,6 @@ private:
 // its extension names (".lzma": lzma, ".ogg": oggdec); the output is `path`
 // without its last extension. True when the decoder ran and exited with 0.
 bool ExtractFile(const std::string& path);
+// The same with the output file and the extension that chooses the decoder
+// given: "lzma  d <path> <base>", "oggdec  -o <base> <path>".
+bool ExtractFile(const std::string& path, const std::string& base, const std::string& extension);

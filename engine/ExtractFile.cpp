@@ -40,7 +40,10 @@ bool ExtractFile(const std::string& path) {
             return false;
         }
     }
+    return ExtractFile(path, base, extension);
+}
 
+bool ExtractFile(const std::string& path, const std::string& base, const std::string& extension) {
     std::string program;
     std::string arguments;
     if (extension == ".lzma") {

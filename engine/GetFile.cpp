@@ -1,4 +1,5 @@
-// Fetching one file: download or copy, then optional unpacking.
+// Fetching one file: download or copy under a temporary name, optional
+// unpacking, then one move into place.
 #include <windows.h>
 
 #include <string>
@@ -7,6 +8,7 @@
 #include "engine/DownloadManager.h"
 #include "engine/EngineLog.h"
 #include "engine/Manifest.h"
+#include "utils/fs/AtomicFile.h"
 #include "utils/fs/FileSystem.h"
 #include "utils/http/FileDownloader.h"
 #include "utils/http/FileDownloaderListener.h"
@@ -26,6 +28,13 @@ bool IsAbsolute(const std::string& path) {
     return path.size() >= 3 && path[1] == ':' && (path[2] == '\\' || path[2] == '/');
 }
 
+// False when the file is read-only and stays so.
+bool ClearReadOnly(const std::string& path) {
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_READONLY)) return true;
+    return SetFileAttributesA(path.c_str(), 0) != FALSE;
+}
+
 } // namespace
 
 std::string DownloadManager::LocalPathFor(const std::string& localPath) const {
@@ -42,6 +51,15 @@ std::string DownloadManager::LocalPathFor(const std::string& localPath) const {
 bool DownloadManager::GetFile(bool fromServer, bool extract, const std::string& localPath,
                               const std::string& remoteName, const std::string& displayName,
                               const std::string& server) {
+    FetchedFile file;
+    return FetchToTemporary(fromServer, extract, localPath, remoteName, displayName, server, file) &&
+           PutInPlace(file);
+}
+
+bool DownloadManager::FetchToTemporary(bool fromServer, bool extract, const std::string& localPath,
+                                       const std::string& remoteName, const std::string& displayName,
+                                       const std::string& server, FetchedFile& out) {
+    out = FetchedFile();
     std::string display = displayName;
     Utils::String::ReplaceAll(display, "__", "\\");
     const bool displayStartsWithBlank = !display.empty() && display[0] == ' ';
@@ -60,21 +78,26 @@ bool DownloadManager::GetFile(bool fromServer, bool extract, const std::string& 
         return false;
     }
 
+    // The body lands under a name of its own beside the file, in the form the
+    // server sends it (compressed or not); the installed file stays untouched
+    // until the whole content is there and checked.
     const bool compressed = extract && remoteExtension != localExtension;
-    if (compressed) local += remoteExtension;
+    const std::string partial = Utils::FileSystem::PartialName(local, remoteName);
 
     // Failures to create a folder are left to the write.
     Utils::FileSystem::CreateFoldersOf(local);
 
     bool result = false;
     if (!fromServer) {
+        // Copy mode never overwrites an existing file.
         const std::string source = m_szWorkDir + "\\" + remoteName;
-        result = CopyFileA(source.c_str(), local.c_str(), TRUE) != FALSE;
+        result = GetFileAttributesA(local.c_str()) == INVALID_FILE_ATTRIBUTES &&
+                 CopyFileA(source.c_str(), partial.c_str(), FALSE) != FALSE;
     } else {
         Log(AppLogger(), 1, "S", "downloadServer:", "S", server.c_str(), "S", "remoteFileName:", "S",
             remoteName.c_str(), nullptr);
         DialogFileProgress progress;
-        FileDownloaderListener listener(local, progress);
+        FileDownloaderListener listener(partial, progress);
         Utils::HTTP::FileDownloader downloader(&listener, server, false, -1);
         // The status goes up before the request: sending waits for the
         // server's answer, and a slow server must not leave an empty window.
@@ -83,8 +106,8 @@ bool DownloadManager::GetFile(bool fromServer, bool extract, const std::string& 
         }
         downloader.SendRequest(remoteName, "", "", false);
 
-        Dialog().ShowProgressBar(IDC_FILE_PROGRESS,
-                                 Utils::HTTP::ProgressScale(downloader.GetContentLength()).Range());
+        const int contentLength = downloader.GetContentLength();
+        Dialog().ShowProgressBar(IDC_FILE_PROGRESS, Utils::HTTP::ProgressScale(contentLength).Range());
 
         downloader.Receive(true);
         result = listener.m_bSuccess;
@@ -93,16 +116,48 @@ bool DownloadManager::GetFile(bool fromServer, bool extract, const std::string& 
             EngineLog::Int(kFunction, "HTTP status=", status);
             result = false;
         }
+        // A connection cut before the end can look like the end of the body.
+        // (Lengths from 2 GiB on read as the largest int.)
+        if (result && contentLength >= 0 && contentLength < 0x7FFFFFFF &&
+            listener.m_nBytesWritten != contentLength) {
+            EngineLog::Int(kFunction, "body shorter than its Content-Length, bytes=",
+                           static_cast<int>(listener.m_nBytesWritten));
+            result = false;
+        }
     }
 
     if (compressed && result) {
         if (display.size() > 3) Dialog().SetItemText(IDC_STATUS_TEXT, "Extracting: " + display);
-        if (!ExtractFile(local)) {
+        const std::string decoded = Utils::FileSystem::ReplacementName(local);
+        if (!ExtractFile(partial, decoded, remoteExtension)) {
             Dialog().ShowMessage("Error ExtractFile() Please contact support", MB_OK);
+            DeleteFileA(decoded.c_str());
             result = false;
         } else {
-            DeleteFileA(local.c_str());
+            out.ready = decoded;
+            out.decoded = true;
         }
+        DeleteFileA(partial.c_str());
+    } else if (result) {
+        out.ready = partial;
+    } else {
+        DeleteFileA(partial.c_str());
     }
+    out.target = local;
     return result;
+}
+
+bool DownloadManager::PutInPlace(FetchedFile& file) {
+    if (file.ready.empty()) return false;
+    // A decoder writes over a read-only file of its output's name: so does
+    // the file it decoded.
+    bool placed = !file.decoded || ClearReadOnly(file.target);
+    if (placed) placed = Utils::FileSystem::ReplaceFileAtomically(file.ready, file.target);
+    if (!placed) {
+        const int error = static_cast<int>(GetLastError());
+        EngineLog::Int(kFunction, "could not replace " + file.target + ", error=", error);
+        DeleteFileA(file.ready.c_str());
+    }
+    file.ready.clear();
+    return placed;
 }

@@ -173,6 +173,11 @@ void WriteFileRecord(Utils::RegistryKey& productKey, const std::string& brand, c
     productKey.SetDwordAndString(key, static_cast<DWORD>(version), key + "CheckSum", checksum, InstalledSubKey(brand));
 }
 
+void EraseFileRecord(Utils::RegistryKey& productKey, const std::string& brand, const std::string& key) {
+    productKey.Delete(key, InstalledSubKey(brand));
+    productKey.Delete(key + "CheckSum", InstalledSubKey(brand));
+}
+
 void ApplyRegSection(Utils::RegistryKey& productKey, const std::string& brand, Utils::IniFile& manifest) {
     std::vector<std::string> keys;
     std::vector<std::string> values;

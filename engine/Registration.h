@@ -48,6 +48,8 @@ std::string InstalledChecksum(const Utils::RegistryKey& productKey, const std::s
                               const std::string& key);
 void WriteFileRecord(Utils::RegistryKey& productKey, const std::string& brand, const std::string& key,
                      int version, const std::string& checksum);
+// Drops both values of the file's record: the file counts as not installed.
+void EraseFileRecord(Utils::RegistryKey& productKey, const std::string& brand, const std::string& key);
 
 // Every per-file record of the brand, read with one opening of
 // HKCU\Software\<product>\<brand>\Installed (a manifest lists thousands of

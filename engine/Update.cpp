@@ -3,6 +3,8 @@
 #include <shlobj.h>
 
 #include <cstdio>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -15,6 +17,7 @@
 #include "engine/Registration.h"
 #include "funnel/FunnelReport.h"
 #include "orvanta_config.h"
+#include "utils/fs/AtomicFile.h"
 #include "utils/fs/FileSystem.h"
 #include "utils/ini/IniFile.h"
 #include "utils/registry/RegistryKey.h"
@@ -46,34 +49,18 @@ bool FormatInto(std::string& out, size_t size, const char* format, Args... args)
     return true;
 }
 
-// The FILE entries whose installed version is older or whose recorded
-// checksum differs, in ascending order of their order numbers.
-std::vector<Manifest::FileEntry> OutdatedFiles(Utils::IniFile& manifest, const std::string& productId,
-                                               const std::string& brand) {
-    std::vector<std::string> keys;
-    std::vector<std::string> values;
-    manifest.GetSection("FILE", keys, values);
-    std::vector<Manifest::FileEntry> entries;
-    for (size_t i = 0; i < keys.size() && i < values.size(); ++i) {
-        Manifest::FileEntry entry;
-        if (Manifest::ParseFileEntry(keys[i], values[i], entry)) {
-            entries.push_back(entry);
-        } else {
-            EngineLog::Text(kFunction, "FILE entry ignored: ", keys[i] + "=" + values[i]);
-        }
-    }
-    Manifest::SortByOrder(entries);
-
-    std::vector<Manifest::FileEntry> outdated;
-    const Registration::InstalledRecords installed(productId, brand);
-    for (const Manifest::FileEntry& entry : entries) {
-        if (static_cast<int>(installed.Version(entry.key)) < entry.version ||
-            installed.Checksum(entry.key) != entry.checksum) {
-            outdated.push_back(entry);
-        }
-    }
-    return outdated;
+// The folder part of a relative path ("" for a file of the current folder),
+// and the name part.
+std::string FolderOf(const std::string& path) {
+    const size_t slash = path.rfind('\\');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash);
 }
+
+std::string NameOf(const std::string& path) { return path.substr(path.rfind('\\') + 1); }
+
+// Each named step of a pass starts with a log record: a log of a run that
+// was cut short ends with the step it was in.
+void Step(const char* name) { EngineLog::Text(kFunction, "step: ", name); }
 
 } // namespace
 
@@ -101,8 +88,10 @@ bool DownloadManager::Update(bool isUpdate) {
         PrepareOfflinePass(pass);
     }
     if (m_szWorkDir.empty()) m_szWorkDir = Utils::FileSystem::GetCurrentFolder(kWorkDirBuffer);
+    Step("FetchManifest");
     if (isUpdate && !FetchManifest(pass)) return false;
 
+    Step("ReadManifest");
     Utils::IniFile manifest(pass.manifestPath, 1);
     const bool bIsNoUpdateAvilable = ReadManifest(pass, manifest);
     if (bIsNoUpdateAvilable) {
@@ -111,8 +100,11 @@ bool DownloadManager::Update(bool isUpdate) {
     }
     if (!HasUsableNames()) return false;
 
+    Step("ResolveFolders");
     ResolveFolders(pass);
+    Step("StopOtherRunningCopy");
     Registration::StopOtherRunningCopy(m_szBrandName + ".exe");
+    Step("InstallOwnCopy");
     switch (InstallOwnCopy(pass)) {
     case SELF_COPY_FAILED:
         return false;
@@ -120,6 +112,7 @@ bool DownloadManager::Update(bool isUpdate) {
         if (!isUpdate) return true;
         break;
     case SELF_COPY_MADE:
+        Step("WriteUninstallEntry");
         Registration::WriteUninstallEntry(m_szBrandName, m_szInstallDir);
         FunnelReport(FUNNEL_INSTALLER_COPIED);
         pass.firstInstall = true;
@@ -127,12 +120,15 @@ bool DownloadManager::Update(bool isUpdate) {
     }
     Dialog().SetTitle(m_szBrandName + (isUpdate ? " Update" : " Installation"));
 
+    Step("FetchFiles");
     if (!FetchFiles(isUpdate, manifest)) return false;
     FetchResourceUpdate(pass);
     if (pass.startFolder != m_szInstallDir) CreateShortcutsOnce(manifest);
+    Step("ApplyRegSection");
     Registration::ApplyRegSection(*m_pProductKey, m_szBrandName, manifest);
     Registration::WriteReferrer(*m_pProductKey, m_szBrandName, m_szReferrer);
     if (pass.firstInstall) RunPostInstallTool(manifest);
+    Step("WriteUpdateRecord");
     Registration::WriteUpdateRecord(m_szProductId, pass.currentLang,
                                     manifest.GetString("PRODUCT_REG", "LastUpdateDate"));
     return true;
@@ -230,14 +226,24 @@ void DownloadManager::ResolveFolders(Pass& pass) {
     GetInstallFolder(m_szBrandName, m_szDataDir, true);
 }
 
+// The copy is written beside the installed copy and moved over it whole: the
+// shortcuts and the uninstall entry never start a partial copy, and a failed
+// copy leaves the earlier one in place.
 DownloadManager::SelfCopy DownloadManager::InstallOwnCopy(const Pass& pass) {
-    const std::string installedCopy = m_szInstallDir + "\\" + m_szBrandName + ".exe";
+    const std::string installedName = m_szBrandName + ".exe";
+    const std::string installedCopy = m_szInstallDir + "\\" + installedName;
+    for (const std::string& name : Utils::FileSystem::RemoveTemporaries(m_szInstallDir, installedName)) {
+        EngineLog::Text(kFunction, "leftover removed: ", name);
+    }
     if (EqualsIgnoringCase(pass.ownPath, installedCopy)) return SELF_COPY_RUNNING;
-    Registration::CopyResult copied = Registration::CopyInBlocks(pass.ownPath, installedCopy);
+    const std::string temporary = Utils::FileSystem::ReplacementName(installedCopy);
+    Registration::CopyResult copied = Registration::CopyInBlocks(pass.ownPath, temporary);
+    if (copied == Registration::COPY_DONE && !Utils::FileSystem::ReplaceFileAtomically(temporary, installedCopy)) {
+        copied = Registration::COPY_TARGET_UNWRITABLE;
+    }
     if (copied == Registration::COPY_DONE) return SELF_COPY_MADE;
     EngineLog::Int(kFunction, "self-copy failed, result=", static_cast<int>(copied));
-    // A partial copy would be started by the shortcuts and the uninstall entry.
-    if (copied != Registration::COPY_TARGET_UNWRITABLE) DeleteFileA(installedCopy.c_str());
+    DeleteFileA(temporary.c_str());
     Dialog().FailAndExit("Please download again with \"Save\"");
     return SELF_COPY_FAILED;
 }
@@ -258,8 +264,67 @@ void DownloadManager::RunCabinetTool(const std::string& cabinet, const std::stri
     }
 }
 
+std::vector<Manifest::FileEntry> DownloadManager::OutdatedFiles(Utils::IniFile& manifest) {
+    std::vector<std::string> keys;
+    std::vector<std::string> values;
+    manifest.GetSection("FILE", keys, values);
+    std::vector<Manifest::FileEntry> entries;
+    for (size_t i = 0; i < keys.size() && i < values.size(); ++i) {
+        Manifest::FileEntry entry;
+        if (Manifest::ParseFileEntry(keys[i], values[i], entry)) {
+            entries.push_back(entry);
+        } else {
+            EngineLog::Text(kFunction, "FILE entry ignored: ", keys[i] + "=" + values[i]);
+        }
+    }
+    Manifest::SortByOrder(entries);
+
+    // One listing per folder of the entries' files (the current folder is the
+    // data folder): it clears what interrupted runs left there and tells which
+    // files are there. Names that would leave the data folder are not looked
+    // at; fetching refuses them.
+    std::vector<std::string> paths;
+    std::map<std::string, std::set<std::string>> present;  // lower-case folder: lower-case names
+    for (const Manifest::FileEntry& entry : entries) {
+        paths.push_back(LocalPathFor(entry.key));
+        if (!Manifest::IsSafeRelativePath(paths.back())) continue;
+        std::string folder = FolderOf(paths.back());
+        Utils::String::ToLower(folder);
+        if (present.count(folder) != 0) continue;
+        std::vector<std::string> handled;
+        Utils::FileSystem::ListFilesRemovingTemporaries(folder.empty() ? "." : folder, present[folder], handled);
+        for (const std::string& name : handled) {
+            EngineLog::Text(kFunction, "leftover removed: ", folder.empty() ? name : folder + "\\" + name);
+        }
+    }
+
+    std::vector<Manifest::FileEntry> outdated;
+    const Registration::InstalledRecords installed(m_szProductId, m_szBrandName);
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const Manifest::FileEntry& entry = entries[i];
+        const DWORD version = installed.Version(entry.key);
+        const std::string checksum = installed.Checksum(entry.key);
+        if (static_cast<int>(version) < entry.version || checksum != entry.checksum) {
+            outdated.push_back(entry);
+            continue;
+        }
+        // A recorded file that is gone (deleted, or lost by an interrupted
+        // replacement) is fetched again.
+        if ((version == 0 && checksum.empty()) || !Manifest::IsSafeRelativePath(paths[i])) continue;
+        std::string folder = FolderOf(paths[i]);
+        std::string name = NameOf(paths[i]);
+        Utils::String::ToLower(folder);
+        Utils::String::ToLower(name);
+        if (present[folder].count(name) == 0) {
+            EngineLog::Text(kFunction, "missing, fetched again: ", paths[i]);
+            outdated.push_back(entry);
+        }
+    }
+    return outdated;
+}
+
 bool DownloadManager::FetchFiles(bool isUpdate, Utils::IniFile& manifest) {
-    const std::vector<Manifest::FileEntry> toFetch = OutdatedFiles(manifest, m_szProductId, m_szBrandName);
+    const std::vector<Manifest::FileEntry> toFetch = OutdatedFiles(manifest);
     if (!toFetch.empty()) {
         std::string skin = manifest.GetString("GENERAL", "SKIN_URL");
         if (!skin.empty()) Dialog().ShowWebPage(skin);
@@ -271,36 +336,54 @@ bool DownloadManager::FetchFiles(bool isUpdate, Utils::IniFile& manifest) {
     const bool verifySha256 = lstrcmpiA(digest.c_str(), "SHA256") == 0;
 
     for (size_t i = 0; i < toFetch.size(); ++i) {
-        if (!FetchPackageFile(isUpdate, toFetch[i], verifySha256)) {
+        FetchedFile file;
+        if (!FetchPackageFile(isUpdate, toFetch[i], verifySha256, file) || !CommitPackageFile(toFetch[i], file)) {
             EngineLog::Line(kFunction, "!GetFile()");
             return false;
         }
-        CommitPackageFile(toFetch[i]);
         Dialog().SetProgressPos(IDC_OVERALL_PROGRESS, static_cast<int>(i) + 2);
     }
     return true;
 }
 
-// Puts the file in place (download or copy, then unpacking) and checks its
-// digest when the manifest declares one; a file that fails the check is removed.
-bool DownloadManager::FetchPackageFile(bool isUpdate, const Manifest::FileEntry& entry, bool verifySha256) {
-    if (!GetFile(isUpdate, true, entry.key, entry.spec, entry.key, m_szDownloadUrl)) return false;
+// Fetches the file into a temporary file beside its place (download or copy,
+// then unpacking) and checks its digest when the manifest declares one. The
+// installed file and its record are not touched; on failure nothing is left.
+bool DownloadManager::FetchPackageFile(bool isUpdate, const Manifest::FileEntry& entry, bool verifySha256,
+                                       FetchedFile& out) {
+    if (!FetchToTemporary(isUpdate, true, entry.key, entry.spec, entry.key, m_szDownloadUrl, out)) return false;
     if (!verifySha256) return true;
-    const std::string path = LocalPathFor(entry.key);
-    std::string actual = Digest::Sha256OfFile(path);
+    std::string actual = Digest::Sha256OfFile(out.ready);
     std::string expected = entry.checksum;
     Utils::String::ToLower(expected);
     if (!actual.empty() && actual == expected) return true;
-    EngineLog::Text(kFunction, "SHA-256 mismatch, file removed: ", path);
+    EngineLog::Text(kFunction, "SHA-256 mismatch, not installed: ", out.target);
     EngineLog::Text(kFunction, "expected=", expected);
     EngineLog::Text(kFunction, "actual=", actual);
-    DeleteFileA(path.c_str());
+    DeleteFileA(out.ready.c_str());
+    out.ready.clear();
     return false;
 }
 
-// The file counts as installed from here on: its version and checksum are recorded.
-void DownloadManager::CommitPackageFile(const Manifest::FileEntry& entry) {
+// Moves the fetched file into place and records it. The old record is
+// dropped before the move and put back if the move fails: a run cut short
+// in between leaves the file unrecorded, so it is fetched again, never a
+// record that names other content than the file holds.
+bool DownloadManager::CommitPackageFile(const Manifest::FileEntry& entry, FetchedFile& file) {
+    EngineLog::Text(kFunction, "commit: ", file.target);
+    const DWORD oldVersion = Registration::InstalledVersion(*m_pProductKey, m_szBrandName, entry.key);
+    const std::string oldChecksum = Registration::InstalledChecksum(*m_pProductKey, m_szBrandName, entry.key);
+    const bool recorded = oldVersion != 0 || !oldChecksum.empty();
+    if (recorded) Registration::EraseFileRecord(*m_pProductKey, m_szBrandName, entry.key);
+    if (!PutInPlace(file)) {
+        if (recorded) {
+            Registration::WriteFileRecord(*m_pProductKey, m_szBrandName, entry.key, static_cast<int>(oldVersion),
+                                          oldChecksum);
+        }
+        return false;
+    }
     Registration::WriteFileRecord(*m_pProductKey, m_szBrandName, entry.key, entry.version, entry.checksum);
+    return true;
 }
 
 // The test download server also hands out a resource update; its result does
@@ -322,11 +405,13 @@ void DownloadManager::CreateShortcutsOnce(Utils::IniFile& manifest) {
         }
     }
     if (m_pProductKey->GetDword("IsOVNotFirst", m_szBrandName, 0) != 0) return;
-    m_pProductKey->SetDword("IsOVNotFirst", 1, true, m_szBrandName);
+    Step("CreateShortcuts");
     const std::string target = m_szInstallDir + "\\" + m_szBrandName + ".exe";
     CreateShortcut(CSIDL_PROGRAMS, target, m_szBrandName, "", m_szBrandName, "");
     CreateShortcut(CSIDL_DESKTOP, target, m_szBrandName, "", "", "");
     CreateShortcut(CSIDL_PROGRAMS, target, "Uninstall", icon, m_szBrandName, "/uninstall");
+    // Marked once all three are there: a run cut short before makes them again.
+    m_pProductKey->SetDword("IsOVNotFirst", 1, true, m_szBrandName);
 }
 
 // The tool is one of the installed files, started hidden from the client's

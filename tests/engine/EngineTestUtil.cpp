@@ -4,6 +4,7 @@
 #include <iterator>
 #include <sstream>
 
+#include "utils/fs/AtomicFile.h"
 #include "utils/fs/FileSystem.h"
 
 namespace EngineTest {
@@ -30,6 +31,16 @@ std::string FreshFolder(const std::string& name) {
     Utils::FileSystem::DeleteDirectoryTree(folder);
     CreateDirectoryA(folder.c_str(), nullptr);
     return folder;
+}
+
+std::vector<std::string> TemporariesBelow(const std::string& folder) {
+    std::vector<std::string> files;
+    std::vector<std::string> found;
+    Utils::FileSystem::ListDirectory(files, folder, true, false, false);
+    for (const std::string& file : files) {
+        if (Utils::FileSystem::IsTemporaryName(file.substr(file.rfind('\\') + 1))) found.push_back(file);
+    }
+    return found;
 }
 
 std::string ResetStandinLog(const std::string& name) {

@@ -17,6 +17,9 @@ std::string ExeFolder();                                  // without trailing "\
 std::string CurrentFolder();
 // A fresh empty folder below the test exe's folder.
 std::string FreshFolder(const std::string& name);
+// Paths of the files below `folder` (at any depth) that carry the temporary
+// mark of an interrupted or unfinished replacement.
+std::vector<std::string> TemporariesBelow(const std::string& folder);
 
 // One start of a stand-in program: its name, whole command line and folder.
 struct StandinStart {

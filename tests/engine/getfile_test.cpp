@@ -9,8 +9,12 @@
 #include "support/RecordingDialog.h"
 #include "support/ScopedProxy.h"
 #include "support/TestHttpServer.h"
+#include "utils/fs/AtomicFile.h"
 
 using EngineTest::Exists;
+using EngineTest::TemporariesBelow;
+using Utils::FileSystem::PartialName;
+using Utils::FileSystem::ReplacementName;
 using EngineTest::ReadText;
 using EngineTest::WriteText;
 using TestSupport::RecordingDialog;
@@ -60,11 +64,16 @@ TEST_F(GetFileTest, CompressedFileIsFetchedIntoItsFolderDecodedAndRemoved) {
     ASSERT_TRUE(m_manager.GetFile(true, true, "Bin__client.dll", "client.dll.lzma", "Bin__client.dll", kHost));
 
     EXPECT_EQ("client bytes", ReadText("Bin\\client.dll"));
-    EXPECT_FALSE(Exists("Bin\\client.dll.lzma"));
+    EXPECT_EQ(std::vector<std::string>(), TemporariesBelow(m_folder));
     auto starts = Starts();
     ASSERT_EQ(1u, starts.size());
     EXPECT_EQ("lzma", starts[0].name);
-    EXPECT_EQ("lzma  d Bin\\client.dll.lzma Bin\\client.dll", starts[0].commandLine);
+    // The decoder's command line keeps its form; both names are temporary
+    // ones beside the file.
+    EXPECT_EQ("lzma  d " + PartialName("Bin\\client.dll", "client.dll.lzma") + " " +
+                  ReplacementName("Bin\\client.dll"),
+              starts[0].commandLine);
+    EXPECT_EQ("lzma  d Bin\\client.dll.~ov", starts[0].commandLine.substr(0, 26));
 
     auto requests = m_server.Requests();
     ASSERT_EQ(1u, requests.size());
@@ -94,10 +103,12 @@ TEST_F(GetFileTest, ClientProgramIsStoredUnderTheBrandNameWhateverItsLetterCase)
     EXPECT_TRUE(m_dialog.Texts(IDC_STATUS_TEXT).empty());  // a display name of 1 character
 }
 
-TEST_F(GetFileTest, ErrorStatusFailsAndKeepsTheErrorPage) {
+TEST_F(GetFileTest, ErrorStatusFailsAndLeavesTheFileAsItWas) {
+    ASSERT_TRUE(WriteText("missing.txt", "previous"));
     Serve("/missing.txt", "not here", 404);
     EXPECT_FALSE(m_manager.GetFile(true, true, "missing.txt", "missing.txt", "missing.txt", kHost));
-    EXPECT_EQ("not here", ReadText("missing.txt"));
+    EXPECT_EQ("previous", ReadText("missing.txt"));
+    EXPECT_EQ(std::vector<std::string>(), TemporariesBelow(m_folder));
     Serve("/broken.txt", "server error", 500);
     EXPECT_FALSE(m_manager.GetFile(true, false, "broken.txt", "broken.txt", "ab", kHost));
     Serve("/moved.txt", "fine", 399);
@@ -113,7 +124,8 @@ TEST_F(GetFileTest, DisplayNamesDriveTheStatusLine) {
     EXPECT_EQ("wave", ReadText("Sound\\snd.wav"));
     auto starts = Starts();
     ASSERT_EQ(1u, starts.size());
-    EXPECT_EQ("oggdec  -o Sound\\snd.wav Sound\\snd.wav.ogg", starts[0].commandLine);
+    EXPECT_EQ("oggdec  -o " + ReplacementName("Sound\\snd.wav") + " " + PartialName("Sound\\snd.wav", "snd.wav.ogg"),
+              starts[0].commandLine);
 
     m_dialog.Clear();
     Serve("/ab.txt", "x");
@@ -121,18 +133,21 @@ TEST_F(GetFileTest, DisplayNamesDriveTheStatusLine) {
     EXPECT_TRUE(m_dialog.Texts(IDC_STATUS_TEXT).empty());
 }
 
-TEST_F(GetFileTest, FailedDecodingShowsTheErrorAndKeepsTheCompressedFile) {
+TEST_F(GetFileTest, FailedDecodingShowsTheErrorAndLeavesNothingBehind) {
+    CreateDirectoryA("Bin", nullptr);
+    ASSERT_TRUE(WriteText("Bin\\client.dll", "installed"));
     Serve("/client.dll.lzma", "PACKED:client bytes");
     SetEnvironmentVariableA("ORV_STANDIN_EXIT_lzma", "1");
     EXPECT_FALSE(m_manager.GetFile(true, true, "Bin__client.dll", "client.dll.lzma", "Bin__client.dll", kHost));
-    EXPECT_TRUE(Exists("Bin\\client.dll.lzma"));
+    EXPECT_EQ("installed", ReadText("Bin\\client.dll"));
     EXPECT_EQ(std::vector<std::string>{kExtractError}, m_dialog.Messages());
 
     m_dialog.Clear();
     Serve("/pack.dat.zip", "zip bytes");
     EXPECT_FALSE(m_manager.GetFile(true, true, "pack.dat", "pack.dat.zip", "pack.dat", kHost));
-    EXPECT_TRUE(Exists("pack.dat.zip"));
+    EXPECT_FALSE(Exists("pack.dat"));
     EXPECT_EQ(std::vector<std::string>{kExtractError}, m_dialog.Messages());
+    EXPECT_EQ(std::vector<std::string>(), TemporariesBelow(m_folder));
 }
 
 TEST_F(GetFileTest, CopyModeTakesFilesFromTheWorkFolderAndNeverOverwrites) {

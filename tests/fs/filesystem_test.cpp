@@ -1,4 +1,5 @@
 #include "utils/fs/FileSystem.h"
+#include "utils/fs/AtomicFile.h"
 
 #include <windows.h>
 
@@ -8,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <set>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -241,4 +243,104 @@ TEST_F(TempTree, CreateFoldersOfMakesEveryLevelButTheFile) {
     WriteText(m_root + "\\blocker", "x");
     CreateFoldersOf(m_root + "\\blocker\\sub\\x.bin");
     EXPECT_TRUE(IsFile(m_root + "\\blocker"));
+}
+
+// The files of a folder and their contents, "name=content;" in name order.
+std::string Contents(const std::string& folder) {
+    std::vector<std::string> files;
+    ListDirectory(files, folder, false, false, true);
+    std::sort(files.begin(), files.end());
+    std::string text;
+    for (const std::string& file : files) text += file.substr(file.rfind('\\') + 1) + "=" + TestSupport::ReadText(file) + ";";
+    return text;
+}
+
+TEST_F(TempTree, ReplacingAFileLeavesTheOldOrTheNewOneNeverAPart) {
+    enum Target { ABSENT, PRESENT, READ_ONLY, LOCKED };
+    struct Case {
+        const char* name;
+        Target target;
+        bool byRenames;  // the fallback for systems without MoveFileEx
+        bool replaced;
+    };
+    const Case cases[] = {
+        {"new file", ABSENT, false, true},           {"over the old one", PRESENT, false, true},
+        {"read-only target", READ_ONLY, false, false}, {"target in use", LOCKED, false, false},
+        {"renames, new file", ABSENT, true, true},    {"renames, over the old one", PRESENT, true, true},
+        {"renames, target in use", LOCKED, true, false},
+    };
+    const std::string target = m_root + "\\file.dat";
+    const std::string source = ReplacementName(target);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetFileAttributesA(target.c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileA(target.c_str());
+        if (c.target != ABSENT) WriteText(target, "old");
+        if (c.target == READ_ONLY) SetFileAttributesA(target.c_str(), FILE_ATTRIBUTE_READONLY);
+        WriteText(source, "new");
+        Utils::FileHandle lock;
+        if (c.target == LOCKED) {
+            lock.Reset(CreateFileA(target.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+            ASSERT_TRUE(lock);
+        }
+        const bool replaced = c.byRenames ? ReplaceByRenames(source, target) : ReplaceFileAtomically(source, target);
+        lock.Reset();
+        EXPECT_EQ(c.replaced, replaced);
+        // The source stays for the caller when the target could not be replaced.
+        const std::string before = c.target == ABSENT ? "" : "file.dat=old;";
+        EXPECT_EQ(c.replaced ? "file.dat=new;" : before + "file.dat.~ovnew=new;", Contents(m_root));
+        DeleteFileA(source.c_str());
+    }
+    SetFileAttributesA(target.c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
+TEST_F(TempTree, LeftoversOfInterruptedReplacementsAreCleared) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> files;  // written with their own name as content
+        const char* prefix;              // RemoveTemporaries' name prefix; "": also the one listing
+        size_t handled;
+        const char* after;
+        std::set<std::string> present;   // what the listing finds
+    };
+    const std::string partial = PartialName("B.bin", "files/b^1.bin.lzma");
+    const Case cases[] = {
+        {"backup without its file goes back", {"a.txt.~ovold"}, "", 1, "a.txt=a.txt.~ovold;", {"a.txt"}},
+        {"backup beside its file goes", {"a.txt", "a.txt.~ovold"}, "", 1, "a.txt=a.txt;", {"a.txt"}},
+        {"partial, replacement and decoder files go", {"B.bin", partial, "B.bin.~ovnew", "B.bin.~ovnew.decoding"}, "",
+         3, "b.bin=B.bin;", {"b.bin"}},
+        {"only the named file's", {"c.txt.~ovnew", "d.txt.~ovnew"}, "c.txt", 1, "d.txt.~ovnew=d.txt.~ovnew;", {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (bool listing : {false, true}) {
+            if (listing && *c.prefix) continue;
+            RemoveAll(m_root);
+            CreateDirectoryA(m_root.c_str(), nullptr);
+            for (const std::string& file : c.files) WriteText(m_root + "\\" + file, file);
+            std::set<std::string> present;
+            std::vector<std::string> handled;
+            if (listing) {
+                ListFilesRemovingTemporaries(m_root, present, handled);
+                EXPECT_EQ(c.present, present);
+            } else {
+                handled = RemoveTemporaries(m_root, c.prefix);
+            }
+            EXPECT_EQ(c.after, Contents(m_root));
+            EXPECT_EQ(c.handled, handled.size());
+        }
+    }
+}
+
+TEST(TemporaryNames, KeyedByTheSourceAndRecognisable) {
+    const std::string a = PartialName("Bin\\x.dll", "files/x^1.lzma");
+    EXPECT_EQ(a, PartialName("Bin\\x.dll", "files/x^1.lzma"));
+    EXPECT_NE(a, PartialName("Bin\\x.dll", "files/x^2.lzma"));
+    EXPECT_EQ(std::string("Bin\\x.dll.~ov"), a.substr(0, a.size() - 8));
+    EXPECT_EQ(std::string::npos, a.substr(a.size() - 8).find_first_not_of("0123456789abcdef"));
+    for (const std::string& name : {a, ReplacementName("x"), BackupName("x"), std::string("x.~ovnew.decoding")}) {
+        EXPECT_TRUE(IsTemporaryName(name)) << name;
+    }
+    EXPECT_FALSE(IsTemporaryName("x.dll"));
+    EXPECT_FALSE(IsTemporaryName("~ov.txt"));
 }
