@@ -67,9 +67,9 @@ public:
         bool decoded = false;  // unpacked: a read-only target is cleared, as the decoder would
     };
     // GetFile up to the last step: the content lands under a temporary name
-    // beside the target, is unpacked there and must have the length the server
-    // announced. False (and no temporary file left) on any failure; the target
-    // is never touched.
+    // beside the target (a body shorter than announced is a failed download)
+    // and is unpacked there. False, with no temporary file left, on any
+    // failure; the target is never touched.
     bool FetchToTemporary(bool fromServer, bool extract, const std::string& localPath,
                           const std::string& remoteName, const std::string& displayName,
                           const std::string& server, FetchedFile& out);

@@ -106,22 +106,14 @@ bool DownloadManager::FetchToTemporary(bool fromServer, bool extract, const std:
         }
         downloader.SendRequest(remoteName, "", "", false);
 
-        const int contentLength = downloader.GetContentLength();
-        Dialog().ShowProgressBar(IDC_FILE_PROGRESS, Utils::HTTP::ProgressScale(contentLength).Range());
+        Dialog().ShowProgressBar(IDC_FILE_PROGRESS,
+                                 Utils::HTTP::ProgressScale(downloader.GetContentLength()).Range());
 
         downloader.Receive(true);
         result = listener.m_bSuccess;
         int status = downloader.GetStatusCode();
         if (status >= 400) {
             EngineLog::Int(kFunction, "HTTP status=", status);
-            result = false;
-        }
-        // A connection cut before the end can look like the end of the body.
-        // (Lengths from 2 GiB on read as the largest int.)
-        if (result && contentLength >= 0 && contentLength < 0x7FFFFFFF &&
-            listener.m_nBytesWritten != contentLength) {
-            EngineLog::Int(kFunction, "body shorter than its Content-Length, bytes=",
-                           static_cast<int>(listener.m_nBytesWritten));
             result = false;
         }
     }

@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,7 @@
 #include "engine/Registration.h"
 #include "support/ScopedProxy.h"
 #include "utils/Handles.h"
+#include "utils/fs/AtomicFile.h"
 #include "utils/fs/FileSystem.h"
 #include "utils/ini/IniFile.h"
 #include "utils/registry/RegistryKey.h"
@@ -129,16 +131,38 @@ int Check() {
     double t4 = Now();
     DeleteFileA(manifestPath.c_str());
 
+    // The files are there too (empty): the check looks at every recorded one.
+    std::string dataDir;
+    GetInstallFolder(brand, dataDir, true);
+    std::set<std::string> folders;
+    for (const Manifest::FileEntry& entry : entries) {
+        const std::string path = manager.LocalPathFor(entry.key);
+        Utils::FileSystem::CreateFoldersOf(path);
+        Utils::FileHandle(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        folders.insert(path.substr(0, path.rfind('\\') + 1));
+    }
+    double t4a = Now();
+    size_t listed = 0;
+    for (const std::string& folder : folders) {
+        std::set<std::string> present;
+        std::vector<std::string> handled;
+        Utils::FileSystem::ListFilesRemovingTemporaries(folder.empty() ? "." : folder.substr(0, folder.size() - 1),
+                                                        present, handled);
+        listed += present.size();
+    }
+    double t4b = Now();
+
     // The whole pass, as the installed program runs it.
     double t5 = Now();
     bool ok = manager.Update(true);
     double t6 = Now();
     double total = t6 - t5;
     std::printf("mode=check ok=%d fetched_manifest=%d entries=%zu to_fetch=%zu seconds=%.3f manifest_s=%.3f "
-                "parse_s=%.3f registry_reads_s=%.3f prefill_writes_s=%.3f manifest_share=%.0f%% parse_share=%.0f%% "
-                "registry_share=%.0f%%",
+                "parse_s=%.3f registry_reads_s=%.3f prefill_writes_s=%.3f listing_s=%.3f listed=%zu folders=%zu "
+                "manifest_share=%.0f%% parse_share=%.0f%% registry_share=%.0f%% listing_share=%.0f%%",
                 ok ? 1 : 0, fetched ? 1 : 0, entries.size(), toFetch, total, t1 - t0, t2 - t1, t4 - t3, t3 - t2,
-                100.0 * (t1 - t0) / total, 100.0 * (t2 - t1) / total, 100.0 * (t4 - t3) / total);
+                t4b - t4a, listed, folders.size(), 100.0 * (t1 - t0) / total, 100.0 * (t2 - t1) / total,
+                100.0 * (t4 - t3) / total, 100.0 * (t4b - t4a) / total);
     PrintMemory();
     std::printf("\n");
     return ok && toFetch == 0 ? 0 : 2;

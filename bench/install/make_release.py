@@ -4,8 +4,8 @@
         <files> uncompressed package files of equal size, their manifest and a
         curl config fetching the same files.
     make_release.py check <folder> <files>
-        a manifest listing <files> entries (the files themselves are not needed:
-        the check finds every one of them installed)."""
+        a manifest listing <files> entries (the benchmark writes the installed
+        files itself, empty: the check finds every one of them installed)."""
 import os
 import sys
 

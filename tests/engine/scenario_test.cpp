@@ -10,6 +10,7 @@
 #include "engine/Digest.h"
 #include "engine/InstallFolder.h"
 #include "engine/Registration.h"
+#include "utils/Handles.h"
 #include "utils/fs/AtomicFile.h"
 
 namespace EngineTest {
@@ -267,6 +268,77 @@ TEST_F(ScenarioTest, FailedDownloadKeepsEarlierRecordsAndTheNextRunFetchesTheRes
     EXPECT_EQ((std::vector<std::string>{"/files/data^t2.txt", "/files/music.wav^m1.ogg", "/files/late^l1.txt"}),
               PackagePaths());
     EXPECT_EQ(1u, InstalledVersion("Bin__late.txt"));
+}
+
+TEST_F(ScenarioTest, AFaultDuringAnUpdateLeavesTheFileAndItsRecordAndTheNextRunCompletes) {
+    enum Kind { CUT_CONNECTION, SERVER_ERROR, TARGET_IN_USE };
+    struct Fault {
+        const char* name;
+        Kind kind;
+    };
+    const Fault faults[] = {{"connection cut", CUT_CONNECTION}, {"500 answer", SERVER_ERROR},
+                            {"target in use", TARGET_IN_USE}};
+    AddStandardFiles();
+    ServeManifest(Manifest());
+    ASSERT_EQ(0, RunDownloaded());
+    const std::string data = InstallDir() + "\\Bin\\data.txt";
+    int version = 2;
+    for (const Fault& fault : faults) {
+        SCOPED_TRACE(fault.name);
+        const std::string before = ReadText(data);
+        const std::string checksum = InstalledChecksum("Bin__data.txt");
+        ++version;
+        const std::string spec = "files/data^t" + std::to_string(version) + ".txt";
+        const std::string content = std::string(4000, 'a' + static_cast<char>(version)) + " v" + std::to_string(version);
+        AddFile({"Bin__data.txt", version, spec, 6, content, false});
+        ServeManifest(Manifest());
+        TestSupport::Response faulty;
+        faulty.body = content;
+        if (fault.kind == CUT_CONNECTION) faulty.closeAfterBytes = 1000;
+        if (fault.kind == SERVER_ERROR) faulty.status = 500;
+        if (fault.kind != TARGET_IN_USE) m_server.SetResponse("/" + spec, faulty);
+        DeleteFileA(m_dialogLog.c_str());
+        {
+            // Held the way a virus scanner holds a file.
+            Utils::FileHandle lock;
+            if (fault.kind == TARGET_IN_USE) {
+                lock.Reset(CreateFileA(data.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+                ASSERT_TRUE(lock);
+            }
+            ASSERT_EQ(0, RunInstalled());
+        }
+        EXPECT_EQ(before, ReadText(data));
+        EXPECT_EQ(static_cast<DWORD>(version - 1), InstalledVersion("Bin__data.txt"));
+        EXPECT_EQ(checksum, InstalledChecksum("Bin__data.txt"));
+        EXPECT_EQ(std::vector<std::string>(), TemporariesBelow(InstallDir()));
+        EXPECT_EQ(0u, Count(DialogLines("SetItemText"), "Finished update"));
+
+        faulty = TestSupport::Response();
+        faulty.body = content;
+        m_server.SetResponse("/" + spec, faulty);
+        DeleteFileA(m_dialogLog.c_str());
+        ASSERT_EQ(0, RunInstalled());
+        EXPECT_EQ(content, ReadText(data));
+        EXPECT_EQ(static_cast<DWORD>(version), InstalledVersion("Bin__data.txt"));
+        EXPECT_EQ(1u, Count(DialogLines("SetItemText"), "Finished update"));
+    }
+}
+
+TEST_F(ScenarioTest, AMissingRecordedFileIsFetchedAgainAndLeftoversAreCleared) {
+    AddStandardFiles();
+    ServeManifest(Manifest());
+    ASSERT_EQ(0, RunDownloaded());
+    m_server.ClearRequests();
+    // Deleted by the player; leftovers of a run that was cut short.
+    const std::string dir = InstallDir();
+    ASSERT_TRUE(DeleteFileA((dir + "\\Sound\\music.wav").c_str()));
+    WriteText(Utils::FileSystem::PartialName(dir + "\\Bin\\data.txt", "files/data^t3.txt"), "half");
+    WriteText(Utils::FileSystem::ReplacementName(dir + "\\lzma.exe"), "half");
+    WriteText(Utils::FileSystem::ReplacementName(InstalledCopy()), "half");
+    ASSERT_EQ(0, RunInstalled());
+    EXPECT_EQ(std::vector<std::string>{"/files/music.wav^m1.ogg"}, PackagePaths());
+    EXPECT_EQ("RIFF music", ReadText(dir + "\\Sound\\music.wav"));
+    EXPECT_EQ(std::vector<std::string>(), TemporariesBelow(dir));
 }
 
 TEST_F(ScenarioTest, LaunchPrefersAPendingInstallerThenTheClient) {
