@@ -51,8 +51,11 @@ PATCH_EXT = ".vpatch"
 DECODER_ORDER = 1
 FILE_ORDER = 100
 CHUNK = 1 << 20
-# The installer runs "lzma  d <key>.lzma <key>" in a 256-byte buffer; longer keys stay raw.
+# The installer runs "lzma  d <key>.~ov<8 hex digits> <key>.~ovnew" (older ones "lzma  d
+# <key>.lzma <key>") in a 256-byte buffer; longer keys stay raw.
 MAX_COMPRESSED_KEY = 110
+# The installer's temporary files carry this in their names and are deleted as leftovers.
+INSTALLER_TEMPORARY_MARK = ".~ov"
 _DATE = re.compile(r"^[A-Za-z0-9._-]+$")
 _NAME_CHARS = re.compile(r"^[\x20-\x7e]+$")
 
@@ -114,6 +117,9 @@ def check_name(rel):
     if not _NAME_CHARS.match(rel):
         raise PackError("%s: only printable ASCII names are supported" % rel)
     name = rel.rsplit("/", 1)[-1]
+    if INSTALLER_TEMPORARY_MARK in rel:
+        raise PackError("%s: the installer takes names holding %r for its own temporary files"
+                        % (rel, INSTALLER_TEMPORARY_MARK))
     for bad in ("__", ",", "^", "=", "\\", "%", "?", "#", "&"):
         if bad in rel:
             raise PackError("%s: %r cannot stand in a package file name" % (rel, bad))
@@ -177,6 +183,55 @@ def lzma_sha256(path):
     if not dec.eof or dec.unused_data:
         raise PackError("%s: truncated LZMA stream" % path)
     return digest.hexdigest()
+
+
+# ---------------------------------------------------------------------- writing files
+
+def write_atomically(target, write):
+    """Write `target` through a temporary file in its folder: write(path) fills the temporary
+    file; unless it returns False, the file is flushed to disk and renamed over `target` in one
+    step. A packer stopped at any moment leaves the old file or the new one, never a part of
+    one. Returns what write returned."""
+    folder = os.path.dirname(target) or "."
+    os.makedirs(folder, exist_ok=True)
+    fd, tmp = tempfile.mkstemp(dir=folder, prefix="." + os.path.basename(target) + ".", suffix=".part")
+    os.close(fd)
+    try:
+        result = write(tmp)
+        if result is not False:
+            with open(tmp, "rb+") as f:
+                os.fsync(f.fileno())
+            os.replace(tmp, target)
+        return result
+    finally:
+        if os.path.exists(tmp):
+            os.remove(tmp)
+
+
+def write_text_atomically(path, text):
+    def write(tmp):
+        with open(tmp, "w", encoding="latin-1", newline="") as f:
+            f.write(text)
+    write_atomically(path, write)
+
+
+def holds_digest(path, spec, compressed=False):
+    """Whether the package file holds what its spec's digest names: the content decoded from a
+    compressed file, the file itself otherwise (a patch is named by its own digest)."""
+    digest = ini.file_spec_checksum(spec)
+    try:
+        return (lzma_sha256(path) if compressed else sha256_of(path)) == digest
+    except (PackError, lzma.LZMAError, OSError):
+        return False
+
+
+def copy_package_file(source, target, spec, compressed=False):
+    """Copy a package file into place; refused (PackError) when the copy does not hold its digest."""
+    def copy(tmp):
+        shutil.copyfile(source, tmp)
+        if not holds_digest(tmp, spec, compressed):
+            raise PackError("%s: does not hold the content its name %s promises" % (source, spec))
+    write_atomically(target, copy)
 
 
 _URL_SAFE = "/()+~!$'*@-"
@@ -264,22 +319,23 @@ class Patcher:
         spec = quote(FILES_DIR + "/" + (folder + "/" if folder else "") + name, _URL_SAFE) + \
             "^" + sha256_of(patch) + PATCH_EXT
         target = spec_path(self.out, spec)
-        os.makedirs(os.path.dirname(target), exist_ok=True)
-        shutil.move(patch, target)
+        if not holds_digest(target, spec):
+            copy_package_file(patch, target, spec)
+        os.remove(patch)
         self.log("%-40s patch %s: %d bytes, %d%% of the whole file" % (rel, spec, size, 100 * size // max(whole, 1)))
         return "%s,%s" % (old_digest, spec)
 
     def carry(self, value):
-        """An earlier patch to a file that did not change since, kept when its file is at hand."""
+        """An earlier patch to a file that did not change since, kept when its file is at hand
+        and whole."""
         _, _, spec = value.partition(",")
-        if os.path.isfile(spec_path(self.out, spec)):
+        target = spec_path(self.out, spec)
+        if holds_digest(target, spec):
             return value
         for folder in self.base_dirs:
             source = spec_path(folder, spec)
-            if os.path.isfile(source):
-                target = spec_path(self.out, spec)
-                os.makedirs(os.path.dirname(target), exist_ok=True)
-                shutil.copyfile(source, target)
+            if os.path.realpath(source) != os.path.realpath(target) and holds_digest(source, spec):
+                copy_package_file(source, target, spec)
                 return value
         return None
 
@@ -294,8 +350,9 @@ def read_previous(folder):
     return sections, path
 
 
-def place_file(rel, src, digest, out_dir, prev_dirs, preset, min_saving):
-    """Write the package file for `rel` unless present; returns (spec, compressed)."""
+def place_file(rel, src, digest, out_dir, prev_dirs, preset, min_saving, log=lambda *a: None):
+    """Write the package file for `rel` unless a whole one is present; returns (spec, compressed).
+    A file under the digest name is reused only when it holds that digest's content."""
     key = rel.replace("/", "__")
     name = rel.rsplit("/", 1)[-1]
     # A local ".lzma" name equals the remote extension, so the installer would not unpack it.
@@ -310,35 +367,28 @@ def place_file(rel, src, digest, out_dir, prev_dirs, preset, min_saving):
         if spec is None:
             continue
         target = spec_path(out_dir, spec)
+        compressed = spec == lz_spec
         if os.path.isfile(target):
-            return spec, spec == lz_spec
+            if holds_digest(target, spec, compressed):
+                return spec, compressed
+            log("%-40s %s does not hold its digest's content: written again" % (rel, spec))
         for prev in prev_dirs:
             source = spec_path(prev, spec)
-            if os.path.isfile(source):
-                os.makedirs(os.path.dirname(target), exist_ok=True)
-                shutil.copyfile(source, target)
-                return spec, spec == lz_spec
+            if os.path.realpath(source) != os.path.realpath(target) and holds_digest(source, spec, compressed):
+                copy_package_file(source, target, spec, compressed)
+                return spec, compressed
     size = os.path.getsize(src)
     if lz_spec is not None:
-        target = spec_path(out_dir, lz_spec)
-        os.makedirs(os.path.dirname(target), exist_ok=True)
-        fd, tmp = tempfile.mkstemp(dir=os.path.dirname(target), suffix=".part")
-        os.close(fd)
-        try:
+        def compress(tmp):
             packed = compress_to(src, tmp, preset)
-            if must_compress or packed <= size * (1.0 - min_saving):
-                if lzma_sha256(tmp) != digest:
-                    raise PackError("%s: LZMA round trip does not give the original" % rel)
-                os.replace(tmp, target)
-                return lz_spec, True
-        finally:
-            if os.path.exists(tmp):
-                os.remove(tmp)
-    target = spec_path(out_dir, raw_spec)
-    os.makedirs(os.path.dirname(target), exist_ok=True)
-    tmp = target + ".part"
-    shutil.copyfile(src, tmp)
-    os.replace(tmp, target)
+            if not (must_compress or packed <= size * (1.0 - min_saving)):
+                return False
+            if lzma_sha256(tmp) != digest:
+                raise PackError("%s: LZMA round trip does not give the original" % rel)
+            return True
+        if write_atomically(spec_path(out_dir, lz_spec), compress):
+            return lz_spec, True
+    copy_package_file(src, spec_path(out_dir, raw_spec), raw_spec)
     return raw_spec, False
 
 
@@ -387,7 +437,7 @@ def pack(client, description, out, previous=None, decoders=(), date=None, preset
         known = len(old) >= 3 and re.match(r"^-?\d+$", old[0])
         if known:
             version = int(old[0]) if ini.file_spec_checksum(old[1]) == digest else int(old[0]) + 1
-        spec, compressed = place_file(rel, src, digest, out, prev_dirs, preset, min_saving)
+        spec, compressed = place_file(rel, src, digest, out, prev_dirs, preset, min_saving, log)
         compressed_any |= compressed
         if patcher and known and not is_root_decoder(rel):
             patch = patcher.patch_for(rel, src, digest, old[1], spec, prev_patches.get(key))
@@ -426,10 +476,7 @@ def pack(client, description, out, previous=None, decoders=(), date=None, preset
             if f.read() == text:
                 log("release unchanged: %s" % sections["PRODUCT_REG"]["LastUpdateDate"])
                 return False, sections
-    tmp = manifest + ".part"
-    with open(tmp, "w", encoding="latin-1", newline="") as f:
-        f.write(text)
-    os.replace(tmp, manifest)  # files first, manifest last: a server never sees a half release
+    write_text_atomically(manifest, text)  # files first, manifest last: a server never sees a half release
     log("release written: %s" % sections["PRODUCT_REG"]["LastUpdateDate"])
     return True, sections
 
@@ -457,10 +504,7 @@ def write_signed_no_update(out, sections, sign_key, log):
         with open(path, encoding="latin-1", newline="") as f:
             if f.read() == text:
                 return
-    tmp = path + ".part"
-    with open(tmp, "w", encoding="latin-1", newline="") as f:
-        f.write(text)
-    os.replace(tmp, path)
+    write_text_atomically(path, text)
     log("signed no-update answer written: %s" % path)
 
 

@@ -24,6 +24,17 @@ def sha(data):
     return hashlib.sha256(data).hexdigest()
 
 
+def holds_its_digest(path, spec, compressed):
+    """Whether a package file holds the content its spec's digest names (decoded when compressed)."""
+    try:
+        with open(path, "rb") as f:
+            data = f.read()
+        return sha(lzma.decompress(data, format=lzma.FORMAT_ALONE) if compressed else data) == \
+            ini.file_spec_checksum(spec)
+    except (lzma.LZMAError, EOFError):
+        return False
+
+
 class PackTest(unittest.TestCase):
     def setUp(self):
         self.tmp = tempfile.TemporaryDirectory()
@@ -245,6 +256,67 @@ class PackTest(unittest.TestCase):
         self.describe(BRAND_NAME="")
         with self.assertRaisesRegex(pack_release.PackError, "BRAND_NAME"):
             self.pack(date="2")
+
+    def test_a_damaged_package_file_is_written_again_not_reused(self):
+        self.pack(date="1")
+        entries = self.entries()
+        damages = [("Bin__client.exe", "compressed, cut short", lambda data: data[: len(data) // 2]),
+                   ("Bin__readme.txt", "raw, one byte changed", lambda data: data[:-1] + bytes([data[-1] ^ 1])),
+                   ("lzma.exe", "raw, emptied", lambda data: b"")]
+        for key, _, damage in damages:
+            path = self.spec_file(entries[key][1])
+            with open(path, "rb") as f:
+                data = f.read()
+            write(path, damage(data))
+        changed, _ = self.pack()
+        self.assertFalse(changed)  # the same release, its files whole again
+        self.assertEqual(entries, self.entries())
+        for key, kind, _ in damages:
+            with self.subTest(kind):
+                spec = entries[key][1]
+                self.assertTrue(holds_its_digest(self.spec_file(spec), spec, spec.endswith(".lzma")))
+
+    def test_a_packer_killed_at_any_moment_never_publishes_a_file_unlike_its_name(self):
+        os.remove(os.path.join(self.client, "Data", "old.lzma"))  # below, ".lzma" means compressed
+        for i in range(30):  # enough work that kills land while files are written
+            write(os.path.join(self.client, "Data", "part%02d.bin" % i), (b"part %d " % i) * 40000)
+        # Unchanged files are copied from the previous release, the others written anew.
+        previous = os.path.join(self.tmp.name, "previous")
+        pack_release.pack(self.client, self.description, previous, decoders=[self.decoder], log=lambda *a: None)
+        command = [sys.executable, os.path.join(ROOT, "packer", "pack_release.py"), "--client", self.client,
+                   "--description", self.description, "--out", self.out, "--previous", previous,
+                   "--decoder", self.decoder, "--quiet"]
+        rng = random.Random(11)
+        for attempt in range(8):
+            with self.subTest(attempt=attempt):
+                packer = subprocess.Popen(command)
+                try:
+                    packer.wait(timeout=rng.uniform(0.1, 1.5))
+                except subprocess.TimeoutExpired:
+                    packer.kill()
+                    packer.wait()
+                self.assertEqual([], self.unlike_their_names())
+                if attempt % 3 == 2:  # a new client build now and then
+                    write(os.path.join(self.client, "Data", "part00.bin"), b"build %d " % attempt * 40000)
+        self.assertEqual(0, subprocess.run(command, timeout=300).returncode)
+        self.assertEqual([], self.unlike_their_names())
+        for key, (_, spec, _) in self.entries().items():
+            with open(os.path.join(self.client, *key.split("__")) if key != "lzma.exe" else self.decoder, "rb") as f:
+                self.assertEqual(sha(f.read()), ini.file_spec_checksum(spec), key)
+
+    def unlike_their_names(self):
+        """Package files (not the packer's own temporary ones) whose content differs from what
+        their names promise, and manifest entries without such a file."""
+        wrong = []
+        for root, _, files in os.walk(os.path.join(self.out, "files")):
+            for name in files:
+                path = os.path.join(root, name)
+                spec = "files/" + os.path.relpath(path, os.path.join(self.out, "files")).replace(os.sep, "/")
+                if "^" in name and not name.startswith(".") and not holds_its_digest(path, spec, name.endswith(".lzma")):
+                    wrong.append(spec)
+        if os.path.exists(os.path.join(self.out, "manifest.ini")):
+            wrong += [spec for _, spec, _ in self.entries().values() if not os.path.isfile(self.spec_file(spec))]
+        return wrong
 
     def test_command_line(self):
         out = subprocess.run([sys.executable, os.path.join(ROOT, "packer", "pack_release.py"),
