@@ -167,6 +167,13 @@ void DownloadManager::PrepareOnlinePass(Pass& pass) {
 
 // An installed copy runs from a folder named after itself: its status says so.
 bool DownloadManager::FetchManifest(const Pass& pass) {
+    // What a manifest download cut short by an earlier run left.
+    const std::string tempFolder = pass.tempDir.substr(0, pass.tempDir.find_last_not_of('\\') + 1);
+    if (!tempFolder.empty()) {
+        for (const std::string& name : Utils::FileSystem::RemoveTemporaries(tempFolder, m_szIniFileName)) {
+            EngineLog::Text(kFunction, "leftover removed: ", name);
+        }
+    }
     std::string ownFolder;
     Utils::FileSystem::GetModulePath(ownFolder, false, false, true);
     std::string statusText = "Installation data";
