@@ -25,14 +25,15 @@ add_test(NAME wine_cleanup COMMAND ${CMAKE_SOURCE_DIR}/cmake/wine-fixture.sh cle
 set_tests_properties(wine_cleanup PROPERTIES FIXTURES_CLEANUP wine TIMEOUT 60)
 
 # orvanta_add_test(<name> SOURCES <file>... [LIBS <target>...] [WINVER <wine version>]
-#                  [LOCKS <resource>...] [TIMEOUT <s>] [NO_MAIN])
+#                  [LOCKS <resource>...] [TIMEOUT <s>] [NO_MAIN] [ARGS <argument>...])
 # One test executable, run as one CTest test under Wine. WINVER makes Wine report
 # that Windows version to this executable only (an AppDefaults entry of the prefix).
 # LOCKS serialises tests that share machine-wide state: "proxy" (the WinINet proxy
 # setting), "install" (Program Files, HKLM uninstall entries, Start menu) and
 # "desktop" (windows on the shared display that mouse input or captures rely on).
+# ARGS are passed to the test program after GoogleTest's own arguments.
 function(orvanta_add_test name)
-  cmake_parse_arguments(T "NO_MAIN" "WINVER;TIMEOUT" "SOURCES;LIBS;LOCKS" ${ARGN})
+  cmake_parse_arguments(T "NO_MAIN" "WINVER;TIMEOUT" "SOURCES;LIBS;LOCKS;ARGS" ${ARGN})
   # A missing source is a configure error: a test is never dropped silently.
   foreach(src ${T_SOURCES})
     get_filename_component(abs ${src} ABSOLUTE)
@@ -50,7 +51,7 @@ function(orvanta_add_test name)
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 120)
   endif()
-  add_test(NAME ${name} COMMAND ${name} --gtest_output=xml:test-results/${name}.xml)
+  add_test(NAME ${name} COMMAND ${name} --gtest_output=xml:test-results/${name}.xml ${T_ARGS})
   set(envs "ORVANTA_TEST_NAME=${name}")
   if(T_WINVER)
     list(APPEND envs "ORVANTA_WINVER=${T_WINVER}")

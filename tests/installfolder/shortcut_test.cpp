@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "support/ShellLinks.h"
 #include "utils/Handles.h"
 #include "utils/fs/FileSystem.h"
 
@@ -14,35 +15,8 @@ namespace {
 
 const char kBrand[] = "OrvantaTest_ShortcutBrand";
 
-struct LinkInfo {
-    bool loaded = false;
-    std::string path, arguments, icon;
-    int iconIndex = -1;
-};
-
-// Reads a .lnk back through the shell's own link object.
-LinkInfo ReadLink(const std::string& linkPath) {
-    LinkInfo info;
-    Utils::ComPtr<IShellLinkA> link;
-    if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkA, link.ReceiveVoid())))
-        return info;
-    Utils::ComPtr<IPersistFile> file;
-    if (FAILED(link->QueryInterface(IID_IPersistFile, file.ReceiveVoid()))) return info;
-    WCHAR wide[MAX_PATH];
-    MultiByteToWideChar(CP_ACP, 0, linkPath.c_str(), -1, wide, MAX_PATH);
-    if (FAILED(file->Load(wide, STGM_READ))) return info;
-    char buffer[MAX_PATH * 2] = {0};
-    link->GetPath(buffer, sizeof(buffer), nullptr, SLGP_RAWPATH);
-    info.path = buffer;
-    buffer[0] = 0;
-    link->GetArguments(buffer, sizeof(buffer));
-    info.arguments = buffer;
-    buffer[0] = 0;
-    link->GetIconLocation(buffer, sizeof(buffer), &info.iconIndex);
-    info.icon = buffer;
-    info.loaded = true;
-    return info;
-}
+using TestSupport::LinkInfo;
+using TestSupport::ReadLink;
 
 std::string ModulePath() {
     std::string path;

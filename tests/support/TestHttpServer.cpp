@@ -121,6 +121,37 @@ void TestHttpServer::ServeFolder(const std::string& folder) {
     m_folder = folder;
 }
 
+void TestHttpServer::SetThrottle(size_t bytes, DWORD pauseMs, const std::string& pathPrefix) {
+    std::lock_guard<TestSupport::Mutex> lock(m_mutex);
+    m_throttles[pathPrefix] = std::make_pair(bytes, pauseMs);
+}
+
+bool TestHttpServer::SendBody(SOCKET socket, const std::string& path, const char* data, size_t size) {
+    size_t piece = 0;
+    DWORD pauseMs = 0;
+    {
+        std::lock_guard<TestSupport::Mutex> lock(m_mutex);
+        size_t matched = 0;
+        for (const auto& throttle : m_throttles) {
+            if (path.compare(0, throttle.first.size(), throttle.first) == 0 && throttle.first.size() >= matched) {
+                matched = throttle.first.size();
+                piece = throttle.second.first;
+                pauseMs = throttle.second.second;
+            }
+        }
+    }
+    if (piece == 0) return SendAll(socket, data, size);
+    while (size > 0) {
+        // The pause ends at once when the server stops.
+        if (WaitForStop(pauseMs)) return false;
+        const size_t now = std::min(piece, size);
+        if (!SendAll(socket, data, now)) return false;
+        data += now;
+        size -= now;
+    }
+    return true;
+}
+
 std::vector<RecordedRequest> TestHttpServer::Requests() const {
     std::lock_guard<TestSupport::Mutex> lock(m_mutex);
     return m_requests;
@@ -313,10 +344,10 @@ bool TestHttpServer::Answer(SOCKET socket, const RecordedRequest& request, bool&
             size_t want = static_cast<size_t>(std::min<unsigned long long>(block.size(), limit - sent));
             file.read(block.data(), static_cast<std::streamsize>(want));
             size_t got = static_cast<size_t>(file.gcount());
-            if (got == 0 || !SendAll(socket, block.data(), got)) return false;
+            if (got == 0 || !SendBody(socket, request.path, block.data(), got)) return false;
             sent += got;
         }
-    } else if (!SendAll(socket, response.body.data(), static_cast<size_t>(limit))) {
+    } else if (!SendBody(socket, request.path, response.body.data(), static_cast<size_t>(limit))) {
         return false;
     }
     return keepAlive;

@@ -59,6 +59,11 @@ public:
     void SetResponse(const std::string& path, const Response& response, const std::string& host = "");
     // Serves files below this folder for paths nothing is registered for.
     void ServeFolder(const std::string& folder);
+    // A slow network for the paths that begin with `pathPrefix` ("" for all;
+    // the longest prefix set applies): an answer's body goes out in pieces of
+    // `bytes`, each after a pause of `pauseMs` (the first one too). 0 bytes:
+    // all at once.
+    void SetThrottle(size_t bytes, DWORD pauseMs, const std::string& pathPrefix = "");
 
     std::vector<RecordedRequest> Requests() const;
     size_t RequestCount() const;
@@ -73,6 +78,7 @@ private:
     bool Answer(SOCKET socket, const RecordedRequest& request, bool& keepAlive);
     Response Lookup(const RecordedRequest& request) const;
     bool WaitForStop(DWORD timeoutMs) const;
+    bool SendBody(SOCKET socket, const std::string& path, const char* data, size_t size);
 
     SOCKET m_listener = INVALID_SOCKET;
     int m_port = 0;
@@ -83,6 +89,7 @@ private:
     bool m_stopping = false;
     std::map<std::pair<std::string, std::string>, Response> m_responses;  // (host, path)
     std::string m_folder;
+    std::map<std::string, std::pair<size_t, DWORD>> m_throttles;  // path prefix: piece bytes, pause
     std::vector<RecordedRequest> m_requests;
     std::set<SOCKET> m_open;
     int m_connections = 0;

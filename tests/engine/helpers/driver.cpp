@@ -6,7 +6,9 @@
 //       one Update pass; exit code 0 when it returned true, 3 when false;
 //   driver stopcopies <brand>
 //       stops another running copy of Orvanta.exe / <brand>.exe, exit code 0.
-// FailAndExit records its text and ends the process with exit code 1.
+// FailAndExit records its text and ends the process with exit code 1. With
+// ORV_DRIVER_ECHO set, the engine's log and every dialog call also go to
+// standard output as they happen.
 #include <windows.h>
 
 #include <cstdio>
@@ -42,11 +44,15 @@ public:
 
 private:
     void Write(const char* op, int control, int value, const std::string& text) {
-        char path[MAX_PATH] = {};
-        if (!GetEnvironmentVariableA("ORV_DRIVER_LOG", path, MAX_PATH)) return;
         char head[64];
         std::snprintf(head, sizeof(head), "\t%d\t%d\t", control, value);
         std::string line = std::string(op) + head + text + "\r\n";
+        if (GetEnvironmentVariableA("ORV_DRIVER_ECHO", nullptr, 0)) {
+            std::fwrite(line.data(), 1, line.size(), stdout);
+            std::fflush(stdout);
+        }
+        char path[MAX_PATH] = {};
+        if (!GetEnvironmentVariableA("ORV_DRIVER_LOG", path, MAX_PATH)) return;
         Utils::FileHandle file(CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
         DWORD written = 0;

@@ -8,12 +8,15 @@
 // Every start is appended to the file named by ORV_STANDIN_LOG as
 // "<name>\t<command line>\t<current folder>". The exit code is taken from the
 // variable ORV_STANDIN_EXIT_<name> (0 when unset); decoding errors give 2.
+// ORV_STANDIN_DECODE_MS makes the decoders take that long, half their output
+// written.
 #include "tests/support/TestFiles.h"
 
 #include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 
 namespace {
@@ -54,7 +57,15 @@ int Decode(const std::string& in, const std::string& out) {
     if (!TestSupport::TryReadText(in, data)) return 2;
     const std::string prefix = "PACKED:";
     if (data.compare(0, prefix.size(), prefix) != 0) return 2;
-    return TestSupport::WriteText(out, data.substr(prefix.size())) ? 0 : 2;
+    data.erase(0, prefix.size());
+    // A slow decoder writes half its output, then the rest after a pause.
+    const int pauseMs = std::atoi(Env("ORV_STANDIN_DECODE_MS").c_str());
+    if (pauseMs <= 0) return TestSupport::WriteText(out, data) ? 0 : 2;
+    std::ofstream file(out, std::ios::binary | std::ios::trunc);
+    file.write(data.data(), static_cast<std::streamsize>(data.size() / 2)).flush();
+    Sleep(static_cast<DWORD>(pauseMs));
+    file.write(data.data() + data.size() / 2, static_cast<std::streamsize>(data.size() - data.size() / 2));
+    return file.flush() ? 0 : 2;
 }
 
 int Unpack(const std::string& cabinet, std::string target) {
