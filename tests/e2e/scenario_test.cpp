@@ -463,6 +463,45 @@ TEST_F(Scenario, UnderscoreCopyHandsOverAndIsRemovedByItsSuccessor) {
     EXPECT_TRUE(FileExists(successorPath));
 }
 
+TEST_F(Scenario, AHandoverWaitsWhileTheOldCopyIsInUseAndNeverLeavesAPartOfIt) {
+    const std::string folder = StatePath("handover");
+    CreateDirectoryA(folder.c_str(), nullptr);
+    const std::string pending = folder + "\\_OrvantaSetup.exe";
+    const std::string successorPath = folder + "\\OrvantaSetup.exe";
+    ASSERT_TRUE(CopyFileA(SetupExe().c_str(), pending.c_str(), FALSE));
+    // The old copy, still held open as by the ending process that started the new one.
+    const std::string old = ReadFileText(SetupExe()) + "old copy";
+    ASSERT_TRUE(TestSupport::WriteText(successorPath, old));
+    Utils::FileHandle held(
+        CreateFileA(successorPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(held);
+
+    Process first = Process::Start(pending, "");
+    ASSERT_TRUE(first.Started());
+    Sleep(2500);  // held for a while: the new copy keeps trying, the old one stays whole
+    DWORD code = 99;
+    EXPECT_FALSE(first.Wait(0, code)) << "the handover gave up at once";
+    EXPECT_EQ(old, ReadFileText(successorPath));
+    held.Reset();
+    ASSERT_TRUE(first.Wait(kLongWait, code));
+    EXPECT_EQ(code, 0u);
+    EXPECT_EQ(ReadFileText(SetupExe()), ReadFileText(successorPath));
+    EXPECT_EQ(ListFiles(folder, "*.~ov*"), std::vector<std::string>());
+
+    // The successor runs and removes the handed-over copy.
+    HWND dialog = Player::WaitForInstallerDialog(0, kLongWait);
+    ASSERT_TRUE(dialog) << "the successor did not start";
+    Process successor = Process::Open(Player::ProcessOf(dialog));
+    EXPECT_TRUE(Player::WaitUntil(kLongWait, [&] { return !FileExists(pending); })) << "the _ copy was left";
+    std::vector<ChoiceButton> buttons;
+    ASSERT_TRUE(Player::WaitForChoiceButtons(dialog, kLongWait, buttons));
+    ASSERT_TRUE(Player::PressEscape(dialog, false));
+    MessageBoxInfo box;
+    ASSERT_TRUE(Player::WaitForMessageBox(successor.Pid(), kLongWait, box));
+    ASSERT_TRUE(Player::PressButton(box, IDNO));
+    ASSERT_TRUE(successor.Wait(kLongWait, code));
+}
+
 TEST_F(Scenario, InstallUninstallInstallEndsWithTheClientRunningAgain) {
     ASSERT_NO_FATAL_FAILURE(InstallAsPlayer("EN"));
     DWORD code = 99;
