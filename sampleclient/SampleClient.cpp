@@ -75,9 +75,11 @@ std::string FileVersion(const std::string& path) {
            std::to_string(HIWORD(info->dwFileVersionLS)) + "." + std::to_string(LOWORD(info->dwFileVersionLS));
 }
 
+// Two clients started together both note their start: appends share the
+// file (each line goes out in one write at the end of the file).
 void NoteStart(const std::string& path, const std::string& arguments, const std::string& cwd) {
-    Utils::FileHandle log(CreateFileA("started.log", FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+    Utils::FileHandle log(CreateFileA("started.log", FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                      OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!log) return;
     std::string line = "started " + path + " args=" + arguments + " cwd=" + cwd + "\r\n";
     DWORD written = 0;
