@@ -41,8 +41,10 @@ std::string DownloadManager::LocalPathFor(const std::string& localPath) const {
     std::string local = localPath;
     Utils::String::ReplaceAll(local, "__", "\\");
     const std::string exePath = m_szExeWorkPath + "\\" + m_szExeName;
-    if (CompareStringA(LOCALE_USER_DEFAULT, NORM_IGNORECASE, local.c_str(), -1, exePath.c_str(), -1) ==
-        CSTR_EQUAL) {
+    // The locale's comparison is slow next to the rest of an update check,
+    // which asks this of every file: names of another length never match.
+    if (local.size() == exePath.size() &&
+        CompareStringA(LOCALE_USER_DEFAULT, NORM_IGNORECASE, local.c_str(), -1, exePath.c_str(), -1) == CSTR_EQUAL) {
         local = m_szExeWorkPath + "\\" + m_szBrandName + ".exe";
     }
     return local;
