@@ -10,8 +10,9 @@
 #include <windows.h>
 #include <memory>
 #include <string>
+#include <vector>
 
-namespace Utils { class RegistryKey; class IniFile; }
+namespace Utils { class RegistryKey; class IniFile; namespace System { class MachineLock; } }
 namespace Manifest { struct FileEntry; }
 
 class DownloadManager {
@@ -74,10 +75,19 @@ public:
     // Profile inputs, taken from the stamp by Prepare; tests may replace them.
     std::string m_szReferrer;      // stamped referrer text
     std::string m_szRequestBrand;  // BrandNameFor(stamped product, stamped brand id)
+    // How long a run waits for another run of its product and brand.
+    DWORD m_dwInstallLockWaitMs;
 
     // Where GetFile stores a file named localPath (before any compressed
-    // extension): "__" as "\", and the client's program under the brand's name.
+    // extension): "__" as "\", and the client's program under the brand's name
+    // (unless that name is the installed copy of the installer itself).
     std::string LocalPathFor(const std::string& localPath) const;
+
+    // Holds the machine-wide lock of this product and brand until the process
+    // ends (InstallLock). While another run holds it, the status line says so
+    // and the run waits up to m_dwInstallLockWaitMs; then FailAndExit. True
+    // when held (or when the system cannot make the lock: the run goes on).
+    bool HoldInstallLock(const std::string& brand);
 
 private:
     // The steps of Update, in the order it takes them.
@@ -85,9 +95,10 @@ private:
     void PrepareOfflinePass(Pass& pass);
     void PrepareOnlinePass(Pass& pass);
     bool FetchManifest(const Pass& pass);
+    bool ManifestSizeAllowed(const Pass& pass);
     bool ReadManifest(const Pass& pass, Utils::IniFile& manifest);
     bool HasUsableNames();
-    void ResolveFolders(Pass& pass);
+    bool ResolveFolders(Pass& pass);
     enum SelfCopy { SELF_COPY_MADE, SELF_COPY_RUNNING, SELF_COPY_FAILED };
     // Copies the running installer to <install folder>\<brand>.exe unless it is
     // that copy; a failed copy ends the process through FailAndExit.
@@ -100,9 +111,23 @@ private:
     void FetchResourceUpdate(const Pass& pass);
     void CreateShortcutsOnce(Utils::IniFile& manifest);
     void RunPostInstallTool(Utils::IniFile& manifest);
+    // The installer's own file or its installed copy: never started as the client.
+    bool IsInstallerItself(const std::string& path) const;
+
+    std::vector<std::string> m_heldLockNames;
+    std::vector<std::unique_ptr<Utils::System::MachineLock>> m_heldLocks;  // until the process ends
 };
+
+// Runs body (the update worker's work). A failed allocation ends the process
+// with a message through Dialog().FailAndExit instead of ending the worker
+// alone, which would leave the dialog open with nothing going on.
+void RunEndingOnAllocationFailure(void (*body)(void*), void* argument);
+extern const char kOutOfMemoryText[];
 
 // Unpacks the compressed file `path` next to itself with the outside decoder
 // its extension names (".lzma": lzma, ".ogg": oggdec); the output is `path`
-// without its last extension. True when the decoder ran and exited with 0.
-bool ExtractFile(const std::string& path);
+// without its last extension. The decoder is the program of that name in
+// decoderFolder (the data folder, where the release puts it), started by its
+// full path: never one found by the system's program search. True when the
+// decoder ran and exited with 0.
+bool ExtractFile(const std::string& path, const std::string& decoderFolder);

@@ -31,10 +31,17 @@ bool IsAbsolute(const std::string& path) {
 std::string DownloadManager::LocalPathFor(const std::string& localPath) const {
     std::string local = localPath;
     Utils::String::ReplaceAll(local, "__", "\\");
-    const std::string exePath = m_szExeWorkPath + "\\" + m_szExeName;
+    // An empty EXE_WORK_PATH is the data folder itself.
+    const std::string exePath = Utils::FileSystem::JoinPath(m_szExeWorkPath, m_szExeName);
     if (CompareStringA(LOCALE_USER_DEFAULT, NORM_IGNORECASE, local.c_str(), -1, exePath.c_str(), -1) ==
         CSTR_EQUAL) {
-        local = m_szExeWorkPath + "\\" + m_szBrandName + ".exe";
+        const std::string renamed = Utils::FileSystem::JoinPath(m_szExeWorkPath, m_szBrandName + ".exe");
+        // Where the data folder is the install folder, the brand's name at its
+        // top is the installed copy of the installer: the client keeps its own.
+        const bool isInstalledCopy =
+            !m_szInstallDir.empty() && Utils::FileSystem::GetFullPath(renamed, m_szDataDir) ==
+                                           Utils::FileSystem::GetFullPath(m_szInstallDir + "\\" + m_szBrandName + ".exe", "");
+        if (!isInstalledCopy) local = renamed;
     }
     return local;
 }
@@ -97,7 +104,7 @@ bool DownloadManager::GetFile(bool fromServer, bool extract, const std::string& 
 
     if (compressed && result) {
         if (display.size() > 3) Dialog().SetItemText(IDC_STATUS_TEXT, "Extracting: " + display);
-        if (!ExtractFile(local)) {
+        if (!ExtractFile(local, m_szDataDir)) {
             Dialog().ShowMessage("Error ExtractFile() Please contact support", MB_OK);
             result = false;
         } else {

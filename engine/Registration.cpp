@@ -8,6 +8,7 @@
 #include "engine/EngineLog.h"
 #include "engine/Manifest.h"
 #include "utils/Handles.h"
+#include "utils/fs/FileSystem.h"
 #include "utils/ini/IniFile.h"
 #include "utils/registry/RegistryKey.h"
 #include "utils/string/String.h"
@@ -35,6 +36,15 @@ BOOL CALLBACK FindVisibleWindow(HWND window, LPARAM parameter) {
     return TRUE;
 }
 
+// Whether the process's executable lies inside one of the folders.
+bool RunsFrom(DWORD processId, const std::vector<std::string>& folders) {
+    const std::string executable = Utils::System::ProcessExecutable(processId);
+    for (const std::string& folder : folders) {
+        if (Utils::FileSystem::IsPathInside(executable, folder)) return true;
+    }
+    return false;
+}
+
 std::string InstalledSubKey(const std::string& brand) {
     return brand + "\\Installed";
 }
@@ -43,7 +53,10 @@ std::string InstalledSubKey(const std::string& brand) {
 
 DWORD ChooseOtherCopy(const std::vector<DWORD>& ids, DWORD ownId) {
     if (ids.size() < 2) return 0;
-    return ids[0] == ownId ? ids[1] : ids[0];
+    for (DWORD id : ids) {
+        if (id != ownId) return id;
+    }
+    return 0;  // the own process found under both names
 }
 
 bool HasVisibleWindow(DWORD processId) {
@@ -52,11 +65,20 @@ bool HasVisibleWindow(DWORD processId) {
     return search.visible;
 }
 
-void StopOtherRunningCopy(const std::string& installedExeName) {
+void StopOtherRunningCopy(const std::string& installedExeName, const std::vector<std::string>& installationFolders) {
+    std::vector<DWORD> found;
+    Utils::System::FindProcesses(found, "Orvanta.exe");
+    Utils::System::FindProcesses(found, installedExeName);
+    const DWORD ownId = GetCurrentProcessId();
     std::vector<DWORD> ids;
-    Utils::System::FindProcesses(ids, "Orvanta.exe");
-    Utils::System::FindProcesses(ids, installedExeName);
-    DWORD target = ChooseOtherCopy(ids, GetCurrentProcessId());
+    for (DWORD id : found) {
+        if (id == ownId || RunsFrom(id, installationFolders)) {
+            ids.push_back(id);
+        } else {
+            EngineLog::Int(kFunction, "not ours, left running: pid=", static_cast<int>(id));
+        }
+    }
+    DWORD target = ChooseOtherCopy(ids, ownId);
     if (target == 0) return;
     if (HasVisibleWindow(target)) {
         Dialog().FailAndExit("Can't update while program is open");

@@ -12,16 +12,19 @@ namespace Utils { class RegistryKey; class IniFile; }
 
 namespace Registration {
 
-// The other process to stop among the ids found: the first, or the second
-// when the first is ownId. 0 when fewer than two ids were found.
+// The other process to stop among the ids found: the first that is not
+// ownId (the first, or the second when the first is ownId). 0 when fewer than
+// two ids were found, and never ownId.
 DWORD ChooseOtherCopy(const std::vector<DWORD>& ids, DWORD ownId);
 // Whether any top-level window of the process is visible.
 bool HasVisibleWindow(DWORD processId);
-// Looks for running "Orvanta.exe" and installedExeName processes. When another
-// copy runs: with a visible window, Dialog().FailAndExit("Can't update while
-// program is open"); otherwise it is terminated with exit code 0xFFFFFFFF.
-// Only one other process is handled per call.
-void StopOtherRunningCopy(const std::string& installedExeName);
+// Looks for running "Orvanta.exe" and installedExeName processes whose
+// executable lies inside one of the installation's folders (any other program
+// of that name is left alone). When another such copy runs: with a visible
+// window, Dialog().FailAndExit("Can't update while program is open");
+// otherwise it is terminated with exit code 0xFFFFFFFF. Only one other
+// process is handled per call; this process never is.
+void StopOtherRunningCopy(const std::string& installedExeName, const std::vector<std::string>& installationFolders);
 
 enum CopyResult {
     COPY_DONE,

@@ -7,10 +7,12 @@
 #include <vector>
 
 #include "app/ops/DialogOps.h"
+#include "engine/BrandFolders.h"
 #include "engine/Digest.h"
 #include "engine/DownloadManager.h"
 #include "engine/EngineLog.h"
 #include "engine/InstallFolder.h"
+#include "engine/InstallLock.h"
 #include "engine/Manifest.h"
 #include "engine/Registration.h"
 #include "funnel/FunnelReport.h"
@@ -19,6 +21,7 @@
 #include "utils/ini/IniFile.h"
 #include "utils/registry/RegistryKey.h"
 #include "utils/string/String.h"
+#include "utils/system/MachineLock.h"
 #include "utils/system/System.h"
 
 namespace {
@@ -31,6 +34,8 @@ const size_t kWorkDirBuffer = 500;
 // Buffers of the outside tools' command lines.
 const size_t kCabinetCommandBuffer = 256;
 const size_t kPostInstallCommandBuffer = 300;
+// A manifest larger than this is refused unread.
+const unsigned long long kMaxManifestBytes = 8ull * 1024 * 1024;
 
 bool EqualsIgnoringCase(const std::string& a, const std::string& b) {
     return lstrcmpiA(a.c_str(), b.c_str()) == 0;
@@ -102,17 +107,29 @@ bool DownloadManager::Update(bool isUpdate) {
     }
     if (m_szWorkDir.empty()) m_szWorkDir = Utils::FileSystem::GetCurrentFolder(kWorkDirBuffer);
     if (isUpdate && !FetchManifest(pass)) return false;
+    if (!ManifestSizeAllowed(pass)) return false;
 
-    Utils::IniFile manifest(pass.manifestPath, 1);
+    // Includes may name only a file beside the manifest.
+    Utils::IniFile manifest(pass.manifestPath, 1, Utils::IniFile::IncludeNames::PlainFileName);
     const bool bIsNoUpdateAvilable = ReadManifest(pass, manifest);
+    if (bIsNoUpdateAvilable && m_szBrandName.empty()) {
+        // Nothing to do and no folder named: there is no data folder to resolve.
+        EngineLog::Line(kFunction, "no update and no brand");
+        return true;
+    }
+    // The server's names are checked, and the brand's run and folders made
+    // ours, before anything is written or started: also on a no-update answer.
+    if (!HasUsableNames() || !HoldInstallLock(m_szBrandName) || !BrandFolders::MayInstall(m_szBrandName)) {
+        return false;
+    }
     if (bIsNoUpdateAvilable) {
+        if (!BrandFolders::Record(InstallFolderPath(m_szBrandName, true), m_szBrandName)) return false;
         GetInstallFolder(m_szBrandName, m_szDataDir, true);
         return true;
     }
-    if (!HasUsableNames()) return false;
 
-    ResolveFolders(pass);
-    Registration::StopOtherRunningCopy(m_szBrandName + ".exe");
+    if (!ResolveFolders(pass)) return false;
+    Registration::StopOtherRunningCopy(m_szBrandName + ".exe", {m_szInstallDir, m_szDataDir});
     switch (InstallOwnCopy(pass)) {
     case SELF_COPY_FAILED:
         return false;
@@ -178,6 +195,15 @@ bool DownloadManager::FetchManifest(const Pass& pass) {
     return GetFile(true, false, pass.manifestPath, pass.request, statusText, m_szResourcesUrl);
 }
 
+// A manifest over the limit is refused (and removed) before it is parsed.
+bool DownloadManager::ManifestSizeAllowed(const Pass& pass) {
+    unsigned long long size = 0;
+    if (!Utils::FileSystem::FileSizeOf(pass.manifestPath, size) || size <= kMaxManifestBytes) return true;
+    EngineLog::Text(kFunction, "manifest refused, bytes: ", std::to_string(size));
+    if (pass.isUpdate) DeleteFileA(pass.manifestPath.c_str());
+    return false;
+}
+
 // Loads the GENERAL fields; true when the manifest says no update is
 // available. The online pass's manifest files are removed once read.
 bool DownloadManager::ReadManifest(const Pass& pass, Utils::IniFile& manifest) {
@@ -221,13 +247,45 @@ bool DownloadManager::HasUsableNames() {
 }
 
 // The data folder is resolved last: it stays the current folder, below which
-// the package files land.
-void DownloadManager::ResolveFolders(Pass& pass) {
+// the package files land. Each folder is recorded as the brand's before it
+// is made; without the record it is not made and the pass stops.
+bool DownloadManager::ResolveFolders(Pass& pass) {
     if (!m_pProductKey) m_pProductKey.reset(new Utils::RegistryKey(Utils::kUserHive, m_szProductId));
     pass.startFolder = Utils::FileSystem::GetCurrentFolder(kPathBuffer);
     pass.ownPath = Utils::FileSystem::GetOwnPath(kPathBuffer);
+    if (!BrandFolders::Record(InstallFolderPath(m_szBrandName, false), m_szBrandName) ||
+        !BrandFolders::Record(InstallFolderPath(m_szBrandName, true), m_szBrandName)) {
+        return false;
+    }
     GetInstallFolder(m_szBrandName, m_szInstallDir, false);
     GetInstallFolder(m_szBrandName, m_szDataDir, true);
+    return true;
+}
+
+bool DownloadManager::HoldInstallLock(const std::string& brand) {
+    const std::string name = InstallLock::NameFor(m_szProductId, brand);
+    for (const std::string& held : m_heldLockNames) {
+        if (held == name) return true;
+    }
+    std::unique_ptr<Utils::System::MachineLock> lock(new Utils::System::MachineLock());
+    Utils::System::MachineLock::Result result = lock->Acquire(name, 0);
+    if (result == Utils::System::MachineLock::BUSY) {
+        Dialog().SetItemText(IDC_STATUS_TEXT, "Waiting for another installation of " + brand + " to finish");
+        result = lock->Acquire(name, m_dwInstallLockWaitMs);
+    }
+    if (result == Utils::System::MachineLock::BUSY) {
+        EngineLog::Text(kFunction, "another run holds ", name);
+        Dialog().FailAndExit("Another installation of " + brand +
+                             " is still running. Please try again when it has finished.");
+        return false;
+    }
+    if (result == Utils::System::MachineLock::UNAVAILABLE) {
+        EngineLog::Text(kFunction, "no lock could be made, going on without: ", name);
+        return true;
+    }
+    m_heldLockNames.push_back(name);
+    m_heldLocks.push_back(std::move(lock));
+    return true;
 }
 
 DownloadManager::SelfCopy DownloadManager::InstallOwnCopy(const Pass& pass) {
@@ -242,11 +300,19 @@ DownloadManager::SelfCopy DownloadManager::InstallOwnCopy(const Pass& pass) {
     return SELF_COPY_FAILED;
 }
 
+// No manifest is read yet: the only brand known is the profile's, and the
+// cabinet tool is the one its data folder holds (where a release puts it),
+// never a program beside the installer or found by the program search.
 void DownloadManager::RunCabinetTool(const std::string& cabinet, const std::string& tempDir) {
     Utils::System::ProcessStart start;
     if (!FormatInto(start.commandLine, kCabinetCommandBuffer, "cabarc.exe -r -p -o X %s %s\\", cabinet.c_str(),
                     tempDir.c_str())) {
         EngineLog::Text(kFunction, "cabinet command line too long: ", cabinet);
+        return;
+    }
+    start.application = InstallFolderPath(m_szRequestBrand, true) + "\\cabarc.exe";
+    if (m_szRequestBrand.empty() || !Utils::FileSystem::IsFile(start.application)) {
+        EngineLog::Text(kFunction, "no cabinet tool at ", start.application);
         return;
     }
     start.visible = false;
@@ -322,6 +388,8 @@ void DownloadManager::CreateShortcutsOnce(Utils::IniFile& manifest) {
         }
     }
     if (m_pProductKey->GetDword("IsOVNotFirst", m_szBrandName, 0) != 0) return;
+    const std::string startMenu = BrandFolders::For(m_szBrandName).startMenu;
+    if (!startMenu.empty() && !BrandFolders::Record(startMenu, m_szBrandName)) return;
     m_pProductKey->SetDword("IsOVNotFirst", 1, true, m_szBrandName);
     const std::string target = m_szInstallDir + "\\" + m_szBrandName + ".exe";
     CreateShortcut(CSIDL_PROGRAMS, target, m_szBrandName, "", m_szBrandName, "");
@@ -331,22 +399,26 @@ void DownloadManager::CreateShortcutsOnce(Utils::IniFile& manifest) {
 
 // The tool is one of the installed files, started hidden from the client's
 // folder with the installed executable's name twice; the procedure waits for it.
+// It lies in the data folder (on Windows Vista not the install folder): it is
+// started there, by its full path, and its command line names it as written.
 void DownloadManager::RunPostInstallTool(Utils::IniFile& manifest) {
     const std::string tool = manifest.GetString("GENERAL", "EXE_UPDATERES");
     if (tool.empty()) return;
     const std::string installedExeName = m_szBrandName + ".exe";
     Utils::System::ProcessStart start;
-    const bool fits =
-        FormatInto(start.application, kPostInstallCommandBuffer, "%s\\%s", m_szExeWorkPath.c_str(), tool.c_str()) &&
-        FormatInto(start.commandLine, kPostInstallCommandBuffer, "%s %s ..\\%s", start.application.c_str(),
-                   installedExeName.c_str(), installedExeName.c_str());
+    // Relative to the data folder; an empty EXE_WORK_PATH is the data folder itself.
+    const std::string toolPath = Utils::FileSystem::JoinPath(m_szExeWorkPath, tool);
+    const bool fits = toolPath.size() < kPostInstallCommandBuffer &&
+                      FormatInto(start.commandLine, kPostInstallCommandBuffer, "%s %s ..\\%s", toolPath.c_str(),
+                                 installedExeName.c_str(), installedExeName.c_str());
     if (!Manifest::IsSafeRelativePath(tool)) {
         // Not any program on the machine.
         EngineLog::Text(kFunction, "EXE_UPDATERES refused: ", tool);
     } else if (!fits) {
         EngineLog::Text(kFunction, "post-install command line too long: ", tool);
     } else {
-        start.workDir = m_szInstallDir + "\\" + m_szExeWorkPath;
+        start.application = Utils::FileSystem::JoinPath(m_szDataDir, toolPath);
+        start.workDir = Utils::FileSystem::JoinPath(m_szDataDir, m_szExeWorkPath);
         start.visible = false;
         start.emptyDesktop = true;
         DWORD exitCode = 0;

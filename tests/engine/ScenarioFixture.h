@@ -57,6 +57,9 @@ protected:
     std::string IniName(const std::string& language) const;
 
     std::string InstallDir() const;
+    // Where the client's files go: the install folder, on Windows Vista the
+    // local application-data folder.
+    std::string DataDir() const;
     std::string InstalledCopy() const { return InstallDir() + "\\" + kBrand + ".exe"; }
     std::string ProgramsFolder() const;
     std::string DesktopFolder() const;
@@ -76,6 +79,9 @@ protected:
     std::string InstalledChecksum(const std::string& key) const;
 
     void CleanMachine();
+    // Everything an installation of the brand leaves: folders (and their
+    // records), shortcut, product subkey, uninstall entry.
+    void CleanBrand(const std::string& brand);
 
     TestSupport::TestHttpServer m_server;
     TestSupport::ScopedProxy m_proxy{m_server.Port()};

@@ -7,6 +7,7 @@
 
 #include "ScenarioFixture.h"
 #include "app/profile/Profile.h"
+#include "engine/BrandFolders.h"
 #include "engine/Digest.h"
 #include "engine/InstallFolder.h"
 #include "engine/Registration.h"
@@ -197,12 +198,20 @@ TEST_F(ScenarioTest, OfflinePassInstallsFromTheCabinetBesideTheInstaller) {
     const std::string manifest = Manifest();
     WriteText(content + "\\" + IniName("EN").substr(1), manifest);
     WriteText(m_downloadFolder + "\\Product_" + kProduct + ".cab", content + "\r\n");
+    // The cabinet tool of the profile's brand's data folder, where a release
+    // puts it; the one beside the installer is never started.
+    const std::string toolFolder = InstallFolderPath(BrandNameFor(2, 1), true);
+    const bool madeToolFolder = CreateDirectoryA(toolFolder.c_str(), nullptr) != FALSE;
+    ASSERT_TRUE(CopyFileA((ExeFolder() + "\\cabarc.exe").c_str(), (toolFolder + "\\cabarc.exe").c_str(), FALSE));
     ASSERT_TRUE(CopyFileA((ExeFolder() + "\\cabarc.exe").c_str(), (m_downloadFolder + "\\cabarc.exe").c_str(), FALSE));
     ServeManifest(manifest);
 
     ASSERT_EQ(0, RunDownloaded());
+    DeleteFileA((toolFolder + "\\cabarc.exe").c_str());
+    if (madeToolFolder) RemoveDirectoryA(toolFolder.c_str());
     auto cab = StartsOf("cabarc");
     ASSERT_EQ(1u, cab.size());
+    EXPECT_EQ(toolFolder + "\\cabarc.exe", cab[0].program);
     EXPECT_EQ(0u, cab[0].commandLine.find("cabarc.exe -r -p -o X Product_OrvantaTestScenario.cab "));
     EXPECT_EQ('\\', cab[0].commandLine.back());
     EXPECT_EQ("offline data", ReadText(InstallDir() + "\\Bin\\data.txt"));
@@ -269,6 +278,8 @@ TEST_F(ScenarioTest, FailedDownloadKeepsEarlierRecordsAndTheNextRunFetchesTheRes
 TEST_F(ScenarioTest, LaunchPrefersAPendingInstallerThenTheClient) {
     AddStandardFiles();
     ServeManifest(Manifest());
+    // An earlier installation's folder, where the newer installer was delivered.
+    ASSERT_TRUE(BrandFolders::Record(InstallDir(), kBrand));
     CreateDirectoryA(InstallDir().c_str(), nullptr);
     const std::string pending = InstallDir() + "\\_" + kSetupName + ".exe";
     ASSERT_TRUE(CopyFileA((ExeFolder() + "\\standin_client.exe").c_str(), pending.c_str(), FALSE));
