@@ -209,16 +209,18 @@ TEST_F(GetFileTest, ExtractFileClearsAReadOnlyTargetAndRejectsUnknownKinds) {
     EXPECT_EQ(1u, Starts().size());
 }
 
-// The decoder of the data folder, by its full path; one in the current folder
-// (or beside the installer) is never started, nor is any without a data folder.
+// The decoder of the data folder, by its full path; one beside the program
+// or in the current folder is never started, nor is any without a data folder.
 TEST_F(GetFileTest, DecodersRunFromTheDataFolderOnly) {
+    const std::string dataFolder = EngineTest::FreshFolder("getfile_data");
+    ASSERT_TRUE(CopyFileA((EngineTest::ExeFolder() + "\\lzma.exe").c_str(), (dataFolder + "\\lzma.exe").c_str(), FALSE));
     ASSERT_TRUE(CopyFileA((EngineTest::ExeFolder() + "\\lzma.exe").c_str(), "lzma.exe", FALSE));
     ASSERT_TRUE(WriteText("a.txt.lzma", "PACKED:a"));
-    ASSERT_TRUE(ExtractFile("a.txt.lzma", EngineTest::ExeFolder()));
+    ASSERT_TRUE(ExtractFile("a.txt.lzma", dataFolder));
     EXPECT_FALSE(ExtractFile("a.txt.lzma", ""));
     auto starts = Starts();
     ASSERT_EQ(1u, starts.size());
-    EXPECT_EQ(EngineTest::ExeFolder() + "\\lzma.exe", starts[0].program);
+    EXPECT_EQ(dataFolder + "\\lzma.exe", starts[0].program);
     EXPECT_EQ("lzma  d a.txt.lzma a.txt", starts[0].commandLine);
 }
 

@@ -114,6 +114,7 @@ protected:
         m_server.ClearRequests();
         DeleteFileA(m_standinLog.c_str());
         DeleteFileA(m_dialogLog.c_str());
+        CleanBrand(c.brand);  // no record left by an earlier run
         if (c.prepare) c.prepare();
         ServeManifest(c.answer());
         EXPECT_EQ(0, RunDownloaded());
