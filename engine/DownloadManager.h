@@ -100,6 +100,11 @@ private:
     void FetchResourceUpdate(const Pass& pass);
     void CreateShortcutsOnce(Utils::IniFile& manifest);
     void RunPostInstallTool(Utils::IniFile& manifest);
+    // The installed release's version and size in the uninstall entry.
+    void RecordRelease(const Pass& pass, Utils::IniFile& manifest);
+
+    // A file was put in place since the installation's size was last measured.
+    bool m_bFilesChanged = false;
 };
 
 // Unpacks the compressed file `path` next to itself with the outside decoder

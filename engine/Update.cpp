@@ -133,6 +133,7 @@ bool DownloadManager::Update(bool isUpdate) {
     Registration::ApplyRegSection(*m_pProductKey, m_szBrandName, manifest);
     Registration::WriteReferrer(*m_pProductKey, m_szBrandName, m_szReferrer);
     if (pass.firstInstall) RunPostInstallTool(manifest);
+    RecordRelease(pass, manifest);
     Registration::WriteUpdateRecord(m_szProductId, pass.currentLang,
                                     manifest.GetString("PRODUCT_REG", "LastUpdateDate"));
     return true;
@@ -301,6 +302,7 @@ bool DownloadManager::FetchPackageFile(bool isUpdate, const Manifest::FileEntry&
 // The file counts as installed from here on: its version and checksum are recorded.
 void DownloadManager::CommitPackageFile(const Manifest::FileEntry& entry) {
     Registration::WriteFileRecord(*m_pProductKey, m_szBrandName, entry.key, entry.version, entry.checksum);
+    m_bFilesChanged = true;
 }
 
 // The test download server also hands out a resource update; its result does
@@ -327,6 +329,24 @@ void DownloadManager::CreateShortcutsOnce(Utils::IniFile& manifest) {
     CreateShortcut(CSIDL_PROGRAMS, target, m_szBrandName, "", m_szBrandName, "");
     CreateShortcut(CSIDL_DESKTOP, target, m_szBrandName, "", "", "");
     CreateShortcut(CSIDL_PROGRAMS, target, "Uninstall", icon, m_szBrandName, "/uninstall");
+}
+
+// The folders are measured only when this pass changed what is on disk (a
+// file, or the installer's own copy) or the entry has no size yet (written by
+// an earlier installer, which also left out the values completed here): an
+// update check that fetches nothing does not walk the client's files. The
+// entry itself is made by the self-copy alone.
+void DownloadManager::RecordRelease(const Pass& pass, Utils::IniFile& manifest) {
+    if (!Registration::HasUninstallEntry(m_szBrandName)) return;
+    const bool sizeMissing = Registration::RecordedSize(m_szBrandName) == Registration::kSizeUnknown;
+    DWORD sizeKiB = Registration::kSizeUnknown;
+    if (pass.firstInstall || m_bFilesChanged || sizeMissing) {
+        sizeKiB = Registration::InstalledSizeKiB(m_szInstallDir, m_szDataDir);
+        m_bFilesChanged = false;
+        EngineLog::Int(kFunction, "EstimatedSize=", static_cast<int>(sizeKiB));
+    }
+    if (sizeMissing) Registration::CompleteUninstallEntry(m_szBrandName, m_szInstallDir);
+    Registration::WriteReleaseValues(m_szBrandName, manifest.GetString("GENERAL", "DISPLAY_VERSION"), sizeKiB);
 }
 
 // The tool is one of the installed files, started hidden from the client's
