@@ -28,6 +28,7 @@ import lzma
 import os
 import re
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
@@ -43,7 +44,11 @@ MANIFEST_NAME = "manifest.ini"
 NO_UPDATE_NAME = "noupdate.ini"  # the signed no-update answer beside a signed manifest
 FILES_DIR = "files"
 GENERAL_KEYS = ("BRAND_NAME", "EXE_NAME", "EXE_WORK_PATH", "DOWNLOAD_URL", "SKIN_URL",
-                "UNINSTALL_ICON", "EXE_UPDATERES")
+                "UNINSTALL_ICON", "EXE_UPDATERES", "DISPLAY_VERSION")
+# The version the system's list of installed programs shows; the installer
+# takes at most this many characters, none of them control characters.
+DISPLAY_VERSION = "DISPLAY_VERSION"
+DISPLAY_VERSION_MAX = 64
 # Fetched first, stored as they are, at the root (vpatch.exe applies patches).
 DECODERS = ("lzma.exe", "oggdec.exe", "vpatch.exe")
 PATCH_SECTION = "PATCH"
@@ -85,6 +90,9 @@ def load_description(path):
         raise PackError("%s: BRAND_NAME is required" % path)
     if "FILE_DIGEST" in general:
         raise PackError("%s: FILE_DIGEST is set by the packer" % path)
+    version = general.get(DISPLAY_VERSION, "")
+    if len(version) > DISPLAY_VERSION_MAX or any(ord(c) < 0x20 or ord(c) == 0x7f for c in version):
+        raise PackError("%s: DISPLAY_VERSION must be a line of at most %d characters" % (path, DISPLAY_VERSION_MAX))
     try:
         for key, value in general.items():
             ini.check_key(key, "GENERAL key")
@@ -204,6 +212,84 @@ def is_decoder(rel):
 
 def is_root_decoder(rel):
     return rel.lower() in DECODERS
+
+
+# ---------------------------------------------------------------------- display version
+
+_VERSION_KEY = "VS_VERSION_INFO\0".encode("utf-16-le")
+_FIXED_INFO_SIGNATURE = 0xFEEF04BD
+
+
+def program_version(path):
+    """"a.b.c.d" of a Windows program's fixed version information (its product
+    version), or None. Only the resource section is read."""
+    try:
+        with open(path, "rb") as f:
+            head = f.read(4096)
+            if head[:2] != b"MZ" or len(head) < 64:
+                return None
+            pe = struct.unpack_from("<I", head, 60)[0]
+            if pe + 24 > len(head) or head[pe:pe + 4] != b"PE\0\0":
+                return None
+            sections, optional_size = struct.unpack_from("<H12xH", head, pe + 6)
+            optional = pe + 24
+            magic = struct.unpack_from("<H", head, optional)[0]
+            directories = optional + {0x10b: 96, 0x20b: 112}.get(magic, 0)
+            if directories == optional or directories + 24 > len(head):
+                return None
+            resource_rva = struct.unpack_from("<I", head, directories + 16)[0]  # entry 2
+            table = optional + optional_size
+            for i in range(sections):
+                at = table + 40 * i
+                if at + 40 > len(head):
+                    return None
+                size, rva, raw_size, raw_at = struct.unpack_from("<IIII", head, at + 8)
+                if rva <= resource_rva < rva + max(size, raw_size):
+                    f.seek(raw_at)
+                    data = f.read(min(raw_size, 64 << 20))
+                    break
+            else:
+                return None
+    except (OSError, struct.error):
+        return None
+    at = data.find(_VERSION_KEY)
+    while at >= 0:
+        fixed = at + 34  # the key starts 6 bytes into the block, the fixed part 40 bytes in
+        if fixed + 24 <= len(data) and struct.unpack_from("<I", data, fixed)[0] == _FIXED_INFO_SIGNATURE:
+            high, low = struct.unpack_from("<II", data, fixed + 16)
+            if high or low:
+                return "%d.%d.%d.%d" % (high >> 16, high & 0xFFFF, low >> 16, low & 0xFFFF)
+            return None
+        at = data.find(_VERSION_KEY, at + 2)
+    return None
+
+
+def dated_version(date):
+    """The release date as a version: 20240131093005 -> 2024.01.31.093005."""
+    if len(date) == 14 and date.isdigit():
+        return "%s.%s.%s.%s" % (date[:4], date[4:6], date[6:8], date[8:])
+    return date[:DISPLAY_VERSION_MAX]
+
+
+def client_program_version(general, files):
+    """The version of the client's program (EXE_WORK_PATH\\EXE_NAME), or None."""
+    if not general.get("EXE_NAME"):
+        return None
+    work = general.get("EXE_WORK_PATH", "").replace("\\", "/").strip("/")
+    rel = ((work + "/") if work else "") + general["EXE_NAME"]
+    for name, path in files.items():
+        if name.lower() == rel.lower():
+            return program_version(path)
+    return None
+
+
+def with_display_version(general, version):
+    """GENERAL with DISPLAY_VERSION set, placed before FILE_DIGEST."""
+    result = OrderedDict((k, v) for k, v in general.items() if k not in (DISPLAY_VERSION, "FILE_DIGEST"))
+    result[DISPLAY_VERSION] = version
+    if "FILE_DIGEST" in general:
+        result["FILE_DIGEST"] = general["FILE_DIGEST"]
+    return result
 
 
 # ---------------------------------------------------------------------- patches
@@ -406,14 +492,24 @@ def pack(client, description, out, previous=None, decoders=(), date=None, preset
     check_general(general, entries, log)
 
     general["FILE_DIGEST"] = "SHA256"
+    # The release's display version: the description's, else the client program's,
+    # else the release date (known only once the date is).
+    prev_date = prev_sections.get("PRODUCT_REG", {}).get("LastUpdateDate", "")
+    dated = False
+    if not general.get(DISPLAY_VERSION):
+        version = client_program_version(general, files)
+        dated = version is None
+        # A dated version counts as unchanged when it is the previous release's.
+        general = with_display_version(general, dated_version(prev_date) if dated else version)
     sections = OrderedDict([("GENERAL", general), ("FILE", entries), ("REG", reg)])
     if patches:  # installers that do not know the section ignore it
         sections[PATCH_SECTION] = patches
-    prev_date = prev_sections.get("PRODUCT_REG", {}).get("LastUpdateDate", "")
     prev_body = OrderedDict((k, v) for k, v in prev_sections.items() if k != "PRODUCT_REG")
     unchanged = prev_path is not None and prev_date and ini.render(prev_body) == ini.render(sections)
     sections["PRODUCT_REG"] = OrderedDict(
         [("LastUpdateDate", prev_date if unchanged and date is None else next_date(prev_date, date))])
+    if dated:
+        sections["GENERAL"] = with_display_version(general, dated_version(sections["PRODUCT_REG"]["LastUpdateDate"]))
     text = ini.render(sections)
     if sign_key is not None:
         text = signable(text, sign_key)
