@@ -14,7 +14,7 @@ BRAND = {"install": "OrvBenchInstall", "check": "OrvBenchCheck"}
 
 def manifest(brand, entries):
     lines = ["[GENERAL]", f"BRAND_NAME={brand}", "EXE_NAME=", "EXE_WORK_PATH=Bin", "DOWNLOAD_URL=pkg.orvanta.test",
-             "[FILE]"]
+             "DISPLAY_VERSION=1.0", "[FILE]"]
     lines += [f"{key}={version},{spec},{order}" for key, version, spec, order in entries]
     lines += ["[PRODUCT_REG]", "LastUpdateDate=bench"]
     return "\n".join(lines) + "\n"

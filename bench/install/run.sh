@@ -5,7 +5,9 @@
 #      same files in the same run: time, ratio, peak memory;
 #  (2) an update check that finds nothing to do in a manifest of CHECK_FILES
 #      entries (default 10,000): time, and the share of the manifest request,
-#      parsing and registry reads.
+#      parsing and registry reads; run as a downloaded copy (which copies itself
+#      and so measures the installation's size, walking the listed files) and as
+#      the installed copy (which must not walk them), and the walk alone.
 #   bench/install/run.sh [build-dir]   (default: $ORVANTA_BUILD_DIR or build/x86_64)
 set -uo pipefail
 root="$(cd "$(dirname "$0")/../.." && pwd)"
@@ -61,6 +63,8 @@ install_out="$(/usr/bin/time -f '%e %U %S %M' "$root/cmake/wine-run.sh" "$envdir
 python3 "$root/bench/install/make_release.py" check "$work/check" "$check_files"
 start_server "$work/check"
 check_out="$("$root/cmake/wine-run.sh" "$envdir" "$work/install_bench.exe" "$port" check 2>&1 | tr -d '\r' | grep -E '^mode=|^message')"
+installed="$envdir/prefix/drive_c/Program Files/OrvBenchCheck/OrvBenchCheck.exe"
+check_out+=$'\n'"$("$root/cmake/wine-run.sh" "$envdir" "$installed" "$port" installed 2>&1 | tr -d '\r' | grep -E '^mode=|^message')"
 
 python3 - "$((total_mib << 20))" "$files" "$c_wall" "$c_user" "$c_sys" "$c_rss" "$curl_files" "$cc_wall" "$install_out" "$check_out" <<'PY'
 import sys
@@ -105,6 +109,15 @@ if chk:
     print(f"  manifest request {float(chk['manifest_s']):.3f} s ({chk['manifest_share']}), parsing {float(chk['parse_s']):.3f} s"
           f" ({chk['parse_share']}), registry reads {float(chk['registry_reads_s']):.3f} s ({chk['registry_share']})"
           f"  [records prefilled in {float(chk['prefill_writes_s']):.3f} s]")
+    print(f"  the whole pass above is a downloaded copy's: it copies itself, so it measures the installation"
+          f" ({chk['size_kib']} KiB): walking the {chk['entries']} files alone takes {float(chk['size_walk_s']):.3f} s")
+    inst = fields(check_out, "installed")
+    if inst:
+        print(f"  the installed copy's check (the shortcuts' run): {float(inst['seconds']):.3f} s, no walk"
+              f" (a planted size kept: {'yes' if inst['size_kept'] == '1' else 'NO'}); the uninstall entry's"
+              f" share: {inst['entry_ms']} ms")
+    else:
+        print("  installed copy: no result")
 else:
     print("(2) update check: no result\n" + check_out)
 PY
