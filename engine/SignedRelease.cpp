@@ -28,15 +28,18 @@ std::string WithoutLeadingZeros(const std::string& digits) {
     return first == std::string::npos ? std::string() : digits.substr(first);
 }
 
-// A line the INI reader would follow to another file.
+// A line the INI reader would follow to another file: "#include=" after the
+// blanks it trims.
 bool HasIncludeLine(const std::string& bytes) {
-    static const std::string kMark = "#include=";
-    size_t start = 0;
-    while (start < bytes.size()) {
-        size_t end = bytes.find('\n', start);
-        if (end == std::string::npos) end = bytes.size();
-        if (Utils::String::Trim(bytes.substr(start, end - start)).compare(0, kMark.size(), kMark) == 0) return true;
-        start = end + 1;
+    static const char kMark[] = "#include=";
+    const size_t markSize = sizeof(kMark) - 1;
+    for (size_t start = 0; start < bytes.size(); ++start) {
+        while (start < bytes.size() && (bytes[start] == ' ' || (bytes[start] >= '\t' && bytes[start] <= '\r'))) {
+            ++start;
+        }
+        if (bytes.compare(start, markSize, kMark) == 0) return true;
+        start = bytes.find('\n', start);
+        if (start == std::string::npos) break;
     }
     return false;
 }

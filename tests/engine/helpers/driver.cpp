@@ -74,8 +74,9 @@ int main(int argc, char** argv) {
     static DownloadManager manager;
     char keys[400] = {};
     const DWORD keysLength = GetEnvironmentVariableA("ORV_DRIVER_KEYS", keys, sizeof(keys));
-    if (keysLength >= sizeof(keys) || (keysLength > 0 && ManifestSignature::ParseKeyList(keys, &manager.m_releaseKeys) !=
-                                                             ManifestSignature::KeyListError::None)) {
+    if (keysLength >= sizeof(keys)) return 65;
+    if (keysLength > 0 &&
+        ManifestSignature::ParseKeyList(keys, &manager.m_releaseKeys) != ManifestSignature::KeyListError::None) {
         return 65;
     }
     const std::string mode = argc > 1 ? argv[1] : "";
