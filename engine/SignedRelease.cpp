@@ -59,7 +59,7 @@ std::string CheckFiles(Utils::IniFile& manifest) {
             return "compressed FILE entry " + keys[i] + " has no " + kPackageDigestSection + " digest";
         }
     }
-    // Patches: <FILE key>=<checksum of the base>,<spec carrying the patch's own SHA-256>.
+    // Patches: <FILE key>=<checksum of the base>,<file spec carrying the patch's own SHA-256>.
     const std::set<std::string> fileKeys(keys.begin(), keys.end());
     manifest.GetSection("PATCH", keys, values);
     for (size_t i = 0; i < keys.size(); ++i) {
@@ -67,7 +67,7 @@ std::string CheckFiles(Utils::IniFile& manifest) {
         Utils::String::Split(pieces, values[i], ",");
         if (!fileKeys.count(keys[i]) || pieces.size() != 2 || !IsSha256Text(pieces[0]) ||
             !IsSha256Text(Manifest::ChecksumOf(pieces[1]))) {
-            return "PATCH entry " + keys[i] + " is not <FILE key>=<SHA-256>,<spec with its SHA-256>";
+            return "PATCH entry " + keys[i] + " is not <FILE key>=<SHA-256>,<file spec with its SHA-256>";
         }
     }
     return std::string();
