@@ -52,6 +52,9 @@ DISPLAY_VERSION_MAX = 64
 # Fetched first, stored as they are, at the root (vpatch.exe applies patches).
 DECODERS = ("lzma.exe", "oggdec.exe", "vpatch.exe")
 PATCH_SECTION = "PATCH"
+# <FILE key>=<SHA-256 of the package file as served>: an installer with release keys
+# checks a compressed file before its decoder runs. Older installers ignore it.
+PACKAGE_DIGEST_SECTION = "PACKAGE_SHA256"
 PATCH_EXT = ".vpatch"
 DECODER_ORDER = 1
 FILE_ORDER = 100
@@ -451,6 +454,8 @@ def pack(client, description, out, previous=None, decoders=(), date=None, preset
     general, reg = load_description(description)
     if sign_key is not None:  # refuse before any file is written
         signable(ini.render(OrderedDict([("GENERAL", general), ("REG", reg)])))
+        if date is not None and not date.isdigit():
+            raise PackError(SIGNED_DATE_ERROR % date)
     files = list_client(client, decoders)
     if not files:
         raise PackError("%s: no files" % client)
@@ -460,6 +465,7 @@ def pack(client, description, out, previous=None, decoders=(), date=None, preset
 
     os.makedirs(out, exist_ok=True)
     entries = OrderedDict()
+    packages = OrderedDict()
     patches = OrderedDict()
     prev_patches = prev_sections.get(PATCH_SECTION, {})
     patcher = Patcher(patch_maker, out, [previous or out], max_patch_ratio, log) if patch_maker else None
@@ -484,6 +490,7 @@ def pack(client, description, out, previous=None, decoders=(), date=None, preset
         else:
             order, file_order = file_order, file_order + 1
         entries[key] = "%d,%s,%d" % (version, spec, order)
+        packages[key] = sha256_of(spec_path(out, spec)) if compressed else digest
         log("%-40s v%-4d %s" % (key, version, spec))
     if compressed_any and "lzma.exe" not in {k.lower() for k in entries}:
         raise PackError("the release holds .lzma files but no lzma.exe at its root; pass --decoder")
@@ -504,12 +511,16 @@ def pack(client, description, out, previous=None, decoders=(), date=None, preset
     sections = OrderedDict([("GENERAL", general), ("FILE", entries), ("REG", reg)])
     if patches:  # installers that do not know the section ignore it
         sections[PATCH_SECTION] = patches
+    sections[PACKAGE_DIGEST_SECTION] = packages
     prev_body = OrderedDict((k, v) for k, v in prev_sections.items() if k != "PRODUCT_REG")
     unchanged = prev_path is not None and prev_date and ini.render(prev_body) == ini.render(sections)
-    sections["PRODUCT_REG"] = OrderedDict(
-        [("LastUpdateDate", prev_date if unchanged and date is None else next_date(prev_date, date))])
+    keep = unchanged and date is None and (sign_key is None or prev_date.isdigit())
+    release_date = prev_date if keep else next_date(prev_date, date)
+    if sign_key is not None and not release_date.isdigit():
+        raise PackError(SIGNED_DATE_ERROR % release_date)
+    sections["PRODUCT_REG"] = OrderedDict([("LastUpdateDate", release_date)])
     if dated:
-        sections["GENERAL"] = with_display_version(general, dated_version(sections["PRODUCT_REG"]["LastUpdateDate"]))
+        sections["GENERAL"] = with_display_version(general, dated_version(release_date))
     text = ini.render(sections)
     if sign_key is not None:
         text = signable(text, sign_key)
@@ -531,6 +542,11 @@ def pack(client, description, out, previous=None, decoders=(), date=None, preset
 
 
 # ---------------------------------------------------------------------- signing
+
+# Installers with release keys refuse a release older than the one installed, which
+# needs dates they can compare.
+SIGNED_DATE_ERROR = ("a signed release needs a LastUpdateDate of digits (UTC YYYYMMDDhhmmss), not %r: "
+                     "installers with release keys compare release dates")
 
 def signable(text, sign_key=None):
     """Refuse text a signature cannot cover; with a key, return it signed."""

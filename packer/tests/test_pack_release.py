@@ -113,6 +113,7 @@ class PackTest(unittest.TestCase):
                 self.assertEqual(sha(data), ini.file_spec_checksum(spec))
                 with open(self.spec_file(spec), "rb") as f:
                     stored = f.read()
+                self.assertEqual(sha(stored), self.manifest()["PACKAGE_SHA256"][rel.replace("/", "__")])
                 if spec == "files/" + rel + "^" + sha(data) + ".lzma":
                     compressed.add(rel)
                     self.assertEqual(data, lzma.decompress(stored, format=lzma.FORMAT_ALONE))
