@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/ManifestSignature.h"
+
 namespace Utils { class RegistryKey; class IniFile; namespace System { class MachineLock; } }
 namespace Manifest { struct FileEntry; }
 
@@ -51,11 +53,20 @@ public:
     // no update. May end the process through Dialog().FailAndExit.
     bool Update(bool isUpdate);
 
+    // What a fetched file must hash to: the package file as served (before
+    // unpacking) and the file as installed; lower-case hex SHA-256, empty ones
+    // are not checked.
+    struct FileDigests {
+        std::string package;
+        std::string installed;
+    };
     // Downloads remoteName from server (fromServer) or copies it from the work
     // folder to localPath ("__" meaning "\"), then unpacks it when extract is
-    // set and the remote extension differs from the local one. Blocks.
+    // set and the remote extension differs from the local one. Blocks. With
+    // digests the file replaces what is at localPath only once both matched;
+    // otherwise nothing of it stays.
     bool GetFile(bool fromServer, bool extract, const std::string& localPath, const std::string& remoteName,
-                 const std::string& displayName, const std::string& server);
+                 const std::string& displayName, const std::string& server, const FileDigests* digests = nullptr);
 
     // Set by StartUpdate / Prepare.
     std::string m_szIniFileName;   // ProfileIniName without its leading "%"
@@ -78,6 +89,10 @@ public:
     // How long a run waits for another run of its product and brand.
     DWORD m_dwInstallLockWaitMs;
 
+    // The keys a manifest must be signed with (the build's release keys; tests
+    // may replace them). Empty: manifests are taken as they come.
+    ManifestSignature::KeyList m_releaseKeys = ManifestSignature::BuildReleaseKeys();
+
     // Where GetFile stores a file named localPath (before any compressed
     // extension): "__" as "\", and the client's program under the brand's name
     // (unless that name is the installed copy of the installer itself).
@@ -96,6 +111,8 @@ private:
     void PrepareOnlinePass(Pass& pass);
     bool FetchManifest(const Pass& pass);
     bool ManifestSizeAllowed(const Pass& pass);
+    // The manifest as the INI reader reads it, or null when it is refused.
+    std::unique_ptr<Utils::IniFile> LoadManifest(const Pass& pass);
     bool ReadManifest(const Pass& pass, Utils::IniFile& manifest);
     bool HasUsableNames();
     bool ResolveFolders(Pass& pass);
@@ -106,11 +123,18 @@ private:
     void RunCabinetTool(const std::string& cabinet, const std::string& tempDir);
     // Per file: fetch (it is put in place) then commit (it is recorded).
     bool FetchFiles(bool isUpdate, Utils::IniFile& manifest);
-    bool FetchPackageFile(bool isUpdate, const Manifest::FileEntry& entry, bool verifySha256);
+    bool FetchPackageFile(bool isUpdate, const Manifest::FileEntry& entry, bool verifySha256,
+                          Utils::IniFile& manifest);
     void CommitPackageFile(const Manifest::FileEntry& entry);
     void FetchResourceUpdate(const Pass& pass);
     void CreateShortcutsOnce(Utils::IniFile& manifest);
     void RunPostInstallTool(Utils::IniFile& manifest);
+    // The installed release's version and size in the uninstall entry.
+    void RecordRelease(const Pass& pass, Utils::IniFile& manifest);
+
+    // A file was put in place since the installation's size was last measured.
+    bool m_bFilesChanged = false;
+
     // The installer's own file or its installed copy: never started as the client.
     bool IsInstallerItself(const std::string& path) const;
 

@@ -11,6 +11,9 @@
 // other command line is recorded as "Usage" (so a start of the installer as
 // its own client shows) and ends with exit code 64. ORV_DRIVER_LOCK_WAIT_MS,
 // when set, is how long a run waits for another run of its brand.
+// ORV_DRIVER_KEYS: release keys the engine checks manifests with (the build's
+// otherwise). ORV_DRIVER_ECHO: the engine's log records go to standard output,
+// or, when it names a file, are appended to that file.
 #include <windows.h>
 
 #include <cstdio>
@@ -63,7 +66,11 @@ public:
 int main(int argc, char** argv) {
     static FileDialog dialog;
     PublishDialog(&dialog);
-    if (GetEnvironmentVariableA("ORV_DRIVER_ECHO", nullptr, 0)) {
+    char echo[MAX_PATH] = {};
+    const DWORD echoLength = GetEnvironmentVariableA("ORV_DRIVER_ECHO", echo, MAX_PATH);
+    if (echoLength >= MAX_PATH) return 65;
+    if (echoLength > 0) {
+        if (std::string(echo) != "1" && !std::freopen(echo, "a", stdout)) return 65;
         static CVLogger logger;
         logger.SetChannelFlags(1, CVLogger::FLAG_ECHO);
         SetAppLogger(&logger);
@@ -72,6 +79,13 @@ int main(int argc, char** argv) {
     char wait[32] = {};
     if (GetEnvironmentVariableA("ORV_DRIVER_LOCK_WAIT_MS", wait, sizeof(wait)))
         manager.m_dwInstallLockWaitMs = static_cast<DWORD>(std::strtoul(wait, nullptr, 10));
+    char keys[400] = {};
+    const DWORD keysLength = GetEnvironmentVariableA("ORV_DRIVER_KEYS", keys, sizeof(keys));
+    if (keysLength >= sizeof(keys)) return 65;
+    if (keysLength > 0 &&
+        ManifestSignature::ParseKeyList(keys, &manager.m_releaseKeys) != ManifestSignature::KeyListError::None) {
+        return 65;
+    }
     const std::string mode = argc > 1 ? argv[1] : "";
     if (mode == "run" && argc >= 6) {
         if (argc >= 7) ProfileTesting::PokeStampReferrer(argv[6]);
