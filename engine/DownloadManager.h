@@ -12,7 +12,9 @@
 #include <string>
 #include <vector>
 
-namespace Utils { class RegistryKey; class IniFile; }
+#include "engine/ManifestSignature.h"
+
+namespace Utils { class RegistryKey; class IniFile; namespace System { class MachineLock; } }
 namespace Manifest { struct FileEntry; }
 
 class DownloadManager {
@@ -51,6 +53,13 @@ public:
     // no update. May end the process through Dialog().FailAndExit.
     bool Update(bool isUpdate);
 
+    // What a fetched file must hash to: the package file as served (before
+    // unpacking) and the file as installed; lower-case hex SHA-256, empty ones
+    // are not checked.
+    struct FileDigests {
+        std::string package;
+        std::string installed;
+    };
     // Downloads remoteName from server (fromServer) or copies it from the work
     // folder to localPath ("__" meaning "\"), then unpacks it when extract is
     // set and the remote extension differs from the local one. Blocks. The
@@ -68,11 +77,12 @@ public:
     };
     // GetFile up to the last step: the content lands under a temporary name
     // beside the target (a body shorter than announced is a failed download)
-    // and is unpacked there. False, with no temporary file left, on any
-    // failure; the target is never touched.
+    // and is unpacked there; with digests, checked before it is unpacked and
+    // once unpacked. False, with no temporary file left, on any failure; the
+    // target is never touched.
     bool FetchToTemporary(bool fromServer, bool extract, const std::string& localPath,
                           const std::string& remoteName, const std::string& displayName,
-                          const std::string& server, FetchedFile& out);
+                          const std::string& server, const FileDigests* digests, FetchedFile& out);
     // Moves the fetched content over its target in one step. On failure the
     // temporary file is removed and the target stays as it was.
     static bool PutInPlace(FetchedFile& file);
@@ -95,10 +105,23 @@ public:
     // Profile inputs, taken from the stamp by Prepare; tests may replace them.
     std::string m_szReferrer;      // stamped referrer text
     std::string m_szRequestBrand;  // BrandNameFor(stamped product, stamped brand id)
+    // How long a run waits for another run of its product and brand.
+    DWORD m_dwInstallLockWaitMs;
+
+    // The keys a manifest must be signed with (the build's release keys; tests
+    // may replace them). Empty: manifests are taken as they come.
+    ManifestSignature::KeyList m_releaseKeys = ManifestSignature::BuildReleaseKeys();
 
     // Where GetFile stores a file named localPath (before any compressed
-    // extension): "__" as "\", and the client's program under the brand's name.
+    // extension): "__" as "\", and the client's program under the brand's name
+    // (unless that name is the installed copy of the installer itself).
     std::string LocalPathFor(const std::string& localPath) const;
+
+    // Holds the machine-wide lock of this product and brand until the process
+    // ends (InstallLock). While another run holds it, the status line says so
+    // and the run waits up to m_dwInstallLockWaitMs; then FailAndExit. True
+    // when held (or when the system cannot make the lock: the run goes on).
+    bool HoldInstallLock(const std::string& brand);
 
 private:
     // The steps of Update, in the order it takes them.
@@ -106,9 +129,12 @@ private:
     void PrepareOfflinePass(Pass& pass);
     void PrepareOnlinePass(Pass& pass);
     bool FetchManifest(const Pass& pass);
+    bool ManifestSizeAllowed(const Pass& pass);
+    // The manifest as the INI reader reads it, or null when it is refused.
+    std::unique_ptr<Utils::IniFile> LoadManifest(const Pass& pass);
     bool ReadManifest(const Pass& pass, Utils::IniFile& manifest);
     bool HasUsableNames();
-    void ResolveFolders(Pass& pass);
+    bool ResolveFolders(Pass& pass);
     enum SelfCopy { SELF_COPY_MADE, SELF_COPY_RUNNING, SELF_COPY_FAILED };
     // Copies the running installer to <install folder>\<brand>.exe unless it is
     // that copy; a failed copy ends the process through FailAndExit.
@@ -117,7 +143,8 @@ private:
     // Per file: fetch (into a temporary file, checked), then commit, in
     // manifest order (moved into place and recorded).
     bool FetchFiles(bool isUpdate, Utils::IniFile& manifest);
-    bool FetchPackageFile(bool isUpdate, const Manifest::FileEntry& entry, bool verifySha256, FetchedFile& out);
+    bool FetchPackageFile(bool isUpdate, const Manifest::FileEntry& entry, bool verifySha256,
+                          Utils::IniFile& manifest, FetchedFile& out);
     bool CommitPackageFile(const Manifest::FileEntry& entry, FetchedFile& file);
     // The FILE entries to fetch, in order: an older or no version, another
     // checksum, or recorded but missing on disk. Clears what interrupted runs
@@ -126,12 +153,33 @@ private:
     void FetchResourceUpdate(const Pass& pass);
     void CreateShortcutsOnce(Utils::IniFile& manifest);
     void RunPostInstallTool(Utils::IniFile& manifest);
+    // The installed release's version and size in the uninstall entry.
+    void RecordRelease(const Pass& pass, Utils::IniFile& manifest);
+
+    // A file was put in place since the installation's size was last measured.
+    bool m_bFilesChanged = false;
+
+    // The installer's own file or its installed copy: never started as the client.
+    bool IsInstallerItself(const std::string& path) const;
+
+    std::vector<std::string> m_heldLockNames;
+    std::vector<std::unique_ptr<Utils::System::MachineLock>> m_heldLocks;  // until the process ends
 };
+
+// Runs body (the update worker's work). A failed allocation ends the process
+// with a message through Dialog().FailAndExit instead of ending the worker
+// alone, which would leave the dialog open with nothing going on.
+void RunEndingOnAllocationFailure(void (*body)(void*), void* argument);
+extern const char kOutOfMemoryText[];
 
 // Unpacks the compressed file `path` next to itself with the outside decoder
 // its extension names (".lzma": lzma, ".ogg": oggdec); the output is `path`
-// without its last extension. True when the decoder ran and exited with 0.
-bool ExtractFile(const std::string& path);
+// without its last extension. The decoder is the program of that name in
+// decoderFolder (the data folder, where the release puts it), started by its
+// full path: never one found by the system's program search. True when the
+// decoder ran and exited with 0.
+bool ExtractFile(const std::string& path, const std::string& decoderFolder);
 // The same with the output file and the extension that chooses the decoder
 // given: "lzma  d <path> <base>", "oggdec  -o <base> <path>".
-bool ExtractFile(const std::string& path, const std::string& base, const std::string& extension);
+bool ExtractFile(const std::string& path, const std::string& base, const std::string& extension,
+                 const std::string& decoderFolder);

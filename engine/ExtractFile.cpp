@@ -23,7 +23,7 @@ std::string Argument(const std::string& path) {
 
 } // namespace
 
-bool ExtractFile(const std::string& path) {
+bool ExtractFile(const std::string& path, const std::string& decoderFolder) {
     size_t dot = path.rfind('.');
     size_t slash = path.find_last_of("\\/");
     if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) {
@@ -40,10 +40,11 @@ bool ExtractFile(const std::string& path) {
             return false;
         }
     }
-    return ExtractFile(path, base, extension);
+    return ExtractFile(path, base, extension, decoderFolder);
 }
 
-bool ExtractFile(const std::string& path, const std::string& base, const std::string& extension) {
+bool ExtractFile(const std::string& path, const std::string& base, const std::string& extension,
+                 const std::string& decoderFolder) {
     std::string program;
     std::string arguments;
     if (extension == ".lzma") {
@@ -63,8 +64,15 @@ bool ExtractFile(const std::string& path, const std::string& base, const std::st
         return false;
     }
 
-    // Hidden, found the system's way (own folder, current folder, PATH).
+    // Hidden, by its full path: the program search would look beside the
+    // installer and in the current folder first. The command line stays as it
+    // was, the program's bare name first.
+    if (decoderFolder.empty()) {
+        EngineLog::Text(kFunction, "no decoder folder for ", program);
+        return false;
+    }
     Utils::System::ProcessStart start;
+    start.application = decoderFolder + "\\" + program + ".exe";
     start.commandLine = commandLine;
     start.visible = false;
     DWORD exitCode = 0;

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/ops/DialogOps.h"
+#include "engine/Digest.h"
 #include "engine/DownloadManager.h"
 #include "engine/EngineLog.h"
 #include "engine/Manifest.h"
@@ -19,9 +20,20 @@ namespace {
 
 const char* const kFunction = "DownloadManager::GetFile()";
 
-std::string ExtensionOf(const std::string& name) {
-    size_t dot = name.rfind('.');
-    return dot == std::string::npos ? std::string() : name.substr(dot);
+// Whether the file's SHA-256 is each of the expected digests (lower-case hex;
+// empty ones are not checked). A mismatch is logged with what was found.
+bool MatchesDigests(const std::string& path, const std::string& what, const std::string& expected,
+                    const std::string& alsoExpected) {
+    if (expected.empty() && alsoExpected.empty()) return true;
+    const std::string actual = Digest::Sha256OfFile(path);
+    for (const std::string* wanted : {&expected, &alsoExpected}) {
+        if (wanted->empty() || actual == *wanted) continue;
+        EngineLog::Text(kFunction, what + " SHA-256 mismatch: ", path);
+        EngineLog::Text(kFunction, "expected=", *wanted);
+        EngineLog::Text(kFunction, "actual=", actual);
+        return false;
+    }
+    return true;
 }
 
 bool IsAbsolute(const std::string& path) {
@@ -40,12 +52,19 @@ bool ClearReadOnly(const std::string& path) {
 std::string DownloadManager::LocalPathFor(const std::string& localPath) const {
     std::string local = localPath;
     Utils::String::ReplaceAll(local, "__", "\\");
-    const std::string exePath = m_szExeWorkPath + "\\" + m_szExeName;
+    // An empty EXE_WORK_PATH is the data folder itself.
+    const std::string exePath = Utils::FileSystem::JoinPath(m_szExeWorkPath, m_szExeName);
     // The locale's comparison is slow next to the rest of an update check,
     // which asks this of every file: names of another length never match.
     if (local.size() == exePath.size() &&
         CompareStringA(LOCALE_USER_DEFAULT, NORM_IGNORECASE, local.c_str(), -1, exePath.c_str(), -1) == CSTR_EQUAL) {
-        local = m_szExeWorkPath + "\\" + m_szBrandName + ".exe";
+        const std::string renamed = Utils::FileSystem::JoinPath(m_szExeWorkPath, m_szBrandName + ".exe");
+        // Where the data folder is the install folder, the brand's name at its
+        // top is the installed copy of the installer: the client keeps its own.
+        const bool isInstalledCopy =
+            !m_szInstallDir.empty() && Utils::FileSystem::GetFullPath(renamed, m_szDataDir) ==
+                                           Utils::FileSystem::GetFullPath(m_szInstallDir + "\\" + m_szBrandName + ".exe", "");
+        if (!isInstalledCopy) local = renamed;
     }
     return local;
 }
@@ -54,13 +73,14 @@ bool DownloadManager::GetFile(bool fromServer, bool extract, const std::string& 
                               const std::string& remoteName, const std::string& displayName,
                               const std::string& server) {
     FetchedFile file;
-    return FetchToTemporary(fromServer, extract, localPath, remoteName, displayName, server, file) &&
+    return FetchToTemporary(fromServer, extract, localPath, remoteName, displayName, server, nullptr, file) &&
            PutInPlace(file);
 }
 
 bool DownloadManager::FetchToTemporary(bool fromServer, bool extract, const std::string& localPath,
                                        const std::string& remoteName, const std::string& displayName,
-                                       const std::string& server, FetchedFile& out) {
+                                       const std::string& server, const FileDigests* digests,
+                                       FetchedFile& out) {
     out = FetchedFile();
     std::string display = displayName;
     Utils::String::ReplaceAll(display, "__", "\\");
@@ -69,8 +89,8 @@ bool DownloadManager::FetchToTemporary(bool fromServer, bool extract, const std:
     // The local extension is taken before the self-name rule renames the file.
     std::string local = localPath;
     Utils::String::ReplaceAll(local, "__", "\\");
-    const std::string remoteExtension = ExtensionOf(remoteName);
-    const std::string localExtension = ExtensionOf(local);
+    const std::string remoteExtension = Manifest::ExtensionOf(remoteName);
+    const std::string localExtension = Manifest::ExtensionOf(local);
     local = LocalPathFor(localPath);
 
     // Package files (extract) are named by the server and must land below the
@@ -120,11 +140,20 @@ bool DownloadManager::FetchToTemporary(bool fromServer, bool extract, const std:
         }
     }
 
+    // A signed release's file is checked as served, before a decoder sees it,
+    // and once unpacked.
+    if (result && digests && !MatchesDigests(partial, compressed ? "package file" : "file", digests->package,
+                                             compressed ? std::string() : digests->installed)) {
+        result = false;
+    }
     if (compressed && result) {
         if (display.size() > 3) Dialog().SetItemText(IDC_STATUS_TEXT, "Extracting: " + display);
         const std::string decoded = Utils::FileSystem::ReplacementName(local);
-        if (!ExtractFile(partial, decoded, remoteExtension)) {
+        if (!ExtractFile(partial, decoded, remoteExtension, m_szDataDir)) {
             Dialog().ShowMessage("Error ExtractFile() Please contact support", MB_OK);
+            DeleteFileA(decoded.c_str());
+            result = false;
+        } else if (digests && !MatchesDigests(decoded, "unpacked file", digests->installed, "")) {
             DeleteFileA(decoded.c_str());
             result = false;
         } else {

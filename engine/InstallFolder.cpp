@@ -11,9 +11,9 @@ namespace {
 
 const char* const kShortcutFunction = "CreateShortcut()";
 
-} // namespace
-
-void GetInstallFolder(const std::string& name, std::string& folder, bool perUserOnVista) {
+// <program files>, or the local application-data folder for perUserOnVista
+// on Windows Vista (6.0), without a trailing "\".
+std::string InstallBase(bool perUserOnVista) {
     OSVERSIONINFOA version;
     ZeroMemory(&version, sizeof(version));
     version.dwOSVersionInfoSize = sizeof(version);
@@ -26,6 +26,17 @@ void GetInstallFolder(const std::string& name, std::string& folder, bool perUser
 
     std::string base;
     if (!Utils::FileSystem::ShellFolder(csidl, base) || base.empty()) base = "c:\\Program Files";
+    return base;
+}
+
+} // namespace
+
+std::string InstallFolderPath(const std::string& name, bool perUserOnVista) {
+    return InstallBase(perUserOnVista) + "\\" + name;
+}
+
+void GetInstallFolder(const std::string& name, std::string& folder, bool perUserOnVista) {
+    const std::string base = InstallBase(perUserOnVista);
     Utils::FileSystem::EnsureFolder(base);
 
     folder = base + "\\" + name;

@@ -12,6 +12,8 @@
 // creates what is missing and makes it the current directory. Failures are
 // ignored.
 void GetInstallFolder(const std::string& name, std::string& folder, bool perUserOnVista);
+// The folder GetInstallFolder gives for these arguments; creates nothing.
+std::string InstallFolderPath(const std::string& name, bool perUserOnVista);
 
 // Writes <special folder>[\subfolder]\name.lnk pointing at target. Empty name
 // or target, or a special folder the shell cannot give, write nothing; an

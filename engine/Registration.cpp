@@ -7,7 +7,9 @@
 #include "app/profile/Profile.h"
 #include "engine/EngineLog.h"
 #include "engine/Manifest.h"
+#include "orvanta_config.h"
 #include "utils/Handles.h"
+#include "utils/fs/FileSystem.h"
 #include "utils/ini/IniFile.h"
 #include "utils/registry/RegistryKey.h"
 #include "utils/string/String.h"
@@ -18,6 +20,8 @@ namespace Registration {
 namespace {
 
 const char* const kFunction = "DownloadManager::Update()";
+// Longer texts are no version: the list shows a narrow column.
+const size_t kDisplayVersionMax = 64;
 
 struct WindowSearch {
     DWORD processId;
@@ -35,6 +39,15 @@ BOOL CALLBACK FindVisibleWindow(HWND window, LPARAM parameter) {
     return TRUE;
 }
 
+// Whether the process's executable lies inside one of the folders.
+bool RunsFrom(DWORD processId, const std::vector<std::string>& folders) {
+    const std::string executable = Utils::System::ProcessExecutable(processId);
+    for (const std::string& folder : folders) {
+        if (Utils::FileSystem::IsPathInside(executable, folder)) return true;
+    }
+    return false;
+}
+
 std::string InstalledSubKey(const std::string& brand) {
     return brand + "\\Installed";
 }
@@ -43,7 +56,10 @@ std::string InstalledSubKey(const std::string& brand) {
 
 DWORD ChooseOtherCopy(const std::vector<DWORD>& ids, DWORD ownId) {
     if (ids.size() < 2) return 0;
-    return ids[0] == ownId ? ids[1] : ids[0];
+    for (DWORD id : ids) {
+        if (id != ownId) return id;
+    }
+    return 0;  // the own process found under both names
 }
 
 bool HasVisibleWindow(DWORD processId) {
@@ -52,11 +68,20 @@ bool HasVisibleWindow(DWORD processId) {
     return search.visible;
 }
 
-void StopOtherRunningCopy(const std::string& installedExeName) {
+void StopOtherRunningCopy(const std::string& installedExeName, const std::vector<std::string>& installationFolders) {
+    std::vector<DWORD> found;
+    Utils::System::FindProcesses(found, "Orvanta.exe");
+    Utils::System::FindProcesses(found, installedExeName);
+    const DWORD ownId = GetCurrentProcessId();
     std::vector<DWORD> ids;
-    Utils::System::FindProcesses(ids, "Orvanta.exe");
-    Utils::System::FindProcesses(ids, installedExeName);
-    DWORD target = ChooseOtherCopy(ids, GetCurrentProcessId());
+    for (DWORD id : found) {
+        if (id == ownId || RunsFrom(id, installationFolders)) {
+            ids.push_back(id);
+        } else {
+            EngineLog::Int(kFunction, "not ours, left running: pid=", static_cast<int>(id));
+        }
+    }
+    DWORD target = ChooseOtherCopy(ids, ownId);
     if (target == 0) return;
     if (HasVisibleWindow(target)) {
         Dialog().FailAndExit("Can't update while program is open");
@@ -108,7 +133,51 @@ std::string UninstallKeyPath(const std::string& brand) { return std::string(kUni
 void WriteUninstallEntry(const std::string& brand, const std::string& installDir) {
     Utils::RegistryKey key(Utils::kMachineHive, UninstallKeyPath(brand));
     key.SetString("DisplayName", brand, false, "");
-    key.SetString("UninstallString", installDir + "\\" + brand + ".exe /uninstall", false, "");
+    // Quoted: unquoted, the system would try "C:\Program.exe" first.
+    key.SetString("UninstallString", "\"" + installDir + "\\" + brand + ".exe\" /uninstall", false, "");
+    CompleteUninstallEntry(brand, installDir);
+}
+
+void CompleteUninstallEntry(const std::string& brand, const std::string& installDir) {
+    Utils::RegistryKey key(Utils::kMachineHive, UninstallKeyPath(brand));
+    key.SetString("DisplayIcon", installDir + "\\" + brand + ".exe", false, "");
+    key.SetString("InstallLocation", installDir, false, "");
+    key.SetString("Publisher", ORVANTA_PUBLISHER, false, "");
+    key.SetString("URLInfoAbout", ORVANTA_URL_INFO_ABOUT, false, "");
+    key.SetDword("NoModify", 1, false, "");
+    key.SetDword("NoRepair", 1, false, "");
+}
+
+bool HasUninstallEntry(const std::string& brand) {
+    return Utils::RegistryKey(Utils::kMachineHive, kUninstallKeyPath).KeyExists(brand);
+}
+
+void WriteReleaseValues(const std::string& brand, const std::string& displayVersion, DWORD sizeKiB) {
+    if (!HasUninstallEntry(brand)) return;
+    Utils::RegistryKey key(Utils::kMachineHive, UninstallKeyPath(brand));
+    if (sizeKiB != kSizeUnknown) key.SetDword("EstimatedSize", sizeKiB, true, "");
+    if (displayVersion.empty()) return;
+    bool shown = displayVersion.size() <= kDisplayVersionMax;
+    for (unsigned char c : displayVersion) shown = shown && c >= 0x20 && c != 0x7f;
+    if (!shown) {
+        EngineLog::Text(kFunction, "DISPLAY_VERSION refused: ", displayVersion);
+    } else if (key.GetString("DisplayVersion", "", "") != displayVersion) {
+        key.SetString("DisplayVersion", displayVersion, true, "");
+    }
+}
+
+DWORD RecordedSize(const std::string& brand) {
+    if (!HasUninstallEntry(brand)) return kSizeUnknown;
+    return Utils::RegistryKey(Utils::kMachineHive, UninstallKeyPath(brand)).GetDword("EstimatedSize", "", kSizeUnknown);
+}
+
+DWORD InstalledSizeKiB(const std::string& installDir, const std::string& dataDir) {
+    unsigned long long bytes = Utils::FileSystem::FolderSize(installDir);
+    if (Utils::FileSystem::GetFullPath(dataDir, "") != Utils::FileSystem::GetFullPath(installDir, "")) {
+        bytes += Utils::FileSystem::FolderSize(dataDir);
+    }
+    const unsigned long long kib = (bytes + 1023) / 1024;
+    return kib >= kSizeUnknown ? kSizeUnknown - 1 : static_cast<DWORD>(kib);
 }
 
 DWORD InstalledVersion(const Utils::RegistryKey& productKey, const std::string& brand, const std::string& key) {

@@ -4,17 +4,21 @@
 
 #include <cstdio>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "app/ops/DialogOps.h"
+#include "engine/BrandFolders.h"
 #include "engine/Digest.h"
 #include "engine/DownloadManager.h"
 #include "engine/EngineLog.h"
 #include "engine/InstallFolder.h"
+#include "engine/InstallLock.h"
 #include "engine/Manifest.h"
 #include "engine/Registration.h"
+#include "engine/SignedRelease.h"
 #include "funnel/FunnelReport.h"
 #include "orvanta_config.h"
 #include "utils/fs/AtomicFile.h"
@@ -22,6 +26,7 @@
 #include "utils/ini/IniFile.h"
 #include "utils/registry/RegistryKey.h"
 #include "utils/string/String.h"
+#include "utils/system/MachineLock.h"
 #include "utils/system/System.h"
 
 namespace {
@@ -34,6 +39,8 @@ const size_t kWorkDirBuffer = 500;
 // Buffers of the outside tools' command lines.
 const size_t kCabinetCommandBuffer = 256;
 const size_t kPostInstallCommandBuffer = 300;
+// A manifest larger than this is refused unread.
+const unsigned long long kMaxManifestBytes = 8ull * 1024 * 1024;
 
 bool EqualsIgnoringCase(const std::string& a, const std::string& b) {
     return lstrcmpiA(a.c_str(), b.c_str()) == 0;
@@ -73,6 +80,7 @@ struct DownloadManager::Pass {
     std::string manifestPath;  // online: in the temporary folder; offline: relative
     std::string request;       // the manifest request (online pass)
     std::string currentLang;   // the profile's language (online pass)
+    std::string askedDate;     // the LastUpdateDate the request carries (online pass)
     std::string startFolder;   // the current folder before the folders were resolved
     std::string ownPath;       // the running executable
     bool firstInstall = false; // this pass copied the installer into the install folder
@@ -90,20 +98,33 @@ bool DownloadManager::Update(bool isUpdate) {
     if (m_szWorkDir.empty()) m_szWorkDir = Utils::FileSystem::GetCurrentFolder(kWorkDirBuffer);
     Step("FetchManifest");
     if (isUpdate && !FetchManifest(pass)) return false;
+    if (!ManifestSizeAllowed(pass)) return false;
 
     Step("ReadManifest");
-    Utils::IniFile manifest(pass.manifestPath, 1);
+    const std::unique_ptr<Utils::IniFile> loaded = LoadManifest(pass);
+    if (!loaded) return false;
+    Utils::IniFile& manifest = *loaded;
     const bool bIsNoUpdateAvilable = ReadManifest(pass, manifest);
+    if (bIsNoUpdateAvilable && m_szBrandName.empty()) {
+        // Nothing to do and no folder named: there is no data folder to resolve.
+        EngineLog::Line(kFunction, "no update and no brand");
+        return true;
+    }
+    // The server's names are checked, and the brand's run and folders made
+    // ours, before anything is written or started: also on a no-update answer.
+    if (!HasUsableNames() || !HoldInstallLock(m_szBrandName) || !BrandFolders::MayInstall(m_szBrandName)) {
+        return false;
+    }
     if (bIsNoUpdateAvilable) {
+        if (!BrandFolders::Record(InstallFolderPath(m_szBrandName, true), m_szBrandName)) return false;
         GetInstallFolder(m_szBrandName, m_szDataDir, true);
         return true;
     }
-    if (!HasUsableNames()) return false;
 
     Step("ResolveFolders");
-    ResolveFolders(pass);
+    if (!ResolveFolders(pass)) return false;
     Step("StopOtherRunningCopy");
-    Registration::StopOtherRunningCopy(m_szBrandName + ".exe");
+    Registration::StopOtherRunningCopy(m_szBrandName + ".exe", {m_szInstallDir, m_szDataDir});
     Step("InstallOwnCopy");
     switch (InstallOwnCopy(pass)) {
     case SELF_COPY_FAILED:
@@ -128,6 +149,7 @@ bool DownloadManager::Update(bool isUpdate) {
     Registration::ApplyRegSection(*m_pProductKey, m_szBrandName, manifest);
     Registration::WriteReferrer(*m_pProductKey, m_szBrandName, m_szReferrer);
     if (pass.firstInstall) RunPostInstallTool(manifest);
+    RecordRelease(pass, manifest);
     Step("WriteUpdateRecord");
     Registration::WriteUpdateRecord(m_szProductId, pass.currentLang,
                                     manifest.GetString("PRODUCT_REG", "LastUpdateDate"));
@@ -158,6 +180,7 @@ void DownloadManager::PrepareOnlinePass(Pass& pass) {
     if (pass.currentLang != lastLang || !keyFolderExists) lastDate.clear();
     EngineLog::Text(kFunction, "thisFileName=", pass.stem);
     EngineLog::Int(kFunction, "IsKeyFolderExist", keyFolderExists ? 1 : 0);
+    pass.askedDate = lastDate;
     pass.request = Manifest::ManifestRequest(query, lastDate, m_szRequestBrand);
     pass.manifestPath = pass.tempDir + m_szIniFileName;
     EngineLog::Text(kFunction, "LastUpdateDate=", lastDate);
@@ -179,6 +202,49 @@ bool DownloadManager::FetchManifest(const Pass& pass) {
     std::string statusText = "Installation data";
     if (ownFolder.find("\\" + pass.stem + "\\") != std::string::npos) statusText = " Checking for updates";
     return GetFile(true, false, pass.manifestPath, pass.request, statusText, m_szResourcesUrl);
+}
+
+// A manifest over the limit is refused (and removed) before it is parsed.
+bool DownloadManager::ManifestSizeAllowed(const Pass& pass) {
+    unsigned long long size = 0;
+    if (!Utils::FileSystem::FileSizeOf(pass.manifestPath, size) || size <= kMaxManifestBytes) return true;
+    EngineLog::Text(kFunction, "manifest refused, bytes: ", std::to_string(size));
+    if (pass.isUpdate) DeleteFileA(pass.manifestPath.c_str());
+    return false;
+}
+
+// Without release keys the manifest is read as it is. With keys it counts only
+// when one of them signed it (checked on its bytes as received, before the INI
+// reader sees them) and it follows the signed-release rules; otherwise it
+// counts as not obtained. From the check until the reader has read it the file
+// is held against writers, and the reader follows no includes: what it reads
+// is what was signed.
+std::unique_ptr<Utils::IniFile> DownloadManager::LoadManifest(const Pass& pass) {
+    if (m_releaseKeys.empty()) {
+        // Includes may name only a file beside the manifest.
+        return std::unique_ptr<Utils::IniFile>(
+            new Utils::IniFile(pass.manifestPath, 1, Utils::IniFile::IncludeNames::PlainFileName));
+    }
+    if (!Utils::FileSystem::IsFile(pass.manifestPath)) {
+        EngineLog::Text(kFunction, "no manifest: ", pass.manifestPath);
+        return nullptr;
+    }
+    std::unique_ptr<Utils::IniFile> manifest;
+    std::string reason;
+    SignedRelease::HeldFile held;
+    if (held.Open(pass.manifestPath, reason) &&
+        (reason = SignedRelease::CheckSignature(held.Bytes(), m_releaseKeys)).empty()) {
+        manifest.reset(new Utils::IniFile(pass.manifestPath, 0));
+        std::string lastLang, recorded;
+        Registration::ReadUpdateRecord(m_szProductId, lastLang, recorded);
+        reason = SignedRelease::CheckSignedRelease(held.Bytes(), *manifest, recorded,
+                                                   pass.isUpdate ? pass.askedDate : recorded);
+    }
+    held.Release();
+    if (reason.empty()) return manifest;
+    EngineLog::Text(kFunction, "manifest refused: ", reason);
+    if (pass.isUpdate) DeleteFileA(pass.manifestPath.c_str());
+    return nullptr;
 }
 
 // Loads the GENERAL fields; true when the manifest says no update is
@@ -224,13 +290,45 @@ bool DownloadManager::HasUsableNames() {
 }
 
 // The data folder is resolved last: it stays the current folder, below which
-// the package files land.
-void DownloadManager::ResolveFolders(Pass& pass) {
+// the package files land. Each folder is recorded as the brand's before it
+// is made; without the record it is not made and the pass stops.
+bool DownloadManager::ResolveFolders(Pass& pass) {
     if (!m_pProductKey) m_pProductKey.reset(new Utils::RegistryKey(Utils::kUserHive, m_szProductId));
     pass.startFolder = Utils::FileSystem::GetCurrentFolder(kPathBuffer);
     pass.ownPath = Utils::FileSystem::GetOwnPath(kPathBuffer);
+    if (!BrandFolders::Record(InstallFolderPath(m_szBrandName, false), m_szBrandName) ||
+        !BrandFolders::Record(InstallFolderPath(m_szBrandName, true), m_szBrandName)) {
+        return false;
+    }
     GetInstallFolder(m_szBrandName, m_szInstallDir, false);
     GetInstallFolder(m_szBrandName, m_szDataDir, true);
+    return true;
+}
+
+bool DownloadManager::HoldInstallLock(const std::string& brand) {
+    const std::string name = InstallLock::NameFor(m_szProductId, brand);
+    for (const std::string& held : m_heldLockNames) {
+        if (held == name) return true;
+    }
+    std::unique_ptr<Utils::System::MachineLock> lock(new Utils::System::MachineLock());
+    Utils::System::MachineLock::Result result = lock->Acquire(name, 0);
+    if (result == Utils::System::MachineLock::BUSY) {
+        Dialog().SetItemText(IDC_STATUS_TEXT, "Waiting for another installation of " + brand + " to finish");
+        result = lock->Acquire(name, m_dwInstallLockWaitMs);
+    }
+    if (result == Utils::System::MachineLock::BUSY) {
+        EngineLog::Text(kFunction, "another run holds ", name);
+        Dialog().FailAndExit("Another installation of " + brand +
+                             " is still running. Please try again when it has finished.");
+        return false;
+    }
+    if (result == Utils::System::MachineLock::UNAVAILABLE) {
+        EngineLog::Text(kFunction, "no lock could be made, going on without: ", name);
+        return true;
+    }
+    m_heldLockNames.push_back(name);
+    m_heldLocks.push_back(std::move(lock));
+    return true;
 }
 
 // The copy is written beside the installed copy and moved over it whole: the
@@ -255,11 +353,19 @@ DownloadManager::SelfCopy DownloadManager::InstallOwnCopy(const Pass& pass) {
     return SELF_COPY_FAILED;
 }
 
+// No manifest is read yet: the only brand known is the profile's, and the
+// cabinet tool is the one its data folder holds (where a release puts it),
+// never a program beside the installer or found by the program search.
 void DownloadManager::RunCabinetTool(const std::string& cabinet, const std::string& tempDir) {
     Utils::System::ProcessStart start;
     if (!FormatInto(start.commandLine, kCabinetCommandBuffer, "cabarc.exe -r -p -o X %s %s\\", cabinet.c_str(),
                     tempDir.c_str())) {
         EngineLog::Text(kFunction, "cabinet command line too long: ", cabinet);
+        return;
+    }
+    start.application = InstallFolderPath(m_szRequestBrand, true) + "\\cabarc.exe";
+    if (m_szRequestBrand.empty() || !Utils::FileSystem::IsFile(start.application)) {
+        EngineLog::Text(kFunction, "no cabinet tool at ", start.application);
         return;
     }
     start.visible = false;
@@ -344,7 +450,8 @@ bool DownloadManager::FetchFiles(bool isUpdate, Utils::IniFile& manifest) {
 
     for (size_t i = 0; i < toFetch.size(); ++i) {
         FetchedFile file;
-        if (!FetchPackageFile(isUpdate, toFetch[i], verifySha256, file) || !CommitPackageFile(toFetch[i], file)) {
+        if (!FetchPackageFile(isUpdate, toFetch[i], verifySha256, manifest, file) ||
+            !CommitPackageFile(toFetch[i], file)) {
             EngineLog::Line(kFunction, "!GetFile()");
             return false;
         }
@@ -356,9 +463,22 @@ bool DownloadManager::FetchFiles(bool isUpdate, Utils::IniFile& manifest) {
 // Fetches the file into a temporary file beside its place (download or copy,
 // then unpacking) and checks its digest when the manifest declares one. The
 // installed file and its record are not touched; on failure nothing is left.
+// A signed release's file is checked before it is unpacked too.
 bool DownloadManager::FetchPackageFile(bool isUpdate, const Manifest::FileEntry& entry, bool verifySha256,
-                                       FetchedFile& out) {
-    if (!FetchToTemporary(isUpdate, true, entry.key, entry.spec, entry.key, m_szDownloadUrl, out)) return false;
+                                       Utils::IniFile& manifest, FetchedFile& out) {
+    const bool isSigned = !m_releaseKeys.empty();
+    FileDigests digests;
+    if (isSigned) {
+        digests.package = manifest.GetString(SignedRelease::kPackageDigestSection, entry.key);
+        digests.installed = entry.checksum;
+        Utils::String::ToLower(digests.package);
+        Utils::String::ToLower(digests.installed);
+    }
+    if (!FetchToTemporary(isUpdate, true, entry.key, entry.spec, entry.key, m_szDownloadUrl,
+                          isSigned ? &digests : nullptr, out)) {
+        return false;
+    }
+    if (isSigned) return true;  // its digests were checked on the way
     if (!verifySha256) return true;
     std::string actual = Digest::Sha256OfFile(out.ready);
     std::string expected = entry.checksum;
@@ -390,6 +510,7 @@ bool DownloadManager::CommitPackageFile(const Manifest::FileEntry& entry, Fetche
         return false;
     }
     Registration::WriteFileRecord(*m_pProductKey, m_szBrandName, entry.key, entry.version, entry.checksum);
+    m_bFilesChanged = true;
     return true;
 }
 
@@ -412,6 +533,8 @@ void DownloadManager::CreateShortcutsOnce(Utils::IniFile& manifest) {
         }
     }
     if (m_pProductKey->GetDword("IsOVNotFirst", m_szBrandName, 0) != 0) return;
+    const std::string startMenu = BrandFolders::For(m_szBrandName).startMenu;
+    if (!startMenu.empty() && !BrandFolders::Record(startMenu, m_szBrandName)) return;
     Step("CreateShortcuts");
     const std::string target = m_szInstallDir + "\\" + m_szBrandName + ".exe";
     CreateShortcut(CSIDL_PROGRAMS, target, m_szBrandName, "", m_szBrandName, "");
@@ -421,24 +544,46 @@ void DownloadManager::CreateShortcutsOnce(Utils::IniFile& manifest) {
     m_pProductKey->SetDword("IsOVNotFirst", 1, true, m_szBrandName);
 }
 
+// The folders are measured only when this pass changed what is on disk (a
+// file, or the installer's own copy) or the entry has no size yet (written by
+// an earlier installer, which also left out the values completed here): an
+// update check that fetches nothing does not walk the client's files. The
+// entry itself is made by the self-copy alone.
+void DownloadManager::RecordRelease(const Pass& pass, Utils::IniFile& manifest) {
+    if (!Registration::HasUninstallEntry(m_szBrandName)) return;
+    const bool sizeMissing = Registration::RecordedSize(m_szBrandName) == Registration::kSizeUnknown;
+    DWORD sizeKiB = Registration::kSizeUnknown;
+    if (pass.firstInstall || m_bFilesChanged || sizeMissing) {
+        sizeKiB = Registration::InstalledSizeKiB(m_szInstallDir, m_szDataDir);
+        m_bFilesChanged = false;
+        EngineLog::Int(kFunction, "EstimatedSize=", static_cast<int>(sizeKiB));
+    }
+    if (sizeMissing) Registration::CompleteUninstallEntry(m_szBrandName, m_szInstallDir);
+    Registration::WriteReleaseValues(m_szBrandName, manifest.GetString("GENERAL", "DISPLAY_VERSION"), sizeKiB);
+}
+
 // The tool is one of the installed files, started hidden from the client's
 // folder with the installed executable's name twice; the procedure waits for it.
+// It lies in the data folder (on Windows Vista not the install folder): it is
+// started there, by its full path, and its command line names it as written.
 void DownloadManager::RunPostInstallTool(Utils::IniFile& manifest) {
     const std::string tool = manifest.GetString("GENERAL", "EXE_UPDATERES");
     if (tool.empty()) return;
     const std::string installedExeName = m_szBrandName + ".exe";
     Utils::System::ProcessStart start;
-    const bool fits =
-        FormatInto(start.application, kPostInstallCommandBuffer, "%s\\%s", m_szExeWorkPath.c_str(), tool.c_str()) &&
-        FormatInto(start.commandLine, kPostInstallCommandBuffer, "%s %s ..\\%s", start.application.c_str(),
-                   installedExeName.c_str(), installedExeName.c_str());
+    // Relative to the data folder; an empty EXE_WORK_PATH is the data folder itself.
+    const std::string toolPath = Utils::FileSystem::JoinPath(m_szExeWorkPath, tool);
+    const bool fits = toolPath.size() < kPostInstallCommandBuffer &&
+                      FormatInto(start.commandLine, kPostInstallCommandBuffer, "%s %s ..\\%s", toolPath.c_str(),
+                                 installedExeName.c_str(), installedExeName.c_str());
     if (!Manifest::IsSafeRelativePath(tool)) {
         // Not any program on the machine.
         EngineLog::Text(kFunction, "EXE_UPDATERES refused: ", tool);
     } else if (!fits) {
         EngineLog::Text(kFunction, "post-install command line too long: ", tool);
     } else {
-        start.workDir = m_szInstallDir + "\\" + m_szExeWorkPath;
+        start.application = Utils::FileSystem::JoinPath(m_szDataDir, toolPath);
+        start.workDir = Utils::FileSystem::JoinPath(m_szDataDir, m_szExeWorkPath);
         start.visible = false;
         start.emptyDesktop = true;
         DWORD exitCode = 0;

@@ -1,6 +1,7 @@
 // The update worker: both passes, then the client's start and the process's end.
 #include <windows.h>
 
+#include <new>
 #include <string>
 
 #include "app/ops/DialogOps.h"
@@ -8,10 +9,13 @@
 #include "engine/DownloadManager.h"
 #include "engine/EngineLog.h"
 #include "engine/InstallFolder.h"
+#include "engine/InstallLock.h"
+#include "engine/Manifest.h"
 #include "utils/fs/FileSystem.h"
 #include "utils/http/SendHttp.h"
 #include "utils/log/Logger.h"
 #include "utils/registry/RegistryKey.h"
+#include "utils/system/MachineLock.h"
 #include "utils/system/System.h"
 #include "utils/thread/Thread.h"
 
@@ -23,7 +27,18 @@ const DWORD kPendingReportsWaitMs = 1500;
 
 } // namespace
 
-DownloadManager::DownloadManager() = default;
+const char kOutOfMemoryText[] = "Not enough memory to go on with the installation. Please close other programs "
+                                "and start it again.";
+
+void RunEndingOnAllocationFailure(void (*body)(void*), void* argument) {
+    try {
+        body(argument);
+    } catch (const std::bad_alloc&) {
+        Dialog().FailAndExit(kOutOfMemoryText);
+    }
+}
+
+DownloadManager::DownloadManager() : m_dwInstallLockWaitMs(InstallLock::kInstallerWaitMs) {}
 DownloadManager::~DownloadManager() = default;
 
 void DownloadManager::Prepare(const std::string& resourcesUrl, const std::string& productId,
@@ -49,7 +64,8 @@ void DownloadManager::StartUpdate(std::string resourcesUrl, std::string productI
 }
 
 DWORD DownloadManager::RunThreadFunc(void* argument) {
-    static_cast<DownloadManager*>(argument)->RunThreadFuncHelper();
+    RunEndingOnAllocationFailure(
+        [](void* manager) { static_cast<DownloadManager*>(manager)->RunThreadFuncHelper(); }, argument);
     return 0;
 }
 
@@ -65,17 +81,46 @@ std::string DownloadManager::ChooseLaunchCommand(bool onlineOk, std::string& wor
         m_szExeName = "guiclient.exe";
         m_szExeWorkPath = "bin";
     }
-    GetInstallFolder(m_szBrandName, m_szDataDir, true);
-    workDir = m_szDataDir + "\\" + m_szExeWorkPath;
-
-    // The current folder is the data folder now.
-    if (GetFileAttributesA(pendingName.c_str()) != INVALID_FILE_ATTRIBUTES) {
-        return m_szDataDir + "\\" + pendingName;
+    // The names choose a folder and a program to start: checked here as well,
+    // whoever chose them (a no-update answer names no brand, say).
+    if (!Utils::FileSystem::IsPlainFolderName(m_szBrandName) ||
+        (!m_szExeWorkPath.empty() && !Manifest::IsSafeRelativePath(m_szExeWorkPath))) {
+        EngineLog::Text(kHelper, "nothing started, unusable names: ", m_szBrandName + " / " + m_szExeWorkPath);
+        return std::string();
     }
-    const std::string client = m_szDataDir + "\\" + m_szExeWorkPath + "\\" + m_szBrandName + ".exe";
-    if (!m_szExeName.empty() && GetFileAttributesA(client.c_str()) != INVALID_FILE_ATTRIBUTES) return client;
-    if (!onlineOk) return ownFolder + "Bin\\" + m_szBrandName + ".exe";
-    return std::string();
+    // A run that installed has made the data folder; it is not made here, where
+    // an empty folder of the fall-back name would later count as someone else's.
+    const std::string dataDir = InstallFolderPath(m_szBrandName, true);
+    if (Utils::FileSystem::IsDirectory(dataDir)) {
+        GetInstallFolder(m_szBrandName, m_szDataDir, true);
+    } else {
+        m_szDataDir = dataDir;
+    }
+    // An empty EXE_WORK_PATH is the data folder itself.
+    workDir = Utils::FileSystem::JoinPath(m_szDataDir, m_szExeWorkPath);
+
+    const std::string pending = m_szDataDir + "\\" + pendingName;
+    if (GetFileAttributesA(pending.c_str()) != INVALID_FILE_ATTRIBUTES) return pending;
+    std::string command;
+    const std::string client = workDir + "\\" + m_szBrandName + ".exe";
+    if (!m_szExeName.empty() && GetFileAttributesA(client.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        command = client;
+    } else if (!onlineOk) {
+        command = ownFolder + "Bin\\" + m_szBrandName + ".exe";
+    }
+    // Started as the client, the installer would start itself again and again.
+    if (!command.empty() && IsInstallerItself(command)) {
+        EngineLog::Text(kHelper, "not started, the installer itself: ", command);
+        return std::string();
+    }
+    return command;
+}
+
+bool DownloadManager::IsInstallerItself(const std::string& path) const {
+    const std::string full = Utils::FileSystem::GetFullPath(path, "");
+    const std::string installedCopy = InstallFolderPath(m_szBrandName, false) + "\\" + m_szBrandName + ".exe";
+    return full == Utils::FileSystem::GetFullPath(Utils::FileSystem::GetOwnPath(), "") ||
+           full == Utils::FileSystem::GetFullPath(installedCopy, "");
 }
 
 bool DownloadManager::StartClient(const std::string& command, const std::string& workDir) {
@@ -93,6 +138,10 @@ bool DownloadManager::StartClient(const std::string& command, const std::string&
 }
 
 void DownloadManager::RunThreadFuncHelper() {
+    // Before anything is written (the offline pass unpacks into the temporary
+    // folder, the online pass writes the manifest there): the profile's brand
+    // is the one known now; the pass takes the manifest's brand's lock too.
+    HoldInstallLock(m_szRequestBrand);
     Update(false);
     const bool ok = Update(true);
     if (ok) {

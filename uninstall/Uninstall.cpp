@@ -2,9 +2,12 @@
 
 #include "app/ops/DialogOps.h"
 #include "app/profile/Profile.h"
+#include "engine/BrandFolders.h"
+#include "engine/InstallLock.h"
 #include "engine/Registration.h"
 #include "utils/fs/FileSystem.h"
 #include "utils/registry/RegistryKey.h"
+#include "utils/system/MachineLock.h"
 #include "utils/system/System.h"
 
 #include <shlobj.h>
@@ -75,16 +78,27 @@ std::string SpecialFolder(int csidl) {
     return path;
 }
 
-// The data folder only when it exists; the Start-menu and install folders and
-// the desktop shortcut without such a test.
-void RemoveFiles(const std::string& brand) {
-    const std::string localData = SpecialFolder(CSIDL_LOCAL_APPDATA);
-    if (!localData.empty() && Utils::FileSystem::IsDirectory(localData + "\\" + brand))
-        Utils::FileSystem::DeleteDirectoryTree(localData + "\\" + brand);
-    const std::string programs = SpecialFolder(CSIDL_PROGRAMS);
-    if (!programs.empty()) Utils::FileSystem::DeleteDirectoryTree(programs + "\\" + brand);
-    const std::string programFiles = SpecialFolder(CSIDL_PROGRAM_FILES);
-    if (!programFiles.empty()) Utils::FileSystem::DeleteDirectoryTree(programFiles + "\\" + brand);
+// The brand's folders that are ours to delete: the data folder, the Start-menu
+// folder and the install folder, in this order. Judged before the uninstall
+// entry goes, which vouches for installations that kept no folder records.
+std::vector<std::string> OwnFolders(const std::string& brand) {
+    std::vector<std::string> own;
+    for (int csidl : {CSIDL_LOCAL_APPDATA, CSIDL_PROGRAMS, CSIDL_PROGRAM_FILES}) {
+        const std::string base = SpecialFolder(csidl);
+        if (base.empty()) continue;
+        const std::string folder = base + "\\" + brand;
+        if (BrandFolders::IsOurs(folder, brand)) own.push_back(folder);
+    }
+    return own;
+}
+
+// Each folder with everything in it (a link in its place goes as a link), and
+// then its record; the desktop shortcut.
+void RemoveFiles(const std::string& brand, const std::vector<std::string>& ownFolders) {
+    for (const std::string& folder : ownFolders) {
+        Utils::FileSystem::DeleteDirectoryTree(folder);
+        if (GetFileAttributesA(folder.c_str()) == INVALID_FILE_ATTRIBUTES) BrandFolders::Forget(folder);
+    }
     const std::string desktop = SpecialFolder(CSIDL_DESKTOP);
     if (!desktop.empty()) DeleteFileA((desktop + "\\" + brand + ".lnk").c_str());
 }
@@ -130,10 +144,17 @@ int RunUninstall(const UninstallSettings& settings) {
     const std::string brand = UninstallBrandName(settings.exeFileName);
     if (!Utils::FileSystem::IsPlainFolderName(brand)) return Fail(dialog, "Failed to uninstall");
     if (ClientIsRunning(brand)) return Fail(dialog, "Please close the application before uninstalling it");
-    if (!UserConfirms(dialog, brand)) return 0;
+    // Held until the process ends: no installer of the brand starts meanwhile.
     const ProfileAnswers* answers = settings.answers;
+    Utils::System::MachineLock installLock;
+    if (answers && installLock.Acquire(InstallLock::NameFor(answers->ProductWord(), brand), settings.installerWaitMs) ==
+                       Utils::System::MachineLock::BUSY) {
+        return Fail(dialog, "Please wait until the installation of " + brand + " has finished before uninstalling it");
+    }
+    if (!UserConfirms(dialog, brand)) return 0;
     if (!answers || answers->RequestKey().empty()) return Fail(dialog, "Failed to uninstall");
 
+    const std::vector<std::string> ownFolders = OwnFolders(brand);
     Utils::RegistryKey productKey(Utils::kUserHive, answers->ProductWord());
     const std::string pageUrl = FarewellPageFor(productKey, brand, settings.farewellHost);
     RemoveUserRecords(productKey, *answers, brand);
@@ -147,7 +168,7 @@ int RunUninstall(const UninstallSettings& settings) {
     dialog.SetProgressPos(IDC_OVERALL_PROGRESS, 4);
     pause();
     dialog.SetItemText(IDC_STATUS_TEXT, "Uninstalling - deleting all files");
-    RemoveFiles(brand);
+    RemoveFiles(brand, ownFolders);
 
     pause();
     dialog.SetProgressPos(IDC_OVERALL_PROGRESS, 5);

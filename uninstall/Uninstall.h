@@ -23,6 +23,8 @@ struct UninstallSettings {
     DWORD pauseMs = 400;
     // Web host of the farewell page.
     std::string farewellHost;
+    // How long the removal waits for an installer of the brand to finish.
+    DWORD installerWaitMs = 10000;
 };
 
 // Brand of the installation the running copy belongs to: the file name without
@@ -39,5 +41,7 @@ std::string FarewellPageUrl(const std::string& host, const std::string& lang, co
 // Runs the whole procedure and returns the exit code the process must end
 // with: 0 when the user declined or after opening the farewell page. The
 // failure messages and the final "Uninstall finished successfully" go through
-// Dialog().FailAndExit and do not return.
+// Dialog().FailAndExit and do not return. Nothing is removed while an
+// installer of the brand runs (its InstallLock is held for the procedure), and
+// a brand folder only when it is ours (BrandFolders).
 int RunUninstall(const UninstallSettings& settings);

@@ -60,9 +60,11 @@ std::vector<StandinStart> ReadStandinLog(const std::string& path) {
         StandinStart start;
         size_t first = line.find('\t');
         size_t last = line.rfind('\t');
+        size_t beforeLast = line.rfind('\t', last - 1);
         start.name = line.substr(0, first);
-        start.commandLine = line.substr(first + 1, last - first - 1);
-        start.folder = line.substr(last + 1);
+        start.commandLine = line.substr(first + 1, beforeLast - first - 1);
+        start.folder = line.substr(beforeLast + 1, last - beforeLast - 1);
+        start.program = line.substr(last + 1);
         starts.push_back(start);
     }
     return starts;

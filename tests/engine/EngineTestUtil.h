@@ -21,11 +21,13 @@ std::string FreshFolder(const std::string& name);
 // mark of an interrupted or unfinished replacement.
 std::vector<std::string> TemporariesBelow(const std::string& folder);
 
-// One start of a stand-in program: its name, whole command line and folder.
+// One start of a stand-in program: its name, whole command line, current
+// folder and its own file.
 struct StandinStart {
     std::string name;
     std::string commandLine;
     std::string folder;
+    std::string program;
 };
 // Points ORV_STANDIN_LOG at a fresh file in the exe folder; returns its path.
 std::string ResetStandinLog(const std::string& name);

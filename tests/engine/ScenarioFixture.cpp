@@ -5,6 +5,7 @@
 #include <sstream>
 #include <vector>
 
+#include "engine/BrandFolders.h"
 #include "engine/InstallFolder.h"
 #include "engine/Registration.h"
 #include "orvanta_config.h"
@@ -22,11 +23,35 @@ std::string QueryValue(const std::string& target, const std::string& name) {
     return target.substr(at, target.find('&', at) - at);
 }
 
+// Wine applies a Windows version per program name: the installer and its
+// installed copy run with the version this test program sees.
+void ReportOwnWindowsVersionTo(const std::vector<std::string>& programs) {
+    OSVERSIONINFOA version = {};
+    version.dwOSVersionInfoSize = sizeof(version);
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    GetVersionExA(&version);
+#pragma GCC diagnostic pop
+    const bool vista = version.dwMajorVersion == 6 && version.dwMinorVersion == 0;
+    for (const std::string& program : programs) {
+        const std::string key = "Software\\Wine\\AppDefaults\\" + program;
+        if (vista) {
+            Utils::RegKey entry;
+            if (RegCreateKeyExA(HKEY_CURRENT_USER, key.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, entry.Receive(),
+                                nullptr) == ERROR_SUCCESS)
+                RegSetValueExA(entry.Get(), "Version", 0, REG_SZ, reinterpret_cast<const BYTE*>("vista"), 6);
+        } else {
+            RegDeleteKeyA(HKEY_CURRENT_USER, key.c_str());
+        }
+    }
+}
+
 } // namespace
 
 void ScenarioTest::SetUp() {
     ASSERT_TRUE(m_proxy.Ok());
     m_savedFolder = CurrentFolder();
+    ReportOwnWindowsVersionTo({std::string(kSetupName) + ".exe", std::string(kBrand) + ".exe"});
     CleanMachine();
     m_releaseFolder = FreshFolder("scenario_release");
     m_downloadFolder = FreshFolder("scenario_download");
@@ -61,21 +86,25 @@ void ScenarioTest::TearDown() {
 }
 
 void ScenarioTest::CleanMachine() {
-    Utils::FileSystem::DeleteDirectoryTree(InstallDir());
-    std::string fallback;
-    GetSpecialFolder(CSIDL_PROGRAM_FILES, fallback);
-    Utils::FileSystem::DeleteDirectoryTree(fallback + "\\" + kSetupName);
-    Utils::FileSystem::DeleteDirectoryTree(ProgramsFolder() + "\\" + kBrand);
-    DeleteFileA((DesktopFolder() + "\\" + kBrand + ".lnk").c_str());
+    CleanBrand(kBrand);
+    CleanBrand(kSetupName);
     Utils::RegistryKey(Utils::kUserHive, "").Delete(kProduct, "");
-    Utils::RegistryKey(Utils::kMachineHive, Registration::kUninstallKeyPath).Delete(kBrand, "");
 }
 
-std::string ScenarioTest::InstallDir() const {
-    std::string folder;
-    GetSpecialFolder(CSIDL_PROGRAM_FILES, folder);
-    return folder + "\\" + kBrand;
+void ScenarioTest::CleanBrand(const std::string& brand) {
+    const BrandFolders::Paths paths = BrandFolders::For(brand);
+    for (const std::string& folder : {paths.install, paths.data, paths.startMenu}) {
+        Utils::FileSystem::DeleteDirectoryTree(folder);
+        BrandFolders::Forget(folder);
+    }
+    DeleteFileA((DesktopFolder() + "\\" + brand + ".lnk").c_str());
+    Utils::RegistryKey(Utils::kUserHive, kProduct).Delete(brand, "");
+    Utils::RegistryKey(Utils::kMachineHive, Registration::kUninstallKeyPath).Delete(brand, "");
 }
+
+std::string ScenarioTest::InstallDir() const { return InstallFolderPath(kBrand, false); }
+
+std::string ScenarioTest::DataDir() const { return InstallFolderPath(kBrand, true); }
 
 std::string ScenarioTest::ProgramsFolder() const {
     std::string folder;
@@ -216,6 +245,42 @@ std::vector<std::string> ScenarioTest::DialogLines(const std::string& op) const 
         texts.push_back(at == std::string::npos ? std::string() : line.substr(at + 1));
     }
     return texts;
+}
+
+Utils::RegistryKey ScenarioTest::UninstallEntry() const {
+    return Utils::RegistryKey(Utils::kMachineHive, Registration::UninstallKeyPath(kBrand));
+}
+
+DWORD ScenarioTest::InstalledKiB() const {
+    std::vector<std::string> files;
+    Utils::FileSystem::ListDirectory(files, InstallDir(), true, false, true);
+    DWORD bytes = 0;
+    for (const std::string& file : files) {
+        WIN32_FILE_ATTRIBUTE_DATA data;
+        if (GetFileAttributesExA(file.c_str(), GetFileExInfoStandard, &data)) bytes += data.nFileSizeLow;
+    }
+    return (bytes + 1023) / 1024;
+}
+
+void ScenarioTest::ExpectCompleteEntry(const std::string& displayVersion) const {
+    const char* const absent = "(absent)";
+    const struct {
+        const char* name;
+        std::string expected;
+    } strings[] = {
+        {"DisplayName", kBrand},
+        {"UninstallString", "\"" + InstalledCopy() + "\" /uninstall"},
+        {"DisplayIcon", InstalledCopy()},
+        {"InstallLocation", InstallDir()},
+        {"Publisher", ORVANTA_PUBLISHER},
+        {"URLInfoAbout", ORVANTA_URL_INFO_ABOUT},
+        {"DisplayVersion", displayVersion.empty() ? absent : displayVersion},
+    };
+    const Utils::RegistryKey entry = UninstallEntry();
+    for (const auto& value : strings) EXPECT_EQ(value.expected, entry.GetString(value.name, "", absent)) << value.name;
+    EXPECT_EQ(1u, entry.GetDword("NoModify", "", 0));
+    EXPECT_EQ(1u, entry.GetDword("NoRepair", "", 0));
+    EXPECT_EQ(InstalledKiB(), entry.GetDword("EstimatedSize", "", 0));
 }
 
 DWORD ScenarioTest::InstalledVersion(const std::string& key) const {

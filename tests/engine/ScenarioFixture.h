@@ -57,6 +57,9 @@ protected:
     std::string IniName(const std::string& language) const;
 
     std::string InstallDir() const;
+    // Where the client's files go: the install folder, on Windows Vista the
+    // local application-data folder.
+    std::string DataDir() const;
     std::string InstalledCopy() const { return InstallDir() + "\\" + kBrand + ".exe"; }
     std::string ProgramsFolder() const;
     std::string DesktopFolder() const;
@@ -72,10 +75,19 @@ protected:
     std::vector<std::string> DialogLines(const std::string& op) const;  // texts of one operation
 
     Utils::RegistryKey ProductKey() const { return Utils::RegistryKey(Utils::kUserHive, kProduct); }
+    Utils::RegistryKey UninstallEntry() const;
+    // KiB (rounded up) of the files below the install folder, read file by file.
+    DWORD InstalledKiB() const;
+    // Every value of the uninstall entry as an installation of this fixture's
+    // release leaves it; displayVersion "" expects none.
+    void ExpectCompleteEntry(const std::string& displayVersion) const;
     DWORD InstalledVersion(const std::string& key) const;
     std::string InstalledChecksum(const std::string& key) const;
 
     void CleanMachine();
+    // Everything an installation of the brand leaves: folders (and their
+    // records), shortcut, product subkey, uninstall entry.
+    void CleanBrand(const std::string& brand);
 
     TestSupport::TestHttpServer m_server;
     TestSupport::ScopedProxy m_proxy{m_server.Port()};

@@ -1,5 +1,5 @@
 // GetFile and ExtractFile against the loopback test server, with the
-// stand-in decoders built next to this test (found by the program search).
+// stand-in decoders built next to this test (the data folder of these tests).
 #include <gtest/gtest.h>
 
 #include <string>
@@ -37,6 +37,7 @@ protected:
         m_manager.m_szExeWorkPath = "bin";
         m_manager.m_szExeName = "guiclient.exe";
         m_manager.m_szBrandName = "GetFileBrand";
+        m_manager.m_szDataDir = EngineTest::ExeFolder();
     }
     void TearDown() override {
         SetCurrentDirectoryA(m_savedFolder.c_str());
@@ -186,7 +187,7 @@ TEST_F(GetFileTest, KeysLeavingTheDataFolderAreRefusedBeforeAnythingIsWritten) {
 TEST_F(GetFileTest, ExtractFileQuotesPathsWithBlanksAndRefusesOverlongCommands) {
     CreateDirectoryA("Sub dir", nullptr);
     ASSERT_TRUE(WriteText("Sub dir\\a b.txt.lzma", "PACKED:spaced"));
-    ASSERT_TRUE(ExtractFile("Sub dir\\a b.txt.lzma"));
+    ASSERT_TRUE(ExtractFile("Sub dir\\a b.txt.lzma", EngineTest::ExeFolder()));
     EXPECT_EQ("spaced", ReadText("Sub dir\\a b.txt"));
     auto starts = Starts();
     ASSERT_EQ(1u, starts.size());
@@ -202,10 +203,10 @@ TEST_F(GetFileTest, ExtractFileQuotesPathsWithBlanksAndRefusesOverlongCommands) 
     }
     ASSERT_FALSE(name.empty());
     ASSERT_TRUE(WriteText(name, "PACKED:long"));
-    EXPECT_TRUE(ExtractFile(name));
+    EXPECT_TRUE(ExtractFile(name, EngineTest::ExeFolder()));
     std::string tooLong = "g" + name;
     ASSERT_TRUE(WriteText(tooLong, "PACKED:longer"));
-    EXPECT_FALSE(ExtractFile(tooLong));
+    EXPECT_FALSE(ExtractFile(tooLong, EngineTest::ExeFolder()));
     EXPECT_EQ(2u, Starts().size());  // the refused one never started
 }
 
@@ -213,14 +214,29 @@ TEST_F(GetFileTest, ExtractFileClearsAReadOnlyTargetAndRejectsUnknownKinds) {
     ASSERT_TRUE(WriteText("old.txt", "old"));
     ASSERT_TRUE(SetFileAttributesA("old.txt", FILE_ATTRIBUTE_READONLY));
     ASSERT_TRUE(WriteText("old.txt.lzma", "PACKED:new"));
-    ASSERT_TRUE(ExtractFile("old.txt.lzma"));
+    ASSERT_TRUE(ExtractFile("old.txt.lzma", EngineTest::ExeFolder()));
     EXPECT_EQ("new", ReadText("old.txt"));
     EXPECT_EQ(0u, GetFileAttributesA("old.txt") & FILE_ATTRIBUTE_READONLY);
 
     ASSERT_TRUE(WriteText("x.txt.LZMA", "PACKED:x"));
-    EXPECT_FALSE(ExtractFile("x.txt.LZMA"));  // extensions are exact
-    EXPECT_FALSE(ExtractFile("noextension"));
+    EXPECT_FALSE(ExtractFile("x.txt.LZMA", EngineTest::ExeFolder()));  // extensions are exact
+    EXPECT_FALSE(ExtractFile("noextension", EngineTest::ExeFolder()));
     EXPECT_EQ(1u, Starts().size());
+}
+
+// The decoder of the data folder, by its full path; one beside the program
+// or in the current folder is never started, nor is any without a data folder.
+TEST_F(GetFileTest, DecodersRunFromTheDataFolderOnly) {
+    const std::string dataFolder = EngineTest::FreshFolder("getfile_data");
+    ASSERT_TRUE(CopyFileA((EngineTest::ExeFolder() + "\\lzma.exe").c_str(), (dataFolder + "\\lzma.exe").c_str(), FALSE));
+    ASSERT_TRUE(CopyFileA((EngineTest::ExeFolder() + "\\lzma.exe").c_str(), "lzma.exe", FALSE));
+    ASSERT_TRUE(WriteText("a.txt.lzma", "PACKED:a"));
+    ASSERT_TRUE(ExtractFile("a.txt.lzma", dataFolder));
+    EXPECT_FALSE(ExtractFile("a.txt.lzma", ""));
+    auto starts = Starts();
+    ASSERT_EQ(1u, starts.size());
+    EXPECT_EQ(dataFolder + "\\lzma.exe", starts[0].program);
+    EXPECT_EQ("lzma  d a.txt.lzma a.txt", starts[0].commandLine);
 }
 
 } // namespace

@@ -2,14 +2,17 @@
 // another running copy (real processes).
 #include <gtest/gtest.h>
 
+#include <new>
 #include <string>
 
 #include "EngineTestUtil.h"
+#include "engine/DownloadManager.h"
 #include "engine/Registration.h"
 #include "support/RecordingDialog.h"
 #include "utils/Handles.h"
 #include "utils/ini/IniFile.h"
 #include "utils/registry/RegistryKey.h"
+#include "utils/system/System.h"
 
 using EngineTest::ReadText;
 using EngineTest::WriteText;
@@ -40,15 +43,62 @@ TEST_F(RegistrationTest, UninstallEntryIsWrittenOnlyWhenMissing) {
     Registration::WriteUninstallEntry(brand, "C:\\Program Files\\" + brand);
     Utils::RegistryKey entry(0, Registration::UninstallKeyPath(brand));
     EXPECT_EQ(brand, entry.GetString("DisplayName", "", ""));
-    EXPECT_EQ("C:\\Program Files\\" + brand + "\\" + brand + ".exe /uninstall",
+    EXPECT_EQ("\"C:\\Program Files\\" + brand + "\\" + brand + ".exe\" /uninstall",
               entry.GetString("UninstallString", "", ""));
 
     entry.SetString("DisplayName", "older entry", true, "");
+    entry.SetDword("NoRepair", 0, true, "");
     Registration::WriteUninstallEntry(brand, "D:\\elsewhere");
     EXPECT_EQ("older entry", entry.GetString("DisplayName", "", ""));
-    EXPECT_EQ("C:\\Program Files\\" + brand + "\\" + brand + ".exe /uninstall",
+    EXPECT_EQ("\"C:\\Program Files\\" + brand + "\\" + brand + ".exe\" /uninstall",
               entry.GetString("UninstallString", "", ""));
+    EXPECT_EQ("C:\\Program Files\\" + brand, entry.GetString("InstallLocation", "", ""));
+    EXPECT_EQ(0u, entry.GetDword("NoRepair", "", 1));
     Utils::RegistryKey(Utils::kMachineHive, Registration::kUninstallKeyPath).Delete(brand, "");
+}
+
+TEST_F(RegistrationTest, ReleaseValuesGoIntoAnExistingEntryOnly) {
+    const std::string brand = "OrvantaTestRegRelease";
+    Utils::RegistryKey(Utils::kMachineHive, Registration::kUninstallKeyPath).Delete(brand, "");
+    Registration::WriteReleaseValues(brand, "1.0", 5);
+    EXPECT_FALSE(Registration::HasUninstallEntry(brand));
+    EXPECT_EQ(Registration::kSizeUnknown, Registration::RecordedSize(brand));
+
+    Registration::WriteUninstallEntry(brand, "C:\\x");
+    EXPECT_EQ(Registration::kSizeUnknown, Registration::RecordedSize(brand));
+    const struct {
+        std::string version;
+        DWORD size;
+        std::string shown;
+        DWORD recorded;
+    } writes[] = {
+        {"2.0 (build 7)", 5, "2.0 (build 7)", 5},
+        {std::string(64, '9'), Registration::kSizeUnknown, std::string(64, '9'), 5},
+        {std::string(65, '9'), 6, std::string(64, '9'), 6},  // not a version the list can show
+        {"1.0\r\nforged", 6, std::string(64, '9'), 6},
+        {"", 6, std::string(64, '9'), 6},                     // the manifest names none
+    };
+    Utils::RegistryKey entry(0, Registration::UninstallKeyPath(brand));
+    for (const auto& write : writes) {
+        SCOPED_TRACE(write.version);
+        Registration::WriteReleaseValues(brand, write.version, write.size);
+        EXPECT_EQ(write.shown, entry.GetString("DisplayVersion", "", ""));
+        EXPECT_EQ(write.recorded, Registration::RecordedSize(brand));
+    }
+    Utils::RegistryKey(Utils::kMachineHive, Registration::kUninstallKeyPath).Delete(brand, "");
+}
+
+TEST_F(RegistrationTest, InstalledSizeCountsBothFoldersOnce) {
+    const std::string install = EngineTest::FreshFolder("size_install");
+    const std::string data = EngineTest::FreshFolder("size_data");
+    CreateDirectoryA((install + "\\Bin").c_str(), nullptr);
+    WriteText(install + "\\a.exe", std::string(1000, 'a'));
+    WriteText(install + "\\Bin\\b.dat", std::string(1500, 'b'));
+    WriteText(data + "\\c.dat", std::string(2048, 'c'));
+    EXPECT_EQ(3u, Registration::InstalledSizeKiB(install, install));  // 2500 bytes
+    EXPECT_EQ(3u, Registration::InstalledSizeKiB(install, install + "\\BIN\\.."));
+    EXPECT_EQ(5u, Registration::InstalledSizeKiB(install, data));     // 4548 bytes
+    EXPECT_EQ(0u, Registration::InstalledSizeKiB(install + "\\absent", ""));
 }
 
 TEST_F(RegistrationTest, FileRecordsLiveInTheBrandsInstalledSubkey) {
@@ -166,41 +216,70 @@ TEST(RegistrationCopies, ChoiceOfTheOtherCopy) {
     EXPECT_EQ(7u, Registration::ChooseOtherCopy({7, 5}, 5));
     EXPECT_EQ(8u, Registration::ChooseOtherCopy({5, 8, 9}, 5));
     EXPECT_EQ(7u, Registration::ChooseOtherCopy({7, 8}, 5));
+    EXPECT_EQ(0u, Registration::ChooseOtherCopy({5, 5}, 5));  // found under both names: never itself
 }
 
-// The driver runs as Orvanta.exe; the other copy is a stand-in named <brand>.exe.
+// A failed allocation on the worker ends the run with the message; it does
+// not end the worker alone and leave the dialog waiting.
+TEST(WorkerAllocation, FailureEndsWithTheMessage) {
+    TestSupport::RecordingDialog dialog;
+    try {
+        RunEndingOnAllocationFailure([](void*) { throw std::bad_alloc(); }, nullptr);
+        ADD_FAILURE() << "returned";
+    } catch (const TestSupport::FailAndExitCalled& fatal) {
+        EXPECT_EQ(kOutOfMemoryText, fatal.text);
+    }
+    int calls = 0;
+    RunEndingOnAllocationFailure([](void* count) { ++*static_cast<int*>(count); }, &calls);
+    EXPECT_EQ(1, calls);
+    EXPECT_TRUE(dialog.FailTexts().size() == 1);
+}
+
+// The driver runs as Orvanta.exe; the other copy is a stand-in named
+// <brand>.exe, in the installation's folder or, of the same name, elsewhere.
 class RunningCopyTest : public ::testing::Test {
 protected:
     void SetUp() override {
         m_folder = EngineTest::FreshFolder("registration_copies");
+        m_elsewhere = EngineTest::FreshFolder("registration_elsewhere");
         const std::string exe = EngineTest::ExeFolder();
         ASSERT_TRUE(CopyFileA((exe + "\\engine_driver.exe").c_str(), (m_folder + "\\Orvanta.exe").c_str(), FALSE));
         ASSERT_TRUE(
             CopyFileA((exe + "\\running_copy.exe").c_str(), (m_folder + "\\StopBrand.exe").c_str(), FALSE));
+        ASSERT_TRUE(
+            CopyFileA((exe + "\\running_copy.exe").c_str(), (m_elsewhere + "\\StopBrand.exe").c_str(), FALSE));
         m_log = m_folder + "\\dialog.txt";
         SetEnvironmentVariableA("ORV_DRIVER_LOG", m_log.c_str());
     }
     void TearDown() override { SetEnvironmentVariableA("ORV_DRIVER_LOG", nullptr); }
 
-    // Waits until the stand-in is in the process list (and its window shown).
+    // Waits until the stand-in runs with its modules loaded (and its window shown).
     void WaitUntilListed(EngineTest::Child& other, bool visible) {
-        for (int i = 0; i < 200; ++i) {
-            if (!visible || Registration::HasVisibleWindow(other.Id())) return;
+        for (int i = 0; i < 400; ++i) {
+            if (!Utils::System::ProcessExecutable(other.Id()).empty() &&
+                (!visible || Registration::HasVisibleWindow(other.Id())))
+                return;
             Sleep(50);
         }
     }
 
+    // Runs "stopcopies StopBrand <installation folder>" and returns its exit code.
+    int StopCopies() {
+        EngineTest::Child driver;
+        if (!driver.Start(m_folder + "\\Orvanta.exe", "stopcopies StopBrand \"" + m_folder + "\"", m_folder)) return -1;
+        return driver.Wait(60000);
+    }
+
     std::string m_folder;
+    std::string m_elsewhere;
     std::string m_log;
 };
 
 TEST_F(RunningCopyTest, InvisibleCopyIsTerminated) {
     EngineTest::Child other;
     ASSERT_TRUE(other.Start(m_folder + "\\StopBrand.exe", "hidden", m_folder));
-    Sleep(500);
-    EngineTest::Child driver;
-    ASSERT_TRUE(driver.Start(m_folder + "\\Orvanta.exe", "stopcopies StopBrand", m_folder));
-    EXPECT_EQ(0, driver.Wait(60000));
+    WaitUntilListed(other, false);
+    EXPECT_EQ(0, StopCopies());
     EXPECT_EQ(-1, other.Wait(10000));  // terminated with 0xFFFFFFFF
     EXPECT_EQ("", ReadText(m_log));
 }
@@ -210,18 +289,29 @@ TEST_F(RunningCopyTest, VisibleCopyStopsTheRunWithTheMessage) {
     ASSERT_TRUE(other.Start(m_folder + "\\StopBrand.exe", "visible", m_folder, false));
     WaitUntilListed(other, true);
     ASSERT_TRUE(Registration::HasVisibleWindow(other.Id()));
-    EngineTest::Child driver;
-    ASSERT_TRUE(driver.Start(m_folder + "\\Orvanta.exe", "stopcopies StopBrand", m_folder));
-    EXPECT_EQ(1, driver.Wait(60000));
+    EXPECT_EQ(1, StopCopies());
     EXPECT_TRUE(other.Running());
     EXPECT_NE(std::string::npos, ReadText(m_log).find("FailAndExit\t0\t0\tCan't update while program is open"));
 }
 
 TEST_F(RunningCopyTest, ASingleCopyIsLeftAlone) {
-    EngineTest::Child driver;
-    ASSERT_TRUE(driver.Start(m_folder + "\\Orvanta.exe", "stopcopies StopBrand", m_folder));
-    EXPECT_EQ(0, driver.Wait(60000));
+    EXPECT_EQ(0, StopCopies());
     EXPECT_EQ("", ReadText(m_log));
+}
+
+// A program of the brand's name that runs from anywhere else is not ours:
+// neither stopped nor, with a window, a reason to refuse the update.
+TEST_F(RunningCopyTest, ACopyOutsideTheInstallationIsLeftAlone) {
+    for (bool visible : {false, true}) {
+        SCOPED_TRACE(visible);
+        EngineTest::Child other;
+        ASSERT_TRUE(other.Start(m_elsewhere + "\\StopBrand.exe", visible ? "visible" : "hidden", m_elsewhere,
+                                !visible));
+        WaitUntilListed(other, visible);
+        EXPECT_EQ(0, StopCopies());
+        EXPECT_TRUE(other.Running());
+        EXPECT_EQ("", ReadText(m_log));
+    }
 }
 
 } // namespace

@@ -7,6 +7,7 @@
 
 #include "ScenarioFixture.h"
 #include "app/profile/Profile.h"
+#include "engine/BrandFolders.h"
 #include "engine/Digest.h"
 #include "engine/InstallFolder.h"
 #include "engine/Registration.h"
@@ -28,7 +29,8 @@ size_t Count(const std::vector<std::string>& items, const std::string& item) {
 TEST_F(ScenarioTest, FirstInstallationLeavesACompleteClient) {
     AddStandardFiles();
     AddFile({"Bin__tool.exe", 1, "files/tool^p1.exe", 8, ReadText(ExeFolder() + "\\standin_client.exe"), false});
-    ServeManifest(Manifest("UNINSTALL_ICON=Bin\\tool.exe\nEXE_UPDATERES=tool.exe\nSKIN_URL=http://skin.test/p\n",
+    ServeManifest(Manifest("UNINSTALL_ICON=Bin\\tool.exe\nEXE_UPDATERES=tool.exe\nSKIN_URL=http://skin.test/p\n"
+                           "DISPLAY_VERSION=3.1 beta\n",
                            "[REG]\nVolume/Settings=D/Y/70\nServer/=S/N/eu/1\n"));
 
     ASSERT_EQ(0, Run(m_setupExe, m_downloadFolder, "EN", "687474703a2f2f72656665722e78"));
@@ -54,9 +56,7 @@ TEST_F(ScenarioTest, FirstInstallationLeavesACompleteClient) {
     EXPECT_EQ("http://refer.x", product.GetString("ReferrerUrl", kBrand, ""));
     EXPECT_EQ("EN", product.GetString("LastUpdateLang_4_2_1", "", ""));
     EXPECT_EQ(kManifestDate, product.GetString("LastUpdateDate_4_2_1", "", ""));
-    Utils::RegistryKey uninstall(0, Registration::UninstallKeyPath(kBrand));
-    EXPECT_EQ(kBrand, uninstall.GetString("DisplayName", "", ""));
-    EXPECT_EQ(InstalledCopy() + " /uninstall", uninstall.GetString("UninstallString", "", ""));
+    ExpectCompleteEntry("3.1 beta");
 
     // Shortcuts.
     EXPECT_TRUE(Exists(ProgramsFolder() + "\\OrvScnBrand\\OrvScnBrand.lnk"));
@@ -106,6 +106,8 @@ TEST_F(ScenarioTest, SecondRunFetchesNothingAndTheInstalledCopySendsTheDate) {
     ASSERT_TRUE(WaitForFunnelCount(1));
     m_server.ClearRequests();
 
+    ExpectCompleteEntry("");  // a manifest without DISPLAY_VERSION
+
     // The downloaded installer again: copies itself again (report 50), fetches nothing.
     ASSERT_EQ(0, RunDownloaded());
     EXPECT_TRUE(PackagePaths().empty());
@@ -152,6 +154,61 @@ TEST_F(ScenarioTest, ChangedVersionOrChecksumFetchesOnlyThatFile) {
     ASSERT_EQ(0, RunInstalled());
     EXPECT_EQ(std::vector<std::string>{"/files/data^t3b.txt"}, PackagePaths());
     EXPECT_EQ("t3b", InstalledChecksum("Bin__data.txt"));
+}
+
+TEST_F(ScenarioTest, UninstallEntryFollowsUpdatesAndAnUpdateCheckDoesNotMeasure) {
+    AddStandardFiles();
+    ServeManifest(Manifest("DISPLAY_VERSION=1.0\n"));
+    ASSERT_EQ(0, RunDownloaded());
+    ASSERT_TRUE(WaitForStart("orvscnbrand", 30000));
+    const DWORD firstSize = UninstallEntry().GetDword("EstimatedSize", "", 0);
+
+    // A file grows by 20 KiB: measured again (EstimatedSize rounds the sum up),
+    // the new version shown.
+    AddFile({"Bin__data.txt", 3, "files/data^t3.txt", 6, std::string(20 * 1024, 'd'), false});
+    ServeManifest(Manifest("DISPLAY_VERSION=1.1\n"));
+    ASSERT_EQ(0, RunInstalled());
+    ExpectCompleteEntry("1.1");
+    EXPECT_GE(UninstallEntry().GetDword("EstimatedSize", "", 0), firstSize + 19);
+
+    // Nothing fetched: the folders are not walked, a planted size stays.
+    m_server.ClearRequests();
+    UninstallEntry().SetDword("EstimatedSize", 7, true, "");
+    ASSERT_EQ(0, RunInstalled());
+    EXPECT_TRUE(PackagePaths().empty());
+    EXPECT_EQ(7u, UninstallEntry().GetDword("EstimatedSize", "", 0));
+
+    // An entry as an earlier installer wrote it is completed, and a manifest
+    // without a version keeps the one shown.
+    for (const char* name : {"EstimatedSize", "DisplayIcon", "InstallLocation", "Publisher", "URLInfoAbout",
+                             "NoModify", "NoRepair"}) {
+        UninstallEntry().Delete(name, "");
+    }
+    ServeManifest(Manifest());
+    ASSERT_EQ(0, RunInstalled());
+    ExpectCompleteEntry("1.1");
+}
+
+// The entry is machine-wide, the records per user: a second user's
+// installation fetches everything again and keeps the entry as it was written.
+TEST_F(ScenarioTest, ASecondUserKeepsTheEntryButUpdatesItsRelease) {
+    AddStandardFiles();
+    ServeManifest(Manifest("DISPLAY_VERSION=1.0\n"));
+    ASSERT_EQ(0, RunDownloaded());
+    ASSERT_TRUE(WaitForStart("orvscnbrand", 30000));
+    UninstallEntry().SetString("DisplayName", "Installed first", true, "");
+    UninstallEntry().SetString("Publisher", "First publisher", true, "");
+    UninstallEntry().SetDword("EstimatedSize", 7, true, "");
+    Utils::RegistryKey(Utils::kUserHive, "").Delete(kProduct, "");
+    m_server.ClearRequests();
+
+    ServeManifest(Manifest("DISPLAY_VERSION=1.1\n"));
+    ASSERT_EQ(0, RunDownloaded());
+    EXPECT_EQ(5u, PackagePaths().size());
+    EXPECT_EQ("Installed first", UninstallEntry().GetString("DisplayName", "", ""));
+    EXPECT_EQ("First publisher", UninstallEntry().GetString("Publisher", "", ""));
+    EXPECT_EQ("1.1", UninstallEntry().GetString("DisplayVersion", "", ""));
+    EXPECT_EQ(InstalledKiB(), UninstallEntry().GetDword("EstimatedSize", "", 0));
 }
 
 TEST_F(ScenarioTest, FilesAreFetchedByOrderNumber) {
@@ -201,12 +258,20 @@ TEST_F(ScenarioTest, OfflinePassInstallsFromTheCabinetBesideTheInstaller) {
     const std::string manifest = Manifest();
     WriteText(content + "\\" + IniName("EN").substr(1), manifest);
     WriteText(m_downloadFolder + "\\Product_" + kProduct + ".cab", content + "\r\n");
+    // The cabinet tool of the profile's brand's data folder, where a release
+    // puts it; the one beside the installer is never started.
+    const std::string toolFolder = InstallFolderPath(BrandNameFor(2, 1), true);
+    const bool madeToolFolder = CreateDirectoryA(toolFolder.c_str(), nullptr) != FALSE;
+    ASSERT_TRUE(CopyFileA((ExeFolder() + "\\cabarc.exe").c_str(), (toolFolder + "\\cabarc.exe").c_str(), FALSE));
     ASSERT_TRUE(CopyFileA((ExeFolder() + "\\cabarc.exe").c_str(), (m_downloadFolder + "\\cabarc.exe").c_str(), FALSE));
     ServeManifest(manifest);
 
     ASSERT_EQ(0, RunDownloaded());
+    DeleteFileA((toolFolder + "\\cabarc.exe").c_str());
+    if (madeToolFolder) RemoveDirectoryA(toolFolder.c_str());
     auto cab = StartsOf("cabarc");
     ASSERT_EQ(1u, cab.size());
+    EXPECT_EQ(toolFolder + "\\cabarc.exe", cab[0].program);
     EXPECT_EQ(0u, cab[0].commandLine.find("cabarc.exe -r -p -o X Product_OrvantaTestScenario.cab "));
     EXPECT_EQ('\\', cab[0].commandLine.back());
     EXPECT_EQ("offline data", ReadText(InstallDir() + "\\Bin\\data.txt"));
@@ -233,7 +298,7 @@ TEST_F(ScenarioTest, InstalledCopyRunsNoSelfCopyNoReportAndNoTool) {
     m_server.ClearRequests();
     DeleteFileA(m_standinLog.c_str());
     DeleteFileA(m_dialogLog.c_str());
-    // The uninstall entry is not touched by the installed copy.
+    // The installed copy does not write the entry's name back.
     Utils::RegistryKey(0, Registration::UninstallKeyPath(kBrand)).Delete("DisplayName", "");
 
     AddFile({"Bin__data.txt", 5, "files/data^t5.txt", 6, "v5", false});
@@ -344,6 +409,8 @@ TEST_F(ScenarioTest, AMissingRecordedFileIsFetchedAgainAndLeftoversAreCleared) {
 TEST_F(ScenarioTest, LaunchPrefersAPendingInstallerThenTheClient) {
     AddStandardFiles();
     ServeManifest(Manifest());
+    // An earlier installation's folder, where the newer installer was delivered.
+    ASSERT_TRUE(BrandFolders::Record(InstallDir(), kBrand));
     CreateDirectoryA(InstallDir().c_str(), nullptr);
     const std::string pending = InstallDir() + "\\_" + kSetupName + ".exe";
     ASSERT_TRUE(CopyFileA((ExeFolder() + "\\standin_client.exe").c_str(), pending.c_str(), FALSE));

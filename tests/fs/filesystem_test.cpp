@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include "support/TestFiles.h"
+#include "support/TestJunction.h"
 #include "utils/Handles.h"
 
 #include <gtest/gtest.h>
@@ -150,6 +151,58 @@ TEST_F(TempTree, DeleteDirectoryTreeRemovesEverythingIncludingReadOnlyFiles) {
 
     DeleteDirectoryTree(m_root + "\\never-existed");  // nothing to do, no dialog
     EXPECT_TRUE(IsDirectory(m_root));
+}
+
+// A junction, at the top of the tree or below it, goes as a link (where the
+// system can remove it: Wine cannot remove its links) and is never followed.
+TEST_F(TempTree, DeleteDirectoryTreeNeverFollowsAJunction) {
+    const std::string target = m_root + "\\Elsewhere";
+    const std::string top = m_root + "\\Top";
+    ASSERT_TRUE(CreateDirectoryA(target.c_str(), nullptr));
+    WriteText(target + "\\precious.txt", "keep");
+    ASSERT_TRUE(CreateDirectoryA(top.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryA((top + "\\Sub").c_str(), nullptr));
+    WriteText(top + "\\own.txt", "ours");
+    const std::string inner = top + "\\Sub\\Inner";
+    const std::string outer = m_root + "\\Outer";
+    struct Links {
+        std::vector<std::string> made;
+        ~Links() {
+            for (const std::string& link : made) TestSupport::RemoveJunction(link);
+        }
+    } links;
+    ASSERT_TRUE(TestSupport::MakeJunction(inner, target));
+    links.made.push_back(inner);
+    ASSERT_TRUE(TestSupport::MakeJunction(outer, target));
+    links.made.push_back(outer);
+    ASSERT_TRUE(IsReparsePoint(outer));
+    ASSERT_TRUE(IsFile(outer + "\\precious.txt"));  // the link leads there
+
+    DeleteDirectoryTree(top);
+    EXPECT_FALSE(IsFile(top + "\\own.txt"));
+    DeleteDirectoryTree(outer);
+    EXPECT_EQ("keep", TestSupport::ReadText(target + "\\precious.txt"));
+}
+
+TEST(IsPathInside, CanonicalPathsBelowTheFolder) {
+    const struct {
+        const char* path;
+        const char* folder;
+        bool inside;
+    } cases[] = {
+        {"C:\\Games\\Brand\\Bin\\x.exe", "c:\\games\\brand", true},
+        {"c:/games/brand/x.exe", "C:\\Games\\Brand\\", true},
+        {"c:\\games\\brand\\bin\\..\\x.exe", "c:\\games\\brand", true},
+        {"c:\\games\\brand", "c:\\games\\brand", false},
+        {"c:\\games\\brandnew\\x.exe", "c:\\games\\brand", false},
+        {"c:\\games\\brand\\..\\other\\x.exe", "c:\\games\\brand", false},
+        {"c:\\windows\\system32\\svchost.exe", "c:\\games\\brand", false},
+        {"", "c:\\games\\brand", false},
+        {"c:\\games\\brand\\x.exe", "", false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.inside, IsPathInside(c.path, c.folder)) << c.path << " in " << c.folder;
+    }
 }
 
 TEST_F(TempTree, DeleteDirectoryTreeRefusesEmptyAndOverlongPaths) {

@@ -76,6 +76,23 @@ TEST_F(IniInclude, SwitchOffMakesIncludesComments) {
     EXPECT_EQ((std::vector<std::string>{"A"}), names);
 }
 
+// A downloaded manifest may include only a file beside it: no folder, no
+// way up, no drive.
+TEST_F(IniInclude, PlainFileNamesOnlyWhenAskedFor) {
+    initest::WriteText("inc\\plain.ini",
+                       "[P]\r\n#include=second.ini\r\n#include=sub/child.ini\r\n#include=sub\\child.ini\r\n"
+                       "#include=..\\inc\\other.ini\r\n#include=" + initest::CurrentDirectory() +
+                           "\\inc\\other.ini\r\n#include=.\r\n");
+    initest::StdoutCapture capture("capture_plain.txt");
+    Utils::IniFile ini("inc\\plain.ini", 1, Utils::IniFile::IncludeNames::PlainFileName);
+    std::string printed = capture.Finish();
+    DeleteFileA("inc\\plain.ini");
+    EXPECT_EQ("second", ini.GetString("S", "s"));
+    EXPECT_EQ("", ini.GetString("B", "b"));
+    EXPECT_EQ("", ini.GetString("O", "o"));
+    EXPECT_EQ(5, initest::Count(printed, "refused: not a plain file name"));
+}
+
 TEST_F(IniInclude, SelfIncludeIsReadOnce) {
     initest::StdoutCapture capture("capture_self.txt");
     Utils::IniFile ini("inc\\self.ini", 1);

@@ -281,6 +281,14 @@ done:
     closesocket(socket);
 }
 
+void TestHttpServer::ReleaseHeld() {
+    {
+        std::lock_guard<TestSupport::Mutex> lock(m_mutex);
+        m_released = true;
+    }
+    m_changed.NotifyAll();
+}
+
 Response TestHttpServer::Lookup(const RecordedRequest& request) const {
     std::lock_guard<TestSupport::Mutex> lock(m_mutex);
     std::string withoutQuery = request.path.substr(0, request.path.find('?'));
@@ -312,6 +320,11 @@ bool TestHttpServer::Answer(SOCKET socket, const RecordedRequest& request, bool&
     if (response.neverAnswer) {
         WaitForStop(INFINITE);
         return false;
+    }
+    if (response.held) {
+        std::unique_lock<TestSupport::Mutex> lock(m_mutex);
+        m_changed.Wait(lock, [&] { return m_released || m_stopping; });
+        if (m_stopping) return false;
     }
     // Body source: a file is streamed, so even a large one costs a small buffer.
     std::ifstream file;

@@ -41,6 +41,7 @@ struct Response {
     bool sendContentLength = true;  // false: no Content-Length, body ends by closing the connection
     size_t closeAfterBytes = std::string::npos;  // close the connection after this many body bytes
     bool neverAnswer = false;  // read the request, then send nothing until the server stops
+    bool held = false;         // answered only once ReleaseHeld() was called (or the server stops)
     std::vector<std::pair<std::string, std::string>> headers;  // extra headers
     std::string filePath;  // when set, the body is streamed from this local file instead
 };
@@ -71,6 +72,8 @@ public:
     bool WaitForRequests(size_t count, DWORD timeoutMs = 20000) const;
     int ConnectionCount() const;
     void ClearRequests();
+    // Lets every held answer go, now and from now on.
+    void ReleaseHeld();
 
 private:
     void AcceptLoop();
@@ -87,6 +90,7 @@ private:
     mutable TestSupport::Mutex m_mutex;
     mutable TestSupport::Condition m_changed;
     bool m_stopping = false;
+    bool m_released = false;
     std::map<std::pair<std::string, std::string>, Response> m_responses;  // (host, path)
     std::string m_folder;
     std::map<std::string, std::pair<size_t, DWORD>> m_throttles;  // path prefix: piece bytes, pause

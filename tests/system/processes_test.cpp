@@ -9,8 +9,11 @@
 #include <vector>
 
 #include "support/TestFiles.h"
+#include "support/TestThreads.h"
+#include "utils/Event.h"
 #include "utils/Handles.h"
 #include "utils/fs/FileSystem.h"
+#include "utils/system/MachineLock.h"
 
 namespace {
 
@@ -121,4 +124,38 @@ TEST(StartProcess, FolderWindowAndExitCode) {
     DWORD exitCode = 0;
     EXPECT_FALSE(Utils::System::RunProcess(missing, exitCode));
     EXPECT_FALSE(Utils::System::StartProcess(missing));
+}
+
+// One holder at a time, machine-wide: a second waits its time and is told
+// the lock is busy; a holder that ends without giving it back leaves it to
+// the next one.
+TEST(MachineLock, OneHolderAtATime) {
+    using Utils::System::MachineLock;
+    const std::string name = "Orvanta.Test.MachineLock";
+    Utils::Event held(true), release(true);
+    TestSupport::Thread holder([&] {
+        MachineLock lock;
+        if (lock.Acquire(name, 0) != MachineLock::ACQUIRED) return;
+        held.Set();
+        release.Wait(INFINITE);
+    });
+    ASSERT_TRUE(held.Wait(30000));
+    MachineLock second;
+    EXPECT_EQ(MachineLock::BUSY, second.Acquire(name, 100));
+    EXPECT_FALSE(second.Held());
+    MachineLock other;
+    EXPECT_EQ(MachineLock::ACQUIRED, other.Acquire(name + ".other", 0));
+    EXPECT_EQ(MachineLock::UNAVAILABLE, MachineLock().Acquire("with\\backslash", 0));
+    release.Set();
+    holder.Join();
+    EXPECT_EQ(MachineLock::ACQUIRED, second.Acquire(name, 30000));
+
+    // Ended without giving it back: abandoned, and taken by the next one.
+    TestSupport::Thread quitter([&] {
+        MachineLock* lock = new MachineLock();  // never destroyed: the lock is not given back
+        lock->Acquire(name + ".abandoned", 0);
+    });
+    quitter.Join();
+    MachineLock next;
+    EXPECT_EQ(MachineLock::ACQUIRED, next.Acquire(name + ".abandoned", 30000));
 }

@@ -1,12 +1,18 @@
 #include "uninstall/Uninstall.h"
 
 #include "app/profile/Profile.h"
+#include "engine/BrandFolders.h"
+#include "engine/InstallLock.h"
 #include "engine/Registration.h"
 #include "support/RecordingDialog.h"
 #include "support/TestFiles.h"
+#include "support/TestJunction.h"
+#include "support/TestThreads.h"
+#include "utils/Event.h"
 #include "utils/Handles.h"
 #include "utils/fs/FileSystem.h"
 #include "utils/registry/RegistryKey.h"
+#include "utils/system/MachineLock.h"
 
 #include <shlobj.h>
 #include <gtest/gtest.h>
@@ -55,18 +61,13 @@ protected:
         product.SetDword("IsOVNotFirst", 1, true, kBrand);
         product.SetDword("client.dll", 3, true, kBrand + "\\Installed");
         product.SetString("OtherValue", "kept", true, "");
-        Utils::RegistryKey(Utils::kMachineHive, kUninstallPath).SetString("DisplayName", kBrand, true, kBrand);
-
         programFiles = Folder(CSIDL_PROGRAM_FILES) + "\\" + kBrand;
+        // The whole entry: removal leaves none of its values behind.
+        Registration::WriteUninstallEntry(kBrand, programFiles);
+        Registration::WriteReleaseValues(kBrand, "1.0", 12);
         startMenu = Folder(CSIDL_PROGRAMS) + "\\" + kBrand;
         desktopLink = Folder(CSIDL_DESKTOP) + "\\" + kBrand + ".lnk";
-        CreateDirectoryA(programFiles.c_str(), nullptr);
-        CreateDirectoryA((programFiles + "\\bin").c_str(), nullptr);
-        TestSupport::WriteText(programFiles + "\\bin\\client.dll", "x");
-        TestSupport::WriteText(programFiles + "\\" + kBrand + ".exe", "x");
-        CreateDirectoryA(startMenu.c_str(), nullptr);
-        TestSupport::WriteText(startMenu + "\\Uninstall.lnk", "x");
-        TestSupport::WriteText(desktopLink, "x");
+        MakeFolders();
 
         settings.exeFileName = "update" + kBrand + ".exe";
         settings.answers = &answers;
@@ -74,9 +75,25 @@ protected:
         settings.farewellHost = "farewell.test";
     }
 
+    // The folders an installation makes, recorded as the brand's.
+    void MakeFolders() {
+        ASSERT_TRUE(BrandFolders::Record(programFiles, kBrand));
+        ASSERT_TRUE(BrandFolders::Record(startMenu, kBrand));
+        CreateDirectoryA(programFiles.c_str(), nullptr);
+        CreateDirectoryA((programFiles + "\\bin").c_str(), nullptr);
+        TestSupport::WriteText(programFiles + "\\bin\\client.dll", "x");
+        TestSupport::WriteText(programFiles + "\\" + kBrand + ".exe", "x");
+        CreateDirectoryA(startMenu.c_str(), nullptr);
+        TestSupport::WriteText(startMenu + "\\Uninstall.lnk", "x");
+        TestSupport::WriteText(desktopLink, "x");
+    }
+
     void TearDown() override {
+        if (Utils::FileSystem::IsReparsePoint(programFiles)) TestSupport::RemoveJunction(programFiles);
         Utils::FileSystem::DeleteDirectoryTree(programFiles);
         Utils::FileSystem::DeleteDirectoryTree(startMenu);
+        BrandFolders::Forget(programFiles);
+        BrandFolders::Forget(startMenu);
         DeleteFileA(desktopLink.c_str());
         RegDeleteTreeA(HKEY_CURRENT_USER, "Software\\Tindermoor");
         RegDeleteTreeA(HKEY_LOCAL_MACHINE, ("Software\\" + kUninstallPath + "\\" + kBrand).c_str());
@@ -149,6 +166,82 @@ TEST_F(UninstallTest, YesRemovesEverythingTheInstallationRecorded) {
         EXPECT_FALSE(ValueExists(HKEY_CURRENT_USER, "Software\\Tindermoor",
                                  std::string("ReqData_4_2_1") + ProfileRecordOf(field).marker));
     EXPECT_TRUE(ValueExists(HKEY_CURRENT_USER, "Software\\Tindermoor", "OtherValue"));
+    // The folders' records go with them.
+    EXPECT_FALSE(BrandFolders::IsOurs(programFiles, kBrand));
+    EXPECT_FALSE(BrandFolders::IsOurs(startMenu, kBrand));
+}
+
+// A brand folder is deleted only when it is ours: recorded for the brand, or
+// vouched for by the uninstall entry of a version that kept no records. One
+// of the same name that some other program made stays with all it holds.
+TEST_F(UninstallTest, OnlyTheBrandsOwnFoldersAreDeleted) {
+    const struct {
+        const char* what;
+        bool recorded;
+        bool olderEntry;
+        bool deleted;
+    } cases[] = {
+        {"recorded", true, false, true},
+        {"made by an older version", false, true, true},
+        {"someone else's", false, false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        MakeFolders();
+        if (!c.recorded) {
+            BrandFolders::Forget(programFiles);
+            BrandFolders::Forget(startMenu);
+        }
+        Utils::RegistryKey entry(Utils::kMachineHive, Registration::UninstallKeyPath(kBrand));
+        entry.SetString("UninstallString", c.olderEntry ? programFiles + "\\" + kBrand + ".exe /uninstall" : "", true,
+                        "");
+        dialog.Clear();
+        dialog.QueueMessageAnswers({IDYES});
+        EXPECT_EQ(RunExpectingFatal(settings), "Uninstall finished successfully");
+        EXPECT_EQ(!c.deleted, Utils::FileSystem::IsFile(programFiles + "\\bin\\client.dll"));
+        EXPECT_EQ(!c.deleted, Utils::FileSystem::IsFile(startMenu + "\\Uninstall.lnk"));
+    }
+}
+
+// A junction in place of the install folder goes as a link: what it points
+// to is never touched.
+TEST_F(UninstallTest, AJunctionAtTheTopIsNotFollowed) {
+    const std::string target = programFiles.substr(0, programFiles.rfind('\\')) + "\\OrvUninstTarget";
+    CreateDirectoryA(target.c_str(), nullptr);
+    ASSERT_TRUE(TestSupport::WriteText(target + "\\precious.txt", "keep"));
+    Utils::FileSystem::DeleteDirectoryTree(programFiles);
+    ASSERT_TRUE(TestSupport::MakeJunction(programFiles, target));
+
+    dialog.QueueMessageAnswers({IDYES});
+    EXPECT_EQ(RunExpectingFatal(settings), "Uninstall finished successfully");
+    EXPECT_EQ("keep", TestSupport::ReadText(target + "\\precious.txt"));
+    EXPECT_FALSE(Utils::FileSystem::IsDirectory(startMenu));
+    TestSupport::RemoveJunction(programFiles);
+    Utils::FileSystem::DeleteDirectoryTree(target);
+}
+
+// While an installer of the brand runs, nothing is removed: the removal
+// waits its time, then says why it ends.
+TEST_F(UninstallTest, ARunningInstallerOfTheBrandIsWaitedForNotRaced) {
+    Utils::Event held(true), release(true);
+    TestSupport::Thread installer([&] {
+        Utils::System::MachineLock lock;
+        if (lock.Acquire(InstallLock::NameFor("Tindermoor", kBrand), 0) != Utils::System::MachineLock::ACQUIRED) return;
+        held.Set();
+        release.Wait(INFINITE);
+    });
+    ASSERT_TRUE(held.Wait(30000));
+    settings.installerWaitMs = 200;
+    EXPECT_EQ(RunExpectingFatal(settings),
+              "Please wait until the installation of OrvUninstTest has finished before uninstalling it");
+    EXPECT_TRUE(dialog.Questions().empty());
+    EXPECT_TRUE(EverythingInstalledIsThere());
+
+    release.Set();
+    installer.Join();
+    dialog.QueueMessageAnswers({IDNO});
+    EXPECT_EQ(RunUninstall(settings), 0);
+    EXPECT_EQ(dialog.Questions().size(), 1u);
 }
 
 TEST_F(UninstallTest, NoChangesNothing) {

@@ -93,6 +93,25 @@ void ListDirectory(std::vector<std::string>& out, const std::string& directory, 
     } while (FindNextFileA(find.Get(), &data));
 }
 
+unsigned long long FolderSize(const std::string& directory) {
+    if (directory.empty()) return 0;  // would list the current drive's root
+    // The sizes come with the listing itself: no file is opened.
+    unsigned long long total = 0;
+    WIN32_FIND_DATAA data;
+    FindHandle find(FindFirstFileA((directory + "\\*").c_str(), &data));
+    if (!find) return 0;
+    do {
+        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            if (std::strcmp(data.cFileName, ".") == 0 || std::strcmp(data.cFileName, "..") == 0) continue;
+            if (!(data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+                total += FolderSize(directory + "\\" + data.cFileName);
+        } else {
+            total += (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+        }
+    } while (FindNextFileA(find.Get(), &data));
+    return total;
+}
+
 void DeleteDirectoryTree(const std::string& directory) {
     // An empty path would list and empty the current directory.
     if (directory.empty()) {
@@ -104,10 +123,32 @@ void DeleteDirectoryTree(const std::string& directory) {
         std::printf("DeleteDirectoryTree: path too long, refused\n");
         return;
     }
+    // A link in place of the folder: only the link goes.
+    if (IsReparsePoint(directory)) {
+        RemoveDirectoryA(directory.c_str());
+        return;
+    }
 
+    // The listing does not enter links; every link found is removed as a
+    // link before the shell's delete, which would follow it.
     std::vector<std::string> entries;
     ListDirectory(entries, directory, true, true, false);
-    for (size_t i = entries.size(); i-- > 0;) DeleteFileA(entries[i].c_str());
+    bool linkLeft = false;
+    for (size_t i = entries.size(); i-- > 0;) {
+        const DWORD attributes = GetFileAttributesA(entries[i].c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES) continue;
+        if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            DeleteFileA(entries[i].c_str());
+        } else if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) && !RemoveDirectoryA(entries[i].c_str())) {
+            linkLeft = true;
+        }
+    }
+    if (linkLeft) {
+        // Only empty folders are removed; the ones holding the link stay.
+        for (size_t i = entries.size(); i-- > 0;) RemoveDirectoryA(entries[i].c_str());
+        RemoveDirectoryA(directory.c_str());
+        return;
+    }
 
     std::vector<char> source(kShellSourceBuffer, 0);
     std::memcpy(source.data(), directory.data(), directory.size());
@@ -129,6 +170,33 @@ bool IsDirectory(const std::string& path) {
 bool IsFile(const std::string& path) {
     DWORD attributes = GetFileAttributesA(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+bool IsReparsePoint(const std::string& path) {
+    DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+bool FileSizeOf(const std::string& path, unsigned long long& size) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return false;
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return false;
+    size = (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    return true;
+}
+
+std::string JoinPath(const std::string& folder, const std::string& name) {
+    if (folder.empty()) return name;
+    if (name.empty()) return folder;
+    return folder + "\\" + name;
+}
+
+bool IsPathInside(const std::string& path, const std::string& folder) {
+    if (path.empty() || folder.empty()) return false;
+    const std::string full = GetFullPath(path, "");
+    const std::string root = GetFullPath(folder, "");
+    return !root.empty() && full.size() > root.size() + 1 && full.compare(0, root.size(), root) == 0 &&
+           full[root.size()] == '\\';
 }
 
 void GetModulePath(std::string& out, bool nameOnly, bool stripExtension, bool folderOnly) {

@@ -25,12 +25,28 @@ std::string GetFullPath(const std::string& path, const std::string& baseDir);
 void ListDirectory(std::vector<std::string>& out, const std::string& directory, bool recursive,
                    bool includeFolders, bool clearFirst);
 
+// Sum of the sizes of the files below `directory`, in bytes; 0 when it cannot
+// be listed. Junctions and links to folders are not followed, as in listing.
+unsigned long long FolderSize(const std::string& directory);
+
 // Deletes the folder with everything in it, silently. Folders in use stay.
-// An empty path is refused (it would mean the current directory).
+// An empty path is refused (it would mean the current directory). A junction
+// or other link, at the top or anywhere below, is removed as a link and never
+// followed: what it points to is not touched (where the link itself cannot
+// be removed, it stays, with the folders that hold it).
 void DeleteDirectoryTree(const std::string& directory);
 
 bool IsDirectory(const std::string& path);
 bool IsFile(const std::string& path);
+// The path exists and is a junction, symbolic link or other reparse point.
+bool IsReparsePoint(const std::string& path);
+// The file's size; false when it cannot be read (missing, a folder).
+bool FileSizeOf(const std::string& path, unsigned long long& size);
+// folder + "\" + name; when either is empty, the other alone.
+std::string JoinPath(const std::string& folder, const std::string& name);
+// Whether `path` lies inside `folder` (below it, not the folder itself),
+// compared in their canonical GetFullPath forms.
+bool IsPathInside(const std::string& path, const std::string& folder);
 
 // The executable's full path, then optionally: keep only the name, drop the
 // last four characters, keep the text up to and including the last "\".

@@ -25,8 +25,9 @@ struct InputFile {
 };
 } // namespace
 
-IniFile::IniFile(const std::string& path, int includeEnabled)
-    : m_cachedSection(nullptr), m_bHasCachedName(false), m_includeEnabled(includeEnabled) {
+IniFile::IniFile(const std::string& path, int includeEnabled, IncludeNames includeNames)
+    : m_cachedSection(nullptr), m_bHasCachedName(false), m_includeEnabled(includeEnabled),
+      m_includeNames(includeNames) {
     AutoLock lock(*this);
     ReadFile(path, true);
     m_cachedSection = nullptr;
@@ -113,6 +114,10 @@ void IniFile::ParseLine(const std::string& piece, std::string& currentSection, c
     if (text[0] == '#' || text[0] == ';') {
         if (m_includeEnabled != 0 && text.compare(0, kIncludeMarkLength, kIncludeMark) == 0) {
             std::string name = String::Trim(text.substr(kIncludeMarkLength));
+            if (m_includeNames == IncludeNames::PlainFileName && !FileSystem::IsPlainFolderName(name)) {
+                std::printf("#include file '%s' refused: not a plain file name\n", name.c_str());
+                return;
+            }
             ReadFile(directory + "\\" + name, false);
         }
         return;

@@ -76,9 +76,16 @@ public:
     // Key -> value; owns its value strings.
     class Section : public LockedMap<std::string> {};
 
+    // Which names an "#include=" line may give (when includes are on).
+    enum class IncludeNames {
+        AnyPath,        // any path, taken relative to the including file's folder
+        PlainFileName,  // a plain file name only: a file in the including file's folder
+    };
+
     // Loads path (a file that cannot be opened leaves an empty object).
-    // includeEnabled non-zero: "#include=" lines load further files.
-    IniFile(const std::string& path, int includeEnabled);
+    // includeEnabled non-zero: "#include=" lines load further files, of the
+    // names `includeNames` allows (others are refused with a printed line).
+    IniFile(const std::string& path, int includeEnabled, IncludeNames includeNames = IncludeNames::AnyPath);
     ~IniFile() override;
 
     // Loads one file into the object. reset true (the constructor) starts a new
@@ -111,6 +118,7 @@ private:
     bool m_bHasCachedName;
     std::string m_currentFile;
     int m_includeEnabled;
+    IncludeNames m_includeNames;
 };
 
 } // namespace Utils

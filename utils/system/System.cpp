@@ -58,6 +58,22 @@ bool FindProcesses(std::vector<DWORD>& out, const std::string& exeName) {
     return true;
 }
 
+std::string ProcessExecutable(DWORD processId) {
+    DWORD what = TH32CS_SNAPMODULE;
+#if defined(_WIN64)
+    what |= TH32CS_SNAPMODULE32;  // a 32-bit process lists its modules in this half
+#endif
+    FileHandle snapshot(CreateToolhelp32Snapshot(what, processId));
+    if (!snapshot) return std::string();
+    MODULEENTRY32 module;
+    std::memset(&module, 0, sizeof(module));
+    module.dwSize = sizeof(module);
+    // The first module of a process is its executable.
+    if (!Module32First(snapshot.Get(), &module) || module.th32ProcessID != processId) return std::string();
+    module.szExePath[sizeof(module.szExePath) - 1] = 0;
+    return module.szExePath;
+}
+
 std::string GetOSVersionText(bool withDetails) {
     OSVERSIONINFOA info;
     std::memset(&info, 0, sizeof(info));

@@ -36,6 +36,11 @@ void ShellOpen(const std::string& target);
 // `exeName` (case-insensitive, folder part ignored); an empty name matches all.
 // False only when the process list cannot be taken.
 bool FindProcesses(std::vector<DWORD>& out, const std::string& exeName);
+// The full path of the process's executable file, from the system's module
+// list of that process (Windows 2000 on; no QueryFullProcessImageName). ""
+// when the process is gone or its modules cannot be read (another user's or,
+// from 32-bit code, a 64-bit process).
+std::string ProcessExecutable(DWORD processId);
 
 // "Windows XP", "Windows Vista", ... or "???"; with details the service pack
 // and build follow: " SP='Service Pack 2' Build=2600".

@@ -4,16 +4,22 @@
 //       StartUpdate: both passes, the launch, exit code 0 from the worker;
 //   driver pass <0|1> <resourcesUrl> <productId> <brandId> <iniFileName>
 //       one Update pass; exit code 0 when it returned true, 3 when false;
-//   driver stopcopies <brand>
-//       stops another running copy of Orvanta.exe / <brand>.exe, exit code 0.
-// FailAndExit records its text and ends the process with exit code 1. With
-// ORV_DRIVER_ECHO set, the engine's log and every dialog call also go to
-// standard output as they happen.
+//   driver stopcopies <brand> <folder>...
+//       stops another running copy of Orvanta.exe / <brand>.exe that runs
+//       from one of the folders, exit code 0.
+// FailAndExit records its text and ends the process with exit code 1. Any
+// other command line is recorded as "Usage" (so a start of the installer as
+// its own client shows) and ends with exit code 64. ORV_DRIVER_LOCK_WAIT_MS,
+// when set, is how long a run waits for another run of its brand.
+// ORV_DRIVER_KEYS: release keys the engine checks manifests with (the build's
+// otherwise). ORV_DRIVER_ECHO: the engine's log records and every dialog call go to
+// standard output, or, when it names a file, are appended to that file.
 #include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "app/ops/DialogOps.h"
 #include "app/profile/Profile.h"
@@ -42,7 +48,6 @@ public:
     HWND OwnerWindow() override { return nullptr; }
     std::string AppendAnswerSuffix(const std::string& name) override { return name + "_4_2_1"; }
 
-private:
     void Write(const char* op, int control, int value, const std::string& text) {
         char head[64];
         std::snprintf(head, sizeof(head), "\t%d\t%d\t", control, value);
@@ -65,12 +70,26 @@ private:
 int main(int argc, char** argv) {
     static FileDialog dialog;
     PublishDialog(&dialog);
-    if (GetEnvironmentVariableA("ORV_DRIVER_ECHO", nullptr, 0)) {
+    char echo[MAX_PATH] = {};
+    const DWORD echoLength = GetEnvironmentVariableA("ORV_DRIVER_ECHO", echo, MAX_PATH);
+    if (echoLength >= MAX_PATH) return 65;
+    if (echoLength > 0) {
+        if (std::string(echo) != "1" && !std::freopen(echo, "a", stdout)) return 65;
         static CVLogger logger;
         logger.SetChannelFlags(1, CVLogger::FLAG_ECHO);
         SetAppLogger(&logger);
     }
     static DownloadManager manager;
+    char wait[32] = {};
+    if (GetEnvironmentVariableA("ORV_DRIVER_LOCK_WAIT_MS", wait, sizeof(wait)))
+        manager.m_dwInstallLockWaitMs = static_cast<DWORD>(std::strtoul(wait, nullptr, 10));
+    char keys[400] = {};
+    const DWORD keysLength = GetEnvironmentVariableA("ORV_DRIVER_KEYS", keys, sizeof(keys));
+    if (keysLength >= sizeof(keys)) return 65;
+    if (keysLength > 0 &&
+        ManifestSignature::ParseKeyList(keys, &manager.m_releaseKeys) != ManifestSignature::KeyListError::None) {
+        return 65;
+    }
     const std::string mode = argc > 1 ? argv[1] : "";
     if (mode == "run" && argc >= 6) {
         if (argc >= 7) ProfileTesting::PokeStampReferrer(argv[6]);
@@ -83,9 +102,10 @@ int main(int argc, char** argv) {
         return manager.Update(std::atoi(argv[2]) != 0) ? 0 : 3;
     }
     if (mode == "stopcopies" && argc >= 3) {
-        Registration::StopOtherRunningCopy(std::string(argv[2]) + ".exe");
+        Registration::StopOtherRunningCopy(std::string(argv[2]) + ".exe", std::vector<std::string>(argv + 3, argv + argc));
         return 0;
     }
-    std::fprintf(stderr, "usage: driver run|pass ...\n");
+    dialog.Write("Usage", 0, 0, GetCommandLineA());
+    std::fprintf(stderr, "usage: driver run|pass|stopcopies ...\n");
     return 64;
 }

@@ -6,7 +6,7 @@
 //                                    the cabinet's first line into <dir>
 //   other                            only records its start
 // Every start is appended to the file named by ORV_STANDIN_LOG as
-// "<name>\t<command line>\t<current folder>". The exit code is taken from the
+// "<name>\t<command line>\t<current folder>\t<own full path>". The exit code is taken from the
 // variable ORV_STANDIN_EXIT_<name> (0 when unset); decoding errors give 2.
 // ORV_STANDIN_DECODE_MS makes the decoders take that long, half their output
 // written.
@@ -43,7 +43,9 @@ void Record(const std::string& name) {
     if (log.empty()) return;
     char folder[MAX_PATH] = {};
     GetCurrentDirectoryA(MAX_PATH, folder);
-    std::string line = name + "\t" + GetCommandLineA() + "\t" + folder + "\r\n";
+    char self[MAX_PATH] = {};
+    GetModuleFileNameA(nullptr, self, MAX_PATH);
+    std::string line = name + "\t" + GetCommandLineA() + "\t" + folder + "\t" + self + "\r\n";
     HANDLE file = CreateFileA(log.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return;
