@@ -43,6 +43,10 @@ struct Response {
     bool neverAnswer = false;  // read the request, then send nothing until the server stops
     std::vector<std::pair<std::string, std::string>> headers;  // extra headers
     std::string filePath;  // when set, the body is streamed from this local file instead
+    // When set, the answer waits until the request for this path (as matched
+    // by SetResponse) has been answered, or 20 s at most: answers then arrive
+    // in an order the test chooses, whatever the timing.
+    std::string answerAfter;
 };
 
 class TestHttpServer {
@@ -66,11 +70,17 @@ public:
     bool WaitForRequests(size_t count, DWORD timeoutMs = 20000) const;
     int ConnectionCount() const;
     void ClearRequests();
+    // The paths (as on the request, query included) whose answers were sent
+    // in full, in the order that happened.
+    std::vector<std::string> AnsweredPaths() const;
 
 private:
     void AcceptLoop();
     void Serve(SOCKET socket, int connection);
+    // False when the connection is to be closed.
     bool Answer(SOCKET socket, const RecordedRequest& request, bool& keepAlive);
+    // False when sending failed.
+    bool SendAnswer(SOCKET socket, const RecordedRequest& request, const Response& response, bool& keepAlive);
     Response Lookup(const RecordedRequest& request) const;
     bool WaitForStop(DWORD timeoutMs) const;
 
@@ -84,6 +94,7 @@ private:
     std::map<std::pair<std::string, std::string>, Response> m_responses;  // (host, path)
     std::string m_folder;
     std::vector<RecordedRequest> m_requests;
+    std::vector<std::string> m_answered;
     std::set<SOCKET> m_open;
     int m_connections = 0;
 
