@@ -1,19 +1,21 @@
 #!/usr/bin/env python3
 """Writes the benchmark releases.
-    make_release.py install <folder> <files> <total-bytes>
+    make_release.py install <folder> <files> <total-bytes> [<package host>]
         <files> uncompressed package files of equal size, their manifest and a
-        curl config fetching the same files.
+        curl config fetching the same files. The contents are fixed (a seeded
+        generator): every run serves the same bytes.
     make_release.py check <folder> <files>
         a manifest listing <files> entries (the files themselves are not needed:
         the check finds every one of them installed)."""
 import os
+import random
 import sys
 
 BRAND = {"install": "OrvBenchInstall", "check": "OrvBenchCheck"}
 
 
-def manifest(brand, entries):
-    lines = ["[GENERAL]", f"BRAND_NAME={brand}", "EXE_NAME=", "EXE_WORK_PATH=Bin", "DOWNLOAD_URL=pkg.orvanta.test",
+def manifest(brand, entries, host="pkg.orvanta.test"):
+    lines = ["[GENERAL]", f"BRAND_NAME={brand}", "EXE_NAME=", "EXE_WORK_PATH=Bin", f"DOWNLOAD_URL={host}",
              "[FILE]"]
     lines += [f"{key}={version},{spec},{order}" for key, version, spec, order in entries]
     lines += ["[PRODUCT_REG]", "LastUpdateDate=bench"]
@@ -29,26 +31,27 @@ def write_manifest(folder, text):
 def main():
     mode, folder, count = sys.argv[1], sys.argv[2], int(sys.argv[3])
     entries = []
+    host = sys.argv[5] if len(sys.argv) > 5 else "pkg.orvanta.test"
     if mode == "install":
         total = int(sys.argv[4])
         size = total // count
         os.makedirs(os.path.join(folder, "files"), exist_ok=True)
         curl = []
         for i in range(count):
-            spec = f"files/part{i:03d}^s{i:03d}.bin"
+            spec = f"files/part{i:04d}^s{i:04d}.bin"
             path = os.path.join(folder, spec)
             if not os.path.exists(path) or os.path.getsize(path) != size:
                 with open(path, "wb") as out:
-                    out.write(os.urandom(size))
-            entries.append((f"Data__part{i:03d}.bin", 1, spec, i + 1))
-            curl.append(f'url = "http://pkg.orvanta.test/{spec}"\noutput = "curl_out/part{i:03d}.bin"\n')
+                    out.write(random.Random(i).randbytes(size))
+            entries.append((f"Data__part{i:04d}.bin", 1, spec, i + 1))
+            curl.append(f'url = "http://{host}/{spec}"\noutput = "curl_out/part{i:04d}.bin"\n')
         with open(os.path.join(folder, "curl.cfg"), "w") as out:
             out.write("".join(curl))
     else:
         for i in range(count):
             entries.append((f"Data__sub{i % 50:02d}__file{i:05d}.dat", 1 + i % 7, f"files/file{i:05d}^c{i:05d}.dat",
                             (i * 7919) % count))
-    write_manifest(folder, manifest(BRAND[mode], entries))
+    write_manifest(folder, manifest(BRAND[mode], entries, host))
 
 
 if __name__ == "__main__":
