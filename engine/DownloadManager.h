@@ -11,6 +11,8 @@
 #include <memory>
 #include <string>
 
+#include "engine/ManifestSignature.h"
+
 namespace Utils { class RegistryKey; class IniFile; }
 namespace Manifest { struct FileEntry; }
 
@@ -50,11 +52,20 @@ public:
     // no update. May end the process through Dialog().FailAndExit.
     bool Update(bool isUpdate);
 
+    // What a fetched file must hash to: the package file as served (before
+    // unpacking) and the file as installed; lower-case hex SHA-256, empty ones
+    // are not checked.
+    struct FileDigests {
+        std::string package;
+        std::string installed;
+    };
     // Downloads remoteName from server (fromServer) or copies it from the work
     // folder to localPath ("__" meaning "\"), then unpacks it when extract is
-    // set and the remote extension differs from the local one. Blocks.
+    // set and the remote extension differs from the local one. Blocks. With
+    // digests the file replaces what is at localPath only once both matched;
+    // otherwise nothing of it stays.
     bool GetFile(bool fromServer, bool extract, const std::string& localPath, const std::string& remoteName,
-                 const std::string& displayName, const std::string& server);
+                 const std::string& displayName, const std::string& server, const FileDigests* digests = nullptr);
 
     // Set by StartUpdate / Prepare.
     std::string m_szIniFileName;   // ProfileIniName without its leading "%"
@@ -75,6 +86,10 @@ public:
     std::string m_szReferrer;      // stamped referrer text
     std::string m_szRequestBrand;  // BrandNameFor(stamped product, stamped brand id)
 
+    // The keys a manifest must be signed with (the build's release keys; tests
+    // may replace them). Empty: manifests are taken as they come.
+    ManifestSignature::KeyList m_releaseKeys = ManifestSignature::BuildReleaseKeys();
+
     // Where GetFile stores a file named localPath (before any compressed
     // extension): "__" as "\", and the client's program under the brand's name.
     std::string LocalPathFor(const std::string& localPath) const;
@@ -85,6 +100,8 @@ private:
     void PrepareOfflinePass(Pass& pass);
     void PrepareOnlinePass(Pass& pass);
     bool FetchManifest(const Pass& pass);
+    // The manifest as the INI reader reads it, or null when it is refused.
+    std::unique_ptr<Utils::IniFile> LoadManifest(const Pass& pass);
     bool ReadManifest(const Pass& pass, Utils::IniFile& manifest);
     bool HasUsableNames();
     void ResolveFolders(Pass& pass);
@@ -95,11 +112,17 @@ private:
     void RunCabinetTool(const std::string& cabinet, const std::string& tempDir);
     // Per file: fetch (it is put in place) then commit (it is recorded).
     bool FetchFiles(bool isUpdate, Utils::IniFile& manifest);
-    bool FetchPackageFile(bool isUpdate, const Manifest::FileEntry& entry, bool verifySha256);
+    bool FetchPackageFile(bool isUpdate, const Manifest::FileEntry& entry, bool verifySha256,
+                          Utils::IniFile& manifest);
     void CommitPackageFile(const Manifest::FileEntry& entry);
     void FetchResourceUpdate(const Pass& pass);
     void CreateShortcutsOnce(Utils::IniFile& manifest);
     void RunPostInstallTool(Utils::IniFile& manifest);
+    // The installed release's version and size in the uninstall entry.
+    void RecordRelease(const Pass& pass, Utils::IniFile& manifest);
+
+    // A file was put in place since the installation's size was last measured.
+    bool m_bFilesChanged = false;
 };
 
 // Unpacks the compressed file `path` next to itself with the outside decoder

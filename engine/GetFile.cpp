@@ -4,6 +4,7 @@
 #include <string>
 
 #include "app/ops/DialogOps.h"
+#include "engine/Digest.h"
 #include "engine/DownloadManager.h"
 #include "engine/EngineLog.h"
 #include "engine/Manifest.h"
@@ -16,10 +17,34 @@
 namespace {
 
 const char* const kFunction = "DownloadManager::GetFile()";
+// A file that has digests to match is fetched under its name plus this, and
+// takes its own name only once it matched.
+const char kStagingSuffix[] = ".orvnew";
 
-std::string ExtensionOf(const std::string& name) {
-    size_t dot = name.rfind('.');
-    return dot == std::string::npos ? std::string() : name.substr(dot);
+// Whether the file's SHA-256 is each of the expected digests (lower-case hex;
+// empty ones are not checked). A mismatch is logged with what was found.
+bool MatchesDigests(const std::string& path, const std::string& what, const std::string& expected,
+                    const std::string& alsoExpected) {
+    if (expected.empty() && alsoExpected.empty()) return true;
+    const std::string actual = Digest::Sha256OfFile(path);
+    for (const std::string* wanted : {&expected, &alsoExpected}) {
+        if (wanted->empty() || actual == *wanted) continue;
+        EngineLog::Text(kFunction, what + " SHA-256 mismatch: ", path);
+        EngineLog::Text(kFunction, "expected=", *wanted);
+        EngineLog::Text(kFunction, "actual=", actual);
+        return false;
+    }
+    return true;
+}
+
+bool MoveIntoPlace(const std::string& from, const std::string& to) {
+    DWORD attributes = GetFileAttributesA(to.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
+        SetFileAttributesA(to.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+    }
+    if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+    EngineLog::Int(kFunction, "could not replace " + to + ", error=", static_cast<int>(GetLastError()));
+    return false;
 }
 
 bool IsAbsolute(const std::string& path) {
@@ -41,7 +66,7 @@ std::string DownloadManager::LocalPathFor(const std::string& localPath) const {
 
 bool DownloadManager::GetFile(bool fromServer, bool extract, const std::string& localPath,
                               const std::string& remoteName, const std::string& displayName,
-                              const std::string& server) {
+                              const std::string& server, const FileDigests* digests) {
     std::string display = displayName;
     Utils::String::ReplaceAll(display, "__", "\\");
     const bool displayStartsWithBlank = !display.empty() && display[0] == ' ';
@@ -49,8 +74,8 @@ bool DownloadManager::GetFile(bool fromServer, bool extract, const std::string& 
     // The local extension is taken before the self-name rule renames the file.
     std::string local = localPath;
     Utils::String::ReplaceAll(local, "__", "\\");
-    const std::string remoteExtension = ExtensionOf(remoteName);
-    const std::string localExtension = ExtensionOf(local);
+    const std::string remoteExtension = Manifest::ExtensionOf(remoteName);
+    const std::string localExtension = Manifest::ExtensionOf(local);
     local = LocalPathFor(localPath);
 
     // Package files (extract) are named by the server and must land below the
@@ -60,11 +85,22 @@ bool DownloadManager::GetFile(bool fromServer, bool extract, const std::string& 
         return false;
     }
 
+    // With digests, what is fetched is checked (before it is unpacked, and
+    // unpacked) under a staging name: a file that fails leaves the one in
+    // place as it was.
+    const std::string target = local;
+    if (digests) local += kStagingSuffix;
+    const std::string unpacked = local;
+
     const bool compressed = extract && remoteExtension != localExtension;
     if (compressed) local += remoteExtension;
 
     // Failures to create a folder are left to the write.
     Utils::FileSystem::CreateFoldersOf(local);
+    if (digests) {  // left by an interrupted run
+        DeleteFileA(local.c_str());
+        DeleteFileA(unpacked.c_str());
+    }
 
     bool result = false;
     if (!fromServer) {
@@ -95,6 +131,10 @@ bool DownloadManager::GetFile(bool fromServer, bool extract, const std::string& 
         }
     }
 
+    if (result && digests && !MatchesDigests(local, compressed ? "package file" : "file", digests->package,
+                                             compressed ? std::string() : digests->installed)) {
+        result = false;
+    }
     if (compressed && result) {
         if (display.size() > 3) Dialog().SetItemText(IDC_STATUS_TEXT, "Extracting: " + display);
         if (!ExtractFile(local)) {
@@ -102,6 +142,14 @@ bool DownloadManager::GetFile(bool fromServer, bool extract, const std::string& 
             result = false;
         } else {
             DeleteFileA(local.c_str());
+        }
+    }
+    if (digests) {
+        if (result && compressed) result = MatchesDigests(unpacked, "unpacked file", digests->installed, "");
+        if (result) result = MoveIntoPlace(unpacked, target);
+        if (!result) {
+            DeleteFileA(local.c_str());
+            DeleteFileA(unpacked.c_str());
         }
     }
     return result;

@@ -88,6 +88,17 @@ std::string CabinetName(const std::string& iniFileName) {
     return iniFileName.substr(0, iniFileName.find('%')) + ".cab";
 }
 
+std::string ExtensionOf(const std::string& name) {
+    size_t dot = name.rfind('.');
+    return dot == std::string::npos ? std::string() : name.substr(dot);
+}
+
+bool IsPackedForm(const FileEntry& entry) {
+    std::string local = entry.key;
+    Utils::String::ReplaceAll(local, "__", "\\");
+    return ExtensionOf(entry.spec) != ExtensionOf(local);
+}
+
 bool IsSafeRelativePath(const std::string& path) {
     if (path.empty()) return false;
     if (path.find(':') != std::string::npos) return false;  // drive, or an alternate data stream

@@ -51,6 +51,12 @@ std::string ResourceUpdateRequest(const std::string& manifestRequest);
 // The cabinet beside the installer: ProfileIniName (without "%") up to its first "%", + ".cab".
 std::string CabinetName(const std::string& iniFileName);
 
+// The extension of a name: from its last "." to the end ("" without a ".").
+std::string ExtensionOf(const std::string& name);
+// Whether the FILE entry's package is a compressed form of the file (its
+// remote extension differs from the local one), which GetFile unpacks.
+bool IsPackedForm(const FileEntry& entry);
+
 // A server-chosen relative path ("\" separated, "__" already replaced) that
 // stays inside the folder it is relative to: not empty, no drive, no leading
 // "\" or "/", no "." or ".." component, no empty component, no ":" anywhere.

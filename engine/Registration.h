@@ -39,8 +39,35 @@ CopyResult CopyInBlocks(const std::string& sourcePath, const std::string& target
 extern const char kUninstallKeyPath[];
 // kUninstallKeyPath + "\\" + brand.
 std::string UninstallKeyPath(const std::string& brand);
-// The entry's DisplayName and UninstallString, each written only when missing.
+// The entry's values that describe the installation rather than a release,
+// each written only when missing, so an entry written before (by another
+// user's installation of the brand, or by an earlier installer) keeps them:
+//   DisplayName      brand
+//   UninstallString  "<installDir>\<brand>.exe" /uninstall
+//   DisplayIcon      <installDir>\<brand>.exe (it carries the program's icon)
+//   InstallLocation  installDir
+//   Publisher, URLInfoAbout  the build's settings
+//   NoModify, NoRepair       1: the list offers removal only
+// Creates the entry.
 void WriteUninstallEntry(const std::string& brand, const std::string& installDir);
+// WriteUninstallEntry's values other than DisplayName and UninstallString
+// (those two belong to the self-copy), for an entry an earlier installer wrote.
+void CompleteUninstallEntry(const std::string& brand, const std::string& installDir);
+// Whether the entry exists; creates nothing.
+bool HasUninstallEntry(const std::string& brand);
+
+// What the entry says about the installed release, in an existing entry only:
+// "DisplayVersion" unless the text is empty or not a short line (at most 64
+// characters, no control characters), and "EstimatedSize" in KiB unless
+// sizeKiB is kSizeUnknown. Both replace what is there; an unchanged version is
+// not written again.
+const DWORD kSizeUnknown = 0xFFFFFFFF;
+void WriteReleaseValues(const std::string& brand, const std::string& displayVersion, DWORD sizeKiB);
+// The entry's "EstimatedSize"; kSizeUnknown when it has none.
+DWORD RecordedSize(const std::string& brand);
+// KiB (rounded up) of the files below installDir and, when it is another
+// folder, below dataDir. Walks every file: not for a run that changed nothing.
+DWORD InstalledSizeKiB(const std::string& installDir, const std::string& dataDir);
 
 // Per-file records in <brand>\Installed of the product key.
 DWORD InstalledVersion(const Utils::RegistryKey& productKey, const std::string& brand, const std::string& key);

@@ -3,6 +3,7 @@
 #include <shlobj.h>
 
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,7 @@
 #include "engine/InstallFolder.h"
 #include "engine/Manifest.h"
 #include "engine/Registration.h"
+#include "engine/SignedRelease.h"
 #include "funnel/FunnelReport.h"
 #include "orvanta_config.h"
 #include "utils/fs/FileSystem.h"
@@ -86,6 +88,7 @@ struct DownloadManager::Pass {
     std::string manifestPath;  // online: in the temporary folder; offline: relative
     std::string request;       // the manifest request (online pass)
     std::string currentLang;   // the profile's language (online pass)
+    std::string askedDate;     // the LastUpdateDate the request carries (online pass)
     std::string startFolder;   // the current folder before the folders were resolved
     std::string ownPath;       // the running executable
     bool firstInstall = false; // this pass copied the installer into the install folder
@@ -103,7 +106,9 @@ bool DownloadManager::Update(bool isUpdate) {
     if (m_szWorkDir.empty()) m_szWorkDir = Utils::FileSystem::GetCurrentFolder(kWorkDirBuffer);
     if (isUpdate && !FetchManifest(pass)) return false;
 
-    Utils::IniFile manifest(pass.manifestPath, 1);
+    const std::unique_ptr<Utils::IniFile> loaded = LoadManifest(pass);
+    if (!loaded) return false;
+    Utils::IniFile& manifest = *loaded;
     const bool bIsNoUpdateAvilable = ReadManifest(pass, manifest);
     if (bIsNoUpdateAvilable) {
         GetInstallFolder(m_szBrandName, m_szDataDir, true);
@@ -133,6 +138,7 @@ bool DownloadManager::Update(bool isUpdate) {
     Registration::ApplyRegSection(*m_pProductKey, m_szBrandName, manifest);
     Registration::WriteReferrer(*m_pProductKey, m_szBrandName, m_szReferrer);
     if (pass.firstInstall) RunPostInstallTool(manifest);
+    RecordRelease(pass, manifest);
     Registration::WriteUpdateRecord(m_szProductId, pass.currentLang,
                                     manifest.GetString("PRODUCT_REG", "LastUpdateDate"));
     return true;
@@ -162,6 +168,7 @@ void DownloadManager::PrepareOnlinePass(Pass& pass) {
     if (pass.currentLang != lastLang || !keyFolderExists) lastDate.clear();
     EngineLog::Text(kFunction, "thisFileName=", pass.stem);
     EngineLog::Int(kFunction, "IsKeyFolderExist", keyFolderExists ? 1 : 0);
+    pass.askedDate = lastDate;
     pass.request = Manifest::ManifestRequest(query, lastDate, m_szRequestBrand);
     pass.manifestPath = pass.tempDir + m_szIniFileName;
     EngineLog::Text(kFunction, "LastUpdateDate=", lastDate);
@@ -176,6 +183,36 @@ bool DownloadManager::FetchManifest(const Pass& pass) {
     std::string statusText = "Installation data";
     if (ownFolder.find("\\" + pass.stem + "\\") != std::string::npos) statusText = " Checking for updates";
     return GetFile(true, false, pass.manifestPath, pass.request, statusText, m_szResourcesUrl);
+}
+
+// Without release keys the manifest is read as it is. With keys it counts only
+// when one of them signed it (checked on its bytes as received, before the INI
+// reader sees them) and it follows the signed-release rules; otherwise it
+// counts as not obtained. From the check until the reader has read it the file
+// is held against writers, and the reader follows no includes: what it reads
+// is what was signed.
+std::unique_ptr<Utils::IniFile> DownloadManager::LoadManifest(const Pass& pass) {
+    if (m_releaseKeys.empty()) return std::unique_ptr<Utils::IniFile>(new Utils::IniFile(pass.manifestPath, 1));
+    if (!Utils::FileSystem::IsFile(pass.manifestPath)) {
+        EngineLog::Text(kFunction, "no manifest: ", pass.manifestPath);
+        return nullptr;
+    }
+    std::unique_ptr<Utils::IniFile> manifest;
+    std::string reason;
+    SignedRelease::HeldFile held;
+    if (held.Open(pass.manifestPath, reason) &&
+        (reason = SignedRelease::CheckSignature(held.Bytes(), m_releaseKeys)).empty()) {
+        manifest.reset(new Utils::IniFile(pass.manifestPath, 0));
+        std::string lastLang, recorded;
+        Registration::ReadUpdateRecord(m_szProductId, lastLang, recorded);
+        reason = SignedRelease::CheckSignedRelease(held.Bytes(), *manifest, recorded,
+                                                   pass.isUpdate ? pass.askedDate : recorded);
+    }
+    held.Release();
+    if (reason.empty()) return manifest;
+    EngineLog::Text(kFunction, "manifest refused: ", reason);
+    if (pass.isUpdate) DeleteFileA(pass.manifestPath.c_str());
+    return nullptr;
 }
 
 // Loads the GENERAL fields; true when the manifest says no update is
@@ -274,7 +311,7 @@ bool DownloadManager::FetchFiles(bool isUpdate, Utils::IniFile& manifest) {
     const bool verifySha256 = lstrcmpiA(digest.c_str(), "SHA256") == 0;
 
     for (size_t i = 0; i < toFetch.size(); ++i) {
-        if (!FetchPackageFile(isUpdate, toFetch[i], verifySha256)) {
+        if (!FetchPackageFile(isUpdate, toFetch[i], verifySha256, manifest)) {
             EngineLog::Line(kFunction, "!GetFile()");
             return false;
         }
@@ -286,7 +323,18 @@ bool DownloadManager::FetchFiles(bool isUpdate, Utils::IniFile& manifest) {
 
 // Puts the file in place (download or copy, then unpacking) and checks its
 // digest when the manifest declares one; a file that fails the check is removed.
-bool DownloadManager::FetchPackageFile(bool isUpdate, const Manifest::FileEntry& entry, bool verifySha256) {
+// A signed release's file is checked before it is unpacked and before it
+// replaces anything: one that fails leaves the installed file as it was.
+bool DownloadManager::FetchPackageFile(bool isUpdate, const Manifest::FileEntry& entry, bool verifySha256,
+                                       Utils::IniFile& manifest) {
+    if (!m_releaseKeys.empty()) {
+        FileDigests digests;
+        digests.package = manifest.GetString(SignedRelease::kPackageDigestSection, entry.key);
+        digests.installed = entry.checksum;
+        Utils::String::ToLower(digests.package);
+        Utils::String::ToLower(digests.installed);
+        return GetFile(isUpdate, true, entry.key, entry.spec, entry.key, m_szDownloadUrl, &digests);
+    }
     if (!GetFile(isUpdate, true, entry.key, entry.spec, entry.key, m_szDownloadUrl)) return false;
     if (!verifySha256) return true;
     const std::string path = LocalPathFor(entry.key);
@@ -304,6 +352,7 @@ bool DownloadManager::FetchPackageFile(bool isUpdate, const Manifest::FileEntry&
 // The file counts as installed from here on: its version and checksum are recorded.
 void DownloadManager::CommitPackageFile(const Manifest::FileEntry& entry) {
     Registration::WriteFileRecord(*m_pProductKey, m_szBrandName, entry.key, entry.version, entry.checksum);
+    m_bFilesChanged = true;
 }
 
 // The test download server also hands out a resource update; its result does
@@ -330,6 +379,24 @@ void DownloadManager::CreateShortcutsOnce(Utils::IniFile& manifest) {
     CreateShortcut(CSIDL_PROGRAMS, target, m_szBrandName, "", m_szBrandName, "");
     CreateShortcut(CSIDL_DESKTOP, target, m_szBrandName, "", "", "");
     CreateShortcut(CSIDL_PROGRAMS, target, "Uninstall", icon, m_szBrandName, "/uninstall");
+}
+
+// The folders are measured only when this pass changed what is on disk (a
+// file, or the installer's own copy) or the entry has no size yet (written by
+// an earlier installer, which also left out the values completed here): an
+// update check that fetches nothing does not walk the client's files. The
+// entry itself is made by the self-copy alone.
+void DownloadManager::RecordRelease(const Pass& pass, Utils::IniFile& manifest) {
+    if (!Registration::HasUninstallEntry(m_szBrandName)) return;
+    const bool sizeMissing = Registration::RecordedSize(m_szBrandName) == Registration::kSizeUnknown;
+    DWORD sizeKiB = Registration::kSizeUnknown;
+    if (pass.firstInstall || m_bFilesChanged || sizeMissing) {
+        sizeKiB = Registration::InstalledSizeKiB(m_szInstallDir, m_szDataDir);
+        m_bFilesChanged = false;
+        EngineLog::Int(kFunction, "EstimatedSize=", static_cast<int>(sizeKiB));
+    }
+    if (sizeMissing) Registration::CompleteUninstallEntry(m_szBrandName, m_szInstallDir);
+    Registration::WriteReleaseValues(m_szBrandName, manifest.GetString("GENERAL", "DISPLAY_VERSION"), sizeKiB);
 }
 
 // The tool is one of the installed files, started hidden from the client's

@@ -28,6 +28,7 @@ import lzma
 import os
 import re
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
@@ -43,10 +44,17 @@ MANIFEST_NAME = "manifest.ini"
 NO_UPDATE_NAME = "noupdate.ini"  # the signed no-update answer beside a signed manifest
 FILES_DIR = "files"
 GENERAL_KEYS = ("BRAND_NAME", "EXE_NAME", "EXE_WORK_PATH", "DOWNLOAD_URL", "SKIN_URL",
-                "UNINSTALL_ICON", "EXE_UPDATERES")
+                "UNINSTALL_ICON", "EXE_UPDATERES", "DISPLAY_VERSION")
+# The version the system's list of installed programs shows; the installer
+# takes at most this many characters, none of them control characters.
+DISPLAY_VERSION = "DISPLAY_VERSION"
+DISPLAY_VERSION_MAX = 64
 # Fetched first, stored as they are, at the root (vpatch.exe applies patches).
 DECODERS = ("lzma.exe", "oggdec.exe", "vpatch.exe")
 PATCH_SECTION = "PATCH"
+# <FILE key>=<SHA-256 of the package file as served>: an installer with release keys
+# checks a compressed file before its decoder runs. Older installers ignore it.
+PACKAGE_DIGEST_SECTION = "PACKAGE_SHA256"
 PATCH_EXT = ".vpatch"
 DECODER_ORDER = 1
 FILE_ORDER = 100
@@ -85,6 +93,9 @@ def load_description(path):
         raise PackError("%s: BRAND_NAME is required" % path)
     if "FILE_DIGEST" in general:
         raise PackError("%s: FILE_DIGEST is set by the packer" % path)
+    version = general.get(DISPLAY_VERSION, "")
+    if len(version) > DISPLAY_VERSION_MAX or any(ord(c) < 0x20 or ord(c) == 0x7f for c in version):
+        raise PackError("%s: DISPLAY_VERSION must be a line of at most %d characters" % (path, DISPLAY_VERSION_MAX))
     try:
         for key, value in general.items():
             ini.check_key(key, "GENERAL key")
@@ -204,6 +215,84 @@ def is_decoder(rel):
 
 def is_root_decoder(rel):
     return rel.lower() in DECODERS
+
+
+# ---------------------------------------------------------------------- display version
+
+_VERSION_KEY = "VS_VERSION_INFO\0".encode("utf-16-le")
+_FIXED_INFO_SIGNATURE = 0xFEEF04BD
+
+
+def program_version(path):
+    """"a.b.c.d" of a Windows program's fixed version information (its product
+    version), or None. Only the resource section is read."""
+    try:
+        with open(path, "rb") as f:
+            head = f.read(4096)
+            if head[:2] != b"MZ" or len(head) < 64:
+                return None
+            pe = struct.unpack_from("<I", head, 60)[0]
+            if pe + 24 > len(head) or head[pe:pe + 4] != b"PE\0\0":
+                return None
+            sections, optional_size = struct.unpack_from("<H12xH", head, pe + 6)
+            optional = pe + 24
+            magic = struct.unpack_from("<H", head, optional)[0]
+            directories = optional + {0x10b: 96, 0x20b: 112}.get(magic, 0)
+            if directories == optional or directories + 24 > len(head):
+                return None
+            resource_rva = struct.unpack_from("<I", head, directories + 16)[0]  # entry 2
+            table = optional + optional_size
+            for i in range(sections):
+                at = table + 40 * i
+                if at + 40 > len(head):
+                    return None
+                size, rva, raw_size, raw_at = struct.unpack_from("<IIII", head, at + 8)
+                if rva <= resource_rva < rva + max(size, raw_size):
+                    f.seek(raw_at)
+                    data = f.read(min(raw_size, 64 << 20))
+                    break
+            else:
+                return None
+    except (OSError, struct.error):
+        return None
+    at = data.find(_VERSION_KEY)
+    while at >= 0:
+        fixed = at + 34  # the key starts 6 bytes into the block, the fixed part 40 bytes in
+        if fixed + 24 <= len(data) and struct.unpack_from("<I", data, fixed)[0] == _FIXED_INFO_SIGNATURE:
+            high, low = struct.unpack_from("<II", data, fixed + 16)
+            if high or low:
+                return "%d.%d.%d.%d" % (high >> 16, high & 0xFFFF, low >> 16, low & 0xFFFF)
+            return None
+        at = data.find(_VERSION_KEY, at + 2)
+    return None
+
+
+def dated_version(date):
+    """The release date as a version: 20240131093005 -> 2024.01.31.093005."""
+    if len(date) == 14 and date.isdigit():
+        return "%s.%s.%s.%s" % (date[:4], date[4:6], date[6:8], date[8:])
+    return date[:DISPLAY_VERSION_MAX]
+
+
+def client_program_version(general, files):
+    """The version of the client's program (EXE_WORK_PATH\\EXE_NAME), or None."""
+    if not general.get("EXE_NAME"):
+        return None
+    work = general.get("EXE_WORK_PATH", "").replace("\\", "/").strip("/")
+    rel = ((work + "/") if work else "") + general["EXE_NAME"]
+    for name, path in files.items():
+        if name.lower() == rel.lower():
+            return program_version(path)
+    return None
+
+
+def with_display_version(general, version):
+    """GENERAL with DISPLAY_VERSION set, placed before FILE_DIGEST."""
+    result = OrderedDict((k, v) for k, v in general.items() if k not in (DISPLAY_VERSION, "FILE_DIGEST"))
+    result[DISPLAY_VERSION] = version
+    if "FILE_DIGEST" in general:
+        result["FILE_DIGEST"] = general["FILE_DIGEST"]
+    return result
 
 
 # ---------------------------------------------------------------------- patches
@@ -365,6 +454,8 @@ def pack(client, description, out, previous=None, decoders=(), date=None, preset
     general, reg = load_description(description)
     if sign_key is not None:  # refuse before any file is written
         signable(ini.render(OrderedDict([("GENERAL", general), ("REG", reg)])))
+        if date is not None and not date.isdigit():
+            raise PackError(SIGNED_DATE_ERROR % date)
     files = list_client(client, decoders)
     if not files:
         raise PackError("%s: no files" % client)
@@ -374,6 +465,7 @@ def pack(client, description, out, previous=None, decoders=(), date=None, preset
 
     os.makedirs(out, exist_ok=True)
     entries = OrderedDict()
+    packages = OrderedDict()
     patches = OrderedDict()
     prev_patches = prev_sections.get(PATCH_SECTION, {})
     patcher = Patcher(patch_maker, out, [previous or out], max_patch_ratio, log) if patch_maker else None
@@ -398,6 +490,7 @@ def pack(client, description, out, previous=None, decoders=(), date=None, preset
         else:
             order, file_order = file_order, file_order + 1
         entries[key] = "%d,%s,%d" % (version, spec, order)
+        packages[key] = sha256_of(spec_path(out, spec)) if compressed else digest
         log("%-40s v%-4d %s" % (key, version, spec))
     if compressed_any and "lzma.exe" not in {k.lower() for k in entries}:
         raise PackError("the release holds .lzma files but no lzma.exe at its root; pass --decoder")
@@ -406,14 +499,28 @@ def pack(client, description, out, previous=None, decoders=(), date=None, preset
     check_general(general, entries, log)
 
     general["FILE_DIGEST"] = "SHA256"
+    # The release's display version: the description's, else the client program's,
+    # else the release date (known only once the date is).
+    prev_date = prev_sections.get("PRODUCT_REG", {}).get("LastUpdateDate", "")
+    dated = False
+    if not general.get(DISPLAY_VERSION):
+        version = client_program_version(general, files)
+        dated = version is None
+        # A dated version counts as unchanged when it is the previous release's.
+        general = with_display_version(general, dated_version(prev_date) if dated else version)
     sections = OrderedDict([("GENERAL", general), ("FILE", entries), ("REG", reg)])
     if patches:  # installers that do not know the section ignore it
         sections[PATCH_SECTION] = patches
-    prev_date = prev_sections.get("PRODUCT_REG", {}).get("LastUpdateDate", "")
+    sections[PACKAGE_DIGEST_SECTION] = packages
     prev_body = OrderedDict((k, v) for k, v in prev_sections.items() if k != "PRODUCT_REG")
     unchanged = prev_path is not None and prev_date and ini.render(prev_body) == ini.render(sections)
-    sections["PRODUCT_REG"] = OrderedDict(
-        [("LastUpdateDate", prev_date if unchanged and date is None else next_date(prev_date, date))])
+    keep = unchanged and date is None and (sign_key is None or prev_date.isdigit())
+    release_date = prev_date if keep else next_date(prev_date, date)
+    if sign_key is not None and not release_date.isdigit():
+        raise PackError(SIGNED_DATE_ERROR % release_date)
+    sections["PRODUCT_REG"] = OrderedDict([("LastUpdateDate", release_date)])
+    if dated:
+        sections["GENERAL"] = with_display_version(general, dated_version(release_date))
     text = ini.render(sections)
     if sign_key is not None:
         text = signable(text, sign_key)
@@ -435,6 +542,11 @@ def pack(client, description, out, previous=None, decoders=(), date=None, preset
 
 
 # ---------------------------------------------------------------------- signing
+
+# Installers with release keys refuse a release older than the one installed, which
+# needs dates they can compare.
+SIGNED_DATE_ERROR = ("a signed release needs a LastUpdateDate of digits (UTC YYYYMMDDhhmmss), not %r: "
+                     "installers with release keys compare release dates")
 
 def signable(text, sign_key=None):
     """Refuse text a signature cannot cover; with a key, return it signed."""

@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # The whole story in one command: build, publish the sample client as a
-# release, serve it on loopback, and let a scripted player install, update and
-# uninstall it under Wine, printing what happened at each stage.
+# signed release, serve it on loopback, and let a scripted player install,
+# update and uninstall it under Wine, printing what happened at each stage.
+# The installer carries the demo's own release key (made by the demo, kept in
+# its build folder, never a production key); a forged answer is refused.
 #
 #   bash scripts/demo.sh
 #
 # Environment (all optional):
-#   ORVANTA_BUILD_DIR  build folder (default build/x86_64)
+#   DEMO_BUILD_DIR     the demo's build folder (default build/demo/x86_64): its
+#                      installer carries the demo key, unlike the tests' build
 #   DEMO_OUT           output folder for screenshots and logs (default demo-out)
 #   DEMO_SKIP_SETUP=1  do not check the Debian packages
 #   DEMO_SKIP_BUILD=1  use the programs already built in the build folder
@@ -16,7 +19,8 @@
 set -euo pipefail
 
 root="$(cd "$(dirname "$0")/.." && pwd)"
-build="${ORVANTA_BUILD_DIR:-$root/build/x86_64}"
+build="${DEMO_BUILD_DIR:-$root/build/demo/x86_64}"
+key="$build/demo-release-key.pem"
 out="${DEMO_OUT:-$root/demo-out}"
 work="$out/work"
 export WINEPREFIX="$root/build/demo/prefix"
@@ -84,10 +88,18 @@ mkdir -p "$work"
 stage "Packages"
 if [ "${DEMO_SKIP_SETUP:-0}" != 1 ]; then bash "$root/scripts/setup.sh" | indent; else say "skipped"; fi
 
-stage "Build (x86_64)"
+stage "Build (x86_64, demo release key)"
+mkdir -p "$build"
+[ -f "$key" ] || openssl genpkey -algorithm ed25519 -out "$key" 2>/dev/null
+public_key=$(python3 "$root/packer/pack_release.py" --sign-key "$key" --print-public-key)
+say "release key: $public_key"
+say "(the demo's own, made by the demo: $key)"
 if [ "${DEMO_SKIP_BUILD:-0}" = 1 ]; then
   say "skipped"
-elif ! ORVANTA_BUILD_DIR="$build" bash "$root/scripts/build.sh" x86_64 >"$work/build.log" 2>&1; then
+  grep -qx "ORVANTA_RELEASE_KEYS:STRING=$public_key" "$build/CMakeCache.txt" 2>/dev/null \
+    || { echo "demo: $build was not built with this key; run without DEMO_SKIP_BUILD"; exit 1; }
+elif ! ORVANTA_BUILD_DIR="$build" bash "$root/scripts/build.sh" x86_64 -DORVANTA_BUILD_TESTS=OFF \
+    -DORVANTA_RELEASE_KEYS="$public_key" >"$work/build.log" 2>&1; then
   # Work in progress elsewhere in the tree must not stop the demo: build what it needs.
   say "full build failed (see $work/build.log); building the demo's programs only"
   cmake --build "$build" --target Orvanta sampleclient lzma orvanta_player >>"$work/build.log" 2>&1
@@ -107,11 +119,12 @@ printf '[sound]\r\nvolume=3\r\n' >"$work/client/Bin/settings.ini"
 cat >"$work/release.json" <<EOF
 {"BRAND_NAME": "$brand", "EXE_NAME": "guiclient.exe", "EXE_WORK_PATH": "Bin",
  "DOWNLOAD_URL": "", "SKIN_URL": "", "UNINSTALL_ICON": "Bin\\\\$brand.exe", "EXE_UPDATERES": "firstrun.exe",
- "REG": {"Language/": "S/Y/\${Lang}"}}
+ "REG": {"Edition/": "S/Y/demo"}}
 EOF
 python3 "$root/packer/pack_release.py" --client "$work/client" --description "$work/release.json" \
-  --out "$work/release" --decoder "$build/decoder/lzma.exe" --quiet
+  --out "$work/release" --decoder "$build/decoder/lzma.exe" --sign-key "$key" --quiet
 sed -n '/^\[FILE\]/,/^\[REG\]/p' "$work/release/manifest.ini" | sed '$d' | indent
+say "signed: $(tail -n1 "$work/release/manifest.ini" | cut -c1-51)..."
 
 stage "Servers on loopback"
 python3 "$root/service/download_server.py" --release "$work/release" --port 0 --port-file "$work/download.port" \
@@ -198,8 +211,9 @@ stage "New release (one file changed)"
 sleep 1  # the release date has one-second steps
 printf 'Orvanta sample client\r\nRelease notes: second edition.\r\n' >"$work/client/Bin/readme.txt"
 python3 "$root/packer/pack_release.py" --client "$work/client" --description "$work/release.json" \
-  --out "$work/release" --decoder "$build/decoder/lzma.exe" --quiet
-grep -E "^Bin__readme|LastUpdateDate" "$work/release/manifest.ini" | indent
+  --out "$work/release" --decoder "$build/decoder/lzma.exe" --sign-key "$key" --quiet
+grep -E "^Bin__readme.txt=[0-9]+,|LastUpdateDate" "$work/release/manifest.ini" | indent
+say "signed: $(tail -n1 "$work/release/manifest.ini" | cut -c1-51)..."
 player --timeout 30000 wait-gone >/dev/null || true
 for _ in $(seq 1 60); do pgrep -f "Program Files.$brand.Bin.$brand.exe" >/dev/null || break; sleep 0.5; done
 
@@ -228,7 +242,28 @@ for _ in $(seq 1 100); do [ "$(wc -l <"$pf/$brand/Bin/started.log")" -ge 2 ] && 
 say "client starts so far: $(wc -l <"$pf/$brand/Bin/started.log")"
 for _ in $(seq 1 60); do pgrep -f "Program Files.$brand.Bin.$brand.exe" >/dev/null || break; sleep 0.5; done
 
-# ---------------------------------------------------------------- 6. uninstall
+# ---------------------------------------------------------------- 6. forged answer
+stage "Forged answer refused"
+# The installed copy asks with the release's date, so the server answers with the
+# release's signed no-update answer. Someone on the way changes it: the client
+# is to be started from another folder.
+cp "$work/release/noupdate.ini" "$work/noupdate.ini.signed"
+sed -i 's/^EXE_WORK_PATH=Bin/EXE_WORK_PATH=Tmp/' "$work/release/noupdate.ini"
+say "served: $(grep -a EXE_WORK_PATH "$work/release/noupdate.ini" | tr -d '\r') (signed: EXE_WORK_PATH=Bin)"
+wine reg add 'HKCU\Software\Tindermoor' /v LogFile /t REG_DWORD /d 1 /f >/dev/null 2>&1 </dev/null  # log to stdout
+mark=$(wc -l <"$work/download-access.log")
+rc=0; wine "$installed" >"$work/install3.out" 2>&1 </dev/null || rc=$?
+mv "$work/noupdate.ini.signed" "$work/release/noupdate.ini"
+wine reg delete 'HKCU\Software\Tindermoor' /v LogFile /f >/dev/null 2>&1 </dev/null || true
+say "installer exit code: $rc"
+say "installer log: $(tr -d '\r' <"$work/install3.out" | grep -m1 "^manifest refused" || echo "no refusal logged!")"
+say "requests of this run (download server log):"
+tail -n +"$((mark + 1))" "$work/download-access.log" | grep -v ClientsRecruitChain | sed -E 's/.*"(GET [^ ]*) .*" ([0-9]+).*/\1 -> \2/' | indent
+for _ in $(seq 1 100); do [ "$(wc -l <"$pf/$brand/Bin/started.log")" -ge 3 ] && break; sleep 0.2; done
+say "client starts so far: $(wc -l <"$pf/$brand/Bin/started.log") (the installed client, as after any failed check)"
+for _ in $(seq 1 60); do pgrep -if "Program Files.$brand.Bin.$brand.exe" >/dev/null || break; sleep 0.5; done
+
+# ---------------------------------------------------------------- 7. uninstall
 stage "Uninstall"
 rc=0; wine "$installed" /uninstall >"$work/uninstall.out" 2>&1 </dev/null || rc=$?
 say "\"/uninstall\" relaunched the copy in the temporary folder and ended with $rc"
@@ -249,7 +284,7 @@ reg_query "HKCU\\Software\\Tindermoor" /s
 wine reg query "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$brand" >/dev/null 2>&1 </dev/null \
   && say "uninstall entry still there!" || say "uninstall entry removed"
 
-# ---------------------------------------------------------------- 7. funnel
+# ---------------------------------------------------------------- 8. funnel
 stage "Funnel reports (log database)"
 python3 "$root/service/log_server.py" funnel --db "$work/reports.sqlite" | indent
 finish_stage

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs the one-command demo and prints its stages timed (seconds, wall clock).
 # Extra environment is passed through (e.g. DEMO_SKIP_BUILD=1 to time the
-# player's run without the build, ORVANTA_BUILD_DIR to reuse a build).
+# player's run without the build, DEMO_BUILD_DIR to pick the demo's build folder).
 set -euo pipefail
 root="$(cd "$(dirname "$0")/../.." && pwd)"
 out="${DEMO_OUT:-$root/build/demo/bench-out}"

@@ -6,19 +6,23 @@
         generator): every run serves the same bytes.
     make_release.py check <folder> <files>
         a manifest listing <files> entries (the files themselves are not needed:
-        the check finds every one of them installed)."""
+        the check finds every one of them installed).
+    make_release.py check-signed <folder> <files>
+        the same manifest signed with a key made for this run, whose public key
+        goes to <folder>/key.txt (for an installer with that release key)."""
+import hashlib
 import os
 import random
 import sys
 
-BRAND = {"install": "OrvBenchInstall", "check": "OrvBenchCheck"}
+BRAND = {"install": "OrvBenchInstall", "check": "OrvBenchCheck", "check-signed": "OrvBenchCheck"}
 
 
 def manifest(brand, entries, host="pkg.orvanta.test"):
     lines = ["[GENERAL]", f"BRAND_NAME={brand}", "EXE_NAME=", "EXE_WORK_PATH=Bin", f"DOWNLOAD_URL={host}",
-             "[FILE]"]
+             "DISPLAY_VERSION=1.0", "[FILE]"]
     lines += [f"{key}={version},{spec},{order}" for key, version, spec, order in entries]
-    lines += ["[PRODUCT_REG]", "LastUpdateDate=bench"]
+    lines += ["[PRODUCT_REG]", "LastUpdateDate=20250101000000"]
     return "\n".join(lines) + "\n"
 
 
@@ -48,10 +52,24 @@ def main():
         with open(os.path.join(folder, "curl.cfg"), "w") as out:
             out.write("".join(curl))
     else:
+        # As the packer lists them: SHA-256 checksums, declared as such.
         for i in range(count):
-            entries.append((f"Data__sub{i % 50:02d}__file{i:05d}.dat", 1 + i % 7, f"files/file{i:05d}^c{i:05d}.dat",
+            digest = hashlib.sha256(b"%d" % i).hexdigest()
+            entries.append((f"Data__sub{i % 50:02d}__file{i:05d}.dat", 1 + i % 7, f"files/file{i:05d}^{digest}.dat",
                             (i * 7919) % count))
-    write_manifest(folder, manifest(BRAND[mode], entries, host))
+    text = manifest(BRAND[mode], entries, host)
+    if mode != "install":
+        text = text.replace("[FILE]\n", "FILE_DIGEST=SHA256\n[FILE]\n", 1)
+    if mode == "check-signed":
+        from cryptography.hazmat.primitives import serialization
+        from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey
+        key = Ed25519PrivateKey.generate()
+        text += ";signature=ed25519:" + key.sign(text.encode()).hex() + "\n"
+    write_manifest(folder, text)
+    if mode == "check-signed":
+        with open(os.path.join(folder, "key.txt"), "w") as out:
+            out.write(key.public_key().public_bytes(serialization.Encoding.Raw,
+                                                    serialization.PublicFormat.Raw).hex())
 
 
 if __name__ == "__main__":

@@ -8,7 +8,11 @@
 #      peak memory. SCENARIOS, REPEAT, AHEAD, DIAGNOSE: see fetch_bench.py;
 #  (2) an update check that finds nothing to do in a manifest of CHECK_FILES
 #      entries (default 10,000): time, and the share of the manifest request,
-#      parsing and registry reads.
+#      parsing and registry reads; run as a downloaded copy (which copies itself
+#      and so measures the installation's size, walking the listed files) and as
+#      the installed copy (which must not walk them), and the walk alone.
+#  (3) the same check by an installer with a release key, of the same manifest
+#      signed: what the signature and the signed-release rules add.
 #   bench/install/run.sh [build-dir]   (default: $ORVANTA_BUILD_DIR or build/x86_64)
 set -uo pipefail
 root="$(cd "$(dirname "$0")/../.." && pwd)"
@@ -48,10 +52,18 @@ python3 "$root/bench/install/fetch_bench.py" "$root" "$work" "$envdir" "$work/in
 python3 "$root/bench/install/make_release.py" check "$work/check" "$check_files"
 start_server "$work/check"
 check_out="$("$root/cmake/wine-run.sh" "$envdir" "$work/install_bench.exe" "$port" check 2>&1 | tr -d '\r' | grep -E '^mode=|^message')"
+installed="$envdir/prefix/drive_c/Program Files/OrvBenchCheck/OrvBenchCheck.exe"
+check_out+=$'\n'"$("$root/cmake/wine-run.sh" "$envdir" "$installed" "$port" installed 2>&1 | tr -d '\r' | grep -E '^mode=|^message')"
 
-python3 - "$check_out" <<'PY'
+# (3) the same, signed, with the release key
+python3 "$root/bench/install/make_release.py" check-signed "$work/check-signed" "$check_files"
+start_server "$work/check-signed"
+signed_out="$("$root/cmake/wine-run.sh" "$envdir" "$work/install_bench.exe" "$port" check \
+  "$(cat "$work/check-signed/key.txt")" 2>&1 | tr -d '\r' | grep -E '^mode=|^message')"
+
+python3 - "$check_out" "$signed_out" <<'PY'
 import sys
-check_out = sys.argv[1]
+check_out, signed_out = sys.argv[1:]
 
 def fields(block, mode):
     for line in block.splitlines():
@@ -62,10 +74,32 @@ def fields(block, mode):
 chk = fields(check_out, "check")
 if chk:
     print(f"(2) update check, nothing to do: {chk['entries']} entries, to fetch {chk['to_fetch']}, ok={chk['ok']}")
-    print(f"  whole pass: {float(chk['seconds']):.3f} s (target < 2 s)  peak working set {chk['peak_working_set_MiB']} MiB")
+    print(f"  whole pass: {float(chk['seconds']):.3f} s best of 5, median {float(chk['median_s']):.3f} s"
+          f"  peak working set {chk['peak_working_set_MiB']} MiB")
     print(f"  manifest request {float(chk['manifest_s']):.3f} s ({chk['manifest_share']}), parsing {float(chk['parse_s']):.3f} s"
           f" ({chk['parse_share']}), registry reads {float(chk['registry_reads_s']):.3f} s ({chk['registry_share']})"
           f"  [records prefilled in {float(chk['prefill_writes_s']):.3f} s]")
+    print(f"  the whole pass above is a downloaded copy's: it copies itself, so it measures the installation"
+          f" ({chk['size_kib']} KiB): walking the {chk['entries']} files alone takes {float(chk['size_walk_s']):.3f} s")
+    inst = fields(check_out, "installed")
+    if inst:
+        print(f"  the installed copy's check (the shortcuts' run): {float(inst['seconds']):.3f} s (target <= 0.5 s), no walk"
+              f" (a planted size kept: {'yes' if inst['size_kept'] == '1' else 'NO'}); the uninstall entry's"
+              f" share: {inst['entry_ms']} ms")
+    else:
+        print("  installed copy: no result")
 else:
     print("(2) update check: no result\n" + check_out)
+sig = fields(signed_out, "check")
+if sig and chk:
+    added = (float(sig["seconds"]) - float(chk["seconds"])) * 1000
+    added_median = (float(sig["median_s"]) - float(chk["median_s"])) * 1000
+    print(f"(3) the same check with a release key, manifest signed: ok={sig['ok']} keys={sig['keys']}")
+    print(f"  manifest of {sig['entries']} entries: reading it and checking its signature"
+          f" {float(sig['signature_s']) * 1000:.1f} ms, the signed-release rules {float(sig['rules_s']) * 1000:.1f} ms"
+          f" (best of 5)")
+    print(f"  whole pass: {float(sig['seconds']):.3f} s best of 5, median {float(sig['median_s']):.3f} s;"
+          f" against (2): {added:+.1f} ms (best), {added_median:+.1f} ms (median)")
+else:
+    print("(3) signed update check: no result\n" + signed_out)
 PY

@@ -3,6 +3,7 @@ import json
 import lzma
 import os
 import random
+import struct
 import subprocess
 import sys
 import tempfile
@@ -22,6 +23,25 @@ def write(path, data):
 
 def sha(data):
     return hashlib.sha256(data).hexdigest()
+
+
+def program_with_version(a, b, c, d):
+    """A minimal 64-bit Windows program: headers and a resource section holding
+    a version block whose product version is a.b.c.d."""
+    high, low = (a << 16) | b, (c << 16) | d
+    block = struct.pack("<3H", 92, 52, 0) + "VS_VERSION_INFO\0".encode("utf-16-le") + b"\0\0" + \
+        struct.pack("<13I", 0xFEEF04BD, 0x10000, 0, 0, high, low, 0x3F, 0, 4, 1, 0, 0, 0)
+    resources = b"\0" * 16 + block  # the block lies behind the resource directory
+    header = bytearray(512)
+    header[:2] = b"MZ"
+    struct.pack_into("<I", header, 60, 64)
+    header[64:68] = b"PE\0\0"
+    struct.pack_into("<HH12xH", header, 68, 0x8664, 1, 240)  # one section, 240-byte optional header
+    struct.pack_into("<H", header, 88, 0x20b)
+    struct.pack_into("<II", header, 88 + 128, 0x1000, len(resources))  # data directory 2
+    header[328:336] = b".rsrc\0\0\0"
+    struct.pack_into("<IIII", header, 336, len(resources), 0x1000, len(resources), 512)
+    return bytes(header) + resources
 
 
 class PackTest(unittest.TestCase):
@@ -93,6 +113,7 @@ class PackTest(unittest.TestCase):
                 self.assertEqual(sha(data), ini.file_spec_checksum(spec))
                 with open(self.spec_file(spec), "rb") as f:
                     stored = f.read()
+                self.assertEqual(sha(stored), self.manifest()["PACKAGE_SHA256"][rel.replace("/", "__")])
                 if spec == "files/" + rel + "^" + sha(data) + ".lzma":
                     compressed.add(rel)
                     self.assertEqual(data, lzma.decompress(stored, format=lzma.FORMAT_ALONE))
@@ -245,6 +266,30 @@ class PackTest(unittest.TestCase):
         self.describe(BRAND_NAME="")
         with self.assertRaisesRegex(pack_release.PackError, "BRAND_NAME"):
             self.pack(date="2")
+
+    def test_display_version_from_the_description_the_client_or_the_date(self):
+        display = lambda: self.manifest()["GENERAL"].get("DISPLAY_VERSION")
+        # No version in the client program: the release date stands in, and stays
+        # while nothing changes.
+        self.pack(date="20240131093005")
+        self.assertEqual("2024.01.31.093005", display())
+        changed, _ = self.pack()
+        self.assertFalse(changed)
+        self.assertEqual("2024.01.31.093005", display())
+        self.assertIsNone(pack_release.program_version(self.description))  # not a program
+        # The version the client program carries; a change of it is a new release.
+        write(os.path.join(self.client, "Bin", "client.exe"), program_with_version(1, 2, 3, 40))
+        self.assertTrue(self.pack()[0])
+        self.assertEqual("1.2.3.40", display())
+        # The description's own text comes first.
+        self.describe(DISPLAY_VERSION="2.0 beta")
+        self.pack()
+        self.assertEqual("2.0 beta", display())
+        for bad in ("x" * 65, "2.0\tbeta"):
+            with self.subTest(bad=bad):
+                self.describe(DISPLAY_VERSION=bad)
+                with self.assertRaisesRegex(pack_release.PackError, "DISPLAY_VERSION"):
+                    self.pack()
 
     def test_command_line(self):
         out = subprocess.run([sys.executable, os.path.join(ROOT, "packer", "pack_release.py"),

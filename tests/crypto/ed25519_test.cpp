@@ -1,7 +1,8 @@
-// SHA-512 and Ed25519 verification: RFC 8032's vectors, hashlib's digests and
+// SHA-512, SHA-256 and Ed25519 verification: RFC 8032's vectors, hashlib's digests and
 // openssl's signatures made for this run (data/, written by make_signatures.py),
 // every flipped bit of them, and the encodings a strict verifier must refuse.
 #include "utils/crypto/Ed25519.h"
+#include "utils/crypto/Sha256.h"
 #include "utils/crypto/Sha512.h"
 
 #include <gtest/gtest.h>
@@ -67,6 +68,17 @@ TEST(Sha512, KnownDigestsAndHashlib) {
     for (const auto& record : Data("sha512.txt", 300)) {
         Bytes message = FromHex(record[0]);
         EXPECT_EQ(Sha512Hex(message), record[1]) << "length " << message.size();
+    }
+}
+
+// SHA-256's known digests and uneven pieces are tested with the patch tools.
+TEST(Sha256, Hashlib) {
+    for (const auto& record : Data("sha512.txt", 300)) {
+        Bytes message = FromHex(record[0]);
+        uint8_t digest[Sha256::kDigestSize];
+        Sha256::Digest(message.data(), message.size(), digest);
+        ASSERT_EQ(3u, record.size());
+        EXPECT_EQ(ToHex(digest, sizeof(digest)), record[2]) << "length " << message.size();
     }
 }
 

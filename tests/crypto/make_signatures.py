@@ -9,8 +9,8 @@
                   signatures whose R is the neutral point, made from a known secret
                   scalar: canonical R verifies, non-canonical spellings of the same R
                   must not (the equation itself holds for them).
-  sha512.txt      <message> <digest>   hashlib's SHA-512 of random messages of every
-                  length around the block boundaries.
+  sha512.txt      <message> <SHA-512> <SHA-256>   hashlib's digests of random messages of
+                  every length around the block boundaries.
 """
 import hashlib
 import os
@@ -117,7 +117,8 @@ def main():
     with open(os.path.join(out, "sha512.txt"), "w") as f:
         for length in list(range(0, 300)) + [1000, 4096, 65535, 100000]:
             message = rng.randbytes(length)
-            f.write("%s %s\n" % (message.hex() or "-", hashlib.sha512(message).hexdigest()))
+            f.write("%s %s %s\n" % (message.hex() or "-", hashlib.sha512(message).hexdigest(),
+                                    hashlib.sha256(message).hexdigest()))
     work.cleanup()
 
 

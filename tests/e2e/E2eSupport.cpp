@@ -87,8 +87,8 @@ std::vector<std::string> ListFiles(const std::string& folder, const std::string&
 
 bool UninstallEntryExists() { return Utils::RegistryKey(0, kUninstallKey).KeyExists(kBrand); }
 
-std::string UninstallString() {
-    return Utils::RegistryKey(0, kUninstallKey).GetString("UninstallString", kBrand, "");
+std::string UninstallValue(const std::string& name) {
+    return Utils::RegistryKey(0, kUninstallKey).GetString(name, kBrand, "");
 }
 
 bool BrandSubkeyExists() { return Utils::RegistryKey(1, kProductWord).KeyExists(kBrand); }

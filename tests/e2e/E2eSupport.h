@@ -37,7 +37,7 @@ std::vector<std::string> ListFiles(const std::string& folder, const std::string&
 
 // Registry (HKCU\Software\<product word>, the uninstall entry).
 bool UninstallEntryExists();
-std::string UninstallString();
+std::string UninstallValue(const std::string& name);  // a string of the entry
 bool BrandSubkeyExists();
 // DWORD ReqData_4_2_9901<marker>; -1 when missing.
 long long RememberedAnswer(const std::string& marker);

@@ -214,7 +214,9 @@ TEST_F(Scenario, FirstInstallAsksOnlyTheLanguageThenInstallsAndStartsTheClient) 
 
     // Registry and shortcuts.
     EXPECT_TRUE(UninstallEntryExists());
-    EXPECT_EQ(UninstallString(), InstalledCopy() + " /uninstall");
+    EXPECT_EQ(UninstallValue("UninstallString"), "\"" + InstalledCopy() + "\" /uninstall");
+    // The packer takes the version the client program carries.
+    EXPECT_EQ(UninstallValue("DisplayVersion"), SAMPLE_VERSION_TEXT);
     EXPECT_EQ(RememberedAnswer("%ChainStartTime_"), 1765000000);
     EXPECT_EQ(RememberedAnswer("%ChainStartRandom_"), 4242);
     EXPECT_EQ(Utils::RegistryKey(1, kProductWord).GetString("ReferrerUrl", kBrand, "?"),

@@ -218,6 +218,42 @@ std::vector<std::string> ScenarioTest::DialogLines(const std::string& op) const 
     return texts;
 }
 
+Utils::RegistryKey ScenarioTest::UninstallEntry() const {
+    return Utils::RegistryKey(Utils::kMachineHive, Registration::UninstallKeyPath(kBrand));
+}
+
+DWORD ScenarioTest::InstalledKiB() const {
+    std::vector<std::string> files;
+    Utils::FileSystem::ListDirectory(files, InstallDir(), true, false, true);
+    DWORD bytes = 0;
+    for (const std::string& file : files) {
+        WIN32_FILE_ATTRIBUTE_DATA data;
+        if (GetFileAttributesExA(file.c_str(), GetFileExInfoStandard, &data)) bytes += data.nFileSizeLow;
+    }
+    return (bytes + 1023) / 1024;
+}
+
+void ScenarioTest::ExpectCompleteEntry(const std::string& displayVersion) const {
+    const char* const absent = "(absent)";
+    const struct {
+        const char* name;
+        std::string expected;
+    } strings[] = {
+        {"DisplayName", kBrand},
+        {"UninstallString", "\"" + InstalledCopy() + "\" /uninstall"},
+        {"DisplayIcon", InstalledCopy()},
+        {"InstallLocation", InstallDir()},
+        {"Publisher", ORVANTA_PUBLISHER},
+        {"URLInfoAbout", ORVANTA_URL_INFO_ABOUT},
+        {"DisplayVersion", displayVersion.empty() ? absent : displayVersion},
+    };
+    const Utils::RegistryKey entry = UninstallEntry();
+    for (const auto& value : strings) EXPECT_EQ(value.expected, entry.GetString(value.name, "", absent)) << value.name;
+    EXPECT_EQ(1u, entry.GetDword("NoModify", "", 0));
+    EXPECT_EQ(1u, entry.GetDword("NoRepair", "", 0));
+    EXPECT_EQ(InstalledKiB(), entry.GetDword("EstimatedSize", "", 0));
+}
+
 DWORD ScenarioTest::InstalledVersion(const std::string& key) const {
     return ProductKey().GetDword(key, std::string(kBrand) + "\\Installed", 0);
 }

@@ -72,6 +72,12 @@ protected:
     std::vector<std::string> DialogLines(const std::string& op) const;  // texts of one operation
 
     Utils::RegistryKey ProductKey() const { return Utils::RegistryKey(Utils::kUserHive, kProduct); }
+    Utils::RegistryKey UninstallEntry() const;
+    // KiB (rounded up) of the files below the install folder, read file by file.
+    DWORD InstalledKiB() const;
+    // Every value of the uninstall entry as an installation of this fixture's
+    // release leaves it; displayVersion "" expects none.
+    void ExpectCompleteEntry(const std::string& displayVersion) const;
     DWORD InstalledVersion(const std::string& key) const;
     std::string InstalledChecksum(const std::string& key) const;
 

@@ -40,15 +40,62 @@ TEST_F(RegistrationTest, UninstallEntryIsWrittenOnlyWhenMissing) {
     Registration::WriteUninstallEntry(brand, "C:\\Program Files\\" + brand);
     Utils::RegistryKey entry(0, Registration::UninstallKeyPath(brand));
     EXPECT_EQ(brand, entry.GetString("DisplayName", "", ""));
-    EXPECT_EQ("C:\\Program Files\\" + brand + "\\" + brand + ".exe /uninstall",
+    EXPECT_EQ("\"C:\\Program Files\\" + brand + "\\" + brand + ".exe\" /uninstall",
               entry.GetString("UninstallString", "", ""));
 
     entry.SetString("DisplayName", "older entry", true, "");
+    entry.SetDword("NoRepair", 0, true, "");
     Registration::WriteUninstallEntry(brand, "D:\\elsewhere");
     EXPECT_EQ("older entry", entry.GetString("DisplayName", "", ""));
-    EXPECT_EQ("C:\\Program Files\\" + brand + "\\" + brand + ".exe /uninstall",
+    EXPECT_EQ("\"C:\\Program Files\\" + brand + "\\" + brand + ".exe\" /uninstall",
               entry.GetString("UninstallString", "", ""));
+    EXPECT_EQ("C:\\Program Files\\" + brand, entry.GetString("InstallLocation", "", ""));
+    EXPECT_EQ(0u, entry.GetDword("NoRepair", "", 1));
     Utils::RegistryKey(Utils::kMachineHive, Registration::kUninstallKeyPath).Delete(brand, "");
+}
+
+TEST_F(RegistrationTest, ReleaseValuesGoIntoAnExistingEntryOnly) {
+    const std::string brand = "OrvantaTestRegRelease";
+    Utils::RegistryKey(Utils::kMachineHive, Registration::kUninstallKeyPath).Delete(brand, "");
+    Registration::WriteReleaseValues(brand, "1.0", 5);
+    EXPECT_FALSE(Registration::HasUninstallEntry(brand));
+    EXPECT_EQ(Registration::kSizeUnknown, Registration::RecordedSize(brand));
+
+    Registration::WriteUninstallEntry(brand, "C:\\x");
+    EXPECT_EQ(Registration::kSizeUnknown, Registration::RecordedSize(brand));
+    const struct {
+        std::string version;
+        DWORD size;
+        std::string shown;
+        DWORD recorded;
+    } writes[] = {
+        {"2.0 (build 7)", 5, "2.0 (build 7)", 5},
+        {std::string(64, '9'), Registration::kSizeUnknown, std::string(64, '9'), 5},
+        {std::string(65, '9'), 6, std::string(64, '9'), 6},  // not a version the list can show
+        {"1.0\r\nforged", 6, std::string(64, '9'), 6},
+        {"", 6, std::string(64, '9'), 6},                     // the manifest names none
+    };
+    Utils::RegistryKey entry(0, Registration::UninstallKeyPath(brand));
+    for (const auto& write : writes) {
+        SCOPED_TRACE(write.version);
+        Registration::WriteReleaseValues(brand, write.version, write.size);
+        EXPECT_EQ(write.shown, entry.GetString("DisplayVersion", "", ""));
+        EXPECT_EQ(write.recorded, Registration::RecordedSize(brand));
+    }
+    Utils::RegistryKey(Utils::kMachineHive, Registration::kUninstallKeyPath).Delete(brand, "");
+}
+
+TEST_F(RegistrationTest, InstalledSizeCountsBothFoldersOnce) {
+    const std::string install = EngineTest::FreshFolder("size_install");
+    const std::string data = EngineTest::FreshFolder("size_data");
+    CreateDirectoryA((install + "\\Bin").c_str(), nullptr);
+    WriteText(install + "\\a.exe", std::string(1000, 'a'));
+    WriteText(install + "\\Bin\\b.dat", std::string(1500, 'b'));
+    WriteText(data + "\\c.dat", std::string(2048, 'c'));
+    EXPECT_EQ(3u, Registration::InstalledSizeKiB(install, install));  // 2500 bytes
+    EXPECT_EQ(3u, Registration::InstalledSizeKiB(install, install + "\\BIN\\.."));
+    EXPECT_EQ(5u, Registration::InstalledSizeKiB(install, data));     // 4548 bytes
+    EXPECT_EQ(0u, Registration::InstalledSizeKiB(install + "\\absent", ""));
 }
 
 TEST_F(RegistrationTest, FileRecordsLiveInTheBrandsInstalledSubkey) {

@@ -26,7 +26,8 @@ size_t Count(const std::vector<std::string>& items, const std::string& item) {
 TEST_F(ScenarioTest, FirstInstallationLeavesACompleteClient) {
     AddStandardFiles();
     AddFile({"Bin__tool.exe", 1, "files/tool^p1.exe", 8, ReadText(ExeFolder() + "\\standin_client.exe"), false});
-    ServeManifest(Manifest("UNINSTALL_ICON=Bin\\tool.exe\nEXE_UPDATERES=tool.exe\nSKIN_URL=http://skin.test/p\n",
+    ServeManifest(Manifest("UNINSTALL_ICON=Bin\\tool.exe\nEXE_UPDATERES=tool.exe\nSKIN_URL=http://skin.test/p\n"
+                           "DISPLAY_VERSION=3.1 beta\n",
                            "[REG]\nVolume/Settings=D/Y/70\nServer/=S/N/eu/1\n"));
 
     ASSERT_EQ(0, Run(m_setupExe, m_downloadFolder, "EN", "687474703a2f2f72656665722e78"));
@@ -52,9 +53,7 @@ TEST_F(ScenarioTest, FirstInstallationLeavesACompleteClient) {
     EXPECT_EQ("http://refer.x", product.GetString("ReferrerUrl", kBrand, ""));
     EXPECT_EQ("EN", product.GetString("LastUpdateLang_4_2_1", "", ""));
     EXPECT_EQ(kManifestDate, product.GetString("LastUpdateDate_4_2_1", "", ""));
-    Utils::RegistryKey uninstall(0, Registration::UninstallKeyPath(kBrand));
-    EXPECT_EQ(kBrand, uninstall.GetString("DisplayName", "", ""));
-    EXPECT_EQ(InstalledCopy() + " /uninstall", uninstall.GetString("UninstallString", "", ""));
+    ExpectCompleteEntry("3.1 beta");
 
     // Shortcuts.
     EXPECT_TRUE(Exists(ProgramsFolder() + "\\OrvScnBrand\\OrvScnBrand.lnk"));
@@ -102,6 +101,8 @@ TEST_F(ScenarioTest, SecondRunFetchesNothingAndTheInstalledCopySendsTheDate) {
     ASSERT_TRUE(WaitForFunnelCount(1));
     m_server.ClearRequests();
 
+    ExpectCompleteEntry("");  // a manifest without DISPLAY_VERSION
+
     // The downloaded installer again: copies itself again (report 50), fetches nothing.
     ASSERT_EQ(0, RunDownloaded());
     EXPECT_TRUE(PackagePaths().empty());
@@ -148,6 +149,61 @@ TEST_F(ScenarioTest, ChangedVersionOrChecksumFetchesOnlyThatFile) {
     ASSERT_EQ(0, RunInstalled());
     EXPECT_EQ(std::vector<std::string>{"/files/data^t3b.txt"}, PackagePaths());
     EXPECT_EQ("t3b", InstalledChecksum("Bin__data.txt"));
+}
+
+TEST_F(ScenarioTest, UninstallEntryFollowsUpdatesAndAnUpdateCheckDoesNotMeasure) {
+    AddStandardFiles();
+    ServeManifest(Manifest("DISPLAY_VERSION=1.0\n"));
+    ASSERT_EQ(0, RunDownloaded());
+    ASSERT_TRUE(WaitForStart("orvscnbrand", 30000));
+    const DWORD firstSize = UninstallEntry().GetDword("EstimatedSize", "", 0);
+
+    // A file grows by 20 KiB: measured again (EstimatedSize rounds the sum up),
+    // the new version shown.
+    AddFile({"Bin__data.txt", 3, "files/data^t3.txt", 6, std::string(20 * 1024, 'd'), false});
+    ServeManifest(Manifest("DISPLAY_VERSION=1.1\n"));
+    ASSERT_EQ(0, RunInstalled());
+    ExpectCompleteEntry("1.1");
+    EXPECT_GE(UninstallEntry().GetDword("EstimatedSize", "", 0), firstSize + 19);
+
+    // Nothing fetched: the folders are not walked, a planted size stays.
+    m_server.ClearRequests();
+    UninstallEntry().SetDword("EstimatedSize", 7, true, "");
+    ASSERT_EQ(0, RunInstalled());
+    EXPECT_TRUE(PackagePaths().empty());
+    EXPECT_EQ(7u, UninstallEntry().GetDword("EstimatedSize", "", 0));
+
+    // An entry as an earlier installer wrote it is completed, and a manifest
+    // without a version keeps the one shown.
+    for (const char* name : {"EstimatedSize", "DisplayIcon", "InstallLocation", "Publisher", "URLInfoAbout",
+                             "NoModify", "NoRepair"}) {
+        UninstallEntry().Delete(name, "");
+    }
+    ServeManifest(Manifest());
+    ASSERT_EQ(0, RunInstalled());
+    ExpectCompleteEntry("1.1");
+}
+
+// The entry is machine-wide, the records per user: a second user's
+// installation fetches everything again and keeps the entry as it was written.
+TEST_F(ScenarioTest, ASecondUserKeepsTheEntryButUpdatesItsRelease) {
+    AddStandardFiles();
+    ServeManifest(Manifest("DISPLAY_VERSION=1.0\n"));
+    ASSERT_EQ(0, RunDownloaded());
+    ASSERT_TRUE(WaitForStart("orvscnbrand", 30000));
+    UninstallEntry().SetString("DisplayName", "Installed first", true, "");
+    UninstallEntry().SetString("Publisher", "First publisher", true, "");
+    UninstallEntry().SetDword("EstimatedSize", 7, true, "");
+    Utils::RegistryKey(Utils::kUserHive, "").Delete(kProduct, "");
+    m_server.ClearRequests();
+
+    ServeManifest(Manifest("DISPLAY_VERSION=1.1\n"));
+    ASSERT_EQ(0, RunDownloaded());
+    EXPECT_EQ(5u, PackagePaths().size());
+    EXPECT_EQ("Installed first", UninstallEntry().GetString("DisplayName", "", ""));
+    EXPECT_EQ("First publisher", UninstallEntry().GetString("Publisher", "", ""));
+    EXPECT_EQ("1.1", UninstallEntry().GetString("DisplayVersion", "", ""));
+    EXPECT_EQ(InstalledKiB(), UninstallEntry().GetDword("EstimatedSize", "", 0));
 }
 
 TEST_F(ScenarioTest, FilesAreFetchedByOrderNumber) {
@@ -229,7 +285,7 @@ TEST_F(ScenarioTest, InstalledCopyRunsNoSelfCopyNoReportAndNoTool) {
     m_server.ClearRequests();
     DeleteFileA(m_standinLog.c_str());
     DeleteFileA(m_dialogLog.c_str());
-    // The uninstall entry is not touched by the installed copy.
+    // The installed copy does not write the entry's name back.
     Utils::RegistryKey(0, Registration::UninstallKeyPath(kBrand)).Delete("DisplayName", "");
 
     AddFile({"Bin__data.txt", 5, "files/data^t5.txt", 6, "v5", false});

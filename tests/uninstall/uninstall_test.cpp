@@ -55,9 +55,10 @@ protected:
         product.SetDword("IsOVNotFirst", 1, true, kBrand);
         product.SetDword("client.dll", 3, true, kBrand + "\\Installed");
         product.SetString("OtherValue", "kept", true, "");
-        Utils::RegistryKey(Utils::kMachineHive, kUninstallPath).SetString("DisplayName", kBrand, true, kBrand);
-
         programFiles = Folder(CSIDL_PROGRAM_FILES) + "\\" + kBrand;
+        // The whole entry: removal leaves none of its values behind.
+        Registration::WriteUninstallEntry(kBrand, programFiles);
+        Registration::WriteReleaseValues(kBrand, "1.0", 12);
         startMenu = Folder(CSIDL_PROGRAMS) + "\\" + kBrand;
         desktopLink = Folder(CSIDL_DESKTOP) + "\\" + kBrand + ".lnk";
         CreateDirectoryA(programFiles.c_str(), nullptr);

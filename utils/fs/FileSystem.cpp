@@ -93,6 +93,25 @@ void ListDirectory(std::vector<std::string>& out, const std::string& directory, 
     } while (FindNextFileA(find.Get(), &data));
 }
 
+unsigned long long FolderSize(const std::string& directory) {
+    if (directory.empty()) return 0;  // would list the current drive's root
+    // The sizes come with the listing itself: no file is opened.
+    unsigned long long total = 0;
+    WIN32_FIND_DATAA data;
+    FindHandle find(FindFirstFileA((directory + "\\*").c_str(), &data));
+    if (!find) return 0;
+    do {
+        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            if (std::strcmp(data.cFileName, ".") == 0 || std::strcmp(data.cFileName, "..") == 0) continue;
+            if (!(data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+                total += FolderSize(directory + "\\" + data.cFileName);
+        } else {
+            total += (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+        }
+    } while (FindNextFileA(find.Get(), &data));
+    return total;
+}
+
 void DeleteDirectoryTree(const std::string& directory) {
     // An empty path would list and empty the current directory.
     if (directory.empty()) {

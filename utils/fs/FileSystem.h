@@ -25,6 +25,10 @@ std::string GetFullPath(const std::string& path, const std::string& baseDir);
 void ListDirectory(std::vector<std::string>& out, const std::string& directory, bool recursive,
                    bool includeFolders, bool clearFirst);
 
+// Sum of the sizes of the files below `directory`, in bytes; 0 when it cannot
+// be listed. Junctions and links to folders are not followed, as in listing.
+unsigned long long FolderSize(const std::string& directory);
+
 // Deletes the folder with everything in it, silently. Folders in use stay.
 // An empty path is refused (it would mean the current directory).
 void DeleteDirectoryTree(const std::string& directory);

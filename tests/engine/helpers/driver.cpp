@@ -7,6 +7,9 @@
 //   driver stopcopies <brand>
 //       stops another running copy of Orvanta.exe / <brand>.exe, exit code 0.
 // FailAndExit records its text and ends the process with exit code 1.
+// ORV_DRIVER_KEYS: release keys the engine checks manifests with (the build's
+// otherwise). ORV_DRIVER_ECHO: the engine's log records go to standard output,
+// or, when it names a file, are appended to that file.
 #include <windows.h>
 
 #include <cstdio>
@@ -59,12 +62,23 @@ private:
 int main(int argc, char** argv) {
     static FileDialog dialog;
     PublishDialog(&dialog);
-    if (GetEnvironmentVariableA("ORV_DRIVER_ECHO", nullptr, 0)) {
+    char echo[MAX_PATH] = {};
+    const DWORD echoLength = GetEnvironmentVariableA("ORV_DRIVER_ECHO", echo, MAX_PATH);
+    if (echoLength >= MAX_PATH) return 65;
+    if (echoLength > 0) {
+        if (std::string(echo) != "1" && !std::freopen(echo, "a", stdout)) return 65;
         static CVLogger logger;
         logger.SetChannelFlags(1, CVLogger::FLAG_ECHO);
         SetAppLogger(&logger);
     }
     static DownloadManager manager;
+    char keys[400] = {};
+    const DWORD keysLength = GetEnvironmentVariableA("ORV_DRIVER_KEYS", keys, sizeof(keys));
+    if (keysLength >= sizeof(keys)) return 65;
+    if (keysLength > 0 &&
+        ManifestSignature::ParseKeyList(keys, &manager.m_releaseKeys) != ManifestSignature::KeyListError::None) {
+        return 65;
+    }
     const std::string mode = argc > 1 ? argv[1] : "";
     if (mode == "run" && argc >= 6) {
         if (argc >= 7) ProfileTesting::PokeStampReferrer(argv[6]);
