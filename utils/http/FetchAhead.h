@@ -26,6 +26,16 @@
 //   download reports.
 // - Failures are not shown: the listener's message travels in the result,
 //   and the committing thread decides what to show when it reaches that file.
+//
+// Use: one request per file of the pass, tempPath the file the download is
+// staged in; then
+//     FetchAhead fetch(requests, ORVANTA_FETCH_AHEAD, fileBar);
+//     while (fetch.Next(result)) {
+//         if (!result.Succeeded()) { show result.failure; remove its file; stop }
+//         check, unpack, move into place, record requests[result.index]
+//     }
+// Leaving the loop early (return, exception) discards the rest: the
+// destructor stops the workers and removes what they fetched.
 #include <windows.h>
 
 #include <memory>
