@@ -16,4 +16,9 @@ void Line(const char* function, const std::string& text) {
     Log(AppLogger(), 1, "S", function, "S", text.c_str(), nullptr);
 }
 
+bool Enabled() {
+    CVLogger* logger = AppLogger();
+    return logger != nullptr && logger->Writes(1);
+}
+
 } // namespace EngineLog

@@ -20,13 +20,15 @@ std::string ChecksumOf(const std::string& spec) {
 }
 
 bool ParseFileEntry(const std::string& key, const std::string& value, FileEntry& out) {
-    std::vector<std::string> pieces;
-    Utils::String::Split(pieces, value, ",");
-    if (key.empty() || pieces.size() < 3) return false;
+    // "version,spec,order[,...]": the numbers are read where their pieces
+    // start (a number ends at the comma anyway); no piece is copied but the spec.
+    const size_t first = value.find(',');
+    const size_t second = first == std::string::npos ? first : value.find(',', first + 1);
+    if (key.empty() || second == std::string::npos) return false;
     out.key = key;
-    out.version = LeadingInt(pieces[0]);
-    out.spec = pieces[1];
-    out.order = LeadingInt(pieces[2]);
+    out.version = std::atoi(value.c_str());
+    out.spec.assign(value, first + 1, second - first - 1);
+    out.order = std::atoi(value.c_str() + second + 1);
     out.checksum = ChecksumOf(out.spec);
     return true;
 }

@@ -189,18 +189,54 @@ std::string InstalledChecksum(const Utils::RegistryKey& productKey, const std::s
     return productKey.GetString(key + "CheckSum", InstalledSubKey(brand), "");
 }
 
+namespace {
+
+const char kChecksumSuffix[] = "checksum";  // lower case; value names ignore ASCII case
+const size_t kChecksumSuffixLength = sizeof(kChecksumSuffix) - 1;
+
+inline char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool EndsWithChecksum(const char* name, size_t length) {
+    if (length < kChecksumSuffixLength) return false;
+    const char* tail = name + length - kChecksumSuffixLength;
+    for (size_t i = 0; i < kChecksumSuffixLength; ++i) {
+        if (LowerAscii(tail[i]) != kChecksumSuffix[i]) return false;
+    }
+    return true;
+}
+
+} // namespace
+
+size_t InstalledRecords::NameHash::operator()(const std::string& name) const {
+    size_t hash = 14695981039346656037ull & static_cast<size_t>(-1);  // FNV-1a
+    for (char c : name) hash = (hash ^ static_cast<unsigned char>(LowerAscii(c))) * 1099511628211ull;
+    return hash;
+}
+
+bool InstalledRecords::NameEqual::operator()(const std::string& a, const std::string& b) const {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
+    }
+    return true;
+}
+
 InstalledRecords::InstalledRecords(const std::string& productId, const std::string& brand) {
     const std::string path = "Software\\" + productId + "\\" + InstalledSubKey(brand);
     Utils::RegKey key;
     if (RegOpenKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ, key.Receive()) != ERROR_SUCCESS) return;
+    DWORD values = 0;
     DWORD maxName = 0;
     DWORD maxData = 0;
-    if (RegQueryInfoKeyA(key.Get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &maxName,
+    if (RegQueryInfoKeyA(key.Get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, &maxName,
                          &maxData, nullptr, nullptr) != ERROR_SUCCESS) {
         return;
     }
+    // A number value and its CheckSum string make one record.
+    m_records.reserve(values / 2 + 1);
     std::vector<char> name(maxName + 2);
     std::vector<BYTE> data(maxData + 2);
+    std::string base;
     for (DWORD index = 0;; ++index) {
         DWORD nameLength = static_cast<DWORD>(name.size());
         DWORD dataLength = static_cast<DWORD>(data.size());
@@ -209,32 +245,34 @@ InstalledRecords::InstalledRecords(const std::string& productId, const std::stri
                                     &dataLength);
         if (result == ERROR_NO_MORE_ITEMS) break;
         if (result != ERROR_SUCCESS) continue;
-        std::string lower(name.data(), nameLength);
-        Utils::String::ToLower(lower);
         if (type == REG_DWORD && dataLength == sizeof(DWORD)) {
-            DWORD value = 0;
-            memcpy(&value, data.data(), sizeof(value));
-            m_versions[lower] = value;
+            base.assign(name.data(), nameLength);
+            Record& record = m_records[base];
+            record.hasVersion = true;
+            memcpy(&record.version, data.data(), sizeof(record.version));
+            ++m_nValues;
         } else if ((type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ) &&
                    dataLength <= Utils::RegistryKey::MaxStringBytes) {
+            ++m_nValues;
+            // Only <key>CheckSum strings are ever asked for.
+            if (!EndsWithChecksum(name.data(), nameLength)) continue;
+            base.assign(name.data(), nameLength - kChecksumSuffixLength);
             const char* text = reinterpret_cast<const char*>(data.data());
-            m_strings[lower] = std::string(text, strnlen(text, dataLength));
+            Record& record = m_records[base];
+            record.hasChecksum = true;
+            record.checksum.assign(text, strnlen(text, dataLength));
         }
     }
 }
 
 DWORD InstalledRecords::Version(const std::string& key) const {
-    std::string lower = key;
-    Utils::String::ToLower(lower);
-    auto found = m_versions.find(lower);
-    return found == m_versions.end() ? 0 : found->second;
+    auto found = m_records.find(key);
+    return found == m_records.end() || !found->second.hasVersion ? 0 : found->second.version;
 }
 
 std::string InstalledRecords::Checksum(const std::string& key) const {
-    std::string lower = key + "CheckSum";
-    Utils::String::ToLower(lower);
-    auto found = m_strings.find(lower);
-    return found == m_strings.end() ? std::string() : found->second;
+    auto found = m_records.find(key);
+    return found == m_records.end() || !found->second.hasChecksum ? std::string() : found->second.checksum;
 }
 
 void WriteFileRecord(Utils::RegistryKey& productKey, const std::string& brand, const std::string& key,

@@ -4,8 +4,8 @@
 // the shortcut mark, the REG values, the referrer and the update records; and
 // stopping another running copy before files are overwritten.
 #include <windows.h>
-#include <map>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace Utils { class RegistryKey; class IniFile; }
@@ -85,16 +85,33 @@ void EraseFileRecord(Utils::RegistryKey& productKey, const std::string& brand, c
 // HKCU\Software\<product>\<brand>\Installed (a manifest lists thousands of
 // files; one open per value would dominate an update check). Same results as
 // InstalledVersion / InstalledChecksum: 0 and "" when absent or of another type.
+// Names match regardless of ASCII letter case; a look-up allocates nothing.
 class InstalledRecords {
 public:
     InstalledRecords(const std::string& productId, const std::string& brand);
     DWORD Version(const std::string& key) const;
     std::string Checksum(const std::string& key) const;
-    size_t Size() const { return m_versions.size() + m_strings.size(); }
+    size_t Size() const { return m_nValues; }  // number values and string values read
+
+    // Hash and equality of value names, ASCII letter case ignored.
+    struct NameHash {
+        size_t operator()(const std::string& name) const;
+    };
+    struct NameEqual {
+        bool operator()(const std::string& a, const std::string& b) const;
+    };
 
 private:
-    std::map<std::string, DWORD> m_versions;       // lower-case value names
-    std::map<std::string, std::string> m_strings;
+    struct Record {
+        bool hasVersion = false;
+        DWORD version = 0;
+        bool hasChecksum = false;
+        std::string checksum;
+    };
+    // By the name of the number value; the string value <name>CheckSum is
+    // filed under <name> too.
+    std::unordered_map<std::string, Record, NameHash, NameEqual> m_records;
+    size_t m_nValues = 0;
 };
 
 // The manifest's REG section applied below <brand>, in key order; unusable

@@ -251,10 +251,13 @@ std::unique_ptr<Utils::IniFile> DownloadManager::LoadManifest(const Pass& pass) 
 // available. The online pass's manifest files are removed once read.
 bool DownloadManager::ReadManifest(const Pass& pass, Utils::IniFile& manifest) {
     const bool bIsNoUpdateAvilable = manifest.GetInt("NO_UPDATE_AVILABLE", "VALUE") == 1;
-    std::string manifestText;
-    manifest.ToString(manifestText);
     EngineLog::Int(kFunction, "bIsNoUpdateAvilable=", bIsNoUpdateAvilable ? 1 : 0);
-    EngineLog::Text(kFunction, "iniFile:", manifestText);
+    // A manifest of thousands of files renders to a large text: only for a log that keeps it.
+    if (EngineLog::Enabled()) {
+        std::string manifestText;
+        manifest.ToString(manifestText);
+        EngineLog::Text(kFunction, "iniFile:", manifestText);
+    }
 
     if (pass.isUpdate) {
         DeleteFileA(pass.manifestPath.c_str());

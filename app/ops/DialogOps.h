@@ -74,5 +74,6 @@ void PublishDialog(DialogOperations* dialog);
 class DialogFileProgress : public Utils::HTTP::ProgressSink {
 public:
     void SetPosition(int position) override { Dialog().SetProgressPos(IDC_FILE_PROGRESS, position); }
+    void SetRange(int range) override { Dialog().ShowProgressBar(IDC_FILE_PROGRESS, range); }
     void ReportFailure(const std::string& text) override { Dialog().ShowMessage(text, MB_OK); }
 };

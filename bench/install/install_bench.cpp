@@ -1,12 +1,21 @@
 // Install benchmark under Wine: a whole first installation through the engine,
 // and an update check that finds nothing to do in a large manifest. The
 // release is served by serve.py, reached through the prefix's proxy settings.
+// <proxy port> may be "direct:<host>": no proxy, the release is served on
+// port 80 of that host (its manifest names the same host for the packages).
 //   install_bench.exe <proxy port> install <files expected>
 //   install_bench.exe <proxy port> check [<release key>]
 //   <Program Files>\OrvBenchCheck\OrvBenchCheck.exe <proxy port> installed
 //       (after "check": the installed copy's update check, which copies nothing)
+//   install_bench.exe <proxy port> steps [reuse]
+//   install_bench.exe <proxy port> ahead <N> <files expected>
 // Prints one "mode=... key=value ..." line. With a release key the check runs
 // as an installer built with that key (the manifest must be signed by it).
+// "steps" fetches the release's files the way the engine does (a downloader
+// and a listener per file, then the file's record) and prints the median time
+// of every step; with "reuse" one downloader serves every file. "ahead" is the
+// file loop as it becomes with FetchAhead: N downloads at once into temporary
+// files, each handed back in order, moved into place and recorded.
 #include <windows.h>
 #include <psapi.h>
 #include <shlobj.h>
@@ -14,6 +23,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -28,8 +38,12 @@
 #include "utils/Handles.h"
 #include "utils/fs/AtomicFile.h"
 #include "utils/fs/FileSystem.h"
+#include "utils/http/FetchAhead.h"
+#include "utils/http/FileDownloader.h"
+#include "utils/http/FileDownloaderListener.h"
 #include "utils/ini/IniFile.h"
 #include "utils/registry/RegistryKey.h"
+#include "utils/system/System.h"
 #include "support/TestFiles.h"
 #include "bench/BenchClock.h"
 
@@ -67,7 +81,8 @@ void Clean(const std::string& product, const std::string& brand) {
     Utils::RegistryKey(Utils::kMachineHive, Registration::kUninstallKeyPath).Delete(brand, "");
 }
 
-const char* const kHost = "dl.orvanta.test";
+// The download server: reached through the proxy, or directly ("direct:<host>").
+std::string kHost = "dl.orvanta.test";
 
 int Install(int expectedFiles) {
     const std::string product = "OrvantaBenchInstall";
@@ -91,6 +106,41 @@ int Install(int expectedFiles) {
     PrintMemory();
     std::printf("\n");
     return ok && static_cast<int>(files.size()) == expectedFiles ? 0 : 2;
+}
+
+class QuietProgress : public Utils::HTTP::ProgressSink {
+public:
+    void SetPosition(int) override {}
+    void ReportFailure(const std::string& text) override { std::printf("failure=%s\n", text.c_str()); }
+};
+
+double Median(std::vector<double> values) {
+    if (values.empty()) return 0;
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+// The manifest's FILE entries in order, fetched as the engine does.
+std::vector<Manifest::FileEntry> FetchEntries(DownloadManager& manager) {
+    char temp[MAX_PATH];
+    GetTempPathA(MAX_PATH, temp);
+    const std::string manifestPath = std::string(temp) + "bench_manifest.ini";
+    const std::string request = Manifest::ManifestRequest(Manifest::ProfileQuery(manager.m_szIniFileName), "",
+                                                          manager.m_szRequestBrand);
+    manager.GetFile(true, false, manifestPath, request, "Installation data", kHost);
+    Utils::IniFile manifest(manifestPath, 1);
+    DeleteFileA(manifestPath.c_str());
+    std::vector<std::string> keys;
+    std::vector<std::string> values;
+    manifest.GetSection("FILE", keys, values);
+    std::vector<Manifest::FileEntry> entries;
+    for (size_t i = 0; i < keys.size(); ++i) {
+        Manifest::FileEntry entry;
+        if (Manifest::ParseFileEntry(keys[i], values[i], entry)) entries.push_back(entry);
+    }
+    Manifest::SortByOrder(entries);
+    manager.m_szDownloadUrl = manifest.GetString("GENERAL", "DOWNLOAD_URL");
+    return entries;
 }
 
 const char* const kCheckProduct = "OrvantaBenchCheck";
@@ -243,20 +293,135 @@ int Check(const std::string& releaseKey) {
     return ok && toFetch == 0 ? 0 : 2;
 }
 
+// Every step of fetching one file, timed on its own.
+int Steps(bool reuse) {
+    const std::string product = "OrvantaBenchSteps";
+    const std::string brand = "OrvBenchSteps";
+    Clean(product, brand);
+    DownloadManager manager;
+    manager.Prepare(kHost, product, "1", "%Product_Bench%Did_1%Lang_EN.ini");
+    const std::vector<Manifest::FileEntry> entries = FetchEntries(manager);
+    char temp[MAX_PATH];
+    GetTempPathA(MAX_PATH, temp);
+    const std::string folder = std::string(temp) + "bench_steps";
+    Utils::RegistryKey key(Utils::kUserHive, product);
+    QuietProgress progress;
+
+    enum { OPEN, CREATE, SEND, LENGTH, BODY, STATUS, CLOSE, RECORD, STEP_COUNT };
+    const char* names[STEP_COUNT] = {"open", "create", "send", "length", "body", "status", "close", "record"};
+    std::vector<double> times[STEP_COUNT];
+    std::unique_ptr<Utils::HTTP::FileDownloader> shared;
+    int failed = 0;
+    const double start = Now();
+    for (const Manifest::FileEntry& entry : entries) {
+        double t[STEP_COUNT + 1];
+        t[OPEN] = Now();
+        std::unique_ptr<Utils::HTTP::FileDownloader> own;
+        if (!reuse || !shared) {
+            own.reset(new Utils::HTTP::FileDownloader(nullptr, manager.m_szDownloadUrl, false, -1));
+        }
+        t[CREATE] = Now();
+        FileDownloaderListener listener(folder + "\\" + entry.key, progress);
+        t[SEND] = Now();
+        if (reuse && !shared) shared = std::move(own);
+        Utils::HTTP::FileDownloader& downloader = reuse ? *shared : *own;
+        downloader.SetListener(&listener);
+        downloader.SendRequest(entry.spec, "", "", false);
+        t[LENGTH] = Now();
+        downloader.GetContentLength();
+        t[BODY] = Now();
+        downloader.Receive(true);
+        t[STATUS] = Now();
+        if (!listener.m_bSuccess || downloader.GetStatusCode() >= 400) ++failed;
+        t[CLOSE] = Now();
+        downloader.SetListener(nullptr);
+        own.reset();
+        t[RECORD] = Now();
+        Registration::WriteFileRecord(key, brand, entry.key, entry.version, entry.checksum);
+        t[STEP_COUNT] = Now();
+        for (int step = 0; step < STEP_COUNT; ++step) times[step].push_back(t[step + 1] - t[step]);
+    }
+    const double seconds = Now() - start;
+    std::printf("mode=steps reuse=%d files=%zu failed=%d seconds=%.3f per_file_ms=%.2f", reuse ? 1 : 0,
+                entries.size(), failed, seconds, entries.empty() ? 0.0 : 1000.0 * seconds / entries.size());
+    for (int step = 0; step < STEP_COUNT; ++step) std::printf(" %s_ms=%.2f", names[step], 1000.0 * Median(times[step]));
+    PrintMemory();
+    std::printf("\n");
+    Utils::FileSystem::DeleteDirectoryTree(folder);
+    Clean(product, brand);
+    return failed == 0 ? 0 : 2;
+}
+
+// The file loop with fetch-ahead: what the engine's loop does once it is
+// plugged in, without decoders (the release is not compressed).
+int Ahead(int ahead, int expectedFiles) {
+    const std::string product = "OrvantaBenchAhead";
+    const std::string brand = "OrvBenchAhead";
+    Clean(product, brand);
+    DownloadManager manager;
+    manager.Prepare(kHost, product, "1", "%Product_Bench%Did_1%Lang_EN.ini");
+    const double start = Now();
+    const std::vector<Manifest::FileEntry> entries = FetchEntries(manager);
+    std::string programFiles;
+    Utils::FileSystem::GetSpecialFolder(CSIDL_PROGRAM_FILES, programFiles);
+    const std::string dataDir = programFiles + "\\" + brand;
+    std::vector<Utils::HTTP::FetchRequest> requests;
+    for (const Manifest::FileEntry& entry : entries) {
+        requests.push_back({manager.m_szDownloadUrl, entry.spec, dataDir + "\\" + manager.LocalPathFor(entry.key) + ".part"});
+    }
+    Utils::RegistryKey key(Utils::kUserHive, product);
+    DialogFileProgress progress;
+    Utils::HTTP::FetchAhead fetch(requests, ahead, progress);
+    Utils::HTTP::FetchResult result;
+    size_t committed = 0;
+    bool ok = true;
+    while (fetch.Next(result)) {
+        const Manifest::FileEntry& entry = entries[result.index];
+        const std::string& temp = requests[result.index].tempPath;
+        const std::string target = temp.substr(0, temp.size() - 5);
+        if (!result.Succeeded() ||
+            !MoveFileExA(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+            DeleteFileA(temp.c_str());
+            ok = false;
+            break;
+        }
+        Registration::WriteFileRecord(key, brand, entry.key, entry.version, entry.checksum);
+        Dialog().SetProgressPos(IDC_OVERALL_PROGRESS, static_cast<int>(++committed) + 1);
+    }
+    fetch.Stop();
+    const double seconds = Now() - start;
+    std::printf("mode=ahead ahead=%d workers=%d ok=%d seconds=%.3f files=%zu", ahead, fetch.Workers(), ok ? 1 : 0,
+                seconds, committed);
+    PrintMemory();
+    std::printf("\n");
+    Utils::FileSystem::DeleteDirectoryTree(dataDir);
+    Clean(product, brand);
+    return ok && static_cast<int>(committed) == expectedFiles ? 0 : 2;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: install_bench <port> install <files> | check [<release key>] | installed\n");
+        std::fprintf(stderr, "usage: install_bench <port> install <files> | check [<release key>] | installed |"
+                             " steps [reuse] | ahead <N> <files>\n");
         return 64;
     }
     static QuietDialog dialog;
     PublishDialog(&dialog);
     Utils::ComApartment apartment(COINIT_MULTITHREADED);
-    TestSupport::ScopedProxy proxy(std::atoi(argv[1]));
+    std::unique_ptr<TestSupport::ScopedProxy> proxy;
+    const std::string server = argv[1];
+    if (server.compare(0, 7, "direct:") == 0) {
+        kHost = server.substr(7);
+    } else {
+        proxy.reset(new TestSupport::ScopedProxy(std::atoi(argv[1])));
+    }
     const std::string mode = argv[2];
     if (mode == "install" && argc >= 4) return Install(std::atoi(argv[3]));
     if (mode == "check") return Check(argc >= 4 ? argv[3] : "");
     if (mode == "installed") return CheckInstalled();
+    if (mode == "ahead" && argc >= 5) return Ahead(std::atoi(argv[3]), std::atoi(argv[4]));
+    if (mode == "steps") return Steps(argc >= 4 && std::string(argv[3]) == "reuse");
     return 64;
 }

@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Writes the benchmark releases.
-    make_release.py install <folder> <files> <total-bytes>
+    make_release.py install <folder> <files> <total-bytes> [<package host>]
         <files> uncompressed package files of equal size, their manifest and a
-        curl config fetching the same files.
+        curl config fetching the same files. The contents are fixed (a seeded
+        generator): every run serves the same bytes.
     make_release.py check <folder> <files>
         a manifest listing <files> entries (the benchmark writes the installed
         files itself, empty: the check finds every one of them installed).
@@ -11,13 +12,14 @@
         goes to <folder>/key.txt (for an installer with that release key)."""
 import hashlib
 import os
+import random
 import sys
 
 BRAND = {"install": "OrvBenchInstall", "check": "OrvBenchCheck", "check-signed": "OrvBenchCheck"}
 
 
-def manifest(brand, entries):
-    lines = ["[GENERAL]", f"BRAND_NAME={brand}", "EXE_NAME=", "EXE_WORK_PATH=Bin", "DOWNLOAD_URL=pkg.orvanta.test",
+def manifest(brand, entries, host="pkg.orvanta.test"):
+    lines = ["[GENERAL]", f"BRAND_NAME={brand}", "EXE_NAME=", "EXE_WORK_PATH=Bin", f"DOWNLOAD_URL={host}",
              "DISPLAY_VERSION=1.0", "[FILE]"]
     lines += [f"{key}={version},{spec},{order}" for key, version, spec, order in entries]
     lines += ["[PRODUCT_REG]", "LastUpdateDate=20250101000000"]
@@ -33,19 +35,20 @@ def write_manifest(folder, text):
 def main():
     mode, folder, count = sys.argv[1], sys.argv[2], int(sys.argv[3])
     entries = []
+    host = sys.argv[5] if len(sys.argv) > 5 else "pkg.orvanta.test"
     if mode == "install":
         total = int(sys.argv[4])
         size = total // count
         os.makedirs(os.path.join(folder, "files"), exist_ok=True)
         curl = []
         for i in range(count):
-            spec = f"files/part{i:03d}^s{i:03d}.bin"
+            spec = f"files/part{i:04d}^s{i:04d}.bin"
             path = os.path.join(folder, spec)
             if not os.path.exists(path) or os.path.getsize(path) != size:
                 with open(path, "wb") as out:
-                    out.write(os.urandom(size))
-            entries.append((f"Data__part{i:03d}.bin", 1, spec, i + 1))
-            curl.append(f'url = "http://pkg.orvanta.test/{spec}"\noutput = "curl_out/part{i:03d}.bin"\n')
+                    out.write(random.Random(i).randbytes(size))
+            entries.append((f"Data__part{i:04d}.bin", 1, spec, i + 1))
+            curl.append(f'url = "http://{host}/{spec}"\noutput = "curl_out/part{i:04d}.bin"\n')
         with open(os.path.join(folder, "curl.cfg"), "w") as out:
             out.write("".join(curl))
     else:
@@ -54,7 +57,7 @@ def main():
             digest = hashlib.sha256(b"%d" % i).hexdigest()
             entries.append((f"Data__sub{i % 50:02d}__file{i:05d}.dat", 1 + i % 7, f"files/file{i:05d}^{digest}.dat",
                             (i * 7919) % count))
-    text = manifest(BRAND[mode], entries)
+    text = manifest(BRAND[mode], entries, host)
     if mode != "install":
         text = text.replace("[FILE]\n", "FILE_DIGEST=SHA256\n[FILE]\n", 1)
     if mode == "check-signed":

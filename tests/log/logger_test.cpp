@@ -121,6 +121,9 @@ TEST_F(LoggerTest, MaskSelectsChannelsAndSharedFilesGetTheRecordTwice) {
     logger.SetChannelFile(16, "noflag"); // in the mask but no file flag
     logger.SetChannelFlags(16, 1 | 2);
     logger.SetChannelFlags(32, 4);       // file flag but no file name
+    // Writes answers as the record below goes: a file or an echo, not a bare flag.
+    EXPECT_TRUE(logger.Writes(2) && logger.Writes(4) && logger.Writes(16) && logger.Writes(2 | 32));
+    EXPECT_FALSE(logger.Writes(32) || logger.Writes(64));
     logtest::StdoutCapture capture("..\\capture_mask.txt");
     Log(&logger, 2 | 8 | 16 | 32, "S", "twice", nullptr);
     std::string printed = capture.Finish();

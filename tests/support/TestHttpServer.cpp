@@ -175,6 +175,12 @@ int TestHttpServer::ConnectionCount() const {
 void TestHttpServer::ClearRequests() {
     std::lock_guard<TestSupport::Mutex> lock(m_mutex);
     m_requests.clear();
+    m_answered.clear();
+}
+
+std::vector<std::string> TestHttpServer::AnsweredPaths() const {
+    std::lock_guard<TestSupport::Mutex> lock(m_mutex);
+    return m_answered;
 }
 
 bool TestHttpServer::WaitForStop(DWORD timeoutMs) const {
@@ -326,6 +332,26 @@ bool TestHttpServer::Answer(SOCKET socket, const RecordedRequest& request, bool&
         m_changed.Wait(lock, [&] { return m_released || m_stopping; });
         if (m_stopping) return false;
     }
+    if (!response.answerAfter.empty()) {
+        std::unique_lock<TestSupport::Mutex> lock(m_mutex);
+        m_changed.WaitFor(lock, 20000, [&] {
+            return m_stopping || std::find(m_answered.begin(), m_answered.end(), response.answerAfter) !=
+                                     m_answered.end();
+        });
+    }
+    const bool sent = SendAnswer(socket, request, response, keepAlive);
+    if (sent) {
+        {
+            std::lock_guard<TestSupport::Mutex> lock(m_mutex);
+            m_answered.push_back(request.path);
+        }
+        m_changed.NotifyAll();
+    }
+    return sent && keepAlive;
+}
+
+bool TestHttpServer::SendAnswer(SOCKET socket, const RecordedRequest& request, const Response& response,
+                                bool& keepAlive) {
     // Body source: a file is streamed, so even a large one costs a small buffer.
     std::ifstream file;
     unsigned long long length = response.body.size();
@@ -347,7 +373,7 @@ bool TestHttpServer::Answer(SOCKET socket, const RecordedRequest& request, bool&
     head += keepAlive ? "Connection: keep-alive\r\n" : "Connection: close\r\n";
     head += "\r\n";
     if (!SendAll(socket, head.data(), head.size())) return false;
-    if (request.method == "HEAD") return keepAlive;
+    if (request.method == "HEAD") return true;
 
     unsigned long long limit = std::min<unsigned long long>(length, response.closeAfterBytes);
     if (file.is_open()) {
@@ -363,7 +389,7 @@ bool TestHttpServer::Answer(SOCKET socket, const RecordedRequest& request, bool&
     } else if (!SendBody(socket, request.path, response.body.data(), static_cast<size_t>(limit))) {
         return false;
     }
-    return keepAlive;
+    return true;
 }
 
 } // namespace TestSupport

@@ -44,6 +44,10 @@ struct Response {
     bool held = false;         // answered only once ReleaseHeld() was called (or the server stops)
     std::vector<std::pair<std::string, std::string>> headers;  // extra headers
     std::string filePath;  // when set, the body is streamed from this local file instead
+    // When set, the answer waits until the request for this path (as matched
+    // by SetResponse) has been answered, or 20 s at most: answers then arrive
+    // in an order the test chooses, whatever the timing.
+    std::string answerAfter;
 };
 
 class TestHttpServer {
@@ -74,11 +78,17 @@ public:
     void ClearRequests();
     // Lets every held answer go, now and from now on.
     void ReleaseHeld();
+    // The paths (as on the request, query included) whose answers were sent
+    // in full, in the order that happened.
+    std::vector<std::string> AnsweredPaths() const;
 
 private:
     void AcceptLoop();
     void Serve(SOCKET socket, int connection);
+    // False when the connection is to be closed.
     bool Answer(SOCKET socket, const RecordedRequest& request, bool& keepAlive);
+    // False when sending failed.
+    bool SendAnswer(SOCKET socket, const RecordedRequest& request, const Response& response, bool& keepAlive);
     Response Lookup(const RecordedRequest& request) const;
     bool WaitForStop(DWORD timeoutMs) const;
     bool SendBody(SOCKET socket, const std::string& path, const char* data, size_t size);
@@ -95,6 +105,7 @@ private:
     std::string m_folder;
     std::map<std::string, std::pair<size_t, DWORD>> m_throttles;  // path prefix: piece bytes, pause
     std::vector<RecordedRequest> m_requests;
+    std::vector<std::string> m_answered;
     std::set<SOCKET> m_open;
     int m_connections = 0;
 

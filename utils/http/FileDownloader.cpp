@@ -35,12 +35,17 @@ FileDownloader::~FileDownloader() {
     mh_internet_session.Reset();
 }
 
-void FileDownloader::OpenConnection(DownloaderListener* listener, const std::string& host, bool secure, int port) {
+void FileDownloader::SetListener(DownloaderListener* listener) {
     if (!listener) {
-        m_ownListener.reset(new NullDownloaderListener());
+        if (!m_ownListener) m_ownListener.reset(new NullDownloaderListener());
         listener = m_ownListener.get();
     }
     mp_listener = listener;
+}
+
+void FileDownloader::OpenConnection(DownloaderListener* listener, const std::string& host, bool secure, int port) {
+    SetListener(listener);
+    m_szHost = host;
 
     mh_internet_session.Reset(InternetOpenA("Downloader1.1", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
     if (!mh_internet_session) {

@@ -67,6 +67,12 @@ public:
     void Cancel() { mb_cancel.store(true); }
 
     int GetPort() const { return m_nPort; }
+    const std::string& Host() const { return m_szHost; }
+
+    // The listener of the next transfers (not owned; null: drop the body).
+    // One downloader can thus fetch file after file over its session and
+    // connection. Not while a read loop runs.
+    void SetListener(DownloaderListener* listener);
 
     // Bytes requested from WinINet per read; the listener still gets chunks of
     // at most kChunkSize. Large reads matter: every read costs a round trip.
@@ -94,6 +100,7 @@ private:
     std::atomic<bool> mb_cancel{false};
 
     std::unique_ptr<NullDownloaderListener> m_ownListener;
+    std::string m_szHost;
     int m_nPort = 0;
     bool m_bSent = false;       // the current request was sent successfully
     DWORD m_dwSendError = 0;    // why it was not

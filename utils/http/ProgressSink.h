@@ -12,6 +12,9 @@ public:
     virtual ~ProgressSink() = default;
     // The bar's new position, in the units of ProgressScale.
     virtual void SetPosition(int position) = 0;
+    // The bar's range (ProgressScale::Range) for the file it now shows. Callers
+    // that set the range themselves (GetFile) leave this alone.
+    virtual void SetRange(int range) { (void)range; }
     // A failure, told as a message with an OK button; returns once it was seen.
     virtual void ReportFailure(const std::string& text) = 0;
 };

@@ -158,13 +158,13 @@ void IniFile::GetSection(const std::string& section, std::vector<std::string>& k
     values.clear();
     Section* found = FindSection(section);
     if (found == nullptr) return;
-    AutoLock sectionLock(*found);
-    found->GetKeys(keys);
-    values.reserve(keys.size());
-    for (const std::string& key : keys) {
-        std::string* value = found->Get(key);
+    // One walk of the map: a manifest's FILE section has thousands of keys.
+    keys.reserve(found->Size());
+    values.reserve(found->Size());
+    found->ForEach([&](const std::string& key, const std::string* value) {
+        keys.push_back(key);
         values.push_back(value ? *value : std::string());
-    }
+    });
 }
 
 void IniFile::GetSectionNames(std::vector<std::string>& names) {
@@ -177,16 +177,16 @@ void IniFile::ToString(std::string& out) {
     out.clear();
     std::vector<std::string> names;
     sections.GetKeys(names);
-    std::vector<std::string> keys;
     for (const std::string& name : names) {
         out += "[" + name + "]\n";
         Section* section = sections.Get(name);
         if (section == nullptr) continue;
-        section->GetKeys(keys);
-        for (const std::string& key : keys) {
-            std::string* value = section->Get(key);
-            out += key + "=" + (value ? *value : std::string()) + "\n";
-        }
+        section->ForEach([&](const std::string& key, const std::string* value) {
+            out += key;
+            out += '=';
+            if (value) out += *value;
+            out += '\n';
+        });
     }
 }
 

@@ -57,6 +57,13 @@ public:
         out.reserve(m_map.size());
         for (const auto& entry : m_map) out.push_back(entry.first);
     }
+    // Calls visit(key, object pointer) for every entry in map order, under
+    // the lock; visit must not change the map.
+    template <typename Visit>
+    void ForEach(Visit visit) const {
+        AutoLock lock(*this);
+        for (const auto& entry : m_map) visit(entry.first, entry.second.get());
+    }
     // Destroys every object and forgets every key.
     void Clear() {
         AutoLock lock(*this);

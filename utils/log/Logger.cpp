@@ -171,6 +171,16 @@ int CVLogger::SetChannelFlags(DWORD bit, DWORD flags) {
     return index;
 }
 
+bool CVLogger::Writes(DWORD channelMask) const {
+    Utils::AutoLock lock(*this);
+    for (const Channel& channel : m_channels) {
+        if ((channelMask & channel.bit) == 0) continue;
+        if (channel.flags & FLAG_ECHO) return true;
+        if ((channel.flags & FLAG_FILE) && !channel.fileName.empty()) return true;
+    }
+    return false;
+}
+
 void CVLogger::WriteRecord(DWORD channelMask, const std::string& items) {
     // Held for the whole record, so records of one logger never interleave.
     Utils::AutoLock lock(*this);

@@ -29,6 +29,9 @@ public:
 
     // Used by Log: appends one finished record to every target of the mask.
     void WriteRecord(DWORD channelMask, const std::string& items);
+    // Whether a record for the mask would be written anywhere: callers skip
+    // building large record texts that nobody reads.
+    bool Writes(DWORD channelMask) const;
 
 private:
     struct Channel {

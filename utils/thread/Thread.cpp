@@ -154,12 +154,13 @@ unsigned long long UnixTimeMilliseconds() {
     return hundredNs.QuadPart / 10000ULL - 11644473600000ULL;  // 100 ns units since 1601
 }
 
-void StartThread(ThreadFunction function, void* argument) {
+bool StartThread(ThreadFunction function, void* argument) {
     InstallFaultFilter();
     StartRecord* record = new StartRecord{function, argument};
     DWORD id = 0;
     KernelHandle thread(CreateThread(nullptr, 0, MainThraedFunc, record, 0, &id));
     if (!thread) delete record;  // never started: nobody else would free it
+    return thread.IsValid();
 }
 
 DWORD WINAPI MainThraedFunc(void* startRecord) {

@@ -12,8 +12,9 @@ namespace Utils {
 typedef DWORD (*ThreadFunction)(void* argument);
 
 // Starts a detached thread that runs function(argument) through MainThraedFunc.
-// Nobody joins the thread. When the thread cannot be created nothing is reported.
-void StartThread(ThreadFunction function, void* argument);
+// Nobody joins the thread. When the thread cannot be created nothing is shown;
+// the result (false) tells callers that wait for the thread not to.
+bool StartThread(ThreadFunction function, void* argument);
 
 // Wall-clock time: milliseconds since 1970-01-01 UTC.
 unsigned long long UnixTimeMilliseconds();
