@@ -14,7 +14,12 @@
 
 #include "engine/ManifestSignature.h"
 
-namespace Utils { class RegistryKey; class IniFile; namespace System { class MachineLock; } }
+namespace Utils {
+class RegistryKey;
+class IniFile;
+namespace System { class MachineLock; }
+namespace HTTP { struct FetchResult; }
+} // namespace Utils
 namespace Manifest { struct FileEntry; }
 
 class DownloadManager {
@@ -75,6 +80,33 @@ public:
         std::string ready;     // the temporary file with its content; "" when none waits
         bool decoded = false;  // unpacked: a read-only target is cleared, as the decoder would
     };
+    // What fetching one file takes, worked out before anything is fetched.
+    struct FetchPlan {
+        std::string remoteName;       // request target, or the name in the work folder
+        std::string target;           // where it goes: "__" as "\", the self-name rule applied
+        std::string partial;          // the temporary file the content lands in, as served
+        std::string display;          // the status line's name ("__" as "\"); 3 characters or fewer: none
+        std::string remoteExtension;  // chooses the decoder
+        bool compressed = false;      // served packed: unpacked into ReplacementName(target)
+        bool allowed = false;         // the target stays where it must (below the data folder)
+    };
+    FetchPlan PlanFile(bool extract, const std::string& localPath, const std::string& remoteName,
+                       const std::string& displayName) const;
+    // A package file of the manifest.
+    FetchPlan PlanFetch(const Manifest::FileEntry& entry) const;
+    // False, with the refusal logged, when the plan's target may not be written.
+    bool Allowed(const FetchPlan& plan) const;
+    // Whether a download made elsewhere (FetchAhead) succeeded; if not, shows
+    // and logs its failure as a download on this thread would, and removes
+    // its temporary file.
+    bool Downloaded(const FetchPlan& plan, const Utils::HTTP::FetchResult& result);
+    // The log record and the status line of a download about to be waited for.
+    void AnnounceDownload(const FetchPlan& plan, const std::string& server);
+    // The second half of FetchToTemporary, once plan.partial holds the whole
+    // content: the digest checks and the unpacking. False, with no temporary
+    // file left, on any failure; the target is never touched.
+    bool FinishFetch(const FetchPlan& plan, const FileDigests* digests, FetchedFile& out);
+
     // GetFile up to the last step: the content lands under a temporary name
     // beside the target (a body shorter than announced is a failed download)
     // and is unpacked there; with digests, checked before it is unpacked and
@@ -107,6 +139,9 @@ public:
     std::string m_szRequestBrand;  // BrandNameFor(stamped product, stamped brand id)
     // How long a run waits for another run of its product and brand.
     DWORD m_dwInstallLockWaitMs;
+    // Package files the online pass fetches at once (Utils::HTTP::FetchAhead);
+    // 1: one after the other. The build's ORVANTA_FETCH_AHEAD unless changed.
+    int m_nFetchAhead;
 
     // The keys a manifest must be signed with (the build's release keys; tests
     // may replace them). Empty: manifests are taken as they come.
@@ -143,8 +178,20 @@ private:
     // Per file: fetch (into a temporary file, checked), then commit, in
     // manifest order (moved into place and recorded).
     bool FetchFiles(bool isUpdate, Utils::IniFile& manifest);
+    // The online pass's files: up to m_nFetchAhead downloads at once, each
+    // finished and committed in order on this thread.
+    bool DownloadFiles(const std::vector<Manifest::FileEntry>& toFetch, bool verifySha256,
+                       Utils::IniFile& manifest);
+    // The offline pass's files (copies), one after the other.
     bool FetchPackageFile(bool isUpdate, const Manifest::FileEntry& entry, bool verifySha256,
                           Utils::IniFile& manifest, FetchedFile& out);
+    // A package file whose content is in plan.partial: its checks and
+    // unpacking (FinishFetch), then the manifest's FILE_DIGEST check.
+    bool FinishPackageFile(const Manifest::FileEntry& entry, const FetchPlan& plan, bool verifySha256,
+                           Utils::IniFile& manifest, FetchedFile& out);
+    // A signed release's digests of the entry's file.
+    FileDigests DigestsOf(const Manifest::FileEntry& entry, Utils::IniFile& manifest) const;
+    bool MatchesFileDigest(const Manifest::FileEntry& entry, bool verifySha256, FetchedFile& file);
     bool CommitPackageFile(const Manifest::FileEntry& entry, FetchedFile& file);
     // The FILE entries to fetch, in order: an older or no version, another
     // checksum, or recorded but missing on disk. Clears what interrupted runs

@@ -11,6 +11,7 @@
 #include "engine/Manifest.h"
 #include "utils/fs/AtomicFile.h"
 #include "utils/fs/FileSystem.h"
+#include "utils/http/FetchAhead.h"
 #include "utils/http/FileDownloader.h"
 #include "utils/http/FileDownloaderListener.h"
 #include "utils/log/Logger.h"
@@ -77,55 +78,80 @@ bool DownloadManager::GetFile(bool fromServer, bool extract, const std::string& 
            PutInPlace(file);
 }
 
+DownloadManager::FetchPlan DownloadManager::PlanFile(bool extract, const std::string& localPath,
+                                                    const std::string& remoteName,
+                                                    const std::string& displayName) const {
+    FetchPlan plan;
+    plan.remoteName = remoteName;
+    plan.display = displayName;
+    Utils::String::ReplaceAll(plan.display, "__", "\\");
+
+    // The local extension is taken before the self-name rule renames the file.
+    std::string local = localPath;
+    Utils::String::ReplaceAll(local, "__", "\\");
+    plan.remoteExtension = Manifest::ExtensionOf(remoteName);
+    plan.compressed = extract && plan.remoteExtension != Manifest::ExtensionOf(local);
+    plan.target = LocalPathFor(localPath);
+    // Package files (extract) are named by the server and must land below the
+    // current folder; relative names of our own must not climb out of it either.
+    plan.allowed = !(extract || !IsAbsolute(plan.target)) || Manifest::IsSafeRelativePath(plan.target);
+    // The body lands under a name of its own beside the file, in the form the
+    // server sends it (compressed or not); the installed file stays untouched
+    // until the whole content is there and checked.
+    plan.partial = Utils::FileSystem::PartialName(plan.target, remoteName);
+    return plan;
+}
+
+DownloadManager::FetchPlan DownloadManager::PlanFetch(const Manifest::FileEntry& entry) const {
+    return PlanFile(true, entry.key, entry.spec, entry.key);
+}
+
+bool DownloadManager::Allowed(const FetchPlan& plan) const {
+    if (!plan.allowed) EngineLog::Text(kFunction, "refused local path outside the data folder: ", plan.target);
+    return plan.allowed;
+}
+
+bool DownloadManager::Downloaded(const FetchPlan& plan, const Utils::HTTP::FetchResult& result) {
+    if (result.Succeeded()) return true;
+    // What a download on this thread would have shown and logged.
+    if (!result.failure.empty()) Dialog().ShowMessage(result.failure, MB_OK);
+    if (result.status >= 400) EngineLog::Int(kFunction, "HTTP status=", result.status);
+    DeleteFileA(plan.partial.c_str());
+    return false;
+}
+
+void DownloadManager::AnnounceDownload(const FetchPlan& plan, const std::string& server) {
+    Log(AppLogger(), 1, "S", "downloadServer:", "S", server.c_str(), "S", "remoteFileName:", "S",
+        plan.remoteName.c_str(), nullptr);
+    if (plan.display.size() > 3) {
+        const bool startsWithBlank = plan.display[0] == ' ';
+        Dialog().SetItemText(IDC_STATUS_TEXT, startsWithBlank ? plan.display : "Downloading: " + plan.display);
+    }
+}
+
 bool DownloadManager::FetchToTemporary(bool fromServer, bool extract, const std::string& localPath,
                                        const std::string& remoteName, const std::string& displayName,
                                        const std::string& server, const FileDigests* digests,
                                        FetchedFile& out) {
     out = FetchedFile();
-    std::string display = displayName;
-    Utils::String::ReplaceAll(display, "__", "\\");
-    const bool displayStartsWithBlank = !display.empty() && display[0] == ' ';
-
-    // The local extension is taken before the self-name rule renames the file.
-    std::string local = localPath;
-    Utils::String::ReplaceAll(local, "__", "\\");
-    const std::string remoteExtension = Manifest::ExtensionOf(remoteName);
-    const std::string localExtension = Manifest::ExtensionOf(local);
-    local = LocalPathFor(localPath);
-
-    // Package files (extract) are named by the server and must land below the
-    // current folder; relative names of our own must not climb out of it either.
-    if ((extract || !IsAbsolute(local)) && !Manifest::IsSafeRelativePath(local)) {
-        EngineLog::Text(kFunction, "refused local path outside the data folder: ", local);
-        return false;
-    }
-
-    // The body lands under a name of its own beside the file, in the form the
-    // server sends it (compressed or not); the installed file stays untouched
-    // until the whole content is there and checked.
-    const bool compressed = extract && remoteExtension != localExtension;
-    const std::string partial = Utils::FileSystem::PartialName(local, remoteName);
-
+    const FetchPlan plan = PlanFile(extract, localPath, remoteName, displayName);
+    if (!Allowed(plan)) return false;
     // Failures to create a folder are left to the write.
-    Utils::FileSystem::CreateFoldersOf(local);
+    Utils::FileSystem::CreateFoldersOf(plan.target);
 
     bool result = false;
     if (!fromServer) {
         // Copy mode never overwrites an existing file.
         const std::string source = m_szWorkDir + "\\" + remoteName;
-        result = GetFileAttributesA(local.c_str()) == INVALID_FILE_ATTRIBUTES &&
-                 CopyFileA(source.c_str(), partial.c_str(), FALSE) != FALSE;
+        result = GetFileAttributesA(plan.target.c_str()) == INVALID_FILE_ATTRIBUTES &&
+                 CopyFileA(source.c_str(), plan.partial.c_str(), FALSE) != FALSE;
     } else {
-        Log(AppLogger(), 1, "S", "downloadServer:", "S", server.c_str(), "S", "remoteFileName:", "S",
-            remoteName.c_str(), nullptr);
         DialogFileProgress progress;
-        FileDownloaderListener listener(partial, progress);
+        FileDownloaderListener listener(plan.partial, progress);
         Utils::HTTP::FileDownloader downloader(&listener, server, false, -1);
         // The status goes up before the request: sending waits for the
         // server's answer, and a slow server must not leave an empty window.
-        if (display.size() > 3) {
-            Dialog().SetItemText(IDC_STATUS_TEXT, displayStartsWithBlank ? display : "Downloading: " + display);
-        }
+        AnnounceDownload(plan, server);
         downloader.SendRequest(remoteName, "", "", false);
 
         Dialog().ShowProgressBar(IDC_FILE_PROGRESS,
@@ -139,34 +165,42 @@ bool DownloadManager::FetchToTemporary(bool fromServer, bool extract, const std:
             result = false;
         }
     }
+    if (!result) {
+        DeleteFileA(plan.partial.c_str());
+        out.target = plan.target;
+        return false;
+    }
+    return FinishFetch(plan, digests, out);
+}
 
+bool DownloadManager::FinishFetch(const FetchPlan& plan, const FileDigests* digests, FetchedFile& out) {
+    out = FetchedFile();
+    out.target = plan.target;
     // A signed release's file is checked as served, before a decoder sees it,
     // and once unpacked.
-    if (result && digests && !MatchesDigests(partial, compressed ? "package file" : "file", digests->package,
-                                             compressed ? std::string() : digests->installed)) {
-        result = false;
+    if (digests && !MatchesDigests(plan.partial, plan.compressed ? "package file" : "file", digests->package,
+                                   plan.compressed ? std::string() : digests->installed)) {
+        DeleteFileA(plan.partial.c_str());
+        return false;
     }
-    if (compressed && result) {
-        if (display.size() > 3) Dialog().SetItemText(IDC_STATUS_TEXT, "Extracting: " + display);
-        const std::string decoded = Utils::FileSystem::ReplacementName(local);
-        if (!ExtractFile(partial, decoded, remoteExtension, m_szDataDir)) {
-            Dialog().ShowMessage("Error ExtractFile() Please contact support", MB_OK);
-            DeleteFileA(decoded.c_str());
-            result = false;
-        } else if (digests && !MatchesDigests(decoded, "unpacked file", digests->installed, "")) {
-            DeleteFileA(decoded.c_str());
-            result = false;
-        } else {
-            out.ready = decoded;
-            out.decoded = true;
-        }
-        DeleteFileA(partial.c_str());
-    } else if (result) {
-        out.ready = partial;
+    if (!plan.compressed) {
+        out.ready = plan.partial;
+        return true;
+    }
+    if (plan.display.size() > 3) Dialog().SetItemText(IDC_STATUS_TEXT, "Extracting: " + plan.display);
+    const std::string decoded = Utils::FileSystem::ReplacementName(plan.target);
+    bool result = false;
+    if (!ExtractFile(plan.partial, decoded, plan.remoteExtension, m_szDataDir)) {
+        Dialog().ShowMessage("Error ExtractFile() Please contact support", MB_OK);
+        DeleteFileA(decoded.c_str());
+    } else if (digests && !MatchesDigests(decoded, "unpacked file", digests->installed, "")) {
+        DeleteFileA(decoded.c_str());
     } else {
-        DeleteFileA(partial.c_str());
+        out.ready = decoded;
+        out.decoded = true;
+        result = true;
     }
-    out.target = local;
+    DeleteFileA(plan.partial.c_str());
     return result;
 }
 

@@ -2,6 +2,7 @@
 #include <windows.h>
 #include <shlobj.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <memory>
@@ -23,6 +24,7 @@
 #include "orvanta_config.h"
 #include "utils/fs/AtomicFile.h"
 #include "utils/fs/FileSystem.h"
+#include "utils/http/FetchAhead.h"
 #include "utils/ini/IniFile.h"
 #include "utils/registry/RegistryKey.h"
 #include "utils/string/String.h"
@@ -64,6 +66,41 @@ std::string FolderOf(const std::string& path) {
 }
 
 std::string NameOf(const std::string& path) { return path.substr(path.rfind('\\') + 1); }
+
+std::string LowerCase(std::string text) {
+    Utils::String::ToLower(text);
+    return text;
+}
+
+// The folders of a relative file path that do not exist yet, deepest first.
+std::vector<std::string> MissingFoldersOf(const std::string& path) {
+    std::vector<std::string> missing;
+    for (std::string folder = FolderOf(path); !folder.empty() && !Utils::FileSystem::IsDirectory(folder);
+         folder = FolderOf(folder)) {
+        missing.push_back(folder);
+    }
+    return missing;
+}
+
+// After the fetch of file `failed` failed: the folders that only the fetches
+// of later files made (newFolders as MissingFoldersOf gave them before any
+// fetch) are removed when empty. A serial pass never made them.
+void RemoveFoldersMadeAfter(size_t failed, const std::vector<std::vector<std::string>>& newFolders) {
+    std::set<std::string> kept;
+    for (size_t i = 0; i <= failed && i < newFolders.size(); ++i) {
+        for (const std::string& folder : newFolders[i]) kept.insert(LowerCase(folder));
+    }
+    std::vector<std::string> made;
+    for (size_t i = failed + 1; i < newFolders.size(); ++i) {
+        for (const std::string& folder : newFolders[i]) {
+            if (kept.insert(LowerCase(folder)).second) made.push_back(folder);
+        }
+    }
+    // Deepest first: a folder's subfolders go before it.
+    std::sort(made.begin(), made.end(),
+              [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
+    for (const std::string& folder : made) RemoveDirectoryA(folder.c_str());
+}
 
 // Each named step of a pass starts with a log record: a log of a run that
 // was cut short ends with the step it was in.
@@ -450,11 +487,68 @@ bool DownloadManager::FetchFiles(bool isUpdate, Utils::IniFile& manifest) {
 
     std::string digest = manifest.GetString("GENERAL", "FILE_DIGEST");
     const bool verifySha256 = lstrcmpiA(digest.c_str(), "SHA256") == 0;
+    if (isUpdate) return DownloadFiles(toFetch, verifySha256, manifest);
 
     for (size_t i = 0; i < toFetch.size(); ++i) {
         FetchedFile file;
         if (!FetchPackageFile(isUpdate, toFetch[i], verifySha256, manifest, file) ||
             !CommitPackageFile(toFetch[i], file)) {
+            EngineLog::Line(kFunction, "!GetFile()");
+            return false;
+        }
+        Dialog().SetProgressPos(IDC_OVERALL_PROGRESS, static_cast<int>(i) + 2);
+    }
+    return true;
+}
+
+// The workers fetch every body into its temporary name; this thread takes
+// them back in manifest order and does all the rest one file at a time, as a
+// download on this thread would: the log record and the status line, the
+// checks, the unpacking, the move and the record. A file that fails ends the
+// pass there; what was fetched after it is discarded, and so are the folders
+// only its fetching made, so the pass leaves what a serial one leaves.
+bool DownloadManager::DownloadFiles(const std::vector<Manifest::FileEntry>& toFetch, bool verifySha256,
+                                    Utils::IniFile& manifest) {
+    std::vector<FetchPlan> plans;
+    std::vector<Utils::HTTP::FetchRequest> requests;
+    std::vector<std::vector<std::string>> newFolders;  // per request: the folders its fetch may make
+    std::set<std::string> partials;                    // lower case
+    for (const Manifest::FileEntry& entry : toFetch) {
+        plans.push_back(PlanFetch(entry));
+        FetchPlan& plan = plans.back();
+        if (!plan.allowed) break;  // fetched up to here, refused when its turn comes
+        // Two entries of one file (names differing in case, or the self-name
+        // rule) would share a temporary file while both are fetched.
+        for (int copy = 2; !partials.insert(LowerCase(plan.partial)).second; ++copy) {
+            plan.partial = Utils::FileSystem::PartialName(plan.target, plan.remoteName + "#" + std::to_string(copy));
+        }
+        Utils::HTTP::FetchRequest request;
+        request.server = m_szDownloadUrl;
+        request.remoteName = plan.remoteName;
+        request.tempPath = plan.partial;
+        requests.push_back(request);
+        newFolders.push_back(MissingFoldersOf(plan.partial));
+    }
+
+    DialogFileProgress fileBar;
+    std::unique_ptr<Utils::HTTP::FetchAhead> fetch;
+    for (size_t i = 0; i < plans.size(); ++i) {
+        const FetchPlan& plan = plans[i];
+        bool ok = Allowed(plan);
+        if (ok) {
+            AnnounceDownload(plan, m_szDownloadUrl);
+            // Started once the first file is announced: with one download at
+            // a time, every request follows its file's status line.
+            if (!fetch) fetch.reset(new Utils::HTTP::FetchAhead(requests, m_nFetchAhead, fileBar));
+            Utils::HTTP::FetchResult result;
+            FetchedFile file;
+            ok = fetch->Next(result) && Downloaded(plan, result) &&
+                 FinishPackageFile(toFetch[i], plan, verifySha256, manifest, file) &&
+                 CommitPackageFile(toFetch[i], file);
+        }
+        if (!ok) {
+            if (fetch) fetch->Stop();
+            RemoveFoldersMadeAfter(i, newFolders);
             EngineLog::Line(kFunction, "!GetFile()");
             return false;
         }
@@ -470,28 +564,45 @@ bool DownloadManager::FetchFiles(bool isUpdate, Utils::IniFile& manifest) {
 bool DownloadManager::FetchPackageFile(bool isUpdate, const Manifest::FileEntry& entry, bool verifySha256,
                                        Utils::IniFile& manifest, FetchedFile& out) {
     const bool isSigned = !m_releaseKeys.empty();
-    FileDigests digests;
-    if (isSigned) {
-        digests.package = manifest.GetString(SignedRelease::kPackageDigestSection, entry.key);
-        digests.installed = entry.checksum;
-        Utils::String::ToLower(digests.package);
-        Utils::String::ToLower(digests.installed);
-    }
+    const FileDigests digests = isSigned ? DigestsOf(entry, manifest) : FileDigests();
     if (!FetchToTemporary(isUpdate, true, entry.key, entry.spec, entry.key, m_szDownloadUrl,
                           isSigned ? &digests : nullptr, out)) {
         return false;
     }
-    if (isSigned) return true;  // its digests were checked on the way
+    return isSigned || MatchesFileDigest(entry, verifySha256, out);  // a signed one's digests were checked on the way
+}
+
+bool DownloadManager::FinishPackageFile(const Manifest::FileEntry& entry, const FetchPlan& plan, bool verifySha256,
+                                        Utils::IniFile& manifest, FetchedFile& out) {
+    const bool isSigned = !m_releaseKeys.empty();
+    const FileDigests digests = isSigned ? DigestsOf(entry, manifest) : FileDigests();
+    if (!FinishFetch(plan, isSigned ? &digests : nullptr, out)) return false;
+    return isSigned || MatchesFileDigest(entry, verifySha256, out);
+}
+
+DownloadManager::FileDigests DownloadManager::DigestsOf(const Manifest::FileEntry& entry,
+                                                        Utils::IniFile& manifest) const {
+    FileDigests digests;
+    digests.package = manifest.GetString(SignedRelease::kPackageDigestSection, entry.key);
+    digests.installed = entry.checksum;
+    Utils::String::ToLower(digests.package);
+    Utils::String::ToLower(digests.installed);
+    return digests;
+}
+
+// With FILE_DIGEST=SHA256 the file as it will be installed must hash to the
+// entry's checksum; a mismatch removes it.
+bool DownloadManager::MatchesFileDigest(const Manifest::FileEntry& entry, bool verifySha256, FetchedFile& file) {
     if (!verifySha256) return true;
-    std::string actual = Digest::Sha256OfFile(out.ready);
+    std::string actual = Digest::Sha256OfFile(file.ready);
     std::string expected = entry.checksum;
     Utils::String::ToLower(expected);
     if (!actual.empty() && actual == expected) return true;
-    EngineLog::Text(kFunction, "SHA-256 mismatch, not installed: ", out.target);
+    EngineLog::Text(kFunction, "SHA-256 mismatch, not installed: ", file.target);
     EngineLog::Text(kFunction, "expected=", expected);
     EngineLog::Text(kFunction, "actual=", actual);
-    DeleteFileA(out.ready.c_str());
-    out.ready.clear();
+    DeleteFileA(file.ready.c_str());
+    file.ready.clear();
     return false;
 }
 

@@ -11,6 +11,7 @@
 #include "engine/InstallFolder.h"
 #include "engine/InstallLock.h"
 #include "engine/Manifest.h"
+#include "orvanta_config.h"
 #include "utils/fs/FileSystem.h"
 #include "utils/http/SendHttp.h"
 #include "utils/log/Logger.h"
@@ -38,7 +39,8 @@ void RunEndingOnAllocationFailure(void (*body)(void*), void* argument) {
     }
 }
 
-DownloadManager::DownloadManager() : m_dwInstallLockWaitMs(InstallLock::kInstallerWaitMs) {}
+DownloadManager::DownloadManager()
+    : m_dwInstallLockWaitMs(InstallLock::kInstallerWaitMs), m_nFetchAhead(ORVANTA_FETCH_AHEAD) {}
 DownloadManager::~DownloadManager() = default;
 
 void DownloadManager::Prepare(const std::string& resourcesUrl, const std::string& productId,

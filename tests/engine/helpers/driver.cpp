@@ -11,7 +11,8 @@
 // other command line is recorded as "Usage" (so a start of the installer as
 // its own client shows) and ends with exit code 64. ORV_DRIVER_LOCK_WAIT_MS,
 // when set, is how long a run waits for another run of its brand.
-// ORV_DRIVER_KEYS: release keys the engine checks manifests with (the build's
+// ORV_DRIVER_FETCH_AHEAD: package files fetched at once (the build's setting
+// otherwise). ORV_DRIVER_KEYS: release keys the engine checks manifests with (the build's
 // otherwise). ORV_DRIVER_ECHO: the engine's log records and every dialog call go to
 // standard output, or, when it names a file, are appended to that file.
 #include <windows.h>
@@ -83,6 +84,9 @@ int main(int argc, char** argv) {
     char wait[32] = {};
     if (GetEnvironmentVariableA("ORV_DRIVER_LOCK_WAIT_MS", wait, sizeof(wait)))
         manager.m_dwInstallLockWaitMs = static_cast<DWORD>(std::strtoul(wait, nullptr, 10));
+    char ahead[16] = {};
+    if (GetEnvironmentVariableA("ORV_DRIVER_FETCH_AHEAD", ahead, sizeof(ahead)))
+        manager.m_nFetchAhead = std::atoi(ahead);
     char keys[400] = {};
     const DWORD keysLength = GetEnvironmentVariableA("ORV_DRIVER_KEYS", keys, sizeof(keys));
     if (keysLength >= sizeof(keys)) return 65;
