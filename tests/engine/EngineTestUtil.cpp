@@ -1,5 +1,6 @@
 #include "EngineTestUtil.h"
 
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -90,6 +91,7 @@ bool Child::Start(const std::string& application, const std::string& arguments, 
     PROCESS_INFORMATION info = {};
     if (!CreateProcessA(application.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
                         workDir.empty() ? nullptr : workDir.c_str(), &startup, &info)) {
+        std::printf("Child::Start: %s not started, error %lu\n", application.c_str(), GetLastError());
         return false;
     }
     CloseHandle(info.hThread);

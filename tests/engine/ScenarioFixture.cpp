@@ -2,6 +2,7 @@
 
 #include <shlobj.h>
 
+#include <cstdlib>
 #include <sstream>
 #include <vector>
 
@@ -65,6 +66,13 @@ void ScenarioTest::SetUp() {
 }
 
 void ScenarioTest::TearDown() {
+    WaitForStartedPrograms();
+    SetCurrentDirectoryA(m_savedFolder.c_str());
+    SetEnvironmentVariableA("ORV_DRIVER_LOG", nullptr);
+    CleanMachine();
+}
+
+void ScenarioTest::WaitForStartedPrograms() const {
     // The installer exits right after starting the client: give the stand-ins
     // it started time to record themselves and end, so a late record cannot
     // land in the next test's log and their files can be deleted.
@@ -80,9 +88,6 @@ void ScenarioTest::TearDown() {
         if (running == 0) break;
         Sleep(100);
     }
-    SetCurrentDirectoryA(m_savedFolder.c_str());
-    SetEnvironmentVariableA("ORV_DRIVER_LOG", nullptr);
-    CleanMachine();
 }
 
 void ScenarioTest::CleanMachine() {
@@ -245,6 +250,17 @@ std::vector<std::string> ScenarioTest::DialogLines(const std::string& op) const 
         texts.push_back(at == std::string::npos ? std::string() : line.substr(at + 1));
     }
     return texts;
+}
+
+std::vector<int> ScenarioTest::DialogValues(const std::string& op, int control) const {
+    std::vector<int> values;
+    std::istringstream lines(ReadText(m_dialogLog));
+    std::string line;
+    const std::string head = op + "\t" + std::to_string(control) + "\t";
+    while (std::getline(lines, line)) {
+        if (line.compare(0, head.size(), head) == 0) values.push_back(std::atoi(line.c_str() + head.size()));
+    }
+    return values;
 }
 
 Utils::RegistryKey ScenarioTest::UninstallEntry() const {

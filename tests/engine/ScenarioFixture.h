@@ -73,6 +73,10 @@ protected:
     std::vector<StandinStart> StartsOf(const std::string& name) const;
     bool WaitForStart(const std::string& name, DWORD timeoutMs) const;
     std::vector<std::string> DialogLines(const std::string& op) const;  // texts of one operation
+    // The values (range, position) one operation gave one control, in order.
+    std::vector<int> DialogValues(const std::string& op, int control) const;
+    // Waits until the programs a run started (client, installer copies) have ended.
+    void WaitForStartedPrograms() const;
 
     Utils::RegistryKey ProductKey() const { return Utils::RegistryKey(Utils::kUserHive, kProduct); }
     Utils::RegistryKey UninstallEntry() const;
