@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
-"""First installations at a given round trip: the engine, the fetch-ahead file
-loop and curl (in parallel and one file after the other) fetching the same
-files from the same delaying server, in the same run. Called by run.sh.
+"""First installations at a given round trip: the engine (fetching N files at
+once, and one file at a time) and curl (in parallel and one file after the
+other) fetching the same files from the same delaying server, in the same run.
+Called by run.sh.
     fetch_bench.py <root> <work> <wine-env> <install_bench.exe>
 Environment:
     SCENARIOS  which of a b c to run (default "a b c"):
@@ -9,7 +10,8 @@ Environment:
                b  200 files / 256 MiB, no delay
                c  2,000 files of 4 KiB, 20 ms per answer
     REPEAT     runs of every tool per scenario (default 3); medians are printed
-    AHEAD      downloads at once of the fetch-ahead loop (default 6)
+    AHEAD      the engine's downloads at once (default 6; the engine is also run
+               with 1, one file after the other)
     DIAGNOSE=1 also: scenario a against a server that leaves Nagle's algorithm
                on (as a plain server does), and the engine's steps per file
 Every tool goes through the server as a proxy, as the engine does (WinINet
@@ -91,9 +93,8 @@ def wine(root, envdir, exe, *args):
     return {"error": (out.stdout + out.stderr)[-400:]}
 
 
-def engine(root, envdir, exe, port, files, ahead=None):
-    fields = wine(root, envdir, exe, port, "install", files) if ahead is None else \
-        wine(root, envdir, exe, port, "ahead", ahead, files)
+def engine(root, envdir, exe, port, files, ahead):
+    fields = wine(root, envdir, exe, port, "install", files, ahead)
     if "seconds" not in fields or fields.get("ok") != "1":
         return {"seconds": float("nan"), "mem": float("nan"), "error": fields}
     return {"seconds": float(fields["seconds"]), "mem": float(fields["peak_working_set_MiB"]),
@@ -106,7 +107,7 @@ def run_scenario(root, work, envdir, exe, key, repeat, ahead, nodelay=True, tool
     subprocess.run([sys.executable, os.path.join(root, "bench/install/make_release.py"), "install", release,
                     str(files), str(total)], check=True)
     server = Server(root, release, delay, nodelay)
-    tools = tools or ["curl-par", "curl", "engine", f"ahead-{ahead}"]
+    tools = tools or ["curl-par", "curl", "engine-1", f"engine-{ahead}"]
     results = {tool: [] for tool in tools}
     stats = {tool: [] for tool in tools}
     try:
@@ -117,10 +118,8 @@ def run_scenario(root, work, envdir, exe, key, repeat, ahead, nodelay=True, tool
                     r = curl(release, work, server.port, True)
                 elif tool == "curl":
                     r = curl(release, work, server.port, False)
-                elif tool == "engine":
-                    r = engine(root, envdir, exe, server.port, files)
                 else:
-                    r = engine(root, envdir, exe, server.port, files, ahead)
+                    r = engine(root, envdir, exe, server.port, files, int(tool.split("-")[1]))
                 if "error" in r:
                     print(f"  {tool}: failed: {r['error']}")
                 results[tool].append(r)
@@ -133,8 +132,8 @@ def run_scenario(root, work, envdir, exe, key, repeat, ahead, nodelay=True, tool
     name = f"({key}) {title}" + ("" if nodelay else ", server with Nagle's algorithm on")
     print(f"{name}: median of {repeat}")
     par = statistics.median(r["seconds"] for r in results["curl-par"]) if "curl-par" in results else None
-    labels = {"curl-par": "curl --parallel-max 4", "curl": "curl, serial", "engine": "engine (today)",
-              f"ahead-{ahead}": f"fetch-ahead loop, N={ahead}"}
+    labels = {"curl-par": "curl --parallel-max 4", "curl": "curl, serial", "engine-1": "engine, N=1",
+              f"engine-{ahead}": f"engine, N={ahead}"}
     for tool in tools:
         runs = results[tool]
         seconds = statistics.median(r["seconds"] for r in runs)
@@ -143,7 +142,7 @@ def run_scenario(root, work, envdir, exe, key, repeat, ahead, nodelay=True, tool
         line += f"  peak {'RSS' if tool.startswith('curl') else 'working set'} {mem:6.1f} MiB"
         if par and tool != "curl-par":
             line += f"  {seconds / par:5.2f} x parallel curl"
-        if stats[tool] and tool in ("curl", "engine"):
+        if stats[tool] and tool in ("curl", "engine-1"):
             conns = statistics.median(s[0] for s in stats[tool])
             gap = statistics.median(s[1] for s in stats[tool])
             line += f"  [{conns:.0f} connections, client {gap:.1f} ms/file between answers]"
@@ -176,7 +175,7 @@ def main():
     for key in os.environ.get("SCENARIOS", "a b c").split():
         run_scenario(root, work, envdir, exe, key, repeat, ahead)
     if os.environ.get("DIAGNOSE") == "1":
-        run_scenario(root, work, envdir, exe, "a", repeat, ahead, nodelay=False, tools=["curl", "engine"])
+        run_scenario(root, work, envdir, exe, "a", repeat, ahead, nodelay=False, tools=["curl", "engine-1"])
         steps(root, work, envdir, exe, "a")
 
 

@@ -3,19 +3,18 @@
 // release is served by serve.py, reached through the prefix's proxy settings.
 // <proxy port> may be "direct:<host>": no proxy, the release is served on
 // port 80 of that host (its manifest names the same host for the packages).
-//   install_bench.exe <proxy port> install <files expected>
+//   install_bench.exe <proxy port> install <files expected> [<N>]
 //   install_bench.exe <proxy port> check [<release key>]
 //   <Program Files>\OrvBenchCheck\OrvBenchCheck.exe <proxy port> installed
 //       (after "check": the installed copy's update check, which copies nothing)
 //   install_bench.exe <proxy port> steps [reuse]
-//   install_bench.exe <proxy port> ahead <N> <files expected>
 // Prints one "mode=... key=value ..." line. With a release key the check runs
 // as an installer built with that key (the manifest must be signed by it).
 // "steps" fetches the release's files the way the engine does (a downloader
 // and a listener per file, then the file's record) and prints the median time
-// of every step; with "reuse" one downloader serves every file. "ahead" is the
-// file loop as it becomes with FetchAhead: N downloads at once into temporary
-// files, each handed back in order, moved into place and recorded.
+// of every step; with "reuse" one downloader serves every file. "install"
+// runs the engine's online pass with N package files fetched at once (the
+// build's setting when not given).
 #include <windows.h>
 #include <psapi.h>
 #include <shlobj.h>
@@ -38,7 +37,6 @@
 #include "utils/Handles.h"
 #include "utils/fs/AtomicFile.h"
 #include "utils/fs/FileSystem.h"
-#include "utils/http/FetchAhead.h"
 #include "utils/http/FileDownloader.h"
 #include "utils/http/FileDownloaderListener.h"
 #include "utils/ini/IniFile.h"
@@ -52,16 +50,19 @@ namespace {
 // A dialog that shows nothing; counts what a real one would have drawn.
 class QuietDialog : public ConsoleDialog {
 public:
-    void ShowProgressBar(int, int) override { ++m_updates; }
-    void SetProgressPos(int, int) override { ++m_updates; }
+    // Called by the engine's thread and by its download workers.
+    void ShowProgressBar(int, int) override { InterlockedIncrement(&m_updates); }
+    void SetProgressPos(int, int) override { InterlockedIncrement(&m_updates); }
     void SetItemText(int, const std::string&) override {}
     void FailAndExit(const std::string& text) override {
         std::printf("mode=failed text=%s\n", text.c_str());  // the line run.sh reports
         ExitProcess(1);
     }
     std::string AppendAnswerSuffix(const std::string& name) override { return name + "_4_2_1"; }
-    long m_updates = 0;
+    LONG m_updates = 0;
 };
+
+QuietDialog g_dialog;
 
 double Now() { return BenchSeconds(); }
 
@@ -84,11 +85,12 @@ void Clean(const std::string& product, const std::string& brand) {
 // The download server: reached through the proxy, or directly ("direct:<host>").
 std::string kHost = "dl.orvanta.test";
 
-int Install(int expectedFiles) {
+int Install(int expectedFiles, int ahead) {
     const std::string product = "OrvantaBenchInstall";
     Clean(product, "OrvBenchInstall");
     DownloadManager manager;
     manager.Prepare(kHost, product, "1", "%Product_Bench%Did_1%Lang_EN.ini");
+    if (ahead > 0) manager.m_nFetchAhead = ahead;
     double start = Now();
     bool ok = manager.Update(true);
     double seconds = Now() - start;
@@ -102,7 +104,8 @@ int Install(int expectedFiles) {
             bytes += (static_cast<long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
         }
     }
-    std::printf("mode=install ok=%d seconds=%.3f files=%zu bytes=%lld", ok ? 1 : 0, seconds, files.size(), bytes);
+    std::printf("mode=install ok=%d ahead=%d seconds=%.3f files=%zu bytes=%lld dialog_updates=%ld", ok ? 1 : 0,
+                manager.m_nFetchAhead, seconds, files.size(), bytes, static_cast<long>(g_dialog.m_updates));
     PrintMemory();
     std::printf("\n");
     return ok && static_cast<int>(files.size()) == expectedFiles ? 0 : 2;
@@ -352,63 +355,15 @@ int Steps(bool reuse) {
     return failed == 0 ? 0 : 2;
 }
 
-// The file loop with fetch-ahead: what the engine's loop does once it is
-// plugged in, without decoders (the release is not compressed).
-int Ahead(int ahead, int expectedFiles) {
-    const std::string product = "OrvantaBenchAhead";
-    const std::string brand = "OrvBenchAhead";
-    Clean(product, brand);
-    DownloadManager manager;
-    manager.Prepare(kHost, product, "1", "%Product_Bench%Did_1%Lang_EN.ini");
-    const double start = Now();
-    const std::vector<Manifest::FileEntry> entries = FetchEntries(manager);
-    std::string programFiles;
-    Utils::FileSystem::GetSpecialFolder(CSIDL_PROGRAM_FILES, programFiles);
-    const std::string dataDir = programFiles + "\\" + brand;
-    std::vector<Utils::HTTP::FetchRequest> requests;
-    for (const Manifest::FileEntry& entry : entries) {
-        requests.push_back({manager.m_szDownloadUrl, entry.spec, dataDir + "\\" + manager.LocalPathFor(entry.key) + ".part"});
-    }
-    Utils::RegistryKey key(Utils::kUserHive, product);
-    DialogFileProgress progress;
-    Utils::HTTP::FetchAhead fetch(requests, ahead, progress);
-    Utils::HTTP::FetchResult result;
-    size_t committed = 0;
-    bool ok = true;
-    while (fetch.Next(result)) {
-        const Manifest::FileEntry& entry = entries[result.index];
-        const std::string& temp = requests[result.index].tempPath;
-        const std::string target = temp.substr(0, temp.size() - 5);
-        if (!result.Succeeded() ||
-            !MoveFileExA(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-            DeleteFileA(temp.c_str());
-            ok = false;
-            break;
-        }
-        Registration::WriteFileRecord(key, brand, entry.key, entry.version, entry.checksum);
-        Dialog().SetProgressPos(IDC_OVERALL_PROGRESS, static_cast<int>(++committed) + 1);
-    }
-    fetch.Stop();
-    const double seconds = Now() - start;
-    std::printf("mode=ahead ahead=%d workers=%d ok=%d seconds=%.3f files=%zu", ahead, fetch.Workers(), ok ? 1 : 0,
-                seconds, committed);
-    PrintMemory();
-    std::printf("\n");
-    Utils::FileSystem::DeleteDirectoryTree(dataDir);
-    Clean(product, brand);
-    return ok && static_cast<int>(committed) == expectedFiles ? 0 : 2;
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
     if (argc < 3) {
         std::fprintf(stderr, "usage: install_bench <port> install <files> | check [<release key>] | installed |"
-                             " steps [reuse] | ahead <N> <files>\n");
+                             " steps [reuse]\n");
         return 64;
     }
-    static QuietDialog dialog;
-    PublishDialog(&dialog);
+    PublishDialog(&g_dialog);
     Utils::ComApartment apartment(COINIT_MULTITHREADED);
     std::unique_ptr<TestSupport::ScopedProxy> proxy;
     const std::string server = argv[1];
@@ -418,10 +373,9 @@ int main(int argc, char** argv) {
         proxy.reset(new TestSupport::ScopedProxy(std::atoi(argv[1])));
     }
     const std::string mode = argv[2];
-    if (mode == "install" && argc >= 4) return Install(std::atoi(argv[3]));
+    if (mode == "install" && argc >= 4) return Install(std::atoi(argv[3]), argc >= 5 ? std::atoi(argv[4]) : 0);
     if (mode == "check") return Check(argc >= 4 ? argv[3] : "");
     if (mode == "installed") return CheckInstalled();
-    if (mode == "ahead" && argc >= 5) return Ahead(std::atoi(argv[3]), std::atoi(argv[4]));
     if (mode == "steps") return Steps(argc >= 4 && std::string(argv[3]) == "reuse");
     return 64;
 }
