@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "app/ops/DialogOps.h"
+#include "engine/BrandFolders.h"
 #include "engine/DownloadManager.h"
 #include "engine/InstallFolder.h"
 #include "engine/Manifest.h"
@@ -78,6 +79,7 @@ void Clean(const std::string& product, const std::string& brand) {
     std::string programFiles;
     Utils::FileSystem::GetSpecialFolder(CSIDL_PROGRAM_FILES, programFiles);
     Utils::FileSystem::DeleteDirectoryTree(programFiles + "\\" + brand);
+    BrandFolders::Forget(programFiles + "\\" + brand);
     Utils::RegistryKey(Utils::kUserHive, "").Delete(product, "");
     Utils::RegistryKey(Utils::kMachineHive, Registration::kUninstallKeyPath).Delete(brand, "");
 }
@@ -251,9 +253,11 @@ int Check(const std::string& releaseKey) {
     std::string dataDir;
     Utils::FileSystem::GetSpecialFolder(CSIDL_PROGRAM_FILES, dataDir);
     dataDir += "\\" + brand;
+    // Made as an installation makes it: recorded as the brand's first.
+    BrandFolders::Record(dataDir, brand);
     std::set<std::string> folders;
     for (const Manifest::FileEntry& entry : entries) {
-        const std::string path = manager.LocalPathFor(entry.key);
+        const std::string path = dataDir + "\\" + manager.LocalPathFor(entry.key);
         Utils::FileSystem::CreateFoldersOf(path);
         TestSupport::WriteText(path, "x");
         folders.insert(path.substr(0, path.rfind('\\') + 1));
