@@ -28,10 +28,19 @@ struct RecordedRequest {
     std::vector<std::pair<std::string, std::string>> headers;  // in order, as sent
     std::string body;
     int connection = 0;  // which accepted connection carried it (1, 2, ...)
+    int status = 0;      // the status answered (0: none)
+    unsigned long long bodyBytes = 0;  // body bytes the answer carried (cut answers: up to the cut)
 
     // Value of the first header of that name (case-insensitive), "" when absent.
     std::string Header(const std::string& name) const;
     bool HasHeader(const std::string& name) const;
+};
+
+// How a 200 answer meets a request's single "Range: bytes=..." header.
+enum class Ranges {
+    Served,     // 206 with that range and its Content-Range; 416 when unsatisfiable
+    Ignored,    // 200 with the whole body
+    Misplaced,  // 206 with the whole body, "bytes 0-<last>/<size>", whatever was asked
 };
 
 struct Response {
@@ -44,6 +53,7 @@ struct Response {
     bool held = false;         // answered only once ReleaseHeld() was called (or the server stops)
     std::vector<std::pair<std::string, std::string>> headers;  // extra headers
     std::string filePath;  // when set, the body is streamed from this local file instead
+    Ranges ranges = Ranges::Served;
 };
 
 class TestHttpServer {
@@ -78,7 +88,9 @@ public:
 private:
     void AcceptLoop();
     void Serve(SOCKET socket, int connection);
-    bool Answer(SOCKET socket, const RecordedRequest& request, bool& keepAlive);
+    struct Plan;
+    Plan Prepare(const RecordedRequest& request) const;
+    bool Answer(SOCKET socket, const RecordedRequest& request, Plan& plan, bool& keepAlive);
     Response Lookup(const RecordedRequest& request) const;
     bool WaitForStop(DWORD timeoutMs) const;
     bool SendBody(SOCKET socket, const std::string& path, const char* data, size_t size);

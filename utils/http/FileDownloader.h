@@ -56,12 +56,20 @@ public:
     // puts a "/" before a name that has none). An empty uploadFile makes a GET,
     // otherwise a POST of the file as multipart field "MyFile". secure must
     // match the constructor's. True when the request was sent.
+    // extraHeaders: more request header lines, each ending in "\r\n".
     bool SendRequest(const std::string& path, const std::string& uploadFile, const std::string& uploadName,
-                     bool secure);
+                     bool secure, const std::string& extraHeaders = "");
+    // Another listener for the next Receive (not owned; null: our own, which
+    // drops everything). Lets a caller look at the answer before it decides
+    // where the body goes.
+    void SetListener(DownloaderListener* listener);
     // Runs the read loop: blocking on this thread, or on a detached worker
     // (the object must then live until the listener has been told the end).
     void Receive(bool blocking);
     int GetContentLength();  // -1 when missing or unreadable
+    long long GetContentLength64();  // the same without the 2 GiB limit
+    // A response header's value (HTTP_QUERY_...), "" when missing.
+    std::string GetHeader(DWORD infoLevel);
     int GetStatusCode();     // -1 when unreadable
     // Asks a running read loop to stop (any thread); it ends with OnCanceled.
     void Cancel() { mb_cancel.store(true); }
@@ -84,7 +92,7 @@ private:
     void OpenConnection(DownloaderListener* listener, const std::string& host, bool secure, int port);
     bool Send(const std::string& body);
     void ReadLoop();
-    int QueryNumber(DWORD infoLevel);
+    long long QueryNumber(DWORD infoLevel);
     static DWORD ReceiveThread(void* downloader);
 
     DownloaderListener* mp_listener = nullptr;

@@ -10,6 +10,8 @@ namespace HTTP {
 class ProgressSink {
 public:
     virtual ~ProgressSink() = default;
+    // The bar's range, in the units of ProgressScale, before a body arrives.
+    virtual void SetRange(int range) { (void)range; }
     // The bar's new position, in the units of ProgressScale.
     virtual void SetPosition(int position) = 0;
     // A failure, told as a message with an OK button; returns once it was seen.
