@@ -12,7 +12,7 @@
 #include "utils/fs/AtomicFile.h"
 #include "utils/fs/FileSystem.h"
 #include "utils/http/FileDownloader.h"
-#include "utils/http/FileDownloaderListener.h"
+#include "utils/http/ResumableFetch.h"
 #include "utils/log/Logger.h"
 #include "utils/string/String.h"
 
@@ -34,6 +34,18 @@ bool MatchesDigests(const std::string& path, const std::string& what, const std:
         return false;
     }
     return true;
+}
+
+// A patch's progress: shown like any download's, but a failure only goes to
+// the log, since the whole file is fetched instead.
+class QuietFileProgress : public DialogFileProgress {
+public:
+    void ReportFailure(const std::string& text) override { EngineLog::Text(kFunction, "not shown: ", text); }
+};
+
+long long SizeOf(const std::string& path) {
+    unsigned long long size = 0;
+    return Utils::FileSystem::FileSizeOf(path, size) ? static_cast<long long>(size) : 0;
 }
 
 bool IsAbsolute(const std::string& path) {
@@ -80,8 +92,12 @@ bool DownloadManager::GetFile(bool fromServer, bool extract, const std::string& 
 bool DownloadManager::FetchToTemporary(bool fromServer, bool extract, const std::string& localPath,
                                        const std::string& remoteName, const std::string& displayName,
                                        const std::string& server, const FileDigests* digests,
-                                       FetchedFile& out) {
+                                       FetchedFile& out, FetchMode* mode) {
     out = FetchedFile();
+    FetchMode plain;
+    if (!mode) mode = &plain;
+    mode->resumed = false;
+    mode->resumedAndRejected = false;
     std::string display = displayName;
     Utils::String::ReplaceAll(display, "__", "\\");
     const bool displayStartsWithBlank = !display.empty() && display[0] == ' ';
@@ -110,6 +126,7 @@ bool DownloadManager::FetchToTemporary(bool fromServer, bool extract, const std:
     Utils::FileSystem::CreateFoldersOf(local);
 
     bool result = false;
+    bool keepCut = false;  // a cut download that the next run may continue
     if (!fromServer) {
         // Copy mode never overwrites an existing file.
         const std::string source = m_szWorkDir + "\\" + remoteName;
@@ -118,44 +135,59 @@ bool DownloadManager::FetchToTemporary(bool fromServer, bool extract, const std:
     } else {
         Log(AppLogger(), 1, "S", "downloadServer:", "S", server.c_str(), "S", "remoteFileName:", "S",
             remoteName.c_str(), nullptr);
-        DialogFileProgress progress;
-        FileDownloaderListener listener(partial, progress);
-        Utils::HTTP::FileDownloader downloader(&listener, server, false, -1);
+        DialogFileProgress shown;
+        QuietFileProgress quiet;
         // The status goes up before the request: sending waits for the
         // server's answer, and a slow server must not leave an empty window.
         if (display.size() > 3) {
-            Dialog().SetItemText(IDC_STATUS_TEXT, displayStartsWithBlank ? display : "Downloading: " + display);
+            Dialog().SetItemText(IDC_STATUS_TEXT, displayStartsWithBlank ? display : mode->statusPrefix + display);
         }
-        downloader.SendRequest(remoteName, "", "", false);
-
-        Dialog().ShowProgressBar(IDC_FILE_PROGRESS,
-                                 Utils::HTTP::ProgressScale(downloader.GetContentLength()).Range());
-
-        downloader.Receive(true);
-        result = listener.m_bSuccess;
-        int status = downloader.GetStatusCode();
-        if (status >= 400) {
-            EngineLog::Int(kFunction, "HTTP status=", status);
+        const Utils::HTTP::FetchResult fetched = Utils::HTTP::FetchIntoFile(
+            server, remoteName, partial, mode->resume, mode->quiet ? static_cast<Utils::HTTP::ProgressSink&>(quiet)
+                                                                   : static_cast<Utils::HTTP::ProgressSink&>(shown));
+        result = fetched.end == Utils::HTTP::FetchEnd::Complete;
+        if (fetched.status >= 400) {
+            EngineLog::Int(kFunction, "HTTP status=", fetched.status);
             result = false;
         }
+        mode->resumed = fetched.resumedFrom > 0;
+        if (mode->resumed) {
+            EngineLog::Text(kFunction, "resumed " + partial + " at byte ", std::to_string(fetched.resumedFrom));
+        }
+        keepCut = mode->resume && fetched.end == Utils::HTTP::FetchEnd::Cut && SizeOf(partial) > 0;
+        if (keepCut) EngineLog::Text(kFunction, "cut, kept to resume: ", partial);
     }
 
+    // A continued download is checked as served first: its two parts may
+    // not belong together.
+    if (result && mode->resumed && !mode->resumedPackageDigest.empty() &&
+        !MatchesDigests(partial, "resumed file", mode->resumedPackageDigest, "")) {
+        result = false;
+        mode->resumedAndRejected = true;
+    }
     // A signed release's file is checked as served, before a decoder sees it,
     // and once unpacked.
     if (result && digests && !MatchesDigests(partial, compressed ? "package file" : "file", digests->package,
                                              compressed ? std::string() : digests->installed)) {
         result = false;
+        mode->resumedAndRejected = mode->resumed;
     }
     if (compressed && result) {
         if (display.size() > 3) Dialog().SetItemText(IDC_STATUS_TEXT, "Extracting: " + display);
         const std::string decoded = Utils::FileSystem::ReplacementName(local);
         if (!ExtractFile(partial, decoded, remoteExtension, m_szDataDir)) {
-            Dialog().ShowMessage("Error ExtractFile() Please contact support", MB_OK);
+            // A continued file is fetched whole before anyone is told.
+            if (mode->resumed) {
+                mode->resumedAndRejected = true;
+            } else {
+                Dialog().ShowMessage("Error ExtractFile() Please contact support", MB_OK);
+            }
             DeleteFileA(decoded.c_str());
             result = false;
         } else if (digests && !MatchesDigests(decoded, "unpacked file", digests->installed, "")) {
             DeleteFileA(decoded.c_str());
             result = false;
+            mode->resumedAndRejected = mode->resumed;
         } else {
             out.ready = decoded;
             out.decoded = true;
@@ -163,7 +195,7 @@ bool DownloadManager::FetchToTemporary(bool fromServer, bool extract, const std:
         DeleteFileA(partial.c_str());
     } else if (result) {
         out.ready = partial;
-    } else {
+    } else if (!keepCut) {
         DeleteFileA(partial.c_str());
     }
     out.target = local;
