@@ -5,6 +5,8 @@
 //   install_bench.exe <proxy port> check [<release key>]
 //   <Program Files>\OrvBenchCheck\OrvBenchCheck.exe <proxy port> installed
 //       (after "check": the installed copy's update check, which copies nothing)
+//   install_bench.exe <proxy port> resume
+//       (a server that cuts the first answer: a run cut short, then the next run)
 // Prints one "mode=... key=value ..." line. With a release key the check runs
 // as an installer built with that key (the manifest must be signed by it).
 #include <windows.h>
@@ -245,9 +247,49 @@ int Check(const std::string& releaseKey) {
 
 } // namespace
 
+// A download cut half-way (the server drops the connection after half the
+// file), then the next run: what was kept, and what the next run fetched.
+int Resume() {
+    const std::string product = "OrvantaBenchResume";
+    Clean(product, "OrvBenchResume");
+    std::string dataDir;
+    double cutSeconds = 0;
+    bool firstOk = false;
+    {
+        DownloadManager manager;
+        manager.Prepare(kHost, product, "1", "%Product_Bench%Did_1%Lang_EN.ini");
+        const double start = Now();
+        firstOk = manager.Update(true);
+        cutSeconds = Now() - start;
+        dataDir = manager.m_szDataDir;
+    }
+    std::vector<std::string> files;
+    Utils::FileSystem::ListDirectory(files, dataDir + "\\Data", false, false, true);
+    long long kept = 0;
+    for (const std::string& file : files) {
+        unsigned long long size = 0;
+        if (Utils::FileSystem::IsTemporaryName(file.substr(file.rfind('\\') + 1)) &&
+            Utils::FileSystem::FileSizeOf(file, size)) {
+            kept += static_cast<long long>(size);
+        }
+    }
+    DownloadManager manager;
+    manager.Prepare(kHost, product, "1", "%Product_Bench%Did_1%Lang_EN.ini");
+    const double start = Now();
+    const bool ok = manager.Update(true);
+    const double seconds = Now() - start;
+    unsigned long long size = 0;
+    Utils::FileSystem::FileSizeOf(dataDir + "\\Data\\big.bin", size);
+    std::printf("mode=resume first_ok=%d cut_seconds=%.3f kept=%lld ok=%d seconds=%.3f size=%llu", firstOk ? 1 : 0,
+                cutSeconds, kept, ok ? 1 : 0, seconds, size);
+    PrintMemory();
+    std::printf("\n");
+    return ok ? 0 : 2;
+}
+
 int main(int argc, char** argv) {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: install_bench <port> install <files> | check [<release key>] | installed\n");
+        std::fprintf(stderr, "usage: install_bench <port> install <files> | check [<release key>] | installed | resume\n");
         return 64;
     }
     static QuietDialog dialog;
@@ -258,5 +300,6 @@ int main(int argc, char** argv) {
     if (mode == "install" && argc >= 4) return Install(std::atoi(argv[3]));
     if (mode == "check") return Check(argc >= 4 ? argv[3] : "");
     if (mode == "installed") return CheckInstalled();
+    if (mode == "resume") return Resume();
     return 64;
 }
