@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "app/ops/DialogOps.h"
+#include "engine/BrandFolders.h"
 #include "engine/DownloadManager.h"
 #include "engine/InstallFolder.h"
 #include "engine/Manifest.h"
@@ -31,6 +32,7 @@
 #include "utils/fs/AtomicFile.h"
 #include "utils/fs/FileSystem.h"
 #include "utils/ini/IniFile.h"
+#include "utils/log/Logger.h"
 #include "utils/registry/RegistryKey.h"
 #include "support/TestFiles.h"
 #include "bench/BenchClock.h"
@@ -200,9 +202,10 @@ int Check(const std::string& releaseKey) {
     std::string dataDir;
     Utils::FileSystem::GetSpecialFolder(CSIDL_PROGRAM_FILES, dataDir);
     dataDir += "\\" + brand;
+    if (!BrandFolders::Record(dataDir, brand)) return 2;  // as a first installation does before it creates it
     std::set<std::string> folders;
     for (const Manifest::FileEntry& entry : entries) {
-        const std::string path = manager.LocalPathFor(entry.key);
+        const std::string path = dataDir + "\\" + manager.LocalPathFor(entry.key);
         Utils::FileSystem::CreateFoldersOf(path);
         TestSupport::WriteText(path, "x");
         folders.insert(path.substr(0, path.rfind('\\') + 1));
@@ -294,6 +297,12 @@ int main(int argc, char** argv) {
     }
     static QuietDialog dialog;
     PublishDialog(&dialog);
+    // ORV_BENCH_ECHO set: the engine's log goes to standard output (to see why a run failed).
+    if (GetEnvironmentVariableA("ORV_BENCH_ECHO", nullptr, 0)) {
+        static CVLogger logger;
+        logger.SetChannelFlags(1, CVLogger::FLAG_ECHO);
+        SetAppLogger(&logger);
+    }
     Utils::ComApartment apartment(COINIT_MULTITHREADED);
     TestSupport::ScopedProxy proxy(std::atoi(argv[1]));
     const std::string mode = argv[2];
