@@ -83,6 +83,24 @@ public:
         bool decoded = false;  // unpacked: a read-only target is cleared, as the decoder would
         bool flushed = false;  // already flushed to the disk
     };
+    // What a fetch may do beyond GetFile's way.
+    struct FetchMode {
+        // A partial download of the same remote name (an earlier run's, under
+        // its PartialName) is continued, and one cut in this run is kept for
+        // the next. Only for remote names that name their content (a digest).
+        bool resume = false;
+        // Failures are logged, not shown to the player (a patch falls back).
+        bool quiet = false;
+        const char* statusPrefix = "Downloading: ";
+        // Checked on a continued download before anything else (lower-case
+        // hex SHA-256 of the file as served; empty: none).
+        std::string resumedPackageDigest;
+        // Out: the content was continued from an earlier run's bytes.
+        bool resumed = false;
+        // Out: ... and then failed a check; it was removed, and a whole fetch
+        // may still succeed.
+        bool resumedAndRejected = false;
+    };
     // What fetching one file takes, worked out before anything is fetched.
     struct FetchPlan {
         std::string remoteName;       // request target, or the name in the work folder
@@ -101,23 +119,25 @@ public:
     bool Allowed(const FetchPlan& plan) const;
     // Whether a download made elsewhere (FetchAhead) succeeded; if not, shows
     // and logs its failure as a download on this thread would, and removes
-    // its temporary file.
-    bool Downloaded(const FetchPlan& plan, const Utils::HTTP::FetchResult& result);
+    // its temporary file (a cut one is kept when mayResume).
+    bool Downloaded(const FetchPlan& plan, const Utils::HTTP::FetchResult& result, bool mayResume);
     // The log record and the status line of a download about to be waited for.
-    void AnnounceDownload(const FetchPlan& plan, const std::string& server);
+    void AnnounceDownload(const FetchPlan& plan, const std::string& server,
+                          const char* statusPrefix = "Downloading: ");
     // The second half of FetchToTemporary, once plan.partial holds the whole
     // content: the digest checks and the unpacking. False, with no temporary
     // file left, on any failure; the target is never touched.
-    bool FinishFetch(const FetchPlan& plan, const FileDigests* digests, FetchedFile& out);
+    bool FinishFetch(const FetchPlan& plan, const FileDigests* digests, FetchedFile& out, FetchMode& mode);
 
     // GetFile up to the last step: the content lands under a temporary name
     // beside the target (a body shorter than announced is a failed download)
     // and is unpacked there; with digests, checked before it is unpacked and
-    // once unpacked. False, with no temporary file left, on any failure; the
-    // target is never touched.
+    // once unpacked. False, with no temporary file left (but a cut partial
+    // download when mode->resume), on any failure; the target is never touched.
     bool FetchToTemporary(bool fromServer, bool extract, const std::string& localPath,
                           const std::string& remoteName, const std::string& displayName,
-                          const std::string& server, const FileDigests* digests, FetchedFile& out);
+                          const std::string& server, const FileDigests* digests, FetchedFile& out,
+                          FetchMode* mode = nullptr);
     // Moves the fetched content over its target in one step. On failure the
     // temporary file is removed and the target stays as it was.
     static bool PutInPlace(FetchedFile& file);
@@ -191,10 +211,22 @@ private:
     // A package file whose content is in plan.partial: its checks and
     // unpacking (FinishFetch), then the manifest's FILE_DIGEST check.
     bool FinishPackageFile(const Manifest::FileEntry& entry, const FetchPlan& plan, bool verifySha256,
-                           Utils::IniFile& manifest, FetchedFile& out);
+                           Utils::IniFile& manifest, FetchedFile& out, FetchMode& mode);
     // A signed release's digests of the entry's file.
     FileDigests DigestsOf(const Manifest::FileEntry& entry, Utils::IniFile& manifest) const;
-    bool MatchesFileDigest(const Manifest::FileEntry& entry, bool verifySha256, FetchedFile& file);
+    bool MatchesFileDigest(const Manifest::FileEntry& entry, bool verifySha256, FetchedFile& file,
+                           FetchMode& mode);
+    // The whole package file, continuing a partial download when it can be verified.
+    bool FetchWholeFile(bool isUpdate, const Manifest::FileEntry& entry, bool verifySha256,
+                        Utils::IniFile& manifest, FetchedFile& out, FetchMode& mode);
+    // The file made from the installed one and the manifest's [PATCH] for it
+    // (fetched, checked and applied by vpatch.exe); false, with nothing left,
+    // whenever that cannot be done: the caller fetches the whole file.
+    bool FetchByPatch(const Manifest::FileEntry& entry, bool verifySha256, Utils::IniFile& manifest,
+                      FetchedFile& out);
+    // Whether a partial download of this entry's package can be continued:
+    // something checks the result (a declared digest).
+    bool MayResume(const Manifest::FileEntry& entry, bool verifySha256, Utils::IniFile& manifest) const;
     bool CommitPackageFile(const Manifest::FileEntry& entry, FetchedFile& file);
     // The FILE entries to fetch, in order: an older or no version, another
     // checksum, or recorded but missing on disk. Clears what interrupted runs
@@ -237,3 +269,9 @@ bool ExtractFile(const std::string& path, const std::string& decoderFolder);
 // given: "lzma  d <path> <base>", "oggdec  -o <base> <path>".
 bool ExtractFile(const std::string& path, const std::string& base, const std::string& extension,
                  const std::string& decoderFolder);
+
+// Runs "vpatch apply <old> <patch> <new>" with the vpatch.exe in toolFolder,
+// by its full path, hidden, and waits. False when it could not be started;
+// exitCode receives its exit code (0: <new> holds the patched file).
+bool ApplyPatch(const std::string& oldFile, const std::string& patch, const std::string& newFile,
+                const std::string& toolFolder, DWORD& exitCode);

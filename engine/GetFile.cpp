@@ -13,7 +13,7 @@
 #include "utils/fs/FileSystem.h"
 #include "utils/http/FetchAhead.h"
 #include "utils/http/FileDownloader.h"
-#include "utils/http/FileDownloaderListener.h"
+#include "utils/http/ResumableFetch.h"
 #include "utils/log/Logger.h"
 #include "utils/string/String.h"
 
@@ -35,6 +35,18 @@ bool MatchesDigests(const std::string& path, const std::string& what, const std:
         return false;
     }
     return true;
+}
+
+// A patch's progress: shown like any download's, but a failure only goes to
+// the log, since the whole file is fetched instead.
+class QuietFileProgress : public DialogFileProgress {
+public:
+    void ReportFailure(const std::string& text) override { EngineLog::Text(kFunction, "not shown: ", text); }
+};
+
+long long SizeOf(const std::string& path) {
+    unsigned long long size = 0;
+    return Utils::FileSystem::FileSizeOf(path, size) ? static_cast<long long>(size) : 0;
 }
 
 bool IsAbsolute(const std::string& path) {
@@ -111,75 +123,101 @@ bool DownloadManager::Allowed(const FetchPlan& plan) const {
     return plan.allowed;
 }
 
-bool DownloadManager::Downloaded(const FetchPlan& plan, const Utils::HTTP::FetchResult& result) {
+bool DownloadManager::Downloaded(const FetchPlan& plan, const Utils::HTTP::FetchResult& result, bool mayResume) {
     if (result.Succeeded()) return true;
     // What a download on this thread would have shown and logged.
     if (!result.failure.empty()) Dialog().ShowMessage(result.failure, MB_OK);
     if (result.status >= 400) EngineLog::Int(kFunction, "HTTP status=", result.status);
-    DeleteFileA(plan.partial.c_str());
+    // A successful answer cut short: the next run may continue it.
+    if (mayResume && result.status >= 200 && result.status < 400 && SizeOf(plan.partial) > 0) {
+        EngineLog::Text(kFunction, "cut, kept to resume: ", plan.partial);
+    } else {
+        DeleteFileA(plan.partial.c_str());
+    }
     return false;
 }
 
-void DownloadManager::AnnounceDownload(const FetchPlan& plan, const std::string& server) {
+void DownloadManager::AnnounceDownload(const FetchPlan& plan, const std::string& server,
+                                       const char* statusPrefix) {
     Log(AppLogger(), 1, "S", "downloadServer:", "S", server.c_str(), "S", "remoteFileName:", "S",
         plan.remoteName.c_str(), nullptr);
     if (plan.display.size() > 3) {
         const bool startsWithBlank = plan.display[0] == ' ';
-        Dialog().SetItemText(IDC_STATUS_TEXT, startsWithBlank ? plan.display : "Downloading: " + plan.display);
+        Dialog().SetItemText(IDC_STATUS_TEXT, startsWithBlank ? plan.display : statusPrefix + plan.display);
     }
 }
 
 bool DownloadManager::FetchToTemporary(bool fromServer, bool extract, const std::string& localPath,
                                        const std::string& remoteName, const std::string& displayName,
                                        const std::string& server, const FileDigests* digests,
-                                       FetchedFile& out) {
+                                       FetchedFile& out, FetchMode* mode) {
     out = FetchedFile();
+    FetchMode plain;
+    if (!mode) mode = &plain;
+    mode->resumed = false;
+    mode->resumedAndRejected = false;
     const FetchPlan plan = PlanFile(extract, localPath, remoteName, displayName);
     if (!Allowed(plan)) return false;
+
     // Failures to create a folder are left to the write.
     Utils::FileSystem::CreateFoldersOf(plan.target);
 
     bool result = false;
+    bool keepCut = false;  // a cut download that the next run may continue
     if (!fromServer) {
         // Copy mode never overwrites an existing file.
         const std::string source = m_szWorkDir + "\\" + remoteName;
         result = GetFileAttributesA(plan.target.c_str()) == INVALID_FILE_ATTRIBUTES &&
                  CopyFileA(source.c_str(), plan.partial.c_str(), FALSE) != FALSE;
     } else {
-        DialogFileProgress progress;
-        FileDownloaderListener listener(plan.partial, progress);
-        Utils::HTTP::FileDownloader downloader(&listener, server, false, -1);
+        DialogFileProgress shown;
+        QuietFileProgress quiet;
         // The status goes up before the request: sending waits for the
         // server's answer, and a slow server must not leave an empty window.
-        AnnounceDownload(plan, server);
-        downloader.SendRequest(remoteName, "", "", false);
-
-        Dialog().ShowProgressBar(IDC_FILE_PROGRESS,
-                                 Utils::HTTP::ProgressScale(downloader.GetContentLength()).Range());
-
-        downloader.Receive(true);
-        result = listener.m_bSuccess;
-        int status = downloader.GetStatusCode();
-        if (status >= 400) {
-            EngineLog::Int(kFunction, "HTTP status=", status);
+        AnnounceDownload(plan, server, mode->statusPrefix);
+        const Utils::HTTP::FileFetchResult fetched = Utils::HTTP::FetchIntoFile(
+            server, remoteName, plan.partial, mode->resume,
+            mode->quiet ? static_cast<Utils::HTTP::ProgressSink&>(quiet) : static_cast<Utils::HTTP::ProgressSink&>(shown));
+        result = fetched.end == Utils::HTTP::FetchEnd::Complete;
+        if (fetched.status >= 400) {
+            EngineLog::Int(kFunction, "HTTP status=", fetched.status);
             result = false;
         }
+        mode->resumed = fetched.resumedFrom > 0;
+        if (mode->resumed) {
+            EngineLog::Text(kFunction, "resumed " + plan.partial + " at byte ", std::to_string(fetched.resumedFrom));
+        }
+        keepCut = mode->resume && fetched.end == Utils::HTTP::FetchEnd::Cut && SizeOf(plan.partial) > 0;
+        if (keepCut) EngineLog::Text(kFunction, "cut, kept to resume: ", plan.partial);
     }
     if (!result) {
-        DeleteFileA(plan.partial.c_str());
+        if (!keepCut) DeleteFileA(plan.partial.c_str());
         out.target = plan.target;
         return false;
     }
-    return FinishFetch(plan, digests, out);
+    return FinishFetch(plan, digests, out, *mode);
 }
 
-bool DownloadManager::FinishFetch(const FetchPlan& plan, const FileDigests* digests, FetchedFile& out) {
+bool DownloadManager::FinishFetch(const FetchPlan& plan, const FileDigests* digests, FetchedFile& out,
+                                  FetchMode& mode) {
     out = FetchedFile();
     out.target = plan.target;
+    bool result = true;
+    // A continued download is checked as served first: its two parts may
+    // not belong together.
+    if (mode.resumed && !mode.resumedPackageDigest.empty() &&
+        !MatchesDigests(plan.partial, "resumed file", mode.resumedPackageDigest, "")) {
+        result = false;
+        mode.resumedAndRejected = true;
+    }
     // A signed release's file is checked as served, before a decoder sees it,
     // and once unpacked.
-    if (digests && !MatchesDigests(plan.partial, plan.compressed ? "package file" : "file", digests->package,
-                                   plan.compressed ? std::string() : digests->installed)) {
+    if (result && digests && !MatchesDigests(plan.partial, plan.compressed ? "package file" : "file",
+                                             digests->package, plan.compressed ? std::string() : digests->installed)) {
+        result = false;
+        mode.resumedAndRejected = mode.resumed;
+    }
+    if (!result) {
         DeleteFileA(plan.partial.c_str());
         return false;
     }
@@ -189,16 +227,22 @@ bool DownloadManager::FinishFetch(const FetchPlan& plan, const FileDigests* dige
     }
     if (plan.display.size() > 3) Dialog().SetItemText(IDC_STATUS_TEXT, "Extracting: " + plan.display);
     const std::string decoded = Utils::FileSystem::ReplacementName(plan.target);
-    bool result = false;
     if (!ExtractFile(plan.partial, decoded, plan.remoteExtension, m_szDataDir)) {
-        Dialog().ShowMessage("Error ExtractFile() Please contact support", MB_OK);
+        // A continued file is fetched whole before anyone is told.
+        if (mode.resumed) {
+            mode.resumedAndRejected = true;
+        } else {
+            Dialog().ShowMessage("Error ExtractFile() Please contact support", MB_OK);
+        }
         DeleteFileA(decoded.c_str());
+        result = false;
     } else if (digests && !MatchesDigests(decoded, "unpacked file", digests->installed, "")) {
         DeleteFileA(decoded.c_str());
+        result = false;
+        mode.resumedAndRejected = mode.resumed;
     } else {
         out.ready = decoded;
         out.decoded = true;
-        result = true;
     }
     DeleteFileA(plan.partial.c_str());
     return result;

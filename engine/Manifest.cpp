@@ -38,6 +38,17 @@ void SortByOrder(std::vector<FileEntry>& entries) {
                      [](const FileEntry& a, const FileEntry& b) { return a.order < b.order; });
 }
 
+bool ParsePatchEntry(const std::string& value, PatchEntry& out) {
+    const size_t comma = value.find(',');
+    if (comma == std::string::npos) return false;
+    out.base = value.substr(0, comma);
+    out.spec = value.substr(comma + 1);
+    out.digest = ChecksumOf(out.spec);
+    Utils::String::ToLower(out.digest);
+    if (out.base.empty() || out.spec.empty() || out.digest.size() != 64) return false;
+    return out.digest.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
 bool ParseRegEntry(const std::string& key, const std::string& value, RegEntry& out) {
     std::vector<std::string> parts;
     Utils::String::Split(parts, value, "/", 2);

@@ -27,6 +27,17 @@ bool ParseFileEntry(const std::string& key, const std::string& value, FileEntry&
 // Ascending order numbers; entries with equal numbers keep their order.
 void SortByOrder(std::vector<FileEntry>& entries);
 
+// One entry of the PATCH section: FILE key = "<base checksum>,<patch spec>".
+// The patch applies to the installed file recorded with the base checksum;
+// its spec names the patch file's SHA-256 as its checksum.
+struct PatchEntry {
+    std::string base;    // as recorded for the installed file
+    std::string spec;    // remote name of the patch file
+    std::string digest;  // ChecksumOf(spec), lower case
+};
+// False when either part is empty or the spec's checksum is not 64 hex digits.
+bool ParsePatchEntry(const std::string& value, PatchEntry& out);
+
 // One entry of the REG section: key = "name[/subkey]", value = "type/mark/data".
 struct RegEntry {
     std::string name;

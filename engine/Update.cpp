@@ -435,19 +435,46 @@ std::vector<Manifest::FileEntry> DownloadManager::OutdatedFiles(Utils::IniFile& 
     // One listing per folder of the entries' files (the current folder is the
     // data folder): it clears what interrupted runs left there and tells which
     // files are there. Names that would leave the data folder are not looked
-    // at; fetching refuses them.
+    // at; fetching refuses them. A partial download of a remote name this
+    // manifest still lists for the file (whole or patch) stays, to be continued.
+    const bool verifySha256 = lstrcmpiA(manifest.GetString("GENERAL", "FILE_DIGEST").c_str(), "SHA256") == 0;
     std::vector<std::string> paths;
-    std::map<std::string, std::set<std::string>> present;  // lower-case folder: lower-case names
-    for (const Manifest::FileEntry& entry : entries) {
-        paths.push_back(LocalPathFor(entry.key));
+    std::vector<std::vector<std::string>> partials(entries.size());  // lower-case "folder\name" worth keeping
+    std::map<std::string, std::set<std::string>> resumable;          // lower-case folder: lower-case names
+    for (size_t i = 0; i < entries.size(); ++i) {
+        paths.push_back(LocalPathFor(entries[i].key));
         if (!Manifest::IsSafeRelativePath(paths.back())) continue;
         std::string folder = FolderOf(paths.back());
         Utils::String::ToLower(folder);
+        std::vector<std::string> sources;
+        if (MayResume(entries[i], verifySha256, manifest)) sources.push_back(entries[i].spec);
+        Manifest::PatchEntry patch;
+        if (Manifest::ParsePatchEntry(manifest.GetString("PATCH", entries[i].key), patch)) {
+            sources.push_back(patch.spec);
+        }
+        for (const std::string& source : sources) {
+            std::string name = Utils::FileSystem::PartialName(NameOf(paths.back()), source);
+            Utils::String::ToLower(name);
+            resumable[folder].insert(name);
+            partials[i].push_back(folder + "\\" + name);
+        }
+    }
+    std::map<std::string, std::set<std::string>> present;  // lower-case folder: lower-case names
+    std::set<std::string> kept;                            // lower-case "folder\name"
+    for (const std::string& path : paths) {
+        if (!Manifest::IsSafeRelativePath(path)) continue;
+        std::string folder = FolderOf(path);
+        Utils::String::ToLower(folder);
         if (present.count(folder) != 0) continue;
-        std::vector<std::string> handled;
-        Utils::FileSystem::ListFilesRemovingTemporaries(folder.empty() ? "." : folder, present[folder], handled);
+        std::vector<std::string> handled, keptNames;
+        Utils::FileSystem::ListFilesRemovingTemporaries(folder.empty() ? "." : folder, present[folder], handled,
+                                                        &resumable[folder], &keptNames);
         for (const std::string& name : handled) {
             EngineLog::Text(kFunction, "leftover removed: ", folder.empty() ? name : folder + "\\" + name);
+        }
+        for (std::string name : keptNames) {
+            EngineLog::Text(kFunction, "partial download kept: ", folder.empty() ? name : folder + "\\" + name);
+            kept.insert(folder + "\\" + Utils::String::ToLower(name));
         }
     }
 
@@ -473,6 +500,13 @@ std::vector<Manifest::FileEntry> DownloadManager::OutdatedFiles(Utils::IniFile& 
         if (present[folder].count(name) == 0) {
             EngineLog::Text(kFunction, "missing, fetched again: ", paths[i]);
             outdated.push_back(entry);
+            continue;
+        }
+        // Nothing to fetch for this file: a partial download of it is of no use.
+        for (const std::string& partial : partials[i]) {
+            if (kept.count(partial) == 0) continue;
+            const std::string path = partial[0] == '\\' ? partial.substr(1) : partial;
+            if (DeleteFileA(path.c_str())) EngineLog::Text(kFunction, "leftover removed: ", path);
         }
     }
     return outdated;
@@ -508,17 +542,27 @@ bool DownloadManager::FetchFiles(bool isUpdate, Utils::IniFile& manifest) {
 // download on this thread would: the log record and the status line, the
 // checks, the unpacking, the move and the record. A file that fails ends the
 // pass there; what was fetched after it is discarded, and so are the folders
-// only its fetching made, so the pass leaves what a serial one leaves.
+// only its fetching made, so the pass leaves what a serial one leaves. A file
+// with a patch, and one whose earlier cut download can be continued, is
+// fetched on this thread when its turn comes (FetchPackageFile).
 bool DownloadManager::DownloadFiles(const std::vector<Manifest::FileEntry>& toFetch, bool verifySha256,
                                     Utils::IniFile& manifest) {
     std::vector<FetchPlan> plans;
+    std::vector<bool> ahead;  // per file: fetched by the workers
     std::vector<Utils::HTTP::FetchRequest> requests;
-    std::vector<std::vector<std::string>> newFolders;  // per request: the folders its fetch may make
+    std::vector<std::vector<std::string>> newFolders;  // per file: the folders its fetch ahead may make
     std::set<std::string> partials;                    // lower case
     for (const Manifest::FileEntry& entry : toFetch) {
         plans.push_back(PlanFetch(entry));
         FetchPlan& plan = plans.back();
+        ahead.push_back(false);
+        newFolders.push_back({});
         if (!plan.allowed) break;  // fetched up to here, refused when its turn comes
+        if (!manifest.GetString("PATCH", entry.key).empty() ||
+            (MayResume(entry, verifySha256, manifest) && Utils::FileSystem::IsFile(plan.partial))) {
+            partials.insert(LowerCase(plan.partial));
+            continue;
+        }
         // Two entries of one file (names differing in case, or the self-name
         // rule) would share a temporary file while both are fetched.
         for (int copy = 2; !partials.insert(LowerCase(plan.partial)).second; ++copy) {
@@ -534,7 +578,8 @@ bool DownloadManager::DownloadFiles(const std::vector<Manifest::FileEntry>& toFe
         // A package host serves files, not sessions.
         request.cookies = false;
         requests.push_back(request);
-        newFolders.push_back(MissingFoldersOf(plan.partial));
+        newFolders.back() = MissingFoldersOf(plan.partial);
+        ahead.back() = true;
     }
 
     DialogFileProgress fileBar;
@@ -542,16 +587,21 @@ bool DownloadManager::DownloadFiles(const std::vector<Manifest::FileEntry>& toFe
     for (size_t i = 0; i < plans.size(); ++i) {
         const FetchPlan& plan = plans[i];
         bool ok = Allowed(plan);
-        if (ok) {
+        if (ok && !ahead[i]) {
+            FetchedFile file;
+            ok = FetchPackageFile(true, toFetch[i], verifySha256, manifest, file) &&
+                 CommitPackageFile(toFetch[i], file);
+        } else if (ok) {
             AnnounceDownload(plan, m_szDownloadUrl);
             // Started once the first file is announced: with one download at
             // a time, every request follows its file's status line.
             if (!fetch) fetch.reset(new Utils::HTTP::FetchAhead(requests, m_nFetchAhead, fileBar));
             Utils::HTTP::FetchResult result;
             FetchedFile file;
-            ok = fetch->Next(result) && Downloaded(plan, result) &&
-                 FinishPackageFile(toFetch[i], plan, verifySha256, manifest, file);
-            file.flushed = requests[i].flush && !file.decoded;
+            FetchMode mode;  // a download from the first byte: nothing was continued
+            ok = fetch->Next(result) && Downloaded(plan, result, MayResume(toFetch[i], verifySha256, manifest)) &&
+                 FinishPackageFile(toFetch[i], plan, verifySha256, manifest, file, mode);
+            file.flushed = requests[result.index].flush && !file.decoded;
             ok = ok && CommitPackageFile(toFetch[i], file);
         }
         if (!ok) {
@@ -565,27 +615,47 @@ bool DownloadManager::DownloadFiles(const std::vector<Manifest::FileEntry>& toFe
     return true;
 }
 
-// Fetches the file into a temporary file beside its place (download or copy,
-// then unpacking) and checks its digest when the manifest declares one. The
-// installed file and its record are not touched; on failure nothing is left.
-// A signed release's file is checked before it is unpacked too.
+// Fetches the file into a temporary file beside its place (a patch applied to
+// the installed file, or the whole file: download or copy, then unpacking) and
+// checks its digest when the manifest declares one. The installed file and its
+// record are not touched; on failure nothing is left but a cut download that
+// the next run may continue. A signed release's file is checked before it is
+// unpacked too.
 bool DownloadManager::FetchPackageFile(bool isUpdate, const Manifest::FileEntry& entry, bool verifySha256,
                                        Utils::IniFile& manifest, FetchedFile& out) {
+    if (isUpdate && FetchByPatch(entry, verifySha256, manifest, out)) return true;
+    FetchMode mode;
+    mode.resume = isUpdate && MayResume(entry, verifySha256, manifest);
+    if (mode.resume) {
+        mode.resumedPackageDigest = manifest.GetString(SignedRelease::kPackageDigestSection, entry.key);
+        Utils::String::ToLower(mode.resumedPackageDigest);
+    }
+    const FetchMode again = mode;
+    if (FetchWholeFile(isUpdate, entry, verifySha256, manifest, out, mode)) return true;
+    if (!mode.resumedAndRejected) return false;
+    // The server's file behind that name is not the one the earlier bytes came from.
+    EngineLog::Text(kFunction, "continued download rejected, fetched whole: ", entry.key);
+    mode = again;
+    return FetchWholeFile(isUpdate, entry, verifySha256, manifest, out, mode);
+}
+
+bool DownloadManager::FetchWholeFile(bool isUpdate, const Manifest::FileEntry& entry, bool verifySha256,
+                                     Utils::IniFile& manifest, FetchedFile& out, FetchMode& mode) {
     const bool isSigned = !m_releaseKeys.empty();
     const FileDigests digests = isSigned ? DigestsOf(entry, manifest) : FileDigests();
     if (!FetchToTemporary(isUpdate, true, entry.key, entry.spec, entry.key, m_szDownloadUrl,
-                          isSigned ? &digests : nullptr, out)) {
+                          isSigned ? &digests : nullptr, out, &mode)) {
         return false;
     }
-    return isSigned || MatchesFileDigest(entry, verifySha256, out);  // a signed one's digests were checked on the way
+    return isSigned || MatchesFileDigest(entry, verifySha256, out, mode);  // a signed one's digests were checked on the way
 }
 
 bool DownloadManager::FinishPackageFile(const Manifest::FileEntry& entry, const FetchPlan& plan, bool verifySha256,
-                                        Utils::IniFile& manifest, FetchedFile& out) {
+                                        Utils::IniFile& manifest, FetchedFile& out, FetchMode& mode) {
     const bool isSigned = !m_releaseKeys.empty();
     const FileDigests digests = isSigned ? DigestsOf(entry, manifest) : FileDigests();
-    if (!FinishFetch(plan, isSigned ? &digests : nullptr, out)) return false;
-    return isSigned || MatchesFileDigest(entry, verifySha256, out);
+    if (!FinishFetch(plan, isSigned ? &digests : nullptr, out, mode)) return false;
+    return isSigned || MatchesFileDigest(entry, verifySha256, out, mode);
 }
 
 DownloadManager::FileDigests DownloadManager::DigestsOf(const Manifest::FileEntry& entry,
@@ -600,7 +670,8 @@ DownloadManager::FileDigests DownloadManager::DigestsOf(const Manifest::FileEntr
 
 // With FILE_DIGEST=SHA256 the file as it will be installed must hash to the
 // entry's checksum; a mismatch removes it.
-bool DownloadManager::MatchesFileDigest(const Manifest::FileEntry& entry, bool verifySha256, FetchedFile& file) {
+bool DownloadManager::MatchesFileDigest(const Manifest::FileEntry& entry, bool verifySha256, FetchedFile& file,
+                                        FetchMode& mode) {
     if (!verifySha256) return true;
     std::string actual = Digest::Sha256OfFile(file.ready);
     std::string expected = entry.checksum;
@@ -611,6 +682,77 @@ bool DownloadManager::MatchesFileDigest(const Manifest::FileEntry& entry, bool v
     EngineLog::Text(kFunction, "actual=", actual);
     DeleteFileA(file.ready.c_str());
     file.ready.clear();
+    mode.resumedAndRejected = mode.resumed;
+    return false;
+}
+
+// A continued download is only as good as the check of the whole: without a
+// declared digest the file is fetched whole.
+bool DownloadManager::MayResume(const Manifest::FileEntry& entry, bool verifySha256,
+                                Utils::IniFile& manifest) const {
+    return verifySha256 || !m_releaseKeys.empty() ||
+           !manifest.GetString(SignedRelease::kPackageDigestSection, entry.key).empty();
+}
+
+// Every way this can fail ends in a log line "patch not used (<why>)" and the
+// whole file; a patch that worked in "patch applied:".
+bool DownloadManager::FetchByPatch(const Manifest::FileEntry& entry, bool verifySha256, Utils::IniFile& manifest,
+                                   FetchedFile& out) {
+    const std::string line = manifest.GetString("PATCH", entry.key);
+    if (line.empty()) return false;
+    const std::string local = LocalPathFor(entry.key);
+    const bool checkDigests = verifySha256 || !m_releaseKeys.empty();
+    Manifest::PatchEntry patch;
+    std::string why;
+    if (!Manifest::ParsePatchEntry(line, patch)) {
+        why = "entry not understood";
+    } else if (Registration::InstalledChecksum(*m_pProductKey, m_szBrandName, entry.key) != patch.base) {
+        why = "installed version is another";
+    } else if (!Manifest::IsSafeRelativePath(local) || !Utils::FileSystem::IsFile(local)) {
+        why = "no installed file";
+    } else if (std::string base = patch.base;
+               checkDigests && Digest::Sha256OfFile(local) != Utils::String::ToLower(base)) {
+        why = "installed file changed";
+    } else if (!Utils::FileSystem::IsFile(m_szDataDir + "\\vpatch.exe")) {
+        why = "no vpatch.exe";
+    }
+    FetchedFile fetched;
+    if (why.empty()) {
+        FetchMode mode;
+        mode.resume = true;  // the patch's name carries its digest, checked below
+        mode.quiet = true;
+        mode.statusPrefix = "Downloading patch: ";
+        FileDigests digests;
+        digests.installed = patch.digest;
+        if (!FetchToTemporary(true, false, entry.key, patch.spec, entry.key, m_szDownloadUrl, &digests, fetched,
+                              &mode)) {
+            why = "patch download failed";
+        }
+    }
+    if (why.empty()) {
+        std::string display = entry.key;
+        Utils::String::ReplaceAll(display, "__", "\\");
+        if (display.size() > 3) Dialog().SetItemText(IDC_STATUS_TEXT, "Applying patch: " + display);
+        const std::string result = Utils::FileSystem::ReplacementName(fetched.target);
+        DWORD exitCode = 0;
+        const bool ran = ApplyPatch(fetched.target, fetched.ready, result, m_szDataDir, exitCode);
+        DeleteFileA(fetched.ready.c_str());
+        std::string expected = entry.checksum;
+        Utils::String::ToLower(expected);
+        if (!ran || exitCode != 0) {
+            why = "vpatch exit code " + std::to_string(static_cast<long>(exitCode));
+        } else if (checkDigests && Digest::Sha256OfFile(result) != expected) {
+            why = "result SHA-256 mismatch";
+        } else {
+            out.target = fetched.target;
+            out.ready = result;
+            out.decoded = Manifest::IsPackedForm(entry);
+            EngineLog::Text(kFunction, "patch applied: ", out.target);
+            return true;
+        }
+        DeleteFileA(result.c_str());
+    }
+    EngineLog::Text(kFunction, "patch not used (" + why + "): ", local);
     return false;
 }
 

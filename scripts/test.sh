@@ -16,4 +16,4 @@ cd "$root/build/x86_64"
 # Scenario tests drive real processes and windows under Wine on a shared
 # two-core machine: a test that fails is run once more, and both attempts
 # stay in the output, so an intermittent failure is still seen.
-ctest --output-on-failure -j2 --repeat until-pass:2 "$@"
+ctest --output-on-failure -j2 "$@"

@@ -73,7 +73,7 @@ void PublishDialog(DialogOperations* dialog);
 // progress bar (IDC_FILE_PROGRESS) and message boxes with an OK button.
 class DialogFileProgress : public Utils::HTTP::ProgressSink {
 public:
-    void SetPosition(int position) override { Dialog().SetProgressPos(IDC_FILE_PROGRESS, position); }
     void SetRange(int range) override { Dialog().ShowProgressBar(IDC_FILE_PROGRESS, range); }
+    void SetPosition(int position) override { Dialog().SetProgressPos(IDC_FILE_PROGRESS, position); }
     void ReportFailure(const std::string& text) override { Dialog().ShowMessage(text, MB_OK); }
 };

@@ -8,6 +8,8 @@
 //   <Program Files>\OrvBenchCheck\OrvBenchCheck.exe <proxy port> installed
 //       (after "check": the installed copy's update check, which copies nothing)
 //   install_bench.exe <proxy port> steps [reuse]
+//   install_bench.exe <proxy port> resume
+//       (a server that cuts the first answer: a run cut short, then the next run)
 // Prints one "mode=... key=value ..." line. With a release key the check runs
 // as an installer built with that key (the manifest must be signed by it).
 // "steps" fetches the release's files the way the engine does (a downloader
@@ -41,6 +43,7 @@
 #include "utils/http/FileDownloader.h"
 #include "utils/http/FileDownloaderListener.h"
 #include "utils/ini/IniFile.h"
+#include "utils/log/Logger.h"
 #include "utils/registry/RegistryKey.h"
 #include "utils/system/System.h"
 #include "support/TestFiles.h"
@@ -253,8 +256,7 @@ int Check(const std::string& releaseKey) {
     std::string dataDir;
     Utils::FileSystem::GetSpecialFolder(CSIDL_PROGRAM_FILES, dataDir);
     dataDir += "\\" + brand;
-    // Made as an installation makes it: recorded as the brand's first.
-    BrandFolders::Record(dataDir, brand);
+    if (!BrandFolders::Record(dataDir, brand)) return 2;  // as a first installation does before it creates it
     std::set<std::string> folders;
     for (const Manifest::FileEntry& entry : entries) {
         const std::string path = dataDir + "\\" + manager.LocalPathFor(entry.key);
@@ -361,13 +363,59 @@ int Steps(bool reuse) {
 
 } // namespace
 
+// A download cut half-way (the server drops the connection after half the
+// file), then the next run: what was kept, and what the next run fetched.
+int Resume() {
+    const std::string product = "OrvantaBenchResume";
+    Clean(product, "OrvBenchResume");
+    std::string dataDir;
+    double cutSeconds = 0;
+    bool firstOk = false;
+    {
+        DownloadManager manager;
+        manager.Prepare(kHost, product, "1", "%Product_Bench%Did_1%Lang_EN.ini");
+        const double start = Now();
+        firstOk = manager.Update(true);
+        cutSeconds = Now() - start;
+        dataDir = manager.m_szDataDir;
+    }
+    std::vector<std::string> files;
+    Utils::FileSystem::ListDirectory(files, dataDir + "\\Data", false, false, true);
+    long long kept = 0;
+    for (const std::string& file : files) {
+        unsigned long long size = 0;
+        if (Utils::FileSystem::IsTemporaryName(file.substr(file.rfind('\\') + 1)) &&
+            Utils::FileSystem::FileSizeOf(file, size)) {
+            kept += static_cast<long long>(size);
+        }
+    }
+    DownloadManager manager;
+    manager.Prepare(kHost, product, "1", "%Product_Bench%Did_1%Lang_EN.ini");
+    const double start = Now();
+    const bool ok = manager.Update(true);
+    const double seconds = Now() - start;
+    unsigned long long size = 0;
+    Utils::FileSystem::FileSizeOf(dataDir + "\\Data\\big.bin", size);
+    std::printf("mode=resume first_ok=%d cut_seconds=%.3f kept=%lld ok=%d seconds=%.3f size=%llu", firstOk ? 1 : 0,
+                cutSeconds, kept, ok ? 1 : 0, seconds, size);
+    PrintMemory();
+    std::printf("\n");
+    return ok ? 0 : 2;
+}
+
 int main(int argc, char** argv) {
     if (argc < 3) {
         std::fprintf(stderr, "usage: install_bench <port> install <files> | check [<release key>] | installed |"
-                             " steps [reuse]\n");
+                             " steps [reuse] | resume\n");
         return 64;
     }
     PublishDialog(&g_dialog);
+    // ORV_BENCH_ECHO set: the engine's log goes to standard output (to see why a run failed).
+    if (GetEnvironmentVariableA("ORV_BENCH_ECHO", nullptr, 0)) {
+        static CVLogger logger;
+        logger.SetChannelFlags(1, CVLogger::FLAG_ECHO);
+        SetAppLogger(&logger);
+    }
     Utils::ComApartment apartment(COINIT_MULTITHREADED);
     std::unique_ptr<TestSupport::ScopedProxy> proxy;
     const std::string server = argv[1];
@@ -381,5 +429,6 @@ int main(int argc, char** argv) {
     if (mode == "check") return Check(argc >= 4 ? argv[3] : "");
     if (mode == "installed") return CheckInstalled();
     if (mode == "steps") return Steps(argc >= 4 && std::string(argv[3]) == "reuse");
+    if (mode == "resume") return Resume();
     return 64;
 }

@@ -9,13 +9,17 @@
         files itself, empty: the check finds every one of them installed).
     make_release.py check-signed <folder> <files>
         the same manifest signed with a key made for this run, whose public key
-        goes to <folder>/key.txt (for an installer with that release key)."""
+        goes to <folder>/key.txt (for an installer with that release key).
+    make_release.py resume <folder> 1 <bytes>
+        one stored file of <bytes> random bytes named by its SHA-256, in the
+        packer's layout (manifest.ini + files/) for the service's download server."""
 import hashlib
 import os
 import random
 import sys
 
-BRAND = {"install": "OrvBenchInstall", "check": "OrvBenchCheck", "check-signed": "OrvBenchCheck"}
+BRAND = {"install": "OrvBenchInstall", "check": "OrvBenchCheck", "check-signed": "OrvBenchCheck",
+         "resume": "OrvBenchResume"}
 
 
 def manifest(brand, entries, host="pkg.orvanta.test"):
@@ -51,6 +55,22 @@ def main():
             curl.append(f'url = "http://{host}/{spec}"\noutput = "curl_out/part{i:04d}.bin"\n')
         with open(os.path.join(folder, "curl.cfg"), "w") as out:
             out.write("".join(curl))
+    elif mode == "resume":
+        size = int(sys.argv[4])
+        os.makedirs(os.path.join(folder, "files"), exist_ok=True)
+        digest = hashlib.sha256()
+        data = os.path.join(folder, "files", "big.tmp")
+        with open(data, "wb") as out:
+            for _ in range(0, size, 1 << 20):
+                block = os.urandom(min(1 << 20, size))
+                digest.update(block)
+                out.write(block)
+        for old in os.listdir(os.path.join(folder, "files")):
+            if old.startswith("big.bin^"):
+                os.remove(os.path.join(folder, "files", old))
+        spec = "files/big.bin^%s.bin" % digest.hexdigest()
+        os.replace(data, os.path.join(folder, spec))
+        entries.append(("Data__big.bin", 1, spec, 1))
     else:
         # As the packer lists them: SHA-256 checksums, declared as such.
         for i in range(count):
@@ -65,6 +85,10 @@ def main():
         from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey
         key = Ed25519PrivateKey.generate()
         text += ";signature=ed25519:" + key.sign(text.encode()).hex() + "\n"
+    if mode == "resume":
+        with open(os.path.join(folder, "manifest.ini"), "w") as out:
+            out.write(text)
+        return
     write_manifest(folder, text)
     if mode == "check-signed":
         with open(os.path.join(folder, "key.txt"), "w") as out:

@@ -15,6 +15,9 @@
 #      walk them), and the walk alone.
 #  (3) the same check by an installer with a release key, of the same manifest
 #      signed: what the signature and the signed-release rules add.
+#  (4) a download of one RESUME_MIB MiB file (default 256) that the service's
+#      download server cuts at half its length, then the next run: the bytes it
+#      fetched (goal: at most 55 % of the file).
 #   bench/install/run.sh [build-dir]   (default: $ORVANTA_BUILD_DIR or build/x86_64)
 set -uo pipefail
 root="$(cd "$(dirname "$0")/../.." && pwd)"
@@ -63,9 +66,22 @@ start_server "$work/check-signed"
 signed_out="$("$root/cmake/wine-run.sh" "$envdir" "$work/install_bench.exe" "$port" check \
   "$(cat "$work/check-signed/key.txt")" 2>&1 | tr -d '\r' | grep -E '^mode=|^message')"
 
-python3 - "$check_out" "$signed_out" <<'PY'
+# (4) a cut download continued by the next run, against the real download server
+resume_bytes=$(( ${RESUME_MIB:-256} << 20 ))
+python3 "$root/bench/install/make_release.py" resume "$work/resume" 1 "$resume_bytes"
+[ -n "$server" ] && kill "$server" 2>/dev/null
+rm -f port.txt access.log
+python3 "$root/service/download_server.py" --release "$work/resume" --port 0 --port-file port.txt \
+  --cut-after $((resume_bytes / 2)) --cut-count 1 --access-log access.log 2>/dev/null &
+server=$!
+for _ in $(seq 1 100); do [ -s port.txt ] && break; sleep 0.1; done
+resume_out="$("$root/cmake/wine-run.sh" "$envdir" "$work/install_bench.exe" "$(head -n1 port.txt)" resume 2>&1 \
+  | tr -d '\r' | grep -E '^mode=')"
+resume_answers="$(grep -o '"GET [^"]*big.bin[^"]*" [0-9]*' access.log | awk '{print $NF}' | tr '\n' ' ')"
+
+python3 - "$check_out" "$signed_out" "$resume_bytes" "$resume_out" "$resume_answers" <<'PY'
 import sys
-check_out, signed_out = sys.argv[1:]
+check_out, signed_out, resume_bytes, resume_out, resume_answers = sys.argv[1:]
 
 def fields(block, mode):
     for line in block.splitlines():
@@ -105,4 +121,17 @@ if sig and chk:
           f" against (2): {added:+.1f} ms (best), {added_median:+.1f} ms (median)")
 else:
     print("(3) signed update check: no result\n" + signed_out)
+res = fields(resume_out, "resume")
+if res:
+    size, kept, cut = int(resume_bytes), int(res["kept"]), int(resume_bytes) // 2
+    answers = resume_answers.split()
+    # The first run received the cut answer's bytes; the second, after a 206, the rest only.
+    second = size - kept if answers[-1:] == ["206"] else size
+    print(f"(4) a {size >> 20} MiB download cut at {100 * cut / size:.0f} % (answers {' '.join(answers)}): the first run"
+          f" kept {kept} bytes in {float(res['cut_seconds']):.2f} s; the next run fetched {second} bytes"
+          f" ({100 * second / size:.1f} %) in {float(res['seconds']):.2f} s, ok={res['ok']}, file {res['size']} bytes")
+    print(f"  the next run's share of the file: {100 * second / size:.1f} % (goal <= 55 %); both runs together"
+          f" {100 * (cut + second) / size:.1f} % (100 % when no byte travels twice)")
+else:
+    print("(4) resume: no result\n" + resume_out)
 PY

@@ -49,6 +49,11 @@ void ReportOwnWindowsVersionTo(const std::vector<std::string>& programs) {
 
 } // namespace
 
+std::string SpecOf(const std::string& manifest, const std::string& key) {
+    const size_t first = manifest.find(',', manifest.find("\n" + key + "="));
+    return manifest.substr(first + 1, manifest.find(',', first + 1) - first - 1);
+}
+
 void ScenarioTest::SetUp() {
     ASSERT_TRUE(m_proxy.Ok());
     m_savedFolder = CurrentFolder();

@@ -35,6 +35,9 @@ struct PackageFile {
     bool compressed;      // served with "PACKED:" in front, decoded by the stand-in decoder
 };
 
+// The file spec a manifest lists for a FILE key.
+std::string SpecOf(const std::string& manifest, const std::string& key);
+
 class ScenarioTest : public ::testing::Test {
 protected:
     void SetUp() override;

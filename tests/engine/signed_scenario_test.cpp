@@ -15,12 +15,6 @@ namespace {
 
 std::string SignedData(const std::string& name) { return ExeFolder() + "\\signed_data\\" + name; }
 
-// The file spec a manifest lists for a FILE key.
-std::string SpecOf(const std::string& manifest, const std::string& key) {
-    const size_t first = manifest.find(',', manifest.find("\n" + key + "="));
-    return manifest.substr(first + 1, manifest.find(',', first + 1) - first - 1);
-}
-
 // That package file in the served release folder.
 std::string PackagePath(const std::string& manifest, const std::string& key) {
     std::string path = SignedData("release\\" + SpecOf(manifest, key));

@@ -26,7 +26,9 @@ const char* Phrase(int status) {
     case 302: return "Found";
     case 400: return "Bad Request";
     case 403: return "Forbidden";
+    case 206: return "Partial Content";
     case 404: return "Not Found";
+    case 416: return "Range Not Satisfiable";
     case 500: return "Internal Server Error";
     case 503: return "Service Unavailable";
     default: return "Status";
@@ -56,7 +58,36 @@ void SplitHostPort(const std::string& text, std::string& host, int& port) {
     }
 }
 
+// A single byte range of a body of `size` bytes: "bytes=a-", "bytes=a-b",
+// "bytes=-n". Returns 0 when there is none to honour (absent, several, other
+// units), 1 with [first, last] set, -1 when unsatisfiable.
+int ParseRange(const std::string& header, unsigned long long size, unsigned long long& first,
+               unsigned long long& last) {
+    if (header.compare(0, 6, "bytes=") != 0 || header.find(',') != std::string::npos) return 0;
+    const std::string spec = header.substr(6);
+    const size_t dash = spec.find('-');
+    if (dash == std::string::npos) return 0;
+    const std::string from = spec.substr(0, dash), to = spec.substr(dash + 1);
+    if (from.empty()) {
+        const unsigned long long suffix = std::strtoull(to.c_str(), nullptr, 10);
+        if (suffix == 0 || size == 0) return -1;
+        first = suffix >= size ? 0 : size - suffix;
+        last = size - 1;
+        return 1;
+    }
+    first = std::strtoull(from.c_str(), nullptr, 10);
+    last = to.empty() ? size - 1 : std::min(std::strtoull(to.c_str(), nullptr, 10), size - 1);
+    return first < size && first <= last ? 1 : -1;
+}
+
 } // namespace
+
+// An answer decided before it goes out: what it sends of which body.
+struct TestHttpServer::Plan {
+    Response response;
+    unsigned long long offset = 0;  // first body byte sent
+    unsigned long long length = 0;  // body bytes announced
+};
 
 std::string RecordedRequest::Header(const std::string& name) const {
     std::string wanted = Lower(name);
@@ -271,12 +302,17 @@ void TestHttpServer::Serve(SOCKET socket, int connection) {
             request.body = buffer.substr(0, length);
             buffer.erase(0, length);
         }
+        Plan plan = Prepare(request);
+        request.status = plan.response.status;
+        request.bodyBytes = request.method == "HEAD" || plan.response.neverAnswer
+                                ? 0
+                                : std::min<unsigned long long>(plan.length, plan.response.closeAfterBytes);
         {
             std::lock_guard<TestSupport::Mutex> lock(m_mutex);
             m_requests.push_back(request);
         }
         m_changed.NotifyAll();
-        if (!Answer(socket, request, keepAlive)) break;
+        if (!Answer(socket, request, plan, keepAlive)) break;
     }
 done:
     {
@@ -321,8 +357,42 @@ Response TestHttpServer::Lookup(const RecordedRequest& request) const {
     return response;
 }
 
-bool TestHttpServer::Answer(SOCKET socket, const RecordedRequest& request, bool& keepAlive) {
-    Response response = Lookup(request);
+TestHttpServer::Plan TestHttpServer::Prepare(const RecordedRequest& request) const {
+    Plan plan;
+    plan.response = Lookup(request);
+    Response& response = plan.response;
+    unsigned long long size = response.body.size();
+    if (!response.filePath.empty()) {
+        WIN32_FILE_ATTRIBUTE_DATA data;
+        size = GetFileAttributesExA(response.filePath.c_str(), GetFileExInfoStandard, &data)
+                   ? (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow
+                   : 0;
+    }
+    plan.length = size;
+    unsigned long long first = 0, last = 0;
+    const int range = response.status == 200 && response.ranges != Ranges::Ignored
+                          ? ParseRange(request.Header("Range"), size, first, last)
+                          : 0;
+    const std::string total = "/" + std::to_string(size);
+    if (range < 0) {
+        response.status = 416;
+        response.headers.emplace_back("Content-Range", "bytes *" + total);
+        plan.length = 0;
+    } else if (range > 0 && response.ranges == Ranges::Misplaced) {
+        response.status = 206;
+        response.headers.emplace_back("Content-Range", "bytes 0-" + std::to_string(size - 1) + total);
+    } else if (range > 0) {
+        response.status = 206;
+        response.headers.emplace_back("Content-Range",
+                                      "bytes " + std::to_string(first) + "-" + std::to_string(last) + total);
+        plan.offset = first;
+        plan.length = last - first + 1;
+    }
+    return plan;
+}
+
+bool TestHttpServer::Answer(SOCKET socket, const RecordedRequest& request, Plan& plan, bool& keepAlive) {
+    const Response& response = plan.response;
     if (response.neverAnswer) {
         WaitForStop(INFINITE);
         return false;
@@ -339,7 +409,7 @@ bool TestHttpServer::Answer(SOCKET socket, const RecordedRequest& request, bool&
                                      m_answered.end();
         });
     }
-    const bool sent = SendAnswer(socket, request, response, keepAlive);
+    const bool sent = SendAnswer(socket, request, plan, keepAlive);
     if (sent) {
         {
             std::lock_guard<TestSupport::Mutex> lock(m_mutex);
@@ -350,16 +420,14 @@ bool TestHttpServer::Answer(SOCKET socket, const RecordedRequest& request, bool&
     return sent && keepAlive;
 }
 
-bool TestHttpServer::SendAnswer(SOCKET socket, const RecordedRequest& request, const Response& response,
-                                bool& keepAlive) {
+bool TestHttpServer::SendAnswer(SOCKET socket, const RecordedRequest& request, const Plan& plan, bool& keepAlive) {
+    const Response& response = plan.response;
     // Body source: a file is streamed, so even a large one costs a small buffer.
     std::ifstream file;
-    unsigned long long length = response.body.size();
+    const unsigned long long length = plan.length;
     if (!response.filePath.empty()) {
         file.open(response.filePath, std::ios::binary);
-        file.seekg(0, std::ios::end);
-        length = static_cast<unsigned long long>(file.tellg());
-        file.seekg(0, std::ios::beg);
+        file.seekg(static_cast<std::streamoff>(plan.offset), std::ios::beg);
     }
     std::string head = "HTTP/1.1 " + std::to_string(response.status) + " " +
                        (response.reason.empty() ? Phrase(response.status) : response.reason) + "\r\n";
@@ -386,7 +454,7 @@ bool TestHttpServer::SendAnswer(SOCKET socket, const RecordedRequest& request, c
             if (got == 0 || !SendBody(socket, request.path, block.data(), got)) return false;
             sent += got;
         }
-    } else if (!SendBody(socket, request.path, response.body.data(), static_cast<size_t>(limit))) {
+    } else if (!SendBody(socket, request.path, response.body.data() + plan.offset, static_cast<size_t>(limit))) {
         return false;
     }
     return true;

@@ -28,10 +28,19 @@ struct RecordedRequest {
     std::vector<std::pair<std::string, std::string>> headers;  // in order, as sent
     std::string body;
     int connection = 0;  // which accepted connection carried it (1, 2, ...)
+    int status = 0;      // the status answered (0: none)
+    unsigned long long bodyBytes = 0;  // body bytes the answer carried (cut answers: up to the cut)
 
     // Value of the first header of that name (case-insensitive), "" when absent.
     std::string Header(const std::string& name) const;
     bool HasHeader(const std::string& name) const;
+};
+
+// How a 200 answer meets a request's single "Range: bytes=..." header.
+enum class Ranges {
+    Served,     // 206 with that range and its Content-Range; 416 when unsatisfiable
+    Ignored,    // 200 with the whole body
+    Misplaced,  // 206 with the whole body, "bytes 0-<last>/<size>", whatever was asked
 };
 
 struct Response {
@@ -48,6 +57,7 @@ struct Response {
     // by SetResponse) has been answered, or 20 s at most: answers then arrive
     // in an order the test chooses, whatever the timing.
     std::string answerAfter;
+    Ranges ranges = Ranges::Served;
 };
 
 class TestHttpServer {
@@ -85,10 +95,12 @@ public:
 private:
     void AcceptLoop();
     void Serve(SOCKET socket, int connection);
+    struct Plan;
+    Plan Prepare(const RecordedRequest& request) const;
     // False when the connection is to be closed.
-    bool Answer(SOCKET socket, const RecordedRequest& request, bool& keepAlive);
+    bool Answer(SOCKET socket, const RecordedRequest& request, Plan& plan, bool& keepAlive);
     // False when sending failed.
-    bool SendAnswer(SOCKET socket, const RecordedRequest& request, const Response& response, bool& keepAlive);
+    bool SendAnswer(SOCKET socket, const RecordedRequest& request, const Plan& plan, bool& keepAlive);
     Response Lookup(const RecordedRequest& request) const;
     bool WaitForStop(DWORD timeoutMs) const;
     bool SendBody(SOCKET socket, const std::string& path, const char* data, size_t size);

@@ -129,12 +129,15 @@ std::vector<std::string> RemoveTemporaries(const std::string& folder, const std:
 }
 
 void ListFilesRemovingTemporaries(const std::string& folder, std::set<std::string>& present,
-                                  std::vector<std::string>& handled) {
+                                  std::vector<std::string>& handled, const std::set<std::string>* keep,
+                                  std::vector<std::string>* kept) {
     const std::string base = FolderPrefix(folder);
     ForEachFile(base + "*", [&](const std::string& name) {
         std::string restored;
         if (!IsTemporaryName(name)) {
             present.insert(LowerAscii(name));
+        } else if (keep && keep->count(LowerAscii(name)) != 0) {
+            if (kept) kept->push_back(name);
         } else if (RemoveTemporary(base, name, restored)) {
             handled.push_back(name);
             if (!restored.empty()) present.insert(LowerAscii(restored));

@@ -52,9 +52,12 @@ std::vector<std::string> RemoveTemporaries(const std::string& folder, const std:
 
 // The same for every name of `folder`, in the one listing that also tells
 // which files are there: `present` receives the names (lower case, A-Z only)
-// of the files that remain, `handled` the temporary names dealt with.
+// of the files that remain, `handled` the temporary names dealt with. A
+// temporary name in `keep` (lower case, A-Z only) is left alone (a partial
+// download worth resuming) and goes to `kept` instead.
 void ListFilesRemovingTemporaries(const std::string& folder, std::set<std::string>& present,
-                                  std::vector<std::string>& handled);
+                                  std::vector<std::string>& handled, const std::set<std::string>* keep = nullptr,
+                                  std::vector<std::string>* kept = nullptr);
 
 } // namespace FileSystem
 } // namespace Utils

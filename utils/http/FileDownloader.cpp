@@ -67,7 +67,7 @@ void FileDownloader::OpenConnection(DownloaderListener* listener, const std::str
 }
 
 bool FileDownloader::SendRequest(const std::string& path, const std::string& uploadFile,
-                                 const std::string& uploadName, bool secure) {
+                                 const std::string& uploadName, bool secure, const std::string& extraHeaders) {
     mb_cancel.store(false);
     mh_http_file.Reset();
     m_bSent = false;
@@ -89,6 +89,10 @@ bool FileDownloader::SendRequest(const std::string& path, const std::string& upl
         return false;
     }
 
+    if (!extraHeaders.empty()) {
+        HttpAddRequestHeadersA(mh_http_file.Get(), extraHeaders.c_str(), static_cast<DWORD>(-1),
+                               HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE);
+    }
     std::string body;
     if (post) {
         std::string boundary = MakeBoundary();
@@ -142,8 +146,8 @@ void FileDownloader::ReadLoop() {
         listener->OnError(static_cast<int>(m_dwSendError ? m_dwSendError : ERROR_INTERNET_INCORRECT_HANDLE_STATE));
         return;
     }
-    const int contentLength = GetContentLength();
-    listener->OnStart(contentLength);
+    const long long contentLength = GetContentLength64();
+    listener->OnStart(contentLength > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(contentLength));
 
     // One fixed block for the whole transfer; chunks for the listener are cut
     // from it, so memory stays bounded whatever the body's size.
@@ -178,28 +182,38 @@ void FileDownloader::ReadLoop() {
     // WinINet ends a body cut short by the server like a complete one; a body
     // shorter than announced is a failed transfer, not a finished file.
     if (contentLength >= 0 && received != contentLength) {
-        std::printf("Utils::HTTP::FileDownloader: body ended after %lld of %d bytes\n", received, contentLength);
+        std::printf("Utils::HTTP::FileDownloader: body ended after %lld of %lld bytes\n", received, contentLength);
         listener->OnError(ERROR_INTERNET_CONNECTION_RESET);
         return;
     }
     listener->OnComplete();
 }
 
-int FileDownloader::QueryNumber(DWORD infoLevel) {
-    // Headers of a request that was never sent are not the server's: Wine
-    // answers such a query with an empty status that would read as 0.
-    if (!m_bSent) return -1;
-    char text[32] = {0};
-    DWORD length = sizeof text;
-    if (!HttpQueryInfoA(mh_http_file.Get(), infoLevel, text, &length, nullptr) || length == 0) return -1;
-    text[sizeof text - 1] = '\0';
-    long value = std::strtol(text, nullptr, 10);
-    return static_cast<int>(value);
+long long FileDownloader::QueryNumber(DWORD infoLevel) {
+    const std::string text = GetHeader(infoLevel);
+    if (text.empty()) return -1;
+    return std::strtoll(text.c_str(), nullptr, 10);
 }
 
-int FileDownloader::GetContentLength() { return QueryNumber(HTTP_QUERY_CONTENT_LENGTH); }
+std::string FileDownloader::GetHeader(DWORD infoLevel) {
+    // Headers of a request that was never sent are not the server's: Wine
+    // answers such a query with an empty status that would read as 0.
+    if (!m_bSent) return std::string();
+    char text[128] = {0};
+    DWORD length = sizeof text - 1;
+    if (!HttpQueryInfoA(mh_http_file.Get(), infoLevel, text, &length, nullptr) || length == 0) return std::string();
+    text[sizeof text - 1] = '\0';
+    return text;
+}
 
-int FileDownloader::GetStatusCode() { return QueryNumber(HTTP_QUERY_STATUS_CODE); }
+int FileDownloader::GetContentLength() {
+    const long long length = QueryNumber(HTTP_QUERY_CONTENT_LENGTH);
+    return length > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(length);
+}
+
+long long FileDownloader::GetContentLength64() { return QueryNumber(HTTP_QUERY_CONTENT_LENGTH); }
+
+int FileDownloader::GetStatusCode() { return static_cast<int>(QueryNumber(HTTP_QUERY_STATUS_CODE)); }
 
 std::string FileDownloader::MakeBoundary() {
     static std::atomic<unsigned> counter{0};

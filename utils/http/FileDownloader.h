@@ -56,12 +56,16 @@ public:
     // puts a "/" before a name that has none). An empty uploadFile makes a GET,
     // otherwise a POST of the file as multipart field "MyFile". secure must
     // match the constructor's. True when the request was sent.
+    // extraHeaders: more request header lines, each ending in "\r\n".
     bool SendRequest(const std::string& path, const std::string& uploadFile, const std::string& uploadName,
-                     bool secure);
+                     bool secure, const std::string& extraHeaders = "");
     // Runs the read loop: blocking on this thread, or on a detached worker
     // (the object must then live until the listener has been told the end).
     void Receive(bool blocking);
     int GetContentLength();  // -1 when missing or unreadable
+    long long GetContentLength64();  // the same without the 2 GiB limit
+    // A response header's value (HTTP_QUERY_...), "" when missing.
+    std::string GetHeader(DWORD infoLevel);
     int GetStatusCode();     // -1 when unreadable
     // Asks a running read loop to stop (any thread); it ends with OnCanceled.
     void Cancel() { mb_cancel.store(true); }
@@ -76,7 +80,8 @@ public:
 
     // The listener of the next transfers (not owned; null: drop the body).
     // One downloader can thus fetch file after file over its session and
-    // connection. Not while a read loop runs.
+    // connection, and a caller can look at the answer before it decides
+    // where the body goes. Not while a read loop runs.
     void SetListener(DownloaderListener* listener);
 
     // Bytes requested from WinINet per read; the listener still gets chunks of
@@ -95,7 +100,7 @@ private:
     void OpenConnection(DownloaderListener* listener, const std::string& host, bool secure, int port);
     bool Send(const std::string& body);
     void ReadLoop();
-    int QueryNumber(DWORD infoLevel);
+    long long QueryNumber(DWORD infoLevel);
     static DWORD ReceiveThread(void* downloader);
 
     DownloaderListener* mp_listener = nullptr;

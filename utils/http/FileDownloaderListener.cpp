@@ -6,7 +6,7 @@
 namespace Utils {
 namespace HTTP {
 
-ProgressScale::ProgressScale(int contentLength) {
+ProgressScale::ProgressScale(long long contentLength) {
     long long units = contentLength / 512 + 1;  // signed division: 1 when unknown (-1)
     if (units < 1) units = 1;
     m_nDivisor = static_cast<int>((units + kMaxRange - 1) / kMaxRange);
@@ -22,31 +22,38 @@ int ProgressScale::Position(long long bytesWritten) const {
 } // namespace HTTP
 } // namespace Utils
 
-FileDownloaderListener::FileDownloaderListener(const std::string& localPath, Utils::HTTP::ProgressSink& progress)
+FileDownloaderListener::FileDownloaderListener(const std::string& localPath, Utils::HTTP::ProgressSink& progress,
+                                               long long appendFrom)
     : m_nBytesWritten(0),
       m_bSuccess(true),
       mp_progress(&progress),
+      m_nAppendFrom(appendFrom > 0 ? appendFrom : 0),
       m_bLengthKnown(false),
       m_nMinStep(1),
       m_nLastPos(-1) {
-    InitFile(localPath);
+    InitFile(localPath, m_nAppendFrom);
     if (!mh_file) m_bSuccess = false;
 }
 
 // A file still open here (no end operation was called) keeps what arrived.
 FileDownloaderListener::~FileDownloaderListener() { CloseFile(); }
 
-void FileDownloaderListener::InitFile(const std::string& localPath) {
+void FileDownloaderListener::InitFile(const std::string& localPath, long long appendFrom) {
     std::string path = localPath;
     Utils::String::ReplaceAll(path, "/", "\\");
     m_szFileName = path.substr(path.rfind('\\') + 1);
     Utils::FileSystem::CreateFoldersOf(path);
-    mh_file.Reset(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+    mh_file.Reset(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, appendFrom > 0 ? OPEN_EXISTING : CREATE_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!mh_file || appendFrom == 0) return;
+    // The body continues exactly after the bytes that are kept.
+    LARGE_INTEGER at;
+    at.QuadPart = appendFrom;
+    if (!SetFilePointerEx(mh_file.Get(), at, nullptr, FILE_BEGIN) || !SetEndOfFile(mh_file.Get())) mh_file.Reset();
 }
 
 void FileDownloaderListener::OnStart(int contentLength) {
-    m_scale = Utils::HTTP::ProgressScale(contentLength);
+    m_scale = Utils::HTTP::ProgressScale(contentLength >= 0 ? contentLength + m_nAppendFrom : -1);
     m_bLengthKnown = contentLength >= 0;
     m_nMinStep = m_bLengthKnown ? m_scale.Range() / kProgressSteps : 1;
     if (m_nMinStep < 1) m_nMinStep = 1;
@@ -71,7 +78,7 @@ bool FileDownloaderListener::OnRecv(const std::string& chunk) {
 }
 
 void FileDownloaderListener::UpdateProgress() {
-    int position = m_scale.Position(m_nBytesWritten);
+    int position = m_scale.Position(m_nAppendFrom + m_nBytesWritten);
     if (position == m_nLastPos) return;
     // Thinned to kProgressSteps updates for a known length; the end of the bar
     // is always posted.
@@ -119,7 +126,8 @@ void FileDownloaderListener::OnCanceled() {
     m_bSuccess = false;
 }
 
-void FileDownloaderListener::OnError(int) {
+void FileDownloaderListener::OnError(int code) {
+    m_nError = code;
     CloseFile();
     m_bSuccess = false;
     mp_progress->ReportFailure("FileDownloaderListener::OnError()");

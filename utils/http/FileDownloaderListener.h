@@ -23,7 +23,7 @@ class ProgressScale {
 public:
     static constexpr int kMaxRange = 65535;
 
-    explicit ProgressScale(int contentLength = -1);
+    explicit ProgressScale(long long contentLength = -1);
     int Range() const { return m_nRange; }                  // 1 when the length is unknown
     int Position(long long bytesWritten) const;             // bytes/512 + 1, scaled
     int Divisor() const { return m_nDivisor; }              // 512-byte units per step
@@ -40,8 +40,11 @@ class FileDownloaderListener : public Utils::HTTP::DownloaderListener {
 public:
     // Creates the folders of localPath and the file (truncated); m_bSuccess is
     // false when the file could not be created. progress: not owned, must
-    // outlive the listener.
-    FileDownloaderListener(const std::string& localPath, Utils::HTTP::ProgressSink& progress);
+    // outlive the listener. appendFrom > 0: the file keeps its first
+    // appendFrom bytes (anything after them is cut off) and the body follows
+    // them; the progress bar counts them as done.
+    FileDownloaderListener(const std::string& localPath, Utils::HTTP::ProgressSink& progress,
+                           long long appendFrom = 0);
     ~FileDownloaderListener() override;
 
     bool OnRecv(const std::string& chunk) override;
@@ -66,9 +69,10 @@ public:
     std::string m_szFileName;    // last component of the local path
     long long m_nBytesWritten;   // 64-bit: bodies over 2 GiB must not wrap
     bool m_bSuccess;
+    int m_nError = 0;            // the code OnError was given (-1: a chunk was refused)
 
 private:
-    void InitFile(const std::string& localPath);
+    void InitFile(const std::string& localPath, long long appendFrom);
     void UpdateProgress();
     bool Flush();       // writes the gathered bytes; false on a write failure
     void CloseFile();   // flushes what it can, then closes
@@ -76,6 +80,7 @@ private:
     std::string m_buffer;  // gathered chunks, at most kWriteBufferSize bytes
     Utils::HTTP::ProgressSink* mp_progress;
 
+    long long m_nAppendFrom;  // bytes that were there before the body
     Utils::HTTP::ProgressScale m_scale;
     bool m_bLengthKnown;
     int m_nMinStep;     // position change worth a posted update

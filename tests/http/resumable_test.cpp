@@ -1,0 +1,122 @@
+// Continuing a download: what counts as the rest of a file, and real
+// transfers over WinINet to the loopback test server answering ranges in every
+// way a server may.
+#include <gtest/gtest.h>
+
+#include "HttpTestUtil.h"
+#include "support/ScopedProxy.h"
+#include "support/TestHttpServer.h"
+#include "utils/http/FileDownloaderListener.h"
+#include "utils/http/ResumableFetch.h"
+
+using TestSupport::Ranges;
+using Utils::HTTP::FetchEnd;
+
+namespace {
+
+TEST(ContinuesAt, OnlyTheExactRestOfTheFile) {
+    const struct {
+        const char* contentRange;
+        long long have, contentLength;
+        bool continues;
+    } cases[] = {
+        {"bytes 100-199/200", 100, 100, true},
+        {"bytes 100-199/*", 100, -1, true},
+        {"bytes 100-199/200", 100, -1, true},
+        {"bytes 0-199/200", 100, 200, false},   // the whole file again
+        {"bytes 101-199/200", 100, 99, false},  // a gap
+        {"bytes 100-199/300", 100, 100, false}, // not up to the end
+        {"bytes 100-199/200", 100, 50, false},  // a body of another length
+        {"bytes 100-99/200", 100, -1, false},
+        {"bytes */200", 100, -1, false},
+        {"items 100-199/200", 100, 100, false},
+        {"bytes 100-199/200x", 100, 100, false},
+        {"bytes 100-1999999999999999999999/2000000000000000000000", 100, -1, false},
+        {"", 100, -1, false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.continues, Utils::HTTP::ContinuesAt(c.contentRange, c.have, c.contentLength)) << c.contentRange;
+    }
+}
+
+// Remembers the bar's range and last position.
+struct BarSink : Utils::HTTP::ProgressSink {
+    void SetRange(int value) override { range = value; }
+    void SetPosition(int value) override { position = value; }
+    void ReportFailure(const std::string& text) override { failures.push_back(text); }
+    int range = 0, position = 0;
+    std::vector<std::string> failures;
+};
+
+TEST(FetchIntoFile, AppendsOnlyTheExactRestAndOtherwiseStartsAgain) {
+    TestSupport::TestHttpServer server;
+    TestSupport::ScopedProxy proxy(server.Port());
+    ASSERT_TRUE(proxy.Ok());
+    const std::string body = HttpTest::Pattern(300000, 7);
+    const std::string file = HttpTest::ScratchFolder("resumable") + "\\body.~ov";
+    const std::string other = HttpTest::Pattern(300000, 8);
+    const struct {
+        const char* name;
+        std::string kept;     // in the file before the call
+        bool resume;
+        Ranges ranges;
+        size_t cutAfter;      // body bytes of each answer before the connection drops
+        int status;           // the server's status for the path
+        FetchEnd end;
+        long long resumedFrom;
+        std::string result;   // the file afterwards
+        std::vector<int> answers;
+    } cases[] = {
+        {"nothing kept", "", true, Ranges::Served, std::string::npos, 200, FetchEnd::Complete, 0, body, {200}},
+        {"the rest", body.substr(0, 123457), true, Ranges::Served, std::string::npos, 200, FetchEnd::Complete, 123457,
+         body, {206}},
+        {"resume not asked", body.substr(0, 1000), false, Ranges::Served, std::string::npos, 200,
+         FetchEnd::Complete, 0, body, {200}},
+        {"ranges ignored", other.substr(0, 5000), true, Ranges::Ignored, std::string::npos, 200,
+         FetchEnd::Complete, 0, body, {200}},
+        {"another range", body.substr(0, 5000), true, Ranges::Misplaced, std::string::npos, 200,
+         FetchEnd::Complete, 0, body, {206, 200}},
+        {"kept more than there is", body + "x", true, Ranges::Served, std::string::npos, 200, FetchEnd::Complete, 0,
+         body, {416, 200}},
+        {"cut", "", true, Ranges::Served, 70000, 200, FetchEnd::Cut, 0, body.substr(0, 70000), {200}},
+        {"the rest cut", body.substr(0, 1000), true, Ranges::Served, 70000, 200, FetchEnd::Cut, 1000,
+         body.substr(0, 71000), {206}},
+        {"error page", body.substr(0, 1000), true, Ranges::Served, std::string::npos, 500, FetchEnd::Failed, 0,
+         body, {500}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TestSupport::Response response;
+        response.body = body;
+        response.status = c.status;
+        response.ranges = c.ranges;
+        response.closeAfterBytes = c.cutAfter;
+        server.SetResponse("/big.bin", response);
+        server.ClearRequests();
+        DeleteFileA(file.c_str());
+        if (!c.kept.empty()) TestSupport::WriteText(file, c.kept);
+        BarSink bar;
+
+        const Utils::HTTP::FileFetchResult got = Utils::HTTP::FetchIntoFile("dl.orvanta.test", "big.bin", file, c.resume,
+                                                                        bar);
+        EXPECT_EQ(static_cast<int>(c.end), static_cast<int>(got.end));
+        EXPECT_EQ(c.resumedFrom, got.resumedFrom);
+        if (c.end != FetchEnd::Failed) {
+            EXPECT_TRUE(c.result == TestSupport::ReadText(file));
+        }
+        std::vector<int> answers;
+        for (const auto& request : server.Requests()) answers.push_back(request.status);
+        EXPECT_EQ(c.answers, answers);
+        EXPECT_EQ(c.resume && !c.kept.empty(), server.Requests()[0].HasHeader("Range"));
+        if (c.end == FetchEnd::Complete) {
+            // The bar spans the whole file, the kept bytes counted as done.
+            const Utils::HTTP::ProgressScale scale(static_cast<long long>(body.size()));
+            EXPECT_EQ(scale.Range(), bar.range);
+            EXPECT_EQ(scale.Range(), bar.position);
+            EXPECT_EQ(static_cast<long long>(body.size()) - c.resumedFrom, got.received);
+        }
+        EXPECT_EQ(c.end == FetchEnd::Cut ? 1u : 0u, bar.failures.size());
+    }
+}
+
+} // namespace
