@@ -9,6 +9,7 @@
 // object. Everything shown to the user goes through Dialog() (app/ops).
 #include <windows.h>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,7 @@ namespace System { class MachineLock; }
 namespace HTTP { struct FetchResult; }
 } // namespace Utils
 namespace Manifest { struct FileEntry; }
+namespace Registration { class InstalledRecords; }
 
 class DownloadManager {
 public:
@@ -79,6 +81,7 @@ public:
         std::string target;    // where it goes: "__" as "\", the self-name rule applied
         std::string ready;     // the temporary file with its content; "" when none waits
         bool decoded = false;  // unpacked: a read-only target is cleared, as the decoder would
+        bool flushed = false;  // already flushed to the disk
     };
     // What a fetch may do beyond GetFile's way.
     struct FetchMode {
@@ -237,6 +240,10 @@ private:
 
     // A file was put in place since the installation's size was last measured.
     bool m_bFilesChanged = false;
+    // The installed records as OutdatedFiles read them, and the (lower-case)
+    // names this pass has committed since: what a commit replaces.
+    std::unique_ptr<Registration::InstalledRecords> m_recordsAtStart;
+    std::set<std::string> m_recordsChanged;
 
     // The installer's own file or its installed copy: never started as the client.
     bool IsInstallerItself(const std::string& path) const;

@@ -253,7 +253,7 @@ bool DownloadManager::PutInPlace(FetchedFile& file) {
     // A decoder writes over a read-only file of its output's name: so does
     // the file it decoded.
     bool placed = !file.decoded || ClearReadOnly(file.target);
-    if (placed) placed = Utils::FileSystem::ReplaceFileAtomically(file.ready, file.target);
+    if (placed) placed = Utils::FileSystem::ReplaceFileAtomically(file.ready, file.target, file.flushed);
     if (!placed) {
         const int error = static_cast<int>(GetLastError());
         EngineLog::Int(kFunction, "could not replace " + file.target + ", error=", error);

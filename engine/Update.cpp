@@ -479,7 +479,9 @@ std::vector<Manifest::FileEntry> DownloadManager::OutdatedFiles(Utils::IniFile& 
     }
 
     std::vector<Manifest::FileEntry> outdated;
-    const Registration::InstalledRecords installed(m_szProductId, m_szBrandName);
+    m_recordsAtStart.reset(new Registration::InstalledRecords(m_szProductId, m_szBrandName));
+    m_recordsChanged.clear();
+    const Registration::InstalledRecords& installed = *m_recordsAtStart;
     for (size_t i = 0; i < entries.size(); ++i) {
         const Manifest::FileEntry& entry = entries[i];
         const DWORD version = installed.Version(entry.key);
@@ -570,6 +572,11 @@ bool DownloadManager::DownloadFiles(const std::vector<Manifest::FileEntry>& toFe
         request.server = m_szDownloadUrl;
         request.remoteName = plan.remoteName;
         request.tempPath = plan.partial;
+        // A file that is moved into place as it arrives is flushed by the
+        // worker that wrote it, not on this thread, which every file waits for.
+        request.flush = !plan.compressed;
+        // A package host serves files, not sessions.
+        request.cookies = false;
         requests.push_back(request);
         newFolders.back() = MissingFoldersOf(plan.partial);
         ahead.back() = true;
@@ -593,8 +600,9 @@ bool DownloadManager::DownloadFiles(const std::vector<Manifest::FileEntry>& toFe
             FetchedFile file;
             FetchMode mode;  // a download from the first byte: nothing was continued
             ok = fetch->Next(result) && Downloaded(plan, result, MayResume(toFetch[i], verifySha256, manifest)) &&
-                 FinishPackageFile(toFetch[i], plan, verifySha256, manifest, file, mode) &&
-                 CommitPackageFile(toFetch[i], file);
+                 FinishPackageFile(toFetch[i], plan, verifySha256, manifest, file, mode);
+            file.flushed = ok && requests[result.index].flush && !file.decoded;
+            ok = ok && CommitPackageFile(toFetch[i], file);
         }
         if (!ok) {
             if (fetch) fetch->Stop();
@@ -752,10 +760,20 @@ bool DownloadManager::FetchByPatch(const Manifest::FileEntry& entry, bool verify
 // dropped before the move and put back if the move fails: a run cut short
 // in between leaves the file unrecorded, so it is fetched again, never a
 // record that names other content than the file holds.
+// The old record is the one read when the pass began (one wineserver call
+// per value read costs more than the move itself), unless this pass has
+// written that name since.
 bool DownloadManager::CommitPackageFile(const Manifest::FileEntry& entry, FetchedFile& file) {
     EngineLog::Text(kFunction, "commit: ", file.target);
-    const DWORD oldVersion = Registration::InstalledVersion(*m_pProductKey, m_szBrandName, entry.key);
-    const std::string oldChecksum = Registration::InstalledChecksum(*m_pProductKey, m_szBrandName, entry.key);
+    DWORD oldVersion;
+    std::string oldChecksum;
+    if (m_recordsAtStart && m_recordsChanged.insert(LowerCase(entry.key)).second) {
+        oldVersion = m_recordsAtStart->Version(entry.key);
+        oldChecksum = m_recordsAtStart->Checksum(entry.key);
+    } else {
+        oldVersion = Registration::InstalledVersion(*m_pProductKey, m_szBrandName, entry.key);
+        oldChecksum = Registration::InstalledChecksum(*m_pProductKey, m_szBrandName, entry.key);
+    }
     const bool recorded = oldVersion != 0 || !oldChecksum.empty();
     if (recorded) Registration::EraseFileRecord(*m_pProductKey, m_szBrandName, entry.key);
     if (!PutInPlace(file)) {

@@ -11,6 +11,7 @@
 #include "engine/InstallFolder.h"
 #include "engine/InstallLock.h"
 #include "engine/Manifest.h"
+#include "engine/Registration.h"
 #include "orvanta_config.h"
 #include "utils/fs/FileSystem.h"
 #include "utils/http/SendHttp.h"

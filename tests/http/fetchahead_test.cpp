@@ -182,3 +182,28 @@ TEST_F(FetchAheadTest, OneAheadFetchesStrictlyOneAfterTheOther) {
 }
 
 } // namespace
+
+// A cookie the host set goes back with a plain request, never with a fetch
+// that asks for none; files are flushed when asked and arrive whole either way.
+TEST_F(FetchAheadTest, CookiesOnlyWhenAskedFor) {
+    Response setter;
+    setter.body = "set";
+    setter.headers.emplace_back("Set-Cookie", "session=42; path=/");
+    std::vector<FetchRequest> requests = Serve("cookies", 3, {{0, setter}});
+    for (FetchRequest& request : requests) request.server = "cookie.orvanta.test";
+    requests[2].cookies = false;
+    requests[2].flush = true;
+    RecordingBar bar;
+    FetchResult result;
+    for (const FetchRequest& request : requests) {
+        FetchAhead fetch({request}, 1, bar);  // one after the other: the cookie is stored before the next asks
+        ASSERT_TRUE(fetch.Next(result));
+        EXPECT_TRUE(result.Succeeded());
+        EXPECT_EQ(TestSupport::ReadText(request.tempPath), bodies[&request - &requests[0]]);
+    }
+    const auto sent = server.Requests();
+    ASSERT_EQ(sent.size(), 3u);
+    EXPECT_FALSE(sent[0].HasHeader("Cookie"));
+    EXPECT_EQ(sent[1].Header("Cookie"), "session=42");
+    EXPECT_FALSE(sent[2].HasHeader("Cookie"));
+}

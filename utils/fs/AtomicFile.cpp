@@ -47,13 +47,13 @@ std::string BackupName(const std::string& path) { return path + kBackupSuffix; }
 
 bool IsTemporaryName(const std::string& name) { return name.find(kTemporaryMarker) != std::string::npos; }
 
-bool ReplaceFileAtomically(const std::string& source, const std::string& target) {
+bool ReplaceFileAtomically(const std::string& source, const std::string& target, bool sourceFlushed) {
     const DWORD attributes = GetFileAttributesA(target.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY))) {
         SetLastError(ERROR_ACCESS_DENIED);
         return false;
     }
-    if (!FlushToDisk(source)) return false;
+    if (!sourceFlushed && !FlushToDisk(source)) return false;
     if (MoveFileExA(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
     if (GetLastError() != ERROR_CALL_NOT_IMPLEMENTED) return false;
     return ReplaceByRenames(source, target);

@@ -33,7 +33,8 @@ bool IsTemporaryName(const std::string& name);
 // does the move. A read-only target is refused, as Windows refuses it (Wine
 // would replace it). True when `target` holds the source's content; on
 // failure the target is as it was and the source is left to the caller.
-bool ReplaceFileAtomically(const std::string& source, const std::string& target);
+// sourceFlushed: the source was flushed when it was written (not again here).
+bool ReplaceFileAtomically(const std::string& source, const std::string& target, bool sourceFlushed = false);
 
 // The move without MoveFileEx: target to BackupName(target), source to
 // target, then the backup is deleted; a failed second rename puts the backup

@@ -103,7 +103,9 @@ void FetchAhead::Fetch(size_t index, std::unique_ptr<FileDownloader>& downloader
             downloader.reset(new FileDownloader(nullptr, request.server, false, -1));
         }
         FileDownloaderListener listener(request.tempPath, progress);
+        listener.m_bFlushOnComplete = request.flush;
         downloader->SetListener(&listener);
+        downloader->SetCookies(request.cookies);
         bool go;
         {
             AutoLock lock(m_lock);

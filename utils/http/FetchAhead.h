@@ -53,10 +53,13 @@ namespace HTTP {
 class FileDownloader;
 
 // One file to fetch.
+// More fields may follow; each defaults to what a plain download does.
 struct FetchRequest {
     std::string server;      // host name; port 80, no TLS
     std::string remoteName;  // request target, sent as given
     std::string tempPath;    // where the body is written: folders and file are created, an old file truncated
+    bool flush = false;      // the file is flushed to the disk before the fetch counts as done
+    bool cookies = true;     // false: the request neither sends nor stores cookies
 };
 
 // What became of one fetch.

@@ -74,6 +74,7 @@ bool FileDownloader::SendRequest(const std::string& path, const std::string& upl
     m_dwSendError = ERROR_INTERNET_INCORRECT_HANDLE_STATE;
 
     DWORD flags = kRequestFlags;
+    if (!mb_cookies) flags |= INTERNET_FLAG_NO_COOKIES;
     if (secure) {
         if (Utils::System::GetOSVersionText(false) == "Windows 98") flags |= INTERNET_FLAG_PRAGMA_NOCACHE;
         flags |= kSecureFlags;

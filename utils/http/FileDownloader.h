@@ -73,6 +73,11 @@ public:
     int GetPort() const { return m_nPort; }
     const std::string& Host() const { return m_szHost; }
 
+    // Whether the next requests send and store cookies (true at first). Without,
+    // WinINet skips its cookie store, a look-up in its URL cache under a
+    // machine-wide lock on every request.
+    void SetCookies(bool send) { mb_cookies = send; }
+
     // The listener of the next transfers (not owned; null: drop the body).
     // One downloader can thus fetch file after file over its session and
     // connection, and a caller can look at the answer before it decides
@@ -103,6 +108,7 @@ private:
     InternetHandle mh_http_connection;
     InternetHandle mh_http_file;
     std::atomic<bool> mb_cancel{false};
+    bool mb_cookies = true;
 
     std::unique_ptr<NullDownloaderListener> m_ownListener;
     std::string m_szHost;

@@ -112,8 +112,9 @@ void FileDownloaderListener::OnComplete() {
         return;
     }
     if (mh_file && m_bSuccess) {
+        if (m_bFlushOnComplete && !FlushFileBuffers(mh_file.Get())) m_bSuccess = false;
         // The close result counts: it is where a late write error shows up.
-        m_bSuccess = CloseHandle(mh_file.Release()) != FALSE;
+        m_bSuccess = CloseHandle(mh_file.Release()) != FALSE && m_bSuccess;
     } else {
         m_bSuccess = false;
     }

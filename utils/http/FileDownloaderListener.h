@@ -61,6 +61,10 @@ public:
     // per KiB costs more than the download itself under Wine.
     static constexpr size_t kWriteBufferSize = 64 * 1024;
 
+    // Set before the transfer: the file is flushed to the disk before it is
+    // closed, and a failed flush fails the transfer.
+    bool m_bFlushOnComplete = false;
+
     Utils::FileHandle mh_file;   // invalid when the file could not be created
     std::string m_szFileName;    // last component of the local path
     long long m_nBytesWritten;   // 64-bit: bodies over 2 GiB must not wrap
