@@ -601,7 +601,7 @@ bool DownloadManager::DownloadFiles(const std::vector<Manifest::FileEntry>& toFe
             FetchMode mode;  // a download from the first byte: nothing was continued
             ok = fetch->Next(result) && Downloaded(plan, result, MayResume(toFetch[i], verifySha256, manifest)) &&
                  FinishPackageFile(toFetch[i], plan, verifySha256, manifest, file, mode);
-            file.flushed = requests[result.index].flush && !file.decoded;
+            file.flushed = ok && requests[result.index].flush && !file.decoded;
             ok = ok && CommitPackageFile(toFetch[i], file);
         }
         if (!ok) {
