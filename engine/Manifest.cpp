@@ -21,7 +21,7 @@ std::string ChecksumOf(const std::string& spec) {
 
 bool ParseFileEntry(const std::string& key, const std::string& value, FileEntry& out) {
     // "version,spec,order[,...]": the numbers are read where their pieces
-    // start (a number ends at the comma anyway); no piece is copied but the spec.
+    // start (a number ends at the comma anyway); no piece is copied but the remote name.
     const size_t first = value.find(',');
     const size_t second = first == std::string::npos ? first : value.find(',', first + 1);
     if (key.empty() || second == std::string::npos) return false;

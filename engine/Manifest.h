@@ -35,7 +35,7 @@ struct PatchEntry {
     std::string spec;    // remote name of the patch file
     std::string digest;  // ChecksumOf(spec), lower case
 };
-// False when either part is empty or the spec's checksum is not 64 hex digits.
+// False when either part is empty or the remote name's checksum is not 64 hex digits.
 bool ParsePatchEntry(const std::string& value, PatchEntry& out);
 
 // One entry of the REG section: key = "name[/subkey]", value = "type/mark/data".

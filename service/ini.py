@@ -72,7 +72,7 @@ def render(sections, newline="\r\n"):
 
 def file_spec_checksum(spec):
     """The checksum as the installer reads it: the text between the last "^" and the
-    last "." of the spec (everything before the last "." when there is no "^")."""
+    last "." of the remote name (everything before the last "." when there is no "^")."""
     dot = spec.rfind(".")
     end = dot if dot >= 0 else len(spec)
     caret = spec.rfind("^")

@@ -243,7 +243,7 @@ protected:
         AddFile({"oggdec.exe", 1, "files/tools/oggdec^d2.exe", 2, ReadText(ExeFolder() + "\\oggdec.exe"), false});
         const struct {
             const char* key;
-            const char* remote;  // the spec without its checksum part: name ^ checksum . extension
+            const char* remote;  // the remote name without its checksum part: name ^ checksum . extension
             const char* extension;
             size_t size;
             bool compressed;

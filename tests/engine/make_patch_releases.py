@@ -72,7 +72,7 @@ def patch_line(manifest):
 
 
 def named_patch(release, data):
-    """Stores patch bytes under their own digest; returns the spec."""
+    """Stores patch bytes under their own digest; returns its remote name."""
     spec = "files/Bin/big.dat^%s.vpatch" % hashlib.sha256(data).hexdigest()
     write(os.path.join(release, *spec.split("/")), data)
     return spec
