@@ -20,6 +20,7 @@
 #include "engine/Manifest.h"
 #include "engine/Registration.h"
 #include "engine/SignedRelease.h"
+#include "engine/Steps.h"
 #include "funnel/FunnelReport.h"
 #include "orvanta_config.h"
 #include "utils/fs/AtomicFile.h"
@@ -104,7 +105,7 @@ void RemoveFoldersMadeAfter(size_t failed, const std::vector<std::vector<std::st
 
 // Each named step of a pass starts with a log record: a log of a run that
 // was cut short ends with the step it was in.
-void Step(const char* name) { EngineLog::Text(kFunction, "step: ", name); }
+void Step(const char* name) { EngineLog::Text(kFunction, Steps::kRecordPrefix, name); }
 
 } // namespace
 
@@ -133,11 +134,11 @@ bool DownloadManager::Update(bool isUpdate) {
         PrepareOfflinePass(pass);
     }
     if (m_szWorkDir.empty()) m_szWorkDir = Utils::FileSystem::GetCurrentFolder(kWorkDirBuffer);
-    Step("FetchManifest");
+    Step(Steps::kFetchManifest);
     if (isUpdate && !FetchManifest(pass)) return false;
     if (!ManifestSizeAllowed(pass)) return false;
 
-    Step("ReadManifest");
+    Step(Steps::kReadManifest);
     const std::unique_ptr<Utils::IniFile> loaded = LoadManifest(pass);
     if (!loaded) return false;
     Utils::IniFile& manifest = *loaded;
@@ -158,11 +159,11 @@ bool DownloadManager::Update(bool isUpdate) {
         return true;
     }
 
-    Step("ResolveFolders");
+    Step(Steps::kResolveFolders);
     if (!ResolveFolders(pass)) return false;
-    Step("StopOtherRunningCopy");
+    Step(Steps::kStopOtherRunningCopy);
     Registration::StopOtherRunningCopy(m_szBrandName + ".exe", {m_szInstallDir, m_szDataDir});
-    Step("InstallOwnCopy");
+    Step(Steps::kInstallOwnCopy);
     switch (InstallOwnCopy(pass)) {
     case SELF_COPY_FAILED:
         return false;
@@ -170,7 +171,7 @@ bool DownloadManager::Update(bool isUpdate) {
         if (!isUpdate) return true;
         break;
     case SELF_COPY_MADE:
-        Step("WriteUninstallEntry");
+        Step(Steps::kWriteUninstallEntry);
         Registration::WriteUninstallEntry(m_szBrandName, m_szInstallDir);
         FunnelReport(FUNNEL_INSTALLER_COPIED);
         pass.firstInstall = true;
@@ -178,16 +179,16 @@ bool DownloadManager::Update(bool isUpdate) {
     }
     Dialog().SetTitle(m_szBrandName + (isUpdate ? " Update" : " Installation"));
 
-    Step("FetchFiles");
+    Step(Steps::kFetchFiles);
     if (!FetchFiles(isUpdate, manifest)) return false;
     FetchResourceUpdate(pass);
     if (pass.startFolder != m_szInstallDir) CreateShortcutsOnce(manifest);
-    Step("ApplyRegSection");
+    Step(Steps::kApplyRegSection);
     Registration::ApplyRegSection(*m_pProductKey, m_szBrandName, manifest);
     Registration::WriteReferrer(*m_pProductKey, m_szBrandName, m_szReferrer);
     if (pass.firstInstall) RunPostInstallTool(manifest);
     RecordRelease(pass, manifest);
-    Step("WriteUpdateRecord");
+    Step(Steps::kWriteUpdateRecord);
     Registration::WriteUpdateRecord(m_szProductId, pass.currentLang,
                                     manifest.GetString("PRODUCT_REG", "LastUpdateDate"));
     return true;
@@ -809,7 +810,7 @@ void DownloadManager::CreateShortcutsOnce(Utils::IniFile& manifest) {
     if (m_pProductKey->GetDword("IsOVNotFirst", m_szBrandName, 0) != 0) return;
     const std::string startMenu = BrandFolders::For(m_szBrandName).startMenu;
     if (!startMenu.empty() && !BrandFolders::Record(startMenu, m_szBrandName)) return;
-    Step("CreateShortcuts");
+    Step(Steps::kCreateShortcuts);
     const std::string target = m_szInstallDir + "\\" + m_szBrandName + ".exe";
     CreateShortcut(CSIDL_PROGRAMS, target, m_szBrandName, "", m_szBrandName, "");
     CreateShortcut(CSIDL_DESKTOP, target, m_szBrandName, "", "", "");
