@@ -2,6 +2,7 @@
 
 #include "app/skin/BrowserHost.h"
 #include "app/skin/SkinButton.h"
+#include "engine/SelfCopy.h"
 #include "funnel/FunnelReport.h"
 #include "orvanta_config.h"
 #include "resources/DialogLayout.h"
@@ -28,8 +29,7 @@ const int kHandoffAttempts = 20;
 
 // The executable itself, opened for its resources only.
 Utils::ModuleHandle OpenOwnExecutable() {
-    std::string path;
-    Utils::FileSystem::GetModulePath(path, false, false, false);
+    const std::string path = Utils::FileSystem::GetOwnPath();
     return Utils::ModuleHandle(LoadLibraryExA(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
 }
 
@@ -63,23 +63,11 @@ int ClientWidth(HWND hwnd) {
     return rc.right - rc.left;
 }
 
-// Copies the running program over `target` whole: beside it first, then moved
-// over it in one step. False, with no copy left, when either step fails.
-bool CopyOwnFileOver(const std::string& self, const std::string& target) {
-    const std::string temporary = Utils::FileSystem::ReplacementName(target);
-    if (CopyFileA(self.c_str(), temporary.c_str(), FALSE) &&
-        Utils::FileSystem::ReplaceFileAtomically(temporary, target)) {
-        return true;
-    }
-    DeleteFileA(temporary.c_str());
-    return false;
-}
-
 } // namespace
 
-void CompleteSelfReplacement(DialogOperations& dialog) {
-    std::string self;
-    Utils::FileSystem::GetModulePath(self, false, false, false);
+Utils::Result CompleteSelfReplacement(bool& handedOver) {
+    handedOver = false;
+    const std::string self = Utils::FileSystem::GetOwnPath();
     const size_t slash = self.rfind('\\');
     const std::string folder = self.substr(0, slash + 1);
     const std::string name = self.substr(slash + 1);
@@ -89,30 +77,37 @@ void CompleteSelfReplacement(DialogOperations& dialog) {
         // The copy that started us may still be running from there: retry
         // once a second.
         const std::string target = folder + name.substr(1);
-        bool replaced = CopyOwnFileOver(self, target);
+        Utils::Result replaced = SelfCopy::CopyOver(self, target);
         for (int attempt = 1; attempt < kHandoffAttempts && !replaced; ++attempt) {
             Sleep(1000);
-            replaced = CopyOwnFileOver(self, target);
+            replaced = SelfCopy::CopyOver(self, target);
         }
         // Never a part of a copy: without the new program the old one runs
         // (it removes this copy, and the next update brings it again); with
         // neither there is nothing to run.
         if (!replaced && !Utils::FileSystem::IsFile(target)) {
-            dialog.FailAndExit("Please download again with \"Save\"");
+            return Utils::Result::Failure(Utils::Reason::SelfCopyFailed, replaced.error, target);
         }
         Utils::System::ShellOpen(target);
-        ExitProcess(0);
+        handedOver = true;
+        return Utils::Result::Success();
     }
 
-    const std::string handedOver = folder + "_" + name;
-    auto exists = [&] { return GetFileAttributesA(handedOver.c_str()) != INVALID_FILE_ATTRIBUTES; };
+    const std::string handedOverCopy = folder + "_" + name;
+    auto exists = [&] { return GetFileAttributesA(handedOverCopy.c_str()) != INVALID_FILE_ATTRIBUTES; };
     // The copy that started us may still be ending: retry once a second.
     for (int attempt = 0; attempt < kHandoffAttempts && exists(); ++attempt) {
-        DeleteFileA(handedOver.c_str());
+        DeleteFileA(handedOverCopy.c_str());
         if (!exists()) break;
         Sleep(1000);
     }
-    if (exists()) dialog.FailAndExit("Failed to delete old version of the Orvanta");
+    if (!exists()) return Utils::Result::Success();
+    return Utils::Result::Failure(Utils::Reason::OldVersionNotRemoved, GetLastError(), handedOverCopy);
+}
+
+std::string SelfReplacementMessage(const Utils::Result& failure) {
+    if (failure.reason == Utils::Reason::SelfCopyFailed) return "Please download again with \"Save\"";
+    return "Failed to delete old version of the Orvanta";
 }
 
 InstallerDialog::InstallerDialog() : DialogWindow(IDD_ORVANTA_DIALOG) {}
@@ -168,8 +163,10 @@ void InstallerDialog::SetItemText(int controlId, const std::string& text) {
 
 void InstallerDialog::FailAndExit(const std::string& text) {
     MessageBoxA(Handle(), text.c_str(), "", MB_OK);
-    ExitProcess(1);
+    EndProcess(1);
 }
+
+void InstallerDialog::EndProcess(UINT exitCode) { ExitProcess(exitCode); }
 
 void InstallerDialog::ShowWebPage(const std::string& url) {
     {
@@ -253,7 +250,10 @@ void InstallerDialog::OnInitDialog() {
     m_answers.Clear();
     m_pKey.reset();
 
-    CompleteSelfReplacement(*this);
+    bool handedOver = false;
+    const Utils::Result replaced = CompleteSelfReplacement(handedOver);
+    if (!replaced) FailAndExit(SelfReplacementMessage(replaced));
+    if (handedOver) EndProcess(0);
     PublishDialog(this);
     m_answers.ResolveStamped();
 
@@ -427,7 +427,7 @@ void InstallerDialog::ConfirmCancel() {
         return;
     }
     EndDialog(IDCANCEL);
-    ExitProcess(0);
+    EndProcess(0);
 }
 
 void InstallerDialog::ShowHostedPage() {
@@ -444,11 +444,9 @@ void InstallerDialog::ShowHostedPage() {
 }
 
 void InstallerDialog::RunUninstallProcedure() {
-    std::string exeName;
-    Utils::FileSystem::GetModulePath(exeName, true, false, false);
     UninstallSettings settings;
-    settings.exeFileName = exeName;
+    settings.exeFileName = Utils::FileSystem::GetOwnName();
     settings.answers = &m_answers;
     settings.farewellHost = ORVANTA_FAREWELL_HOST;
-    ExitProcess(static_cast<UINT>(RunUninstall(settings)));
+    EndProcess(static_cast<UINT>(RunUninstall(settings)));
 }

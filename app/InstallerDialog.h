@@ -13,6 +13,8 @@
 #include <atomic>
 #include <memory>
 #include <string>
+
+#include "utils/Result.h"
 #include <vector>
 
 class SkinButton;
@@ -46,6 +48,8 @@ protected:
     bool HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT& result) override;
 
 private:
+    // The one end of the process once the dialog runs.
+    [[noreturn]] static void EndProcess(UINT exitCode);
     void OnInitDialog();
     void Proceed();
     bool ShowNextQuestion();
@@ -86,6 +90,10 @@ private:
 };
 
 // Self-replacement: an executable named "_<name>.exe" copies itself over
-// "<name>.exe", starts it and ends; "<name>.exe" removes the "_" copy it was
-// started by. Called during the dialog's initialisation.
-void CompleteSelfReplacement(DialogOperations& dialog);
+// "<name>.exe", starts it (handedOver: this process must end now);
+// "<name>.exe" removes the "_" copy it was started by. Called during the
+// dialog's initialisation. A failure the player must be told of:
+// SelfCopyFailed (nothing to run) or OldVersionNotRemoved.
+Utils::Result CompleteSelfReplacement(bool& handedOver);
+// The text shown before the process ends for such a failure.
+std::string SelfReplacementMessage(const Utils::Result& failure);

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 
-#include "engine/EngineLog.h"
 #include "engine/InstallFolder.h"
 #include "engine/Registration.h"
 #include "utils/fs/FileSystem.h"
@@ -18,16 +17,12 @@ const char kRecordKeyPath[] = "Orvanta\\BrandFolders";
 
 namespace {
 
-const char* const kFunction = "BrandFolders";
-
 // A registry value name, not a key path: no "\".
 std::string RecordName(const std::string& folder) {
     std::string name = Utils::FileSystem::GetFullPath(folder, "");
     std::replace(name.begin(), name.end(), '\\', '/');
     return name;
 }
-
-std::string Lower(std::string text) { return Utils::String::ToLower(text); }
 
 std::string RecordedBrand(const std::string& folder) {
     // Opened below Software itself, so that reading creates no key.
@@ -50,8 +45,8 @@ bool LegacyInstallation(const std::string& folder, const std::string& brand) {
     if (!entries.KeyExists(brand)) return false;
     std::string command = entries.GetString("UninstallString", brand, "");
     if (!command.empty() && command[0] == '"') command.erase(0, 1);
-    const std::string installedCopy = Lower(paths.install + "\\" + brand + ".exe");
-    return Lower(command).compare(0, installedCopy.size(), installedCopy) == 0;
+    const std::string installedCopy = Utils::String::Lowered(paths.install + "\\" + brand + ".exe");
+    return Utils::String::Lowered(command).compare(0, installedCopy.size(), installedCopy) == 0;
 }
 
 } // namespace
@@ -69,35 +64,32 @@ Paths For(const std::string& brand) {
 bool IsOurs(const std::string& folder, const std::string& brand) {
     if (folder.empty() || brand.empty()) return false;
     const std::string recorded = RecordedBrand(folder);
-    if (!recorded.empty()) return Lower(recorded) == Lower(brand);
+    if (!recorded.empty()) return Utils::String::EqualsIgnoringCase(recorded, brand);
     return LegacyInstallation(folder, brand);
 }
 
-bool MayInstall(const std::string& brand) {
+Utils::Result MayInstall(const std::string& brand) {
     const Paths paths = For(brand);
     for (const std::string* folder : {&paths.install, &paths.data, &paths.startMenu}) {
         if (folder->empty()) continue;
         const DWORD attributes = GetFileAttributesA(folder->c_str());
         if (attributes == INVALID_FILE_ATTRIBUTES) continue;  // made (and recorded) when needed
         if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-            EngineLog::Text(kFunction, "brand folder refused, a link: ", *folder);
-            return false;
+            return Utils::Result::Failure(Utils::Reason::FolderNotOurs, 0, "a link: " + *folder);
         }
         if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) || !IsOurs(*folder, brand)) {
-            EngineLog::Text(kFunction, "brand folder refused, not made for this brand: ", *folder);
-            return false;
+            return Utils::Result::Failure(Utils::Reason::FolderNotOurs, 0, "not made for this brand: " + *folder);
         }
     }
-    return true;
+    return Utils::Result::Success();
 }
 
-bool Record(const std::string& folder, const std::string& brand) {
-    if (folder.empty() || brand.empty()) return false;
+Utils::Result Record(const std::string& folder, const std::string& brand) {
+    if (folder.empty() || brand.empty()) return Utils::Result::Failure(Utils::Reason::FolderNotOurs, 0, folder);
     Utils::RegistryKey records(Utils::kMachineHive, kRecordKeyPath);
     records.SetString(RecordName(folder), brand, true, "");
-    if (records.GetString(RecordName(folder), "", "") == brand) return true;
-    EngineLog::Text(kFunction, "could not record brand folder: ", folder);
-    return false;
+    if (records.GetString(RecordName(folder), "", "") == brand) return Utils::Result::Success();
+    return Utils::Result::Failure(Utils::Reason::AccessDenied, 0, "brand folder not recorded: " + folder);
 }
 
 void Forget(const std::string& folder) {

@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "utils/Result.h"
+
 namespace BrandFolders {
 
 // Below HKLM\Software.
@@ -35,13 +37,15 @@ Paths For(const std::string& brand);
 // only (no key is created). Whether the folder is a link is not looked at.
 bool IsOurs(const std::string& folder, const std::string& brand);
 
-// Each of the brand's folders is missing or ours and none is a link. False
-// (and logged) otherwise: the brand must then not be installed or used.
-bool MayInstall(const std::string& brand);
+// Each of the brand's folders is missing or ours and none is a link.
+// FolderNotOurs (detail: the folder) otherwise: the brand must then not be
+// installed or used.
+Utils::Result MayInstall(const std::string& brand);
 
-// Records the folder as the brand's, to be done before it is created. False
-// when the record could not be written: the folder must then not be made.
-bool Record(const std::string& folder, const std::string& brand);
+// Records the folder as the brand's, to be done before it is created.
+// AccessDenied (detail: the folder) when the record could not be written: the
+// folder must then not be made.
+Utils::Result Record(const std::string& folder, const std::string& brand);
 // Drops the folder's record (once it is gone).
 void Forget(const std::string& folder);
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "engine/ManifestSignature.h"
+#include "utils/Result.h"
 
 namespace Utils {
 class RegistryKey;
@@ -41,10 +42,16 @@ public:
     void Prepare(const std::string& resourcesUrl, const std::string& productId, const std::string& brandId,
                  const std::string& iniFileName);
 
-    // Thread entry of the worker: runs RunThreadFuncHelper, never returns.
+    // Thread entry of the worker: runs RunThreadFuncHelper and ends the
+    // process with its result (EndRun); never returns.
     static DWORD RunThreadFunc(void* argument);
-    // Both passes, the launch and the process's exit (code 0). Never returns.
-    void RunThreadFuncHelper();
+    // Both passes and the launch. Success, or the fatal failure that ended
+    // the run before the launch.
+    Utils::Result RunThreadFuncHelper();
+    // The one end of an install run: a fatal failure's message (exit code 1
+    // through Dialog().FailAndExit), otherwise exit code 0 once outstanding
+    // reports had their time. Never returns.
+    [[noreturn]] static void EndRun(const Utils::Result& result);
 
     // What RunThreadFuncHelper starts after the passes: the pending "_"
     // installer, the installed client, or the fall-back path; empty when
@@ -55,10 +62,16 @@ public:
     // Starts the command without waiting; false when it could not be started.
     static bool StartClient(const std::string& command, const std::string& workDir);
 
-    // One pass of the procedure. isUpdate false: offline (cabinet beside the
-    // installer), true: online. True when the pass reached its end or found
-    // no update. May end the process through Dialog().FailAndExit.
-    bool Update(bool isUpdate);
+    // Which pass: offline (from a cabinet beside the installer), online
+    // (against the download server).
+    enum class PassKind { Offline, Online };
+    // One pass of the procedure. Success when the pass reached its end or
+    // found no update. A failure the player must be told of (FatalMessage)
+    // travels up to the caller, which ends the process with it.
+    Utils::Result Update(PassKind kind);
+    // The text shown before the process ends with exit code 1 for this
+    // failure, or "" when the failure only ends the pass.
+    static std::string FatalMessage(const Utils::Result& failure);
 
     // What a fetched file must hash to: the package file as served (before
     // unpacking) and the file as installed; lower-case hex SHA-256, empty ones
@@ -67,13 +80,17 @@ public:
         std::string package;
         std::string installed;
     };
-    // Downloads remoteName from server (fromServer) or copies it from the work
-    // folder to localPath ("__" meaning "\"), then unpacks it when extract is
-    // set and the remote extension differs from the local one. Blocks. The
-    // file at localPath is replaced in one step once the new one is whole
+    // Where GetFile takes a file from.
+    enum class Source { Server, WorkFolder };
+    // Whether a file whose remote extension differs from its local one is unpacked.
+    enum class Unpack { No, Yes };
+    // Downloads remoteName from server (Source::Server) or copies it from the
+    // work folder to localPath ("__" meaning "\"), then unpacks it (Unpack::Yes
+    // and the remote extension differs from the local one). Blocks. The file
+    // at localPath is replaced in one step once the new one is whole
     // (FetchToTemporary, then PutInPlace): on failure it stays as it was.
-    bool GetFile(bool fromServer, bool extract, const std::string& localPath, const std::string& remoteName,
-                 const std::string& displayName, const std::string& server);
+    Utils::Result GetFile(Source source, Unpack unpack, const std::string& localPath, const std::string& remoteName,
+                          const std::string& displayName, const std::string& server);
 
     // A fetched file waiting beside its place under a temporary name
     // (Utils::FileSystem::PartialName or ReplacementName of the target).
@@ -111,36 +128,36 @@ public:
         bool compressed = false;      // served packed: unpacked into ReplacementName(target)
         bool allowed = false;         // the target stays where it must (below the data folder)
     };
-    FetchPlan PlanFile(bool extract, const std::string& localPath, const std::string& remoteName,
+    FetchPlan PlanFile(Unpack unpack, const std::string& localPath, const std::string& remoteName,
                        const std::string& displayName) const;
     // A package file of the manifest.
     FetchPlan PlanFetch(const Manifest::FileEntry& entry) const;
-    // False, with the refusal logged, when the plan's target may not be written.
-    bool Allowed(const FetchPlan& plan) const;
+    // UnsafePath, with the refusal logged, when the plan's target may not be written.
+    Utils::Result Allowed(const FetchPlan& plan) const;
     // Whether a download made elsewhere (FetchAhead) succeeded; if not, shows
     // and logs its failure as a download on this thread would, and removes
     // its temporary file (a cut one is kept when mayResume).
-    bool Downloaded(const FetchPlan& plan, const Utils::HTTP::FetchResult& result, bool mayResume);
+    Utils::Result Downloaded(const FetchPlan& plan, const Utils::HTTP::FetchResult& result, bool mayResume);
     // The log record and the status line of a download about to be waited for.
     void AnnounceDownload(const FetchPlan& plan, const std::string& server,
                           const char* statusPrefix = "Downloading: ");
     // The second half of FetchToTemporary, once plan.partial holds the whole
-    // content: the digest checks and the unpacking. False, with no temporary
-    // file left, on any failure; the target is never touched.
-    bool FinishFetch(const FetchPlan& plan, const FileDigests* digests, FetchedFile& out, FetchMode& mode);
+    // content: the digest checks and the unpacking. A failure leaves no
+    // temporary file; the target is never touched.
+    Utils::Result FinishFetch(const FetchPlan& plan, const FileDigests* digests, FetchedFile& out, FetchMode& mode);
 
     // GetFile up to the last step: the content lands under a temporary name
     // beside the target (a body shorter than announced is a failed download)
     // and is unpacked there; with digests, checked before it is unpacked and
-    // once unpacked. False, with no temporary file left (but a cut partial
-    // download when mode->resume), on any failure; the target is never touched.
-    bool FetchToTemporary(bool fromServer, bool extract, const std::string& localPath,
-                          const std::string& remoteName, const std::string& displayName,
-                          const std::string& server, const FileDigests* digests, FetchedFile& out,
-                          FetchMode* mode = nullptr);
+    // once unpacked. A failure leaves no temporary file (but a cut partial
+    // download when mode->resume); the target is never touched.
+    Utils::Result FetchToTemporary(Source source, Unpack unpack, const std::string& localPath,
+                                   const std::string& remoteName, const std::string& displayName,
+                                   const std::string& server, const FileDigests* digests, FetchedFile& out,
+                                   FetchMode* mode = nullptr);
     // Moves the fetched content over its target in one step. On failure the
     // temporary file is removed and the target stays as it was.
-    static bool PutInPlace(FetchedFile& file);
+    static Utils::Result PutInPlace(FetchedFile& file);
 
     // Set by StartUpdate / Prepare.
     std::string m_szIniFileName;   // ProfileIniName without its leading "%"
@@ -177,66 +194,91 @@ public:
 
     // Holds the machine-wide lock of this product and brand until the process
     // ends (InstallLock). While another run holds it, the status line says so
-    // and the run waits up to m_dwInstallLockWaitMs; then FailAndExit. True
-    // when held (or when the system cannot make the lock: the run goes on).
-    bool HoldInstallLock(const std::string& brand);
+    // and the run waits up to m_dwInstallLockWaitMs; then AnotherInstallation
+    // (a fatal failure, detail: the brand). Success when held, or when the
+    // system cannot make the lock: the run goes on.
+    Utils::Result HoldInstallLock(const std::string& brand);
 
 private:
-    // The steps of Update, in the order it takes them.
+    // What one pass carries through its steps: the pass kind, the manifest,
+    // the digest policy and the step it is in (Update.cpp).
     struct Pass;
+    // What the listing of the package files' folders found (Update.cpp).
+    struct FolderScan;
+
+    // The steps of Update, in the order it takes them.
+    Utils::Result RunPass(Pass& pass);
+    // RunPass's steps once there is a release to install or update.
+    Utils::Result Install(Pass& pass);
     void PrepareOfflinePass(Pass& pass);
     void PrepareOnlinePass(Pass& pass);
-    bool FetchManifest(const Pass& pass);
-    bool ManifestSizeAllowed(const Pass& pass);
-    // The manifest as the INI reader reads it, or null when it is refused.
-    std::unique_ptr<Utils::IniFile> LoadManifest(const Pass& pass);
-    bool ReadManifest(const Pass& pass, Utils::IniFile& manifest);
-    bool HasUsableNames();
-    bool ResolveFolders(Pass& pass);
-    enum SelfCopy { SELF_COPY_MADE, SELF_COPY_RUNNING, SELF_COPY_FAILED };
-    // Copies the running installer to <install folder>\<brand>.exe unless it is
-    // that copy; a failed copy ends the process through FailAndExit.
-    SelfCopy InstallOwnCopy(const Pass& pass);
-    void RunCabinetTool(const std::string& cabinet, const std::string& tempDir);
+    Utils::Result FetchManifest(Pass& pass);
+    Utils::Result CheckManifestSize(const Pass& pass);
+    // Reads the manifest into pass.manifest and sets the digest policy. With
+    // release keys only a manifest one of them signed, that follows the
+    // signed-release rules, is read.
+    Utils::Result LoadManifest(Pass& pass);
+    // The GENERAL fields into the object's names (a BRAND_NAME that is not a
+    // plain name is left empty). True when the manifest says no update is
+    // available.
+    bool TakeGeneralFields(Utils::IniFile& manifest);
+    // The online pass's manifest files, removed once read.
+    void RemoveManifestFiles(const Pass& pass);
+    // A brand to install under, and a client folder that stays inside it.
+    Utils::Result CheckNames() const;
+    Utils::Result ResolveFolders(Pass& pass);
+    // Copies the running installer to <install folder>\<brand>.exe unless it
+    // is that copy (pass.runsInstalledCopy); a copy made sets pass.firstInstall.
+    Utils::Result InstallOwnCopy(Pass& pass);
+    Utils::Result RunCabinetTool(const std::string& cabinet, const std::string& tempDir);
     // Per file: fetch (into a temporary file, checked), then commit, in
     // manifest order (moved into place and recorded).
-    bool FetchFiles(bool isUpdate, Utils::IniFile& manifest);
+    Utils::Result FetchFiles(Pass& pass);
     // The online pass's files: up to m_nFetchAhead downloads at once, each
     // finished and committed in order on this thread.
-    bool DownloadFiles(const std::vector<Manifest::FileEntry>& toFetch, bool verifySha256,
-                       Utils::IniFile& manifest);
-    // The offline pass's files (copies), one after the other.
-    bool FetchPackageFile(bool isUpdate, const Manifest::FileEntry& entry, bool verifySha256,
-                          Utils::IniFile& manifest, FetchedFile& out);
+    Utils::Result DownloadFiles(Pass& pass, const std::vector<Manifest::FileEntry>& toFetch);
+    // One package file into a temporary file beside its place: by patch, or whole.
+    Utils::Result FetchPackageFile(const Pass& pass, const Manifest::FileEntry& entry, FetchedFile& out);
     // A package file whose content is in plan.partial: its checks and
     // unpacking (FinishFetch), then the manifest's FILE_DIGEST check.
-    bool FinishPackageFile(const Manifest::FileEntry& entry, const FetchPlan& plan, bool verifySha256,
-                           Utils::IniFile& manifest, FetchedFile& out, FetchMode& mode);
-    // A signed release's digests of the entry's file.
-    FileDigests DigestsOf(const Manifest::FileEntry& entry, Utils::IniFile& manifest) const;
-    bool MatchesFileDigest(const Manifest::FileEntry& entry, bool verifySha256, FetchedFile& file,
-                           FetchMode& mode);
+    Utils::Result FinishPackageFile(const Pass& pass, const Manifest::FileEntry& entry, const FetchPlan& plan,
+                                    FetchedFile& out, FetchMode& mode);
     // The whole package file, continuing a partial download when it can be verified.
-    bool FetchWholeFile(bool isUpdate, const Manifest::FileEntry& entry, bool verifySha256,
-                        Utils::IniFile& manifest, FetchedFile& out, FetchMode& mode);
+    Utils::Result FetchWholeFile(const Pass& pass, const Manifest::FileEntry& entry, FetchedFile& out,
+                                 FetchMode& mode);
+    // What a signed release checks on the way (null for an unsigned one);
+    // storage holds the digests.
+    const FileDigests* SignedDigests(const Pass& pass, const Manifest::FileEntry& entry,
+                                     FileDigests& storage) const;
+    // An unsigned release's FILE_DIGEST=SHA256 check of the file as it will
+    // be installed; a mismatch removes it. A signed one's were checked on the way.
+    Utils::Result CheckDeclaredDigest(const Pass& pass, const Manifest::FileEntry& entry, FetchedFile& file,
+                                      FetchMode& mode);
     // The file made from the installed one and the manifest's [PATCH] for it
     // (fetched, checked and applied by vpatch.exe); false, with nothing left,
     // whenever that cannot be done: the caller fetches the whole file.
-    bool FetchByPatch(const Manifest::FileEntry& entry, bool verifySha256, Utils::IniFile& manifest,
-                      FetchedFile& out);
+    bool FetchByPatch(const Pass& pass, const Manifest::FileEntry& entry, FetchedFile& out);
     // Whether a partial download of this entry's package can be continued:
     // something checks the result (a declared digest).
-    bool MayResume(const Manifest::FileEntry& entry, bool verifySha256, Utils::IniFile& manifest) const;
-    bool CommitPackageFile(const Manifest::FileEntry& entry, FetchedFile& file);
-    // The FILE entries to fetch, in order: an older or no version, another
-    // checksum, or recorded but missing on disk. Clears what interrupted runs
-    // left in the entries' folders first.
-    std::vector<Manifest::FileEntry> OutdatedFiles(Utils::IniFile& manifest);
+    bool MayResume(const Pass& pass, const Manifest::FileEntry& entry) const;
+    Utils::Result CommitPackageFile(const Manifest::FileEntry& entry, FetchedFile& file);
+    // The manifest's FILE entries that can be read, in order.
+    std::vector<Manifest::FileEntry> ListPackageFiles(Utils::IniFile& manifest) const;
+    // Lists each folder of the entries' files once: removes what interrupted
+    // runs left there (keeping partial downloads that can be continued) and
+    // notes which files are there.
+    FolderScan ScanFolders(const Pass& pass, const std::vector<Manifest::FileEntry>& entries);
+    // The entries to fetch, in order: an older or no version, another
+    // checksum, or recorded but missing on disk. Reads the installed records.
+    std::vector<Manifest::FileEntry> ChooseOutdated(const std::vector<Manifest::FileEntry>& entries,
+                                                    FolderScan& scan);
+    // Removes the kept partial downloads of files that need no fetch.
+    void RemoveUnneededPartials(const FolderScan& scan);
     void FetchResourceUpdate(const Pass& pass);
-    void CreateShortcutsOnce(Utils::IniFile& manifest);
+    void CreateShortcutsOnce(Pass& pass);
     void RunPostInstallTool(Utils::IniFile& manifest);
     // The installed release's version and size in the uninstall entry.
-    void RecordRelease(const Pass& pass, Utils::IniFile& manifest);
+    void RecordRelease(const Pass& pass);
 
     // A file was put in place since the installation's size was last measured.
     bool m_bFilesChanged = false;
@@ -252,10 +294,10 @@ private:
     std::vector<std::unique_ptr<Utils::System::MachineLock>> m_heldLocks;  // until the process ends
 };
 
-// Runs body (the update worker's work). A failed allocation ends the process
-// with a message through Dialog().FailAndExit instead of ending the worker
-// alone, which would leave the dialog open with nothing going on.
-void RunEndingOnAllocationFailure(void (*body)(void*), void* argument);
+// Runs body (the update worker's work). A failed allocation becomes the
+// failure OutOfMemory (its message: kOutOfMemoryText) instead of ending the
+// worker alone, which would leave the dialog open with nothing going on.
+Utils::Result RunCatchingAllocationFailure(Utils::Result (*body)(void*), void* argument);
 extern const char kOutOfMemoryText[];
 
 // Unpacks the compressed file `path` next to itself with the outside decoder
@@ -263,12 +305,13 @@ extern const char kOutOfMemoryText[];
 // without its last extension. The decoder is the program of that name in
 // decoderFolder (the data folder, where the release puts it), started by its
 // full path: never one found by the system's program search. True when the
-// decoder ran and exited with 0.
-bool ExtractFile(const std::string& path, const std::string& decoderFolder);
+// decoder ran and exited with 0; DecoderFailed otherwise (error: the system's
+// code when it could not start; the detail gives its exit code).
+Utils::Result ExtractFile(const std::string& path, const std::string& decoderFolder);
 // The same with the output file and the extension that chooses the decoder
 // given: "lzma  d <path> <base>", "oggdec  -o <base> <path>".
-bool ExtractFile(const std::string& path, const std::string& base, const std::string& extension,
-                 const std::string& decoderFolder);
+Utils::Result ExtractFile(const std::string& path, const std::string& base, const std::string& extension,
+                          const std::string& decoderFolder);
 
 // Runs "vpatch apply <old> <patch> <new>" with the vpatch.exe in toolFolder,
 // by its full path, hidden, and waits. False when it could not be started;

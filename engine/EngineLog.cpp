@@ -16,6 +16,10 @@ void Line(const char* function, const std::string& text) {
     Log(AppLogger(), 1, "S", function, "S", text.c_str(), nullptr);
 }
 
+void Failure(const char* function, const std::string& step, const Utils::Result& result) {
+    Line(function, step + " failed: " + Utils::DescribeFailure(result));
+}
+
 bool Enabled() {
     CVLogger* logger = AppLogger();
     return logger != nullptr && logger->Writes(1);

@@ -21,14 +21,18 @@ std::string Argument(const std::string& path) {
     return "\"" + path + "\"";
 }
 
+// A decoder that is not even started for this file.
+Utils::Result Refused(const std::string& why, const std::string& what) {
+    return Utils::Result::Failure(Utils::Reason::DecoderFailed, 0, why + ": " + what);
+}
+
 } // namespace
 
-bool ExtractFile(const std::string& path, const std::string& decoderFolder) {
+Utils::Result ExtractFile(const std::string& path, const std::string& decoderFolder) {
     size_t dot = path.rfind('.');
     size_t slash = path.find_last_of("\\/");
     if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) {
-        EngineLog::Text(kFunction, "no extension: ", path);
-        return false;
+        return Refused("no extension", path);
     }
     const std::string extension = path.substr(dot);
     const std::string base = path.substr(0, dot);
@@ -36,15 +40,15 @@ bool ExtractFile(const std::string& path, const std::string& decoderFolder) {
     DWORD attributes = GetFileAttributesA(base.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
         if (!SetFileAttributesA(base.c_str(), 0)) {
-            EngineLog::Text(kFunction, "read-only target: ", base);
-            return false;
+            const DWORD error = GetLastError();
+            return Utils::Result::Failure(Utils::ReasonForSystemError(error, Utils::Reason::AccessDenied), error, base);
         }
     }
     return ExtractFile(path, base, extension, decoderFolder);
 }
 
-bool ExtractFile(const std::string& path, const std::string& base, const std::string& extension,
-                 const std::string& decoderFolder) {
+Utils::Result ExtractFile(const std::string& path, const std::string& base, const std::string& extension,
+                          const std::string& decoderFolder) {
     std::string program;
     std::string arguments;
     if (extension == ".lzma") {
@@ -54,22 +58,19 @@ bool ExtractFile(const std::string& path, const std::string& base, const std::st
         program = "oggdec";
         arguments = " -o " + Argument(base) + " " + Argument(path);
     } else {
-        EngineLog::Text(kFunction, "unknown compressed extension: ", extension);
-        return false;
+        return Refused("unknown compressed extension", extension);
     }
 
     std::string commandLine = program + " " + arguments;
     if (commandLine.size() >= kCommandLineBuffer) {
-        EngineLog::Text(kFunction, "command line longer than 255 characters: ", commandLine);
-        return false;
+        return Refused("command line longer than 255 characters", commandLine);
     }
 
     // Hidden, by its full path: the program search would look beside the
     // installer and in the current folder first. The command line stays as it
     // was, the program's bare name first.
     if (decoderFolder.empty()) {
-        EngineLog::Text(kFunction, "no decoder folder for ", program);
-        return false;
+        return Refused("no decoder folder", program);
     }
     Utils::System::ProcessStart start;
     start.application = decoderFolder + "\\" + program + ".exe";
@@ -77,14 +78,12 @@ bool ExtractFile(const std::string& path, const std::string& base, const std::st
     start.visible = false;
     DWORD exitCode = 0;
     if (!Utils::System::RunProcess(start, exitCode)) {
-        EngineLog::Int(kFunction, "decoder not started, error=", static_cast<int>(GetLastError()));
-        return false;
+        return Utils::Result::Failure(Utils::Reason::DecoderFailed, GetLastError(), "not started: " + start.application);
     }
     if (exitCode != 0) {
-        EngineLog::Int(kFunction, "decoder exit code=", static_cast<int>(exitCode));
-        return false;
+        return Utils::Result::Failure(Utils::Reason::DecoderFailed, 0, "exit code " + std::to_string(exitCode));
     }
-    return true;
+    return Utils::Result::Success();
 }
 
 bool ApplyPatch(const std::string& oldFile, const std::string& patch, const std::string& newFile,

@@ -21,20 +21,26 @@ namespace {
 
 const char* const kFunction = "DownloadManager::GetFile()";
 
-// Whether the file's SHA-256 is each of the expected digests (lower-case hex;
-// empty ones are not checked). A mismatch is logged with what was found.
-bool MatchesDigests(const std::string& path, const std::string& what, const std::string& expected,
-                    const std::string& alsoExpected) {
-    if (expected.empty() && alsoExpected.empty()) return true;
+// Success when the file's SHA-256 is each of the expected digests (lower-case
+// hex; empty ones are not checked); DigestMismatch, logged with what was
+// found, otherwise.
+Utils::Result MatchDigests(const std::string& path, const std::string& what, const std::string& expected,
+                           const std::string& alsoExpected) {
+    if (expected.empty() && alsoExpected.empty()) return Utils::Result::Success();
     const std::string actual = Digest::Sha256OfFile(path);
     for (const std::string* wanted : {&expected, &alsoExpected}) {
         if (wanted->empty() || actual == *wanted) continue;
         EngineLog::Text(kFunction, what + " SHA-256 mismatch: ", path);
         EngineLog::Text(kFunction, "expected=", *wanted);
         EngineLog::Text(kFunction, "actual=", actual);
-        return false;
+        return Utils::Result::Failure(Utils::Reason::DigestMismatch, 0, path);
     }
-    return true;
+    return Utils::Result::Success();
+}
+
+Utils::Result LastFailure(Utils::Reason otherwise, const std::string& about) {
+    const DWORD error = GetLastError();
+    return Utils::Result::Failure(Utils::ReasonForSystemError(error, otherwise), error, about);
 }
 
 // A patch's progress: shown like any download's, but a failure only goes to
@@ -53,7 +59,7 @@ bool IsAbsolute(const std::string& path) {
     return path.size() >= 3 && path[1] == ':' && (path[2] == '\\' || path[2] == '/');
 }
 
-// False when the file is read-only and stays so.
+// False when the file is read-only and stays so (the system's last error says why).
 bool ClearReadOnly(const std::string& path) {
     const DWORD attributes = GetFileAttributesA(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_READONLY)) return true;
@@ -67,10 +73,7 @@ std::string DownloadManager::LocalPathFor(const std::string& localPath) const {
     Utils::String::ReplaceAll(local, "__", "\\");
     // An empty EXE_WORK_PATH is the data folder itself.
     const std::string exePath = Utils::FileSystem::JoinPath(m_szExeWorkPath, m_szExeName);
-    // The locale's comparison is slow next to the rest of an update check,
-    // which asks this of every file: names of another length never match.
-    if (local.size() == exePath.size() &&
-        CompareStringA(LOCALE_USER_DEFAULT, NORM_IGNORECASE, local.c_str(), -1, exePath.c_str(), -1) == CSTR_EQUAL) {
+    if (Utils::String::EqualsIgnoringCase(local, exePath)) {
         const std::string renamed = Utils::FileSystem::JoinPath(m_szExeWorkPath, m_szBrandName + ".exe");
         // Where the data folder is the install folder, the brand's name at its
         // top is the installed copy of the installer: the client keeps its own.
@@ -82,15 +85,16 @@ std::string DownloadManager::LocalPathFor(const std::string& localPath) const {
     return local;
 }
 
-bool DownloadManager::GetFile(bool fromServer, bool extract, const std::string& localPath,
-                              const std::string& remoteName, const std::string& displayName,
-                              const std::string& server) {
+Utils::Result DownloadManager::GetFile(Source source, Unpack unpack, const std::string& localPath,
+                                       const std::string& remoteName, const std::string& displayName,
+                                       const std::string& server) {
     FetchedFile file;
-    return FetchToTemporary(fromServer, extract, localPath, remoteName, displayName, server, nullptr, file) &&
-           PutInPlace(file);
+    const Utils::Result fetched =
+        FetchToTemporary(source, unpack, localPath, remoteName, displayName, server, nullptr, file);
+    return fetched ? PutInPlace(file) : fetched;
 }
 
-DownloadManager::FetchPlan DownloadManager::PlanFile(bool extract, const std::string& localPath,
+DownloadManager::FetchPlan DownloadManager::PlanFile(Unpack unpack, const std::string& localPath,
                                                     const std::string& remoteName,
                                                     const std::string& displayName) const {
     FetchPlan plan;
@@ -102,6 +106,7 @@ DownloadManager::FetchPlan DownloadManager::PlanFile(bool extract, const std::st
     std::string local = localPath;
     Utils::String::ReplaceAll(local, "__", "\\");
     plan.remoteExtension = Manifest::ExtensionOf(remoteName);
+    const bool extract = unpack == Unpack::Yes;
     plan.compressed = extract && plan.remoteExtension != Manifest::ExtensionOf(local);
     plan.target = LocalPathFor(localPath);
     // Package files (extract) are named by the server and must land below the
@@ -115,16 +120,18 @@ DownloadManager::FetchPlan DownloadManager::PlanFile(bool extract, const std::st
 }
 
 DownloadManager::FetchPlan DownloadManager::PlanFetch(const Manifest::FileEntry& entry) const {
-    return PlanFile(true, entry.key, entry.spec, entry.key);
+    return PlanFile(Unpack::Yes, entry.key, entry.spec, entry.key);
 }
 
-bool DownloadManager::Allowed(const FetchPlan& plan) const {
-    if (!plan.allowed) EngineLog::Text(kFunction, "refused local path outside the data folder: ", plan.target);
-    return plan.allowed;
+Utils::Result DownloadManager::Allowed(const FetchPlan& plan) const {
+    if (plan.allowed) return Utils::Result::Success();
+    return Utils::Result::Failure(Utils::Reason::UnsafePath, 0,
+                                  "refused local path outside the data folder: " + plan.target);
 }
 
-bool DownloadManager::Downloaded(const FetchPlan& plan, const Utils::HTTP::FetchResult& result, bool mayResume) {
-    if (result.Succeeded()) return true;
+Utils::Result DownloadManager::Downloaded(const FetchPlan& plan, const Utils::HTTP::FetchResult& result,
+                                          bool mayResume) {
+    if (result.Succeeded()) return Utils::Result::Success();
     // What a download on this thread would have shown and logged.
     if (!result.failure.empty()) Dialog().ShowMessage(result.failure, MB_OK);
     if (result.status >= 400) EngineLog::Int(kFunction, "HTTP status=", result.status);
@@ -134,7 +141,10 @@ bool DownloadManager::Downloaded(const FetchPlan& plan, const Utils::HTTP::Fetch
     } else {
         DeleteFileA(plan.partial.c_str());
     }
-    return false;
+    Utils::Result failure = result.outcome;
+    if (failure.Ok()) failure = Utils::Result::Failure(Utils::Reason::DownloadCut);
+    failure.detail = plan.remoteName;
+    return failure;
 }
 
 void DownloadManager::AnnounceDownload(const FetchPlan& plan, const std::string& server,
@@ -147,28 +157,31 @@ void DownloadManager::AnnounceDownload(const FetchPlan& plan, const std::string&
     }
 }
 
-bool DownloadManager::FetchToTemporary(bool fromServer, bool extract, const std::string& localPath,
-                                       const std::string& remoteName, const std::string& displayName,
-                                       const std::string& server, const FileDigests* digests,
-                                       FetchedFile& out, FetchMode* mode) {
+Utils::Result DownloadManager::FetchToTemporary(Source source, Unpack unpack, const std::string& localPath,
+                                                const std::string& remoteName, const std::string& displayName,
+                                                const std::string& server, const FileDigests* digests,
+                                                FetchedFile& out, FetchMode* mode) {
     out = FetchedFile();
     FetchMode plain;
     if (!mode) mode = &plain;
     mode->resumed = false;
     mode->resumedAndRejected = false;
-    const FetchPlan plan = PlanFile(extract, localPath, remoteName, displayName);
-    if (!Allowed(plan)) return false;
+    const FetchPlan plan = PlanFile(unpack, localPath, remoteName, displayName);
+    Utils::Result result = Allowed(plan);
+    if (!result) return result;
 
     // Failures to create a folder are left to the write.
     Utils::FileSystem::CreateFoldersOf(plan.target);
 
-    bool result = false;
     bool keepCut = false;  // a cut download that the next run may continue
-    if (!fromServer) {
+    if (source == Source::WorkFolder) {
         // Copy mode never overwrites an existing file.
-        const std::string source = m_szWorkDir + "\\" + remoteName;
-        result = GetFileAttributesA(plan.target.c_str()) == INVALID_FILE_ATTRIBUTES &&
-                 CopyFileA(source.c_str(), plan.partial.c_str(), FALSE) != FALSE;
+        const std::string from = m_szWorkDir + "\\" + remoteName;
+        if (GetFileAttributesA(plan.target.c_str()) != INVALID_FILE_ATTRIBUTES) {
+            result = Utils::Result::Failure(Utils::Reason::WriteFailed, ERROR_FILE_EXISTS, plan.target);
+        } else if (!CopyFileA(from.c_str(), plan.partial.c_str(), FALSE)) {
+            result = LastFailure(Utils::Reason::WriteFailed, from);
+        }
     } else {
         DialogFileProgress shown;
         QuietFileProgress quiet;
@@ -178,10 +191,10 @@ bool DownloadManager::FetchToTemporary(bool fromServer, bool extract, const std:
         const Utils::HTTP::FileFetchResult fetched = Utils::HTTP::FetchIntoFile(
             server, remoteName, plan.partial, mode->resume,
             mode->quiet ? static_cast<Utils::HTTP::ProgressSink&>(quiet) : static_cast<Utils::HTTP::ProgressSink&>(shown));
-        result = fetched.end == Utils::HTTP::FetchEnd::Complete;
-        if (fetched.status >= 400) {
-            EngineLog::Int(kFunction, "HTTP status=", fetched.status);
-            result = false;
+        if (fetched.status >= 400) EngineLog::Int(kFunction, "HTTP status=", fetched.status);
+        if (fetched.end != Utils::HTTP::FetchEnd::Complete || fetched.status >= 400) {
+            result = fetched.outcome.Ok() ? Utils::Result::Failure(Utils::Reason::DownloadCut) : fetched.outcome;
+            result.detail = remoteName;
         }
         mode->resumed = fetched.resumedFrom > 0;
         if (mode->resumed) {
@@ -193,41 +206,41 @@ bool DownloadManager::FetchToTemporary(bool fromServer, bool extract, const std:
     if (!result) {
         if (!keepCut) DeleteFileA(plan.partial.c_str());
         out.target = plan.target;
-        return false;
+        return result;
     }
     return FinishFetch(plan, digests, out, *mode);
 }
 
-bool DownloadManager::FinishFetch(const FetchPlan& plan, const FileDigests* digests, FetchedFile& out,
-                                  FetchMode& mode) {
+Utils::Result DownloadManager::FinishFetch(const FetchPlan& plan, const FileDigests* digests, FetchedFile& out,
+                                           FetchMode& mode) {
     out = FetchedFile();
     out.target = plan.target;
-    bool result = true;
+    Utils::Result result;
     // A continued download is checked as served first: its two parts may
     // not belong together.
     if (mode.resumed && !mode.resumedPackageDigest.empty() &&
-        !MatchesDigests(plan.partial, "resumed file", mode.resumedPackageDigest, "")) {
-        result = false;
+        !(result = MatchDigests(plan.partial, "resumed file", mode.resumedPackageDigest, ""))) {
         mode.resumedAndRejected = true;
     }
     // A signed release's file is checked as served, before a decoder sees it,
     // and once unpacked.
-    if (result && digests && !MatchesDigests(plan.partial, plan.compressed ? "package file" : "file",
-                                             digests->package, plan.compressed ? std::string() : digests->installed)) {
-        result = false;
+    if (result && digests &&
+        !(result = MatchDigests(plan.partial, plan.compressed ? "package file" : "file", digests->package,
+                                plan.compressed ? std::string() : digests->installed))) {
         mode.resumedAndRejected = mode.resumed;
     }
     if (!result) {
         DeleteFileA(plan.partial.c_str());
-        return false;
+        return result;
     }
     if (!plan.compressed) {
         out.ready = plan.partial;
-        return true;
+        return result;
     }
     if (plan.display.size() > 3) Dialog().SetItemText(IDC_STATUS_TEXT, "Extracting: " + plan.display);
     const std::string decoded = Utils::FileSystem::ReplacementName(plan.target);
-    if (!ExtractFile(plan.partial, decoded, plan.remoteExtension, m_szDataDir)) {
+    if (!(result = ExtractFile(plan.partial, decoded, plan.remoteExtension, m_szDataDir))) {
+        EngineLog::Failure(kFunction, "ExtractFile", result);
         // A continued file is fetched whole before anyone is told.
         if (mode.resumed) {
             mode.resumedAndRejected = true;
@@ -235,10 +248,8 @@ bool DownloadManager::FinishFetch(const FetchPlan& plan, const FileDigests* dige
             Dialog().ShowMessage("Error ExtractFile() Please contact support", MB_OK);
         }
         DeleteFileA(decoded.c_str());
-        result = false;
-    } else if (digests && !MatchesDigests(decoded, "unpacked file", digests->installed, "")) {
+    } else if (digests && !(result = MatchDigests(decoded, "unpacked file", digests->installed, ""))) {
         DeleteFileA(decoded.c_str());
-        result = false;
         mode.resumedAndRejected = mode.resumed;
     } else {
         out.ready = decoded;
@@ -248,17 +259,17 @@ bool DownloadManager::FinishFetch(const FetchPlan& plan, const FileDigests* dige
     return result;
 }
 
-bool DownloadManager::PutInPlace(FetchedFile& file) {
-    if (file.ready.empty()) return false;
+Utils::Result DownloadManager::PutInPlace(FetchedFile& file) {
+    if (file.ready.empty()) return Utils::Result::Failure(Utils::Reason::WriteFailed, 0, "nothing to put in place");
     // A decoder writes over a read-only file of its output's name: so does
     // the file it decoded.
     bool placed = !file.decoded || ClearReadOnly(file.target);
     if (placed) placed = Utils::FileSystem::ReplaceFileAtomically(file.ready, file.target, file.flushed);
+    Utils::Result result;
     if (!placed) {
-        const int error = static_cast<int>(GetLastError());
-        EngineLog::Int(kFunction, "could not replace " + file.target + ", error=", error);
+        result = LastFailure(Utils::Reason::WriteFailed, "could not replace " + file.target);
         DeleteFileA(file.ready.c_str());
     }
     file.ready.clear();
-    return placed;
+    return result;
 }

@@ -1,41 +1,19 @@
 #pragma once
-// What an installation leaves in the system besides the client's files: the
-// installed copy of the installer, the uninstall entry, the per-file records,
-// the shortcut mark, the REG values, the referrer and the update records; and
-// stopping another running copy before files are overwritten.
+// What an installation leaves in the registry besides the client's files: the
+// uninstall entry (UninstallEntry.cpp), the per-file records (FileRecords.cpp),
+// the REG values, the referrer and the update records (Registration.cpp).
+// The installed copy of the installer is SelfCopy's; stopping another running
+// copy is RunningCopy's.
 #include <windows.h>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
+#include "utils/string/String.h"
+
 namespace Utils { class RegistryKey; class IniFile; }
 
 namespace Registration {
-
-// The other process to stop among the ids found: the first that is not
-// ownId (the first, or the second when the first is ownId). 0 when fewer than
-// two ids were found, and never ownId.
-DWORD ChooseOtherCopy(const std::vector<DWORD>& ids, DWORD ownId);
-// Whether any top-level window of the process is visible.
-bool HasVisibleWindow(DWORD processId);
-// Looks for running "Orvanta.exe" and installedExeName processes whose
-// executable lies inside one of the installation's folders (any other program
-// of that name is left alone). When another such copy runs: with a visible
-// window, Dialog().FailAndExit("Can't update while program is open");
-// otherwise it is terminated with exit code 0xFFFFFFFF. Only one other
-// process is handled per call; this process never is.
-void StopOtherRunningCopy(const std::string& installedExeName, const std::vector<std::string>& installationFolders);
-
-enum CopyResult {
-    COPY_DONE,
-    COPY_SOURCE_UNREADABLE,  // the source cannot be opened or read
-    COPY_TARGET_UNWRITABLE,  // the target cannot be opened for writing
-    COPY_WRITE_STALLED,      // a write failed or made no progress (e.g. disk full)
-};
-// Byte-for-byte copy in blocks of 512 bytes; the target is created or
-// truncated. A write that fails or writes nothing ends the copy.
-CopyResult CopyInBlocks(HANDLE source, HANDLE target);
-CopyResult CopyInBlocks(const std::string& sourcePath, const std::string& targetPath);
 
 // The system's list of installed programs, below HKLM\Software; an
 // installation's entry is its subkey <brand>.
@@ -93,14 +71,6 @@ public:
     std::string Checksum(const std::string& key) const;
     size_t Size() const { return m_nValues; }  // number values and string values read
 
-    // Hash and equality of value names, ASCII letter case ignored.
-    struct NameHash {
-        size_t operator()(const std::string& name) const;
-    };
-    struct NameEqual {
-        bool operator()(const std::string& a, const std::string& b) const;
-    };
-
 private:
     struct Record {
         bool hasVersion = false;
@@ -110,7 +80,7 @@ private:
     };
     // By the name of the number value; the string value <name>CheckSum is
     // filed under <name> too.
-    std::unordered_map<std::string, Record, NameHash, NameEqual> m_records;
+    std::unordered_map<std::string, Record, Utils::String::CaseBlindHash, Utils::String::CaseBlindEqual> m_records;
     size_t m_nValues = 0;
 };
 

@@ -46,7 +46,7 @@ bool HasIncludeLine(const std::string& bytes) {
 
 std::string CheckFiles(Utils::IniFile& manifest) {
     std::string digest = manifest.GetString("GENERAL", "FILE_DIGEST");
-    if (lstrcmpiA(digest.c_str(), "SHA256") != 0) return "it does not declare FILE_DIGEST=SHA256";
+    if (!Utils::String::EqualsIgnoringCase(digest, "SHA256")) return "it does not declare FILE_DIGEST=SHA256";
     std::vector<std::string> keys, values;
     manifest.GetSection("FILE", keys, values);
     for (size_t i = 0; i < keys.size(); ++i) {
@@ -73,18 +73,26 @@ std::string CheckFiles(Utils::IniFile& manifest) {
     return std::string();
 }
 
-std::string CheckDate(const std::string& date, bool noUpdate, const std::string& recorded, const std::string& asked) {
-    if (!IsDigits(date)) return "LastUpdateDate \"" + date + "\" is not a release date of digits";
+Utils::Result CheckDate(const std::string& date, bool noUpdate, const std::string& recorded,
+                        const std::string& asked) {
+    using Utils::Reason;
+    using Utils::Result;
+    if (!IsDigits(date)) {
+        return Result::Failure(Reason::ManifestRulesBroken, 0,
+                               "LastUpdateDate \"" + date + "\" is not a release date of digits");
+    }
     // A no-update answer speaks of one release: the one this pass asked about.
     // An older one would be a replay, a later one would hide that release.
     if (noUpdate) {
-        if (date != asked) return "the no-update answer is for release " + date + ", not \"" + asked + "\"";
-        return std::string();
+        if (date == asked) return Result::Success();
+        return Result::Failure(Reason::ManifestReplayed, 0,
+                               "the no-update answer is for release " + date + ", not \"" + asked + "\"");
     }
     if (CompareDates(date, recorded) == DateOrder::Older) {
-        return "release " + date + " is older than release " + recorded + ", the last one installed";
+        return Result::Failure(Reason::ManifestOlderRelease, 0,
+                               "release " + date + " is older than release " + recorded + ", the last one installed");
     }
-    return std::string();
+    return Result::Success();
 }
 
 } // namespace
@@ -112,18 +120,22 @@ bool HeldFile::Open(const std::string& path, std::string& reason) {
     return false;
 }
 
-std::string CheckSignature(const std::string& bytes, const ManifestSignature::KeyList& keys) {
+Utils::Result CheckSignature(const std::string& bytes, const ManifestSignature::KeyList& keys) {
     ManifestSignature::Verdict verdict = ManifestSignature::Verify(bytes, keys);
-    if (verdict.status == ManifestSignature::Status::Ok) return std::string();
-    return std::string(ManifestSignature::StatusText(verdict.status)) + " (" + verdict.detail + ")";
+    if (verdict.status == ManifestSignature::Status::Ok) return Utils::Result::Success();
+    return Utils::Result::Failure(Utils::Reason::ManifestBadSignature, 0,
+                                  std::string(ManifestSignature::StatusText(verdict.status)) + " (" + verdict.detail + ")");
 }
 
-std::string CheckSignedRelease(const std::string& bytes, Utils::IniFile& manifest, const std::string& recorded,
-                               const std::string& asked) {
+Utils::Result CheckSignedRelease(const std::string& bytes, Utils::IniFile& manifest, const std::string& recorded,
+                                 const std::string& asked) {
     // Included files are not covered by the signature.
-    if (HasIncludeLine(bytes)) return "an #include= line: a signed manifest must stand alone";
-    std::string reason = CheckFiles(manifest);
-    if (!reason.empty()) return reason;
+    if (HasIncludeLine(bytes)) {
+        return Utils::Result::Failure(Utils::Reason::ManifestRulesBroken, 0,
+                                      "an #include= line: a signed manifest must stand alone");
+    }
+    const std::string reason = CheckFiles(manifest);
+    if (!reason.empty()) return Utils::Result::Failure(Utils::Reason::ManifestRulesBroken, 0, reason);
     return CheckDate(manifest.GetString("PRODUCT_REG", "LastUpdateDate"),
                      manifest.GetInt("NO_UPDATE_AVILABLE", "VALUE") == 1, recorded, asked);
 }

@@ -14,6 +14,7 @@
 
 #include "engine/ManifestSignature.h"
 #include "utils/Handles.h"
+#include "utils/Result.h"
 
 namespace Utils { class IniFile; }
 
@@ -39,16 +40,18 @@ private:
     std::string m_bytes;
 };
 
-// Why the manifest's bytes are refused ("" when one of the keys signed them):
-// the status text and its detail.
-std::string CheckSignature(const std::string& bytes, const ManifestSignature::KeyList& keys);
+// Success when one of the keys signed the manifest's bytes, else
+// ManifestBadSignature with the status text and its detail.
+Utils::Result CheckSignature(const std::string& bytes, const ManifestSignature::KeyList& keys);
 
-// Why a signed manifest is refused ("" when it is accepted). bytes: the file
-// as received; manifest: the same file read without includes; recorded: the
-// LastUpdateDate last recorded for this profile; asked: the date this pass
-// sent with its request (the one a no-update answer must carry).
-std::string CheckSignedRelease(const std::string& bytes, Utils::IniFile& manifest, const std::string& recorded,
-                               const std::string& asked);
+// Success when a signed manifest is accepted; else why: ManifestOlderRelease,
+// ManifestReplayed (a no-update answer for another date) or
+// ManifestRulesBroken, the detail saying what. bytes: the file as received;
+// manifest: the same file read without includes; recorded: the LastUpdateDate
+// last recorded for this profile; asked: the date this pass sent with its
+// request (the one a no-update answer must carry).
+Utils::Result CheckSignedRelease(const std::string& bytes, Utils::IniFile& manifest, const std::string& recorded,
+                                 const std::string& asked);
 
 // True for 64 hex digits (either case).
 bool IsSha256Text(const std::string& text);

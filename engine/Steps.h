@@ -16,6 +16,11 @@ constexpr char kCreateShortcuts[] = "CreateShortcuts";
 constexpr char kApplyRegSection[] = "ApplyRegSection";
 constexpr char kWriteUpdateRecord[] = "WriteUpdateRecord";
 
+// Where a failure outside a pass's steps happened (no step record is written).
+constexpr char kPrepare[] = "Prepare";             // a pass before its first step
+constexpr char kHoldInstallLock[] = "HoldInstallLock";
+constexpr char kStartClient[] = "StartClient";
+
 // The prefix of a step's log record.
 constexpr char kRecordPrefix[] = "step: ";
 

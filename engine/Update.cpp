@@ -19,6 +19,8 @@
 #include "engine/InstallLock.h"
 #include "engine/Manifest.h"
 #include "engine/Registration.h"
+#include "engine/RunningCopy.h"
+#include "engine/SelfCopy.h"
 #include "engine/SignedRelease.h"
 #include "engine/Steps.h"
 #include "funnel/FunnelReport.h"
@@ -45,10 +47,6 @@ const size_t kPostInstallCommandBuffer = 300;
 // A manifest larger than this is refused unread.
 const unsigned long long kMaxManifestBytes = 8ull * 1024 * 1024;
 
-bool EqualsIgnoringCase(const std::string& a, const std::string& b) {
-    return lstrcmpiA(a.c_str(), b.c_str()) == 0;
-}
-
 // printf into a buffer of `size` bytes; false when the text does not fit.
 template <typename... Args>
 bool FormatInto(std::string& out, size_t size, const char* format, Args... args) {
@@ -68,11 +66,6 @@ std::string FolderOf(const std::string& path) {
 
 std::string NameOf(const std::string& path) { return path.substr(path.rfind('\\') + 1); }
 
-std::string LowerCase(std::string text) {
-    Utils::String::ToLower(text);
-    return text;
-}
-
 // The folders of a relative file path that do not exist yet, deepest first.
 std::vector<std::string> MissingFoldersOf(const std::string& path) {
     std::vector<std::string> missing;
@@ -89,12 +82,12 @@ std::vector<std::string> MissingFoldersOf(const std::string& path) {
 void RemoveFoldersMadeAfter(size_t failed, const std::vector<std::vector<std::string>>& newFolders) {
     std::set<std::string> kept;
     for (size_t i = 0; i <= failed && i < newFolders.size(); ++i) {
-        for (const std::string& folder : newFolders[i]) kept.insert(LowerCase(folder));
+        for (const std::string& folder : newFolders[i]) kept.insert(Utils::String::Lowered(folder));
     }
     std::vector<std::string> made;
     for (size_t i = failed + 1; i < newFolders.size(); ++i) {
         for (const std::string& folder : newFolders[i]) {
-            if (kept.insert(LowerCase(folder)).second) made.push_back(folder);
+            if (kept.insert(Utils::String::Lowered(folder)).second) made.push_back(folder);
         }
     }
     // Deepest first: a folder's subfolders go before it.
@@ -103,95 +96,127 @@ void RemoveFoldersMadeAfter(size_t failed, const std::vector<std::vector<std::st
     for (const std::string& folder : made) RemoveDirectoryA(folder.c_str());
 }
 
-// Each named step of a pass starts with a log record: a log of a run that
-// was cut short ends with the step it was in.
-void Step(const char* name) { EngineLog::Text(kFunction, Steps::kRecordPrefix, name); }
+// Whether the manifest asks for FILE_DIGEST=SHA256.
+bool DeclaresFileDigests(Utils::IniFile& manifest) {
+    return Utils::String::EqualsIgnoringCase(manifest.GetString("GENERAL", "FILE_DIGEST"), "SHA256");
+}
+
+std::string LoweredDigest(std::string digest) { return Utils::String::ToLower(digest); }
 
 } // namespace
 
-// What one pass knows besides the object's fields.
+// What one pass carries through its steps besides the object's fields.
 struct DownloadManager::Pass {
-    explicit Pass(bool update) : isUpdate(update) {}
-    const bool isUpdate;
+    explicit Pass(PassKind passKind) : kind(passKind) {}
+    const PassKind kind;
+    bool Online() const { return kind == PassKind::Online; }
+    // Each named step starts with a log record (a log of a run cut short ends
+    // with the step it was in), and a failure names it.
+    void Step(const char* name) {
+        step = name;
+        EngineLog::Text(kFunction, Steps::kRecordPrefix, name);
+    }
+    const char* step = Steps::kPrepare;
     std::string tempDir;       // the system's temporary folder, with its "\"
     std::string stem;          // own file name without its last four characters
     std::string manifestPath;  // online: in the temporary folder; offline: relative
     std::string request;       // the manifest request (online pass)
     std::string currentLang;   // the profile's language (online pass)
     std::string askedDate;     // the LastUpdateDate the request carries (online pass)
+    bool recordRead = false;   // the update record below is read (once a pass)
+    std::string lastLang;      // the update record: language and date of the last successful run
+    std::string lastDate;
     std::string startFolder;   // the current folder before the folders were resolved
     std::string ownPath;       // the running executable
-    bool firstInstall = false; // this pass copied the installer into the install folder
+    std::unique_ptr<Utils::IniFile> manifest;
+    // The digest policy: a signed release's files are checked against its
+    // digests on the way; an unsigned one's against FILE_DIGEST=SHA256 checksums.
+    bool signedRelease = false;
+    bool fileDigests = false;
+    bool firstInstall = false;       // this pass copied the installer into the install folder
+    bool runsInstalledCopy = false;  // this process is that copy
+
+    void ReadUpdateRecordOnce(const std::string& productId) {
+        if (recordRead) return;
+        Registration::ReadUpdateRecord(productId, lastLang, lastDate);
+        recordRead = true;
+    }
 };
 
-bool DownloadManager::Update(bool isUpdate) {
-    Pass pass(isUpdate);
+Utils::Result DownloadManager::Update(PassKind kind) {
+    Pass pass(kind);
+    Utils::Result result = RunPass(pass);
+    if (!result) EngineLog::Failure(kFunction, pass.step, result);
+    return result;
+}
+
+Utils::Result DownloadManager::RunPass(Pass& pass) {
     pass.tempDir = Utils::FileSystem::GetTempFolder(kPathBuffer);
-    Utils::FileSystem::GetModulePath(pass.stem, true, true, false);
-    if (isUpdate) {
+    pass.stem = Utils::FileSystem::GetOwnName(Utils::FileSystem::NameForm::WithoutExtension);
+    if (pass.Online()) {
         PrepareOnlinePass(pass);
     } else {
         PrepareOfflinePass(pass);
     }
     if (m_szWorkDir.empty()) m_szWorkDir = Utils::FileSystem::GetCurrentFolder(kWorkDirBuffer);
-    Step(Steps::kFetchManifest);
-    if (isUpdate && !FetchManifest(pass)) return false;
-    if (!ManifestSizeAllowed(pass)) return false;
+    pass.Step(Steps::kFetchManifest);
+    Utils::Result result = pass.Online() ? FetchManifest(pass) : Utils::Result::Success();
+    if (result) result = CheckManifestSize(pass);
+    if (!result) return result;
 
-    Step(Steps::kReadManifest);
-    const std::unique_ptr<Utils::IniFile> loaded = LoadManifest(pass);
-    if (!loaded) return false;
-    Utils::IniFile& manifest = *loaded;
-    const bool bIsNoUpdateAvilable = ReadManifest(pass, manifest);
+    pass.Step(Steps::kReadManifest);
+    if (!(result = LoadManifest(pass))) return result;
+    const bool bIsNoUpdateAvilable = TakeGeneralFields(*pass.manifest);
+    RemoveManifestFiles(pass);
     if (bIsNoUpdateAvilable && m_szBrandName.empty()) {
         // Nothing to do and no folder named: there is no data folder to resolve.
         EngineLog::Line(kFunction, "no update and no brand");
-        return true;
+        return Utils::Result::Success();
     }
     // The server's names are checked, and the brand's run and folders made
     // ours, before anything is written or started: also on a no-update answer.
-    if (!HasUsableNames() || !HoldInstallLock(m_szBrandName) || !BrandFolders::MayInstall(m_szBrandName)) {
-        return false;
+    if (!(result = CheckNames()) || !(result = HoldInstallLock(m_szBrandName)) ||
+        !(result = BrandFolders::MayInstall(m_szBrandName))) {
+        return result;
     }
     if (bIsNoUpdateAvilable) {
-        if (!BrandFolders::Record(InstallFolderPath(m_szBrandName, true), m_szBrandName)) return false;
+        if (!(result = BrandFolders::Record(InstallFolderPath(m_szBrandName, true), m_szBrandName))) return result;
         GetInstallFolder(m_szBrandName, m_szDataDir, true);
-        return true;
+        return Utils::Result::Success();
     }
+    return Install(pass);
+}
 
-    Step(Steps::kResolveFolders);
-    if (!ResolveFolders(pass)) return false;
-    Step(Steps::kStopOtherRunningCopy);
-    Registration::StopOtherRunningCopy(m_szBrandName + ".exe", {m_szInstallDir, m_szDataDir});
-    Step(Steps::kInstallOwnCopy);
-    switch (InstallOwnCopy(pass)) {
-    case SELF_COPY_FAILED:
-        return false;
-    case SELF_COPY_RUNNING:
-        if (!isUpdate) return true;
-        break;
-    case SELF_COPY_MADE:
-        Step(Steps::kWriteUninstallEntry);
+// The rest of a pass that has a release to install or update.
+Utils::Result DownloadManager::Install(Pass& pass) {
+    pass.Step(Steps::kResolveFolders);
+    Utils::Result result = ResolveFolders(pass);
+    if (!result) return result;
+    pass.Step(Steps::kStopOtherRunningCopy);
+    if (!(result = RunningCopy::StopOther(m_szBrandName + ".exe", {m_szInstallDir, m_szDataDir}))) return result;
+    pass.Step(Steps::kInstallOwnCopy);
+    if (!(result = InstallOwnCopy(pass))) return result;
+    if (pass.runsInstalledCopy && !pass.Online()) return Utils::Result::Success();
+    if (pass.firstInstall) {
+        pass.Step(Steps::kWriteUninstallEntry);
         Registration::WriteUninstallEntry(m_szBrandName, m_szInstallDir);
         FunnelReport(FUNNEL_INSTALLER_COPIED);
-        pass.firstInstall = true;
-        break;
     }
-    Dialog().SetTitle(m_szBrandName + (isUpdate ? " Update" : " Installation"));
+    Dialog().SetTitle(m_szBrandName + (pass.Online() ? " Update" : " Installation"));
 
-    Step(Steps::kFetchFiles);
-    if (!FetchFiles(isUpdate, manifest)) return false;
+    pass.Step(Steps::kFetchFiles);
+    if (!(result = FetchFiles(pass))) return result;
     FetchResourceUpdate(pass);
-    if (pass.startFolder != m_szInstallDir) CreateShortcutsOnce(manifest);
-    Step(Steps::kApplyRegSection);
-    Registration::ApplyRegSection(*m_pProductKey, m_szBrandName, manifest);
+    if (pass.startFolder != m_szInstallDir) CreateShortcutsOnce(pass);
+    pass.Step(Steps::kApplyRegSection);
+    Registration::ApplyRegSection(*m_pProductKey, m_szBrandName, *pass.manifest);
     Registration::WriteReferrer(*m_pProductKey, m_szBrandName, m_szReferrer);
-    if (pass.firstInstall) RunPostInstallTool(manifest);
-    RecordRelease(pass, manifest);
-    Step(Steps::kWriteUpdateRecord);
+    if (pass.firstInstall) RunPostInstallTool(*pass.manifest);
+    RecordRelease(pass);
+    pass.Step(Steps::kWriteUpdateRecord);
     Registration::WriteUpdateRecord(m_szProductId, pass.currentLang,
-                                    manifest.GetString("PRODUCT_REG", "LastUpdateDate"));
-    return true;
+                                    pass.manifest->GetString("PRODUCT_REG", "LastUpdateDate"));
+    return Utils::Result::Success();
 }
 
 // A cabinet beside the installer is unpacked into the temporary folder, which
@@ -200,7 +225,9 @@ void DownloadManager::PrepareOfflinePass(Pass& pass) {
     const std::string cabinet = Manifest::CabinetName(m_szIniFileName);
     if (Utils::FileSystem::IsFile(cabinet)) {
         Dialog().SetItemText(IDC_STATUS_TEXT, " Preparing installation files");
-        RunCabinetTool(cabinet, pass.tempDir);
+        // A cabinet that cannot be unpacked leaves no manifest: the pass ends there.
+        const Utils::Result unpacked = RunCabinetTool(cabinet, pass.tempDir);
+        if (!unpacked) EngineLog::Failure(kFunction, "RunCabinetTool", unpacked);
         SetCurrentDirectoryA(pass.tempDir.c_str());
     }
     pass.manifestPath = m_szIniFileName;
@@ -209,25 +236,24 @@ void DownloadManager::PrepareOfflinePass(Pass& pass) {
 // The manifest request carries the profile and the date of the last update
 // (empty when the language changed or this brand is new to the user).
 void DownloadManager::PrepareOnlinePass(Pass& pass) {
-    std::string lastLang;
-    std::string lastDate;
-    Registration::ReadUpdateRecord(m_szProductId, lastLang, lastDate);
+    pass.ReadUpdateRecordOnce(m_szProductId);
+    std::string lastDate = pass.lastDate;
     bool keyFolderExists = Utils::RegistryKey(Utils::kUserHive, m_szProductId).KeyExists(pass.stem);
     std::string query = Manifest::ProfileQuery(m_szIniFileName);
     pass.currentLang = Manifest::LanguageOf(query);
-    if (pass.currentLang != lastLang || !keyFolderExists) lastDate.clear();
+    if (pass.currentLang != pass.lastLang || !keyFolderExists) lastDate.clear();
     EngineLog::Text(kFunction, "thisFileName=", pass.stem);
     EngineLog::Int(kFunction, "IsKeyFolderExist", keyFolderExists ? 1 : 0);
     pass.askedDate = lastDate;
     pass.request = Manifest::ManifestRequest(query, lastDate, m_szRequestBrand);
     pass.manifestPath = pass.tempDir + m_szIniFileName;
     EngineLog::Text(kFunction, "LastUpdateDate=", lastDate);
-    EngineLog::Text(kFunction, "LastUpdateLang=", lastLang);
+    EngineLog::Text(kFunction, "LastUpdateLang=", pass.lastLang);
     EngineLog::Text(kFunction, "CurrentLang=", pass.currentLang);
 }
 
 // An installed copy runs from a folder named after itself: its status says so.
-bool DownloadManager::FetchManifest(const Pass& pass) {
+Utils::Result DownloadManager::FetchManifest(Pass& pass) {
     // What a manifest download cut short by an earlier run left.
     const std::string tempFolder = pass.tempDir.substr(0, pass.tempDir.find_last_not_of('\\') + 1);
     if (!tempFolder.empty()) {
@@ -235,20 +261,20 @@ bool DownloadManager::FetchManifest(const Pass& pass) {
             EngineLog::Text(kFunction, "leftover removed: ", name);
         }
     }
-    std::string ownFolder;
-    Utils::FileSystem::GetModulePath(ownFolder, false, false, true);
+    const std::string ownFolder = Utils::FileSystem::GetOwnFolder();
     std::string statusText = "Installation data";
-    if (ownFolder.find("\\" + pass.stem + "\\") != std::string::npos) statusText = " Checking for updates";
-    return GetFile(true, false, pass.manifestPath, pass.request, statusText, m_szResourcesUrl);
+    if ((ownFolder + "\\").find("\\" + pass.stem + "\\") != std::string::npos) statusText = " Checking for updates";
+    return GetFile(Source::Server, Unpack::No, pass.manifestPath, pass.request, statusText, m_szResourcesUrl);
 }
 
 // A manifest over the limit is refused (and removed) before it is parsed.
-bool DownloadManager::ManifestSizeAllowed(const Pass& pass) {
+Utils::Result DownloadManager::CheckManifestSize(const Pass& pass) {
     unsigned long long size = 0;
-    if (!Utils::FileSystem::FileSizeOf(pass.manifestPath, size) || size <= kMaxManifestBytes) return true;
-    EngineLog::Text(kFunction, "manifest refused, bytes: ", std::to_string(size));
-    if (pass.isUpdate) DeleteFileA(pass.manifestPath.c_str());
-    return false;
+    if (!Utils::FileSystem::FileSizeOf(pass.manifestPath, size) || size <= kMaxManifestBytes) {
+        return Utils::Result::Success();
+    }
+    if (pass.Online()) DeleteFileA(pass.manifestPath.c_str());
+    return Utils::Result::Failure(Utils::Reason::ManifestTooLarge, 0, "manifest refused, bytes: " + std::to_string(size));
 }
 
 // Without release keys the manifest is read as it is. With keys it counts only
@@ -257,37 +283,40 @@ bool DownloadManager::ManifestSizeAllowed(const Pass& pass) {
 // counts as not obtained. From the check until the reader has read it the file
 // is held against writers, and the reader follows no includes: what it reads
 // is what was signed.
-std::unique_ptr<Utils::IniFile> DownloadManager::LoadManifest(const Pass& pass) {
+Utils::Result DownloadManager::LoadManifest(Pass& pass) {
     if (m_releaseKeys.empty()) {
         // Includes may name only a file beside the manifest.
-        return std::unique_ptr<Utils::IniFile>(
-            new Utils::IniFile(pass.manifestPath, 1, Utils::IniFile::IncludeNames::PlainFileName));
+        pass.manifest.reset(new Utils::IniFile(pass.manifestPath, 1, Utils::IniFile::IncludeNames::PlainFileName));
+        pass.fileDigests = DeclaresFileDigests(*pass.manifest);
+        return Utils::Result::Success();
     }
     if (!Utils::FileSystem::IsFile(pass.manifestPath)) {
-        EngineLog::Text(kFunction, "no manifest: ", pass.manifestPath);
-        return nullptr;
+        return Utils::Result::Failure(Utils::Reason::ManifestMissing, 0, "no manifest: " + pass.manifestPath);
     }
-    std::unique_ptr<Utils::IniFile> manifest;
-    std::string reason;
+    Utils::Result result;
+    std::string unreadable;
     SignedRelease::HeldFile held;
-    if (held.Open(pass.manifestPath, reason) &&
-        (reason = SignedRelease::CheckSignature(held.Bytes(), m_releaseKeys)).empty()) {
-        manifest.reset(new Utils::IniFile(pass.manifestPath, 0));
-        std::string lastLang, recorded;
-        Registration::ReadUpdateRecord(m_szProductId, lastLang, recorded);
-        reason = SignedRelease::CheckSignedRelease(held.Bytes(), *manifest, recorded,
-                                                   pass.isUpdate ? pass.askedDate : recorded);
+    if (!held.Open(pass.manifestPath, unreadable)) {
+        result = Utils::Result::Failure(Utils::Reason::ManifestMissing, 0, unreadable);
+    } else if ((result = SignedRelease::CheckSignature(held.Bytes(), m_releaseKeys))) {
+        pass.manifest.reset(new Utils::IniFile(pass.manifestPath, 0));
+        pass.ReadUpdateRecordOnce(m_szProductId);
+        result = SignedRelease::CheckSignedRelease(held.Bytes(), *pass.manifest, pass.lastDate,
+                                                   pass.Online() ? pass.askedDate : pass.lastDate);
     }
     held.Release();
-    if (reason.empty()) return manifest;
-    EngineLog::Text(kFunction, "manifest refused: ", reason);
-    if (pass.isUpdate) DeleteFileA(pass.manifestPath.c_str());
-    return nullptr;
+    if (result) {
+        pass.signedRelease = true;
+        pass.fileDigests = true;  // a signed release declares them
+        return result;
+    }
+    pass.manifest.reset();
+    result.detail = "manifest refused: " + result.detail;
+    if (pass.Online()) DeleteFileA(pass.manifestPath.c_str());
+    return result;
 }
 
-// Loads the GENERAL fields; true when the manifest says no update is
-// available. The online pass's manifest files are removed once read.
-bool DownloadManager::ReadManifest(const Pass& pass, Utils::IniFile& manifest) {
+bool DownloadManager::TakeGeneralFields(Utils::IniFile& manifest) {
     const bool bIsNoUpdateAvilable = manifest.GetInt("NO_UPDATE_AVILABLE", "VALUE") == 1;
     EngineLog::Int(kFunction, "bIsNoUpdateAvilable=", bIsNoUpdateAvilable ? 1 : 0);
     // A manifest of thousands of files renders to a large text: only for a log that keeps it.
@@ -296,12 +325,6 @@ bool DownloadManager::ReadManifest(const Pass& pass, Utils::IniFile& manifest) {
         manifest.ToString(manifestText);
         EngineLog::Text(kFunction, "iniFile:", manifestText);
     }
-
-    if (pass.isUpdate) {
-        DeleteFileA(pass.manifestPath.c_str());
-        DeleteFileA(m_szIniFileName.c_str());
-    }
-
     m_szBrandName = manifest.GetString("GENERAL", "BRAND_NAME");
     m_szExeName = manifest.GetString("GENERAL", "EXE_NAME");
     m_szExeWorkPath = manifest.GetString("GENERAL", "EXE_WORK_PATH");
@@ -316,40 +339,39 @@ bool DownloadManager::ReadManifest(const Pass& pass, Utils::IniFile& manifest) {
     return bIsNoUpdateAvilable;
 }
 
-// A brand to install under, and a client folder that stays inside it.
-bool DownloadManager::HasUsableNames() {
-    if (m_szBrandName.empty()) {
-        EngineLog::Line(kFunction, "Error: m_szBrandName.size()<=0");
-        return false;
-    }
+void DownloadManager::RemoveManifestFiles(const Pass& pass) {
+    if (!pass.Online()) return;
+    DeleteFileA(pass.manifestPath.c_str());
+    DeleteFileA(m_szIniFileName.c_str());
+}
+
+Utils::Result DownloadManager::CheckNames() const {
+    if (m_szBrandName.empty()) return Utils::Result::Failure(Utils::Reason::ManifestNoBrand, 0, "BRAND_NAME");
     if (!m_szExeWorkPath.empty() && !Manifest::IsSafeRelativePath(m_szExeWorkPath)) {
-        EngineLog::Text(kFunction, "Error: EXE_WORK_PATH refused: ", m_szExeWorkPath);
-        m_szExeWorkPath.clear();
-        return false;
+        return Utils::Result::Failure(Utils::Reason::ManifestUnsafeName, 0, "EXE_WORK_PATH " + m_szExeWorkPath);
     }
-    return true;
+    return Utils::Result::Success();
 }
 
 // The data folder is resolved last: it stays the current folder, below which
 // the package files land. Each folder is recorded as the brand's before it
 // is made; without the record it is not made and the pass stops.
-bool DownloadManager::ResolveFolders(Pass& pass) {
+Utils::Result DownloadManager::ResolveFolders(Pass& pass) {
     if (!m_pProductKey) m_pProductKey.reset(new Utils::RegistryKey(Utils::kUserHive, m_szProductId));
     pass.startFolder = Utils::FileSystem::GetCurrentFolder(kPathBuffer);
     pass.ownPath = Utils::FileSystem::GetOwnPath(kPathBuffer);
-    if (!BrandFolders::Record(InstallFolderPath(m_szBrandName, false), m_szBrandName) ||
-        !BrandFolders::Record(InstallFolderPath(m_szBrandName, true), m_szBrandName)) {
-        return false;
-    }
+    Utils::Result result = BrandFolders::Record(InstallFolderPath(m_szBrandName, false), m_szBrandName);
+    if (result) result = BrandFolders::Record(InstallFolderPath(m_szBrandName, true), m_szBrandName);
+    if (!result) return result;
     GetInstallFolder(m_szBrandName, m_szInstallDir, false);
     GetInstallFolder(m_szBrandName, m_szDataDir, true);
-    return true;
+    return result;
 }
 
-bool DownloadManager::HoldInstallLock(const std::string& brand) {
+Utils::Result DownloadManager::HoldInstallLock(const std::string& brand) {
     const std::string name = InstallLock::NameFor(m_szProductId, brand);
     for (const std::string& held : m_heldLockNames) {
-        if (held == name) return true;
+        if (held == name) return Utils::Result::Success();
     }
     std::unique_ptr<Utils::System::MachineLock> lock(new Utils::System::MachineLock());
     Utils::System::MachineLock::Result result = lock->Acquire(name, 0);
@@ -359,66 +381,65 @@ bool DownloadManager::HoldInstallLock(const std::string& brand) {
     }
     if (result == Utils::System::MachineLock::BUSY) {
         EngineLog::Text(kFunction, "another run holds ", name);
-        Dialog().FailAndExit("Another installation of " + brand +
-                             " is still running. Please try again when it has finished.");
-        return false;
+        return Utils::Result::Failure(Utils::Reason::AnotherInstallation, WAIT_TIMEOUT, brand);
     }
     if (result == Utils::System::MachineLock::UNAVAILABLE) {
         EngineLog::Text(kFunction, "no lock could be made, going on without: ", name);
-        return true;
+        return Utils::Result::Success();
     }
     m_heldLockNames.push_back(name);
     m_heldLocks.push_back(std::move(lock));
-    return true;
+    return Utils::Result::Success();
 }
 
 // The copy is written beside the installed copy and moved over it whole: the
 // shortcuts and the uninstall entry never start a partial copy, and a failed
 // copy leaves the earlier one in place.
-DownloadManager::SelfCopy DownloadManager::InstallOwnCopy(const Pass& pass) {
+Utils::Result DownloadManager::InstallOwnCopy(Pass& pass) {
     const std::string installedName = m_szBrandName + ".exe";
     const std::string installedCopy = m_szInstallDir + "\\" + installedName;
     for (const std::string& name : Utils::FileSystem::RemoveTemporaries(m_szInstallDir, installedName)) {
         EngineLog::Text(kFunction, "leftover removed: ", name);
     }
-    if (EqualsIgnoringCase(pass.ownPath, installedCopy)) return SELF_COPY_RUNNING;
-    const std::string temporary = Utils::FileSystem::ReplacementName(installedCopy);
-    Registration::CopyResult copied = Registration::CopyInBlocks(pass.ownPath, temporary);
-    if (copied == Registration::COPY_DONE && !Utils::FileSystem::ReplaceFileAtomically(temporary, installedCopy)) {
-        copied = Registration::COPY_TARGET_UNWRITABLE;
+    if (Utils::String::EqualsIgnoringCase(pass.ownPath, installedCopy)) {
+        pass.runsInstalledCopy = true;
+        return Utils::Result::Success();
     }
-    if (copied == Registration::COPY_DONE) return SELF_COPY_MADE;
-    EngineLog::Int(kFunction, "self-copy failed, result=", static_cast<int>(copied));
-    DeleteFileA(temporary.c_str());
-    Dialog().FailAndExit("Please download again with \"Save\"");
-    return SELF_COPY_FAILED;
+    Utils::Result copied = SelfCopy::CopyOver(pass.ownPath, installedCopy);
+    if (!copied) {
+        // Whatever the system said, the player is asked for a whole new copy.
+        copied.error = copied.error != 0 ? copied.error : ERROR_WRITE_FAULT;
+        copied.detail = std::string(Utils::ReasonName(copied.reason)) + " " + copied.detail;
+        copied.reason = Utils::Reason::SelfCopyFailed;
+        return copied;
+    }
+    pass.firstInstall = true;
+    return copied;
 }
 
 // No manifest is read yet: the only brand known is the profile's, and the
 // cabinet tool is the one its data folder holds (where a release puts it),
 // never a program beside the installer or found by the program search.
-void DownloadManager::RunCabinetTool(const std::string& cabinet, const std::string& tempDir) {
+Utils::Result DownloadManager::RunCabinetTool(const std::string& cabinet, const std::string& tempDir) {
     Utils::System::ProcessStart start;
     if (!FormatInto(start.commandLine, kCabinetCommandBuffer, "cabarc.exe -r -p -o X %s %s\\", cabinet.c_str(),
                     tempDir.c_str())) {
-        EngineLog::Text(kFunction, "cabinet command line too long: ", cabinet);
-        return;
+        return Utils::Result::Failure(Utils::Reason::ToolFailed, 0, "cabinet command line too long: " + cabinet);
     }
     start.application = InstallFolderPath(m_szRequestBrand, true) + "\\cabarc.exe";
     if (m_szRequestBrand.empty() || !Utils::FileSystem::IsFile(start.application)) {
-        EngineLog::Text(kFunction, "no cabinet tool at ", start.application);
-        return;
+        return Utils::Result::Failure(Utils::Reason::ToolFailed, ERROR_FILE_NOT_FOUND, start.application);
     }
     start.visible = false;
     DWORD exitCode = 0;
     if (!Utils::System::RunProcess(start, exitCode)) {
-        EngineLog::Int(kFunction, "cabarc.exe not started, error=", static_cast<int>(GetLastError()));
-    } else {
-        EngineLog::Int(kFunction, "cabarc.exe exit code=", static_cast<int>(exitCode));
+        return Utils::Result::Failure(Utils::Reason::ToolFailed, GetLastError(), "cabarc.exe not started");
     }
+    EngineLog::Int(kFunction, "cabarc.exe exit code=", static_cast<int>(exitCode));
+    return Utils::Result::Success();
 }
 
-std::vector<Manifest::FileEntry> DownloadManager::OutdatedFiles(Utils::IniFile& manifest) {
+std::vector<Manifest::FileEntry> DownloadManager::ListPackageFiles(Utils::IniFile& manifest) const {
     std::vector<std::string> keys;
     std::vector<std::string> values;
     manifest.GetSection("FILE", keys, values);
@@ -432,53 +453,63 @@ std::vector<Manifest::FileEntry> DownloadManager::OutdatedFiles(Utils::IniFile& 
         }
     }
     Manifest::SortByOrder(entries);
+    return entries;
+}
 
-    // One listing per folder of the entries' files (the current folder is the
-    // data folder): it clears what interrupted runs left there and tells which
-    // files are there. Names that would leave the data folder are not looked
-    // at; fetching refuses them. A partial download of a remote name this
-    // manifest still lists for the file (whole or patch) stays, to be continued.
-    const bool verifySha256 = lstrcmpiA(manifest.GetString("GENERAL", "FILE_DIGEST").c_str(), "SHA256") == 0;
-    std::vector<std::string> paths;
-    std::vector<std::vector<std::string>> partials(entries.size());  // lower-case "folder\name" worth keeping
-    std::map<std::string, std::set<std::string>> resumable;          // lower-case folder: lower-case names
+// All names in it are lower case.
+struct DownloadManager::FolderScan {
+    std::vector<std::string> paths;                          // per entry: its local path
+    std::vector<std::vector<std::string>> partials;          // per entry: "folder\name" of partials worth keeping
+    std::map<std::string, std::set<std::string>> present;    // folder: names of the files there
+    std::set<std::string> kept;                              // "folder\name" of partial downloads kept
+    std::vector<size_t> current;                             // entries installed, recorded and present
+};
+
+// Names that would leave the data folder are not looked at; fetching refuses
+// them. A partial download of a remote name this manifest still lists for the
+// file (whole or patch) stays, to be continued.
+DownloadManager::FolderScan DownloadManager::ScanFolders(const Pass& pass,
+                                                         const std::vector<Manifest::FileEntry>& entries) {
+    FolderScan scan;
+    scan.partials.resize(entries.size());
+    std::map<std::string, std::set<std::string>> resumable;  // folder: names
     for (size_t i = 0; i < entries.size(); ++i) {
-        paths.push_back(LocalPathFor(entries[i].key));
-        if (!Manifest::IsSafeRelativePath(paths.back())) continue;
-        std::string folder = FolderOf(paths.back());
-        Utils::String::ToLower(folder);
+        scan.paths.push_back(LocalPathFor(entries[i].key));
+        if (!Manifest::IsSafeRelativePath(scan.paths.back())) continue;
+        const std::string folder = Utils::String::Lowered(FolderOf(scan.paths.back()));
         std::vector<std::string> sources;
-        if (MayResume(entries[i], verifySha256, manifest)) sources.push_back(entries[i].spec);
+        if (MayResume(pass, entries[i])) sources.push_back(entries[i].spec);
         Manifest::PatchEntry patch;
-        if (Manifest::ParsePatchEntry(manifest.GetString("PATCH", entries[i].key), patch)) {
+        if (Manifest::ParsePatchEntry(pass.manifest->GetString("PATCH", entries[i].key), patch)) {
             sources.push_back(patch.spec);
         }
         for (const std::string& source : sources) {
-            std::string name = Utils::FileSystem::PartialName(NameOf(paths.back()), source);
-            Utils::String::ToLower(name);
+            const std::string name =
+                Utils::String::Lowered(Utils::FileSystem::PartialName(NameOf(scan.paths.back()), source));
             resumable[folder].insert(name);
-            partials[i].push_back(folder + "\\" + name);
+            scan.partials[i].push_back(folder + "\\" + name);
         }
     }
-    std::map<std::string, std::set<std::string>> present;  // lower-case folder: lower-case names
-    std::set<std::string> kept;                            // lower-case "folder\name"
-    for (const std::string& path : paths) {
+    for (const std::string& path : scan.paths) {
         if (!Manifest::IsSafeRelativePath(path)) continue;
-        std::string folder = FolderOf(path);
-        Utils::String::ToLower(folder);
-        if (present.count(folder) != 0) continue;
+        const std::string folder = Utils::String::Lowered(FolderOf(path));
+        if (scan.present.count(folder) != 0) continue;
         std::vector<std::string> handled, keptNames;
-        Utils::FileSystem::ListFilesRemovingTemporaries(folder.empty() ? "." : folder, present[folder], handled,
+        Utils::FileSystem::ListFilesRemovingTemporaries(folder.empty() ? "." : folder, scan.present[folder], handled,
                                                         &resumable[folder], &keptNames);
         for (const std::string& name : handled) {
             EngineLog::Text(kFunction, "leftover removed: ", folder.empty() ? name : folder + "\\" + name);
         }
-        for (std::string name : keptNames) {
+        for (const std::string& name : keptNames) {
             EngineLog::Text(kFunction, "partial download kept: ", folder.empty() ? name : folder + "\\" + name);
-            kept.insert(folder + "\\" + Utils::String::ToLower(name));
+            scan.kept.insert(folder + "\\" + Utils::String::Lowered(name));
         }
     }
+    return scan;
+}
 
+std::vector<Manifest::FileEntry> DownloadManager::ChooseOutdated(const std::vector<Manifest::FileEntry>& entries,
+                                                                 FolderScan& scan) {
     std::vector<Manifest::FileEntry> outdated;
     m_recordsAtStart.reset(new Registration::InstalledRecords(m_szProductId, m_szBrandName));
     m_recordsChanged.clear();
@@ -493,49 +524,50 @@ std::vector<Manifest::FileEntry> DownloadManager::OutdatedFiles(Utils::IniFile& 
         }
         // A recorded file that is gone (deleted, or lost by an interrupted
         // replacement) is fetched again.
-        if ((version == 0 && checksum.empty()) || !Manifest::IsSafeRelativePath(paths[i])) continue;
-        std::string folder = FolderOf(paths[i]);
-        std::string name = NameOf(paths[i]);
-        Utils::String::ToLower(folder);
-        Utils::String::ToLower(name);
-        if (present[folder].count(name) == 0) {
-            EngineLog::Text(kFunction, "missing, fetched again: ", paths[i]);
+        if ((version == 0 && checksum.empty()) || !Manifest::IsSafeRelativePath(scan.paths[i])) continue;
+        const std::string folder = Utils::String::Lowered(FolderOf(scan.paths[i]));
+        if (scan.present[folder].count(Utils::String::Lowered(NameOf(scan.paths[i]))) == 0) {
+            EngineLog::Text(kFunction, "missing, fetched again: ", scan.paths[i]);
             outdated.push_back(entry);
             continue;
         }
-        // Nothing to fetch for this file: a partial download of it is of no use.
-        for (const std::string& partial : partials[i]) {
-            if (kept.count(partial) == 0) continue;
-            const std::string path = partial[0] == '\\' ? partial.substr(1) : partial;
-            if (DeleteFileA(path.c_str())) EngineLog::Text(kFunction, "leftover removed: ", path);
-        }
+        scan.current.push_back(i);
     }
     return outdated;
 }
 
-bool DownloadManager::FetchFiles(bool isUpdate, Utils::IniFile& manifest) {
-    const std::vector<Manifest::FileEntry> toFetch = OutdatedFiles(manifest);
+// Nothing to fetch for these files: a partial download of them is of no use.
+void DownloadManager::RemoveUnneededPartials(const FolderScan& scan) {
+    for (size_t i : scan.current) {
+        for (const std::string& partial : scan.partials[i]) {
+            if (scan.kept.count(partial) == 0) continue;
+            const std::string path = partial[0] == '\\' ? partial.substr(1) : partial;
+            if (DeleteFileA(path.c_str())) EngineLog::Text(kFunction, "leftover removed: ", path);
+        }
+    }
+}
+
+Utils::Result DownloadManager::FetchFiles(Pass& pass) {
+    const std::vector<Manifest::FileEntry> entries = ListPackageFiles(*pass.manifest);
+    FolderScan scan = ScanFolders(pass, entries);
+    const std::vector<Manifest::FileEntry> toFetch = ChooseOutdated(entries, scan);
+    RemoveUnneededPartials(scan);
     if (!toFetch.empty()) {
-        std::string skin = manifest.GetString("GENERAL", "SKIN_URL");
+        std::string skin = pass.manifest->GetString("GENERAL", "SKIN_URL");
         if (!skin.empty()) Dialog().ShowWebPage(skin);
     }
     Dialog().ShowProgressBar(IDC_OVERALL_PROGRESS, static_cast<int>(toFetch.size()) + 1);
     Dialog().SetProgressPos(IDC_OVERALL_PROGRESS, 1);
-
-    std::string digest = manifest.GetString("GENERAL", "FILE_DIGEST");
-    const bool verifySha256 = lstrcmpiA(digest.c_str(), "SHA256") == 0;
-    if (isUpdate) return DownloadFiles(toFetch, verifySha256, manifest);
+    if (pass.Online()) return DownloadFiles(pass, toFetch);
 
     for (size_t i = 0; i < toFetch.size(); ++i) {
         FetchedFile file;
-        if (!FetchPackageFile(isUpdate, toFetch[i], verifySha256, manifest, file) ||
-            !CommitPackageFile(toFetch[i], file)) {
-            EngineLog::Line(kFunction, "!GetFile()");
-            return false;
-        }
+        Utils::Result result = FetchPackageFile(pass, toFetch[i], file);
+        if (result) result = CommitPackageFile(toFetch[i], file);
+        if (!result) return result;
         Dialog().SetProgressPos(IDC_OVERALL_PROGRESS, static_cast<int>(i) + 2);
     }
-    return true;
+    return Utils::Result::Success();
 }
 
 // The workers fetch every body into its temporary name; this thread takes
@@ -546,8 +578,7 @@ bool DownloadManager::FetchFiles(bool isUpdate, Utils::IniFile& manifest) {
 // only its fetching made, so the pass leaves what a serial one leaves. A file
 // with a patch, and one whose earlier cut download can be continued, is
 // fetched on this thread when its turn comes (FetchPackageFile).
-bool DownloadManager::DownloadFiles(const std::vector<Manifest::FileEntry>& toFetch, bool verifySha256,
-                                    Utils::IniFile& manifest) {
+Utils::Result DownloadManager::DownloadFiles(Pass& pass, const std::vector<Manifest::FileEntry>& toFetch) {
     std::vector<FetchPlan> plans;
     std::vector<bool> ahead;  // per file: fetched by the workers
     std::vector<Utils::HTTP::FetchRequest> requests;
@@ -559,14 +590,14 @@ bool DownloadManager::DownloadFiles(const std::vector<Manifest::FileEntry>& toFe
         ahead.push_back(false);
         newFolders.push_back({});
         if (!plan.allowed) break;  // fetched up to here, refused when its turn comes
-        if (!manifest.GetString("PATCH", entry.key).empty() ||
-            (MayResume(entry, verifySha256, manifest) && Utils::FileSystem::IsFile(plan.partial))) {
-            partials.insert(LowerCase(plan.partial));
+        if (!pass.manifest->GetString("PATCH", entry.key).empty() ||
+            (MayResume(pass, entry) && Utils::FileSystem::IsFile(plan.partial))) {
+            partials.insert(Utils::String::Lowered(plan.partial));
             continue;
         }
         // Two entries of one file (names differing in case, or the self-name
         // rule) would share a temporary file while both are fetched.
-        for (int copy = 2; !partials.insert(LowerCase(plan.partial)).second; ++copy) {
+        for (int copy = 2; !partials.insert(Utils::String::Lowered(plan.partial)).second; ++copy) {
             plan.partial = Utils::FileSystem::PartialName(plan.target, plan.remoteName + "#" + std::to_string(copy));
         }
         Utils::HTTP::FetchRequest request;
@@ -587,33 +618,31 @@ bool DownloadManager::DownloadFiles(const std::vector<Manifest::FileEntry>& toFe
     std::unique_ptr<Utils::HTTP::FetchAhead> fetch;
     for (size_t i = 0; i < plans.size(); ++i) {
         const FetchPlan& plan = plans[i];
-        bool ok = Allowed(plan);
-        if (ok && !ahead[i]) {
-            FetchedFile file;
-            ok = FetchPackageFile(true, toFetch[i], verifySha256, manifest, file) &&
-                 CommitPackageFile(toFetch[i], file);
-        } else if (ok) {
+        Utils::Result result = Allowed(plan);
+        FetchedFile file;
+        if (result && !ahead[i]) {
+            result = FetchPackageFile(pass, toFetch[i], file);
+        } else if (result) {
             AnnounceDownload(plan, m_szDownloadUrl);
             // Started once the first file is announced: with one download at
             // a time, every request follows its file's status line.
             if (!fetch) fetch.reset(new Utils::HTTP::FetchAhead(requests, m_nFetchAhead, fileBar));
-            Utils::HTTP::FetchResult result;
-            FetchedFile file;
+            Utils::HTTP::FetchResult fetched;
             FetchMode mode;  // a download from the first byte: nothing was continued
-            ok = fetch->Next(result) && Downloaded(plan, result, MayResume(toFetch[i], verifySha256, manifest)) &&
-                 FinishPackageFile(toFetch[i], plan, verifySha256, manifest, file, mode);
-            file.flushed = ok && requests[result.index].flush && !file.decoded;
-            ok = ok && CommitPackageFile(toFetch[i], file);
+            if (!fetch->Next(fetched)) fetched.outcome = Utils::Result::Failure(Utils::Reason::Cancelled);
+            result = Downloaded(plan, fetched, MayResume(pass, toFetch[i]));
+            if (result) result = FinishPackageFile(pass, toFetch[i], plan, file, mode);
+            file.flushed = result && requests[fetched.index].flush && !file.decoded;
         }
-        if (!ok) {
+        if (result) result = CommitPackageFile(toFetch[i], file);
+        if (!result) {
             if (fetch) fetch->Stop();
             RemoveFoldersMadeAfter(i, newFolders);
-            EngineLog::Line(kFunction, "!GetFile()");
-            return false;
+            return result;
         }
         Dialog().SetProgressPos(IDC_OVERALL_PROGRESS, static_cast<int>(i) + 2);
     }
-    return true;
+    return Utils::Result::Success();
 }
 
 // Fetches the file into a temporary file beside its place (a patch applied to
@@ -622,87 +651,77 @@ bool DownloadManager::DownloadFiles(const std::vector<Manifest::FileEntry>& toFe
 // record are not touched; on failure nothing is left but a cut download that
 // the next run may continue. A signed release's file is checked before it is
 // unpacked too.
-bool DownloadManager::FetchPackageFile(bool isUpdate, const Manifest::FileEntry& entry, bool verifySha256,
-                                       Utils::IniFile& manifest, FetchedFile& out) {
-    if (isUpdate && FetchByPatch(entry, verifySha256, manifest, out)) return true;
+Utils::Result DownloadManager::FetchPackageFile(const Pass& pass, const Manifest::FileEntry& entry,
+                                                FetchedFile& out) {
+    if (pass.Online() && FetchByPatch(pass, entry, out)) return Utils::Result::Success();
     FetchMode mode;
-    mode.resume = isUpdate && MayResume(entry, verifySha256, manifest);
+    mode.resume = pass.Online() && MayResume(pass, entry);
     if (mode.resume) {
-        mode.resumedPackageDigest = manifest.GetString(SignedRelease::kPackageDigestSection, entry.key);
-        Utils::String::ToLower(mode.resumedPackageDigest);
+        mode.resumedPackageDigest =
+            LoweredDigest(pass.manifest->GetString(SignedRelease::kPackageDigestSection, entry.key));
     }
     const FetchMode again = mode;
-    if (FetchWholeFile(isUpdate, entry, verifySha256, manifest, out, mode)) return true;
-    if (!mode.resumedAndRejected) return false;
+    const Utils::Result result = FetchWholeFile(pass, entry, out, mode);
+    if (result || !mode.resumedAndRejected) return result;
     // The server's file behind that name is not the one the earlier bytes came from.
     EngineLog::Text(kFunction, "continued download rejected, fetched whole: ", entry.key);
     mode = again;
-    return FetchWholeFile(isUpdate, entry, verifySha256, manifest, out, mode);
+    return FetchWholeFile(pass, entry, out, mode);
 }
 
-bool DownloadManager::FetchWholeFile(bool isUpdate, const Manifest::FileEntry& entry, bool verifySha256,
-                                     Utils::IniFile& manifest, FetchedFile& out, FetchMode& mode) {
-    const bool isSigned = !m_releaseKeys.empty();
-    const FileDigests digests = isSigned ? DigestsOf(entry, manifest) : FileDigests();
-    if (!FetchToTemporary(isUpdate, true, entry.key, entry.spec, entry.key, m_szDownloadUrl,
-                          isSigned ? &digests : nullptr, out, &mode)) {
-        return false;
-    }
-    return isSigned || MatchesFileDigest(entry, verifySha256, out, mode);  // a signed one's digests were checked on the way
-}
-
-bool DownloadManager::FinishPackageFile(const Manifest::FileEntry& entry, const FetchPlan& plan, bool verifySha256,
-                                        Utils::IniFile& manifest, FetchedFile& out, FetchMode& mode) {
-    const bool isSigned = !m_releaseKeys.empty();
-    const FileDigests digests = isSigned ? DigestsOf(entry, manifest) : FileDigests();
-    if (!FinishFetch(plan, isSigned ? &digests : nullptr, out, mode)) return false;
-    return isSigned || MatchesFileDigest(entry, verifySha256, out, mode);
-}
-
-DownloadManager::FileDigests DownloadManager::DigestsOf(const Manifest::FileEntry& entry,
-                                                        Utils::IniFile& manifest) const {
+Utils::Result DownloadManager::FetchWholeFile(const Pass& pass, const Manifest::FileEntry& entry, FetchedFile& out,
+                                              FetchMode& mode) {
     FileDigests digests;
-    digests.package = manifest.GetString(SignedRelease::kPackageDigestSection, entry.key);
-    digests.installed = entry.checksum;
-    Utils::String::ToLower(digests.package);
-    Utils::String::ToLower(digests.installed);
-    return digests;
+    const Source source = pass.Online() ? Source::Server : Source::WorkFolder;
+    const Utils::Result result = FetchToTemporary(source, Unpack::Yes, entry.key, entry.spec, entry.key,
+                                                  m_szDownloadUrl, SignedDigests(pass, entry, digests), out, &mode);
+    return result ? CheckDeclaredDigest(pass, entry, out, mode) : result;
 }
 
-// With FILE_DIGEST=SHA256 the file as it will be installed must hash to the
-// entry's checksum; a mismatch removes it.
-bool DownloadManager::MatchesFileDigest(const Manifest::FileEntry& entry, bool verifySha256, FetchedFile& file,
-                                        FetchMode& mode) {
-    if (!verifySha256) return true;
-    std::string actual = Digest::Sha256OfFile(file.ready);
-    std::string expected = entry.checksum;
-    Utils::String::ToLower(expected);
-    if (!actual.empty() && actual == expected) return true;
+Utils::Result DownloadManager::FinishPackageFile(const Pass& pass, const Manifest::FileEntry& entry,
+                                                 const FetchPlan& plan, FetchedFile& out, FetchMode& mode) {
+    FileDigests digests;
+    const Utils::Result result = FinishFetch(plan, SignedDigests(pass, entry, digests), out, mode);
+    return result ? CheckDeclaredDigest(pass, entry, out, mode) : result;
+}
+
+const DownloadManager::FileDigests* DownloadManager::SignedDigests(const Pass& pass, const Manifest::FileEntry& entry,
+                                                                   FileDigests& storage) const {
+    if (!pass.signedRelease) return nullptr;
+    storage.package = LoweredDigest(pass.manifest->GetString(SignedRelease::kPackageDigestSection, entry.key));
+    storage.installed = LoweredDigest(entry.checksum);
+    return &storage;
+}
+
+Utils::Result DownloadManager::CheckDeclaredDigest(const Pass& pass, const Manifest::FileEntry& entry,
+                                                   FetchedFile& file, FetchMode& mode) {
+    if (pass.signedRelease || !pass.fileDigests) return Utils::Result::Success();
+    const std::string actual = Digest::Sha256OfFile(file.ready);
+    const std::string expected = LoweredDigest(entry.checksum);
+    if (!actual.empty() && actual == expected) return Utils::Result::Success();
     EngineLog::Text(kFunction, "SHA-256 mismatch, not installed: ", file.target);
     EngineLog::Text(kFunction, "expected=", expected);
     EngineLog::Text(kFunction, "actual=", actual);
     DeleteFileA(file.ready.c_str());
     file.ready.clear();
     mode.resumedAndRejected = mode.resumed;
-    return false;
+    return Utils::Result::Failure(Utils::Reason::DigestMismatch, 0, file.target);
 }
 
 // A continued download is only as good as the check of the whole: without a
 // declared digest the file is fetched whole.
-bool DownloadManager::MayResume(const Manifest::FileEntry& entry, bool verifySha256,
-                                Utils::IniFile& manifest) const {
-    return verifySha256 || !m_releaseKeys.empty() ||
-           !manifest.GetString(SignedRelease::kPackageDigestSection, entry.key).empty();
+bool DownloadManager::MayResume(const Pass& pass, const Manifest::FileEntry& entry) const {
+    return pass.fileDigests || pass.signedRelease ||
+           !pass.manifest->GetString(SignedRelease::kPackageDigestSection, entry.key).empty();
 }
 
 // Every way this can fail ends in a log line "patch not used (<why>)" and the
 // whole file; a patch that worked in "patch applied:".
-bool DownloadManager::FetchByPatch(const Manifest::FileEntry& entry, bool verifySha256, Utils::IniFile& manifest,
-                                   FetchedFile& out) {
-    const std::string line = manifest.GetString("PATCH", entry.key);
+bool DownloadManager::FetchByPatch(const Pass& pass, const Manifest::FileEntry& entry, FetchedFile& out) {
+    const std::string line = pass.manifest->GetString("PATCH", entry.key);
     if (line.empty()) return false;
     const std::string local = LocalPathFor(entry.key);
-    const bool checkDigests = verifySha256 || !m_releaseKeys.empty();
+    const bool checkDigests = pass.fileDigests || pass.signedRelease;
     Manifest::PatchEntry patch;
     std::string why;
     if (!Manifest::ParsePatchEntry(line, patch)) {
@@ -711,8 +730,7 @@ bool DownloadManager::FetchByPatch(const Manifest::FileEntry& entry, bool verify
         why = "installed version is another";
     } else if (!Manifest::IsSafeRelativePath(local) || !Utils::FileSystem::IsFile(local)) {
         why = "no installed file";
-    } else if (std::string base = patch.base;
-               checkDigests && Digest::Sha256OfFile(local) != Utils::String::ToLower(base)) {
+    } else if (checkDigests && Digest::Sha256OfFile(local) != LoweredDigest(patch.base)) {
         why = "installed file changed";
     } else if (!Utils::FileSystem::IsFile(m_szDataDir + "\\vpatch.exe")) {
         why = "no vpatch.exe";
@@ -725,8 +743,8 @@ bool DownloadManager::FetchByPatch(const Manifest::FileEntry& entry, bool verify
         mode.statusPrefix = "Downloading patch: ";
         FileDigests digests;
         digests.installed = patch.digest;
-        if (!FetchToTemporary(true, false, entry.key, patch.spec, entry.key, m_szDownloadUrl, &digests, fetched,
-                              &mode)) {
+        if (!FetchToTemporary(Source::Server, Unpack::No, entry.key, patch.spec, entry.key, m_szDownloadUrl, &digests,
+                              fetched, &mode)) {
             why = "patch download failed";
         }
     }
@@ -738,11 +756,9 @@ bool DownloadManager::FetchByPatch(const Manifest::FileEntry& entry, bool verify
         DWORD exitCode = 0;
         const bool ran = ApplyPatch(fetched.target, fetched.ready, result, m_szDataDir, exitCode);
         DeleteFileA(fetched.ready.c_str());
-        std::string expected = entry.checksum;
-        Utils::String::ToLower(expected);
         if (!ran || exitCode != 0) {
             why = "vpatch exit code " + std::to_string(static_cast<long>(exitCode));
-        } else if (checkDigests && Digest::Sha256OfFile(result) != expected) {
+        } else if (checkDigests && Digest::Sha256OfFile(result) != LoweredDigest(entry.checksum)) {
             why = "result SHA-256 mismatch";
         } else {
             out.target = fetched.target;
@@ -764,11 +780,11 @@ bool DownloadManager::FetchByPatch(const Manifest::FileEntry& entry, bool verify
 // The old record is the one read when the pass began (one wineserver call
 // per value read costs more than the move itself), unless this pass has
 // written that name since.
-bool DownloadManager::CommitPackageFile(const Manifest::FileEntry& entry, FetchedFile& file) {
+Utils::Result DownloadManager::CommitPackageFile(const Manifest::FileEntry& entry, FetchedFile& file) {
     EngineLog::Text(kFunction, "commit: ", file.target);
     DWORD oldVersion;
     std::string oldChecksum;
-    if (m_recordsAtStart && m_recordsChanged.insert(LowerCase(entry.key)).second) {
+    if (m_recordsAtStart && m_recordsChanged.insert(Utils::String::Lowered(entry.key)).second) {
         oldVersion = m_recordsAtStart->Version(entry.key);
         oldChecksum = m_recordsAtStart->Checksum(entry.key);
     } else {
@@ -777,28 +793,30 @@ bool DownloadManager::CommitPackageFile(const Manifest::FileEntry& entry, Fetche
     }
     const bool recorded = oldVersion != 0 || !oldChecksum.empty();
     if (recorded) Registration::EraseFileRecord(*m_pProductKey, m_szBrandName, entry.key);
-    if (!PutInPlace(file)) {
+    const Utils::Result placed = PutInPlace(file);
+    if (!placed) {
         if (recorded) {
             Registration::WriteFileRecord(*m_pProductKey, m_szBrandName, entry.key, static_cast<int>(oldVersion),
                                           oldChecksum);
         }
-        return false;
+        return placed;
     }
     Registration::WriteFileRecord(*m_pProductKey, m_szBrandName, entry.key, entry.version, entry.checksum);
     m_bFilesChanged = true;
-    return true;
+    return placed;
 }
 
 // The test download server also hands out a resource update; its result does
 // not count.
 void DownloadManager::FetchResourceUpdate(const Pass& pass) {
-    if (m_szResourcesUrl == ORVANTA_TEST_HOST && pass.isUpdate) {
-        GetFile(true, false, "update.ini", Manifest::ResourceUpdateRequest(pass.request), "", m_szResourcesUrl);
+    if (m_szResourcesUrl == ORVANTA_TEST_HOST && pass.Online()) {
+        GetFile(Source::Server, Unpack::No, "update.ini", Manifest::ResourceUpdateRequest(pass.request), "",
+                m_szResourcesUrl);
     }
 }
 
-void DownloadManager::CreateShortcutsOnce(Utils::IniFile& manifest) {
-    std::string icon = manifest.GetString("GENERAL", "UNINSTALL_ICON");
+void DownloadManager::CreateShortcutsOnce(Pass& pass) {
+    std::string icon = pass.manifest->GetString("GENERAL", "UNINSTALL_ICON");
     if (!icon.empty()) {
         if (Manifest::IsSafeRelativePath(icon)) {
             icon = m_szDataDir + "\\" + icon;
@@ -809,8 +827,14 @@ void DownloadManager::CreateShortcutsOnce(Utils::IniFile& manifest) {
     }
     if (m_pProductKey->GetDword("IsOVNotFirst", m_szBrandName, 0) != 0) return;
     const std::string startMenu = BrandFolders::For(m_szBrandName).startMenu;
-    if (!startMenu.empty() && !BrandFolders::Record(startMenu, m_szBrandName)) return;
-    Step(Steps::kCreateShortcuts);
+    if (!startMenu.empty()) {
+        const Utils::Result recorded = BrandFolders::Record(startMenu, m_szBrandName);
+        if (!recorded) {
+            EngineLog::Failure(kFunction, Steps::kCreateShortcuts, recorded);
+            return;
+        }
+    }
+    pass.Step(Steps::kCreateShortcuts);
     const std::string target = m_szInstallDir + "\\" + m_szBrandName + ".exe";
     CreateShortcut(CSIDL_PROGRAMS, target, m_szBrandName, "", m_szBrandName, "");
     CreateShortcut(CSIDL_DESKTOP, target, m_szBrandName, "", "", "");
@@ -824,7 +848,7 @@ void DownloadManager::CreateShortcutsOnce(Utils::IniFile& manifest) {
 // an earlier installer, which also left out the values completed here): an
 // update check that fetches nothing does not walk the client's files. The
 // entry itself is made by the self-copy alone.
-void DownloadManager::RecordRelease(const Pass& pass, Utils::IniFile& manifest) {
+void DownloadManager::RecordRelease(const Pass& pass) {
     if (!Registration::HasUninstallEntry(m_szBrandName)) return;
     const bool sizeMissing = Registration::RecordedSize(m_szBrandName) == Registration::kSizeUnknown;
     DWORD sizeKiB = Registration::kSizeUnknown;
@@ -834,7 +858,7 @@ void DownloadManager::RecordRelease(const Pass& pass, Utils::IniFile& manifest) 
         EngineLog::Int(kFunction, "EstimatedSize=", static_cast<int>(sizeKiB));
     }
     if (sizeMissing) Registration::CompleteUninstallEntry(m_szBrandName, m_szInstallDir);
-    Registration::WriteReleaseValues(m_szBrandName, manifest.GetString("GENERAL", "DISPLAY_VERSION"), sizeKiB);
+    Registration::WriteReleaseValues(m_szBrandName, pass.manifest->GetString("GENERAL", "DISPLAY_VERSION"), sizeKiB);
 }
 
 // The tool is one of the installed files, started hidden from the client's
@@ -863,7 +887,8 @@ void DownloadManager::RunPostInstallTool(Utils::IniFile& manifest) {
         start.emptyDesktop = true;
         DWORD exitCode = 0;
         if (!Utils::System::RunProcess(start, exitCode)) {
-            EngineLog::Int(kFunction, "post-install tool not started, error=", static_cast<int>(GetLastError()));
+            EngineLog::Failure(kFunction, "RunPostInstallTool",
+                               Utils::Result::Failure(Utils::Reason::ToolFailed, GetLastError(), start.application));
         }
     }
     FunnelReport(FUNNEL_POST_INSTALL_DONE);

@@ -12,6 +12,7 @@
 #include "engine/InstallLock.h"
 #include "engine/Manifest.h"
 #include "engine/Registration.h"
+#include "engine/Steps.h"
 #include "orvanta_config.h"
 #include "utils/fs/FileSystem.h"
 #include "utils/http/SendHttp.h"
@@ -32,12 +33,34 @@ const DWORD kPendingReportsWaitMs = 1500;
 const char kOutOfMemoryText[] = "Not enough memory to go on with the installation. Please close other programs "
                                 "and start it again.";
 
-void RunEndingOnAllocationFailure(void (*body)(void*), void* argument) {
+Utils::Result RunCatchingAllocationFailure(Utils::Result (*body)(void*), void* argument) {
     try {
-        body(argument);
+        return body(argument);
     } catch (const std::bad_alloc&) {
-        Dialog().FailAndExit(kOutOfMemoryText);
+        return Utils::Result::Failure(Utils::Reason::OutOfMemory, ERROR_NOT_ENOUGH_MEMORY);
     }
+}
+
+std::string DownloadManager::FatalMessage(const Utils::Result& failure) {
+    switch (failure.reason) {
+    case Utils::Reason::AnotherInstallation:
+        return "Another installation of " + failure.detail + " is still running. Please try again when it has finished.";
+    case Utils::Reason::ClientRunning:
+        return "Can't update while program is open";
+    case Utils::Reason::SelfCopyFailed:
+        return "Please download again with \"Save\"";
+    case Utils::Reason::OutOfMemory:
+        return kOutOfMemoryText;
+    default:
+        return std::string();
+    }
+}
+
+void DownloadManager::EndRun(const Utils::Result& result) {
+    const std::string message = FatalMessage(result);
+    if (!message.empty()) Dialog().FailAndExit(message);
+    Utils::HTTP::WaitForPendingSends(kPendingReportsWaitMs);
+    ExitProcess(0);
 }
 
 DownloadManager::DownloadManager()
@@ -67,9 +90,8 @@ void DownloadManager::StartUpdate(std::string resourcesUrl, std::string productI
 }
 
 DWORD DownloadManager::RunThreadFunc(void* argument) {
-    RunEndingOnAllocationFailure(
-        [](void* manager) { static_cast<DownloadManager*>(manager)->RunThreadFuncHelper(); }, argument);
-    return 0;
+    EndRun(RunCatchingAllocationFailure(
+        [](void* manager) { return static_cast<DownloadManager*>(manager)->RunThreadFuncHelper(); }, argument));
 }
 
 std::string DownloadManager::ChooseLaunchCommand(bool onlineOk, std::string& workDir) {
@@ -140,25 +162,28 @@ bool DownloadManager::StartClient(const std::string& command, const std::string&
     return Utils::System::StartProcess(start);
 }
 
-void DownloadManager::RunThreadFuncHelper() {
+Utils::Result DownloadManager::RunThreadFuncHelper() {
     // Before anything is written (the offline pass unpacks into the temporary
     // folder, the online pass writes the manifest there): the profile's brand
     // is the one known now; the pass takes the manifest's brand's lock too.
-    HoldInstallLock(m_szRequestBrand);
-    Update(false);
-    const bool ok = Update(true);
-    if (ok) {
-        Dialog().SetItemText(IDC_STATUS_TEXT, "Finished update");
-    } else {
-        EngineLog::Line(kHelper, "Error: couldn't connect to server.");
+    Utils::Result result = HoldInstallLock(m_szRequestBrand);
+    if (!result) {
+        EngineLog::Failure(kHelper, Steps::kHoldInstallLock, result);
+        return result;
     }
+    // The offline pass's own failures (no cabinet, say) leave the online pass
+    // to do the work; the player must be told only of a fatal one.
+    result = Update(PassKind::Offline);
+    if (!result && !FatalMessage(result).empty()) return result;
+    result = Update(PassKind::Online);
+    if (!result && !FatalMessage(result).empty()) return result;
+    if (result) Dialog().SetItemText(IDC_STATUS_TEXT, "Finished update");
 
     std::string workDir;
-    const std::string command = ChooseLaunchCommand(ok, workDir);
-    SetLastError(0);
+    const std::string command = ChooseLaunchCommand(result.Ok(), workDir);
     if (!command.empty() && !StartClient(command, workDir)) {
-        EngineLog::Text(kHelper, "could not start: ", command);
+        EngineLog::Failure(kHelper, Steps::kStartClient,
+                           Utils::Result::Failure(Utils::Reason::ToolFailed, GetLastError(), command));
     }
-    Utils::HTTP::WaitForPendingSends(kPendingReportsWaitMs);
-    ExitProcess(0);
+    return Utils::Result::Success();
 }

@@ -5,7 +5,9 @@
 #include "engine/BrandFolders.h"
 #include "engine/InstallLock.h"
 #include "engine/Registration.h"
+#include "utils/Result.h"
 #include "utils/fs/FileSystem.h"
+#include "utils/log/Logger.h"
 #include "utils/registry/RegistryKey.h"
 #include "utils/system/MachineLock.h"
 #include "utils/system/System.h"
@@ -26,12 +28,25 @@ int Fail(DialogOperations& dialog, const std::string& text) {
     return 1;
 }
 
+// What the player is told when the removal cannot begin.
+std::string MessageFor(const Utils::Result& failure, const std::string& brand) {
+    switch (failure.reason) {
+    case Utils::Reason::ClientRunning:
+        return "Please close the application before uninstalling it";
+    case Utils::Reason::AnotherInstallation:
+        return "Please wait until the installation of " + brand + " has finished before uninstalling it";
+    default:
+        return "Failed to uninstall";
+    }
+}
+
 // The copy running this procedure is named update<brand>.exe, so one process
 // of the installed name is tolerated; two mean the game is open.
-bool ClientIsRunning(const std::string& brand) {
+Utils::Result CheckClientClosed(const std::string& brand) {
     std::vector<DWORD> running;
     Utils::System::FindProcesses(running, brand + ".exe");
-    return running.size() >= 2;
+    if (running.size() < 2) return Utils::Result::Success();
+    return Utils::Result::Failure(Utils::Reason::ClientRunning, 0, brand + ".exe");
 }
 
 bool UserConfirms(DialogOperations& dialog, const std::string& brand) {
@@ -130,6 +145,34 @@ std::string FarewellPageUrl(const std::string& host, const std::string& lang, co
     return url;
 }
 
+namespace {
+
+// The checks before anything is removed, in order; the install lock they take
+// is held until the process ends: no installer of the brand starts meanwhile.
+// Cancelled when the player declines.
+Utils::Result MayUninstall(DialogOperations& dialog, const UninstallSettings& settings, const std::string& brand,
+                           Utils::System::MachineLock& installLock) {
+    // The brand names the folders deleted with everything in them: only a name
+    // the engine would install under, never one that reaches elsewhere.
+    if (!Utils::FileSystem::IsPlainFolderName(brand)) {
+        return Utils::Result::Failure(Utils::Reason::NotInstalled, 0, "no brand in " + settings.exeFileName);
+    }
+    Utils::Result result = CheckClientClosed(brand);
+    if (!result) return result;
+    const ProfileAnswers* answers = settings.answers;
+    if (answers && installLock.Acquire(InstallLock::NameFor(answers->ProductWord(), brand),
+                                       settings.installerWaitMs) == Utils::System::MachineLock::BUSY) {
+        return Utils::Result::Failure(Utils::Reason::AnotherInstallation, WAIT_TIMEOUT, brand);
+    }
+    if (!UserConfirms(dialog, brand)) return Utils::Result::Failure(Utils::Reason::Cancelled);
+    if (!answers || answers->RequestKey().empty()) {
+        return Utils::Result::Failure(Utils::Reason::NotInstalled, 0, "no request key");
+    }
+    return result;
+}
+
+} // namespace
+
 int RunUninstall(const UninstallSettings& settings) {
     DialogOperations& dialog = Dialog();
     auto pause = [&] { Sleep(settings.pauseMs); };
@@ -139,25 +182,21 @@ int RunUninstall(const UninstallSettings& settings) {
     dialog.SetProgressPos(IDC_OVERALL_PROGRESS, 1);
     pause();
 
-    // The brand names the folders deleted with everything in them: only a name
-    // the engine would install under, never one that reaches elsewhere.
     const std::string brand = UninstallBrandName(settings.exeFileName);
-    if (!Utils::FileSystem::IsPlainFolderName(brand)) return Fail(dialog, "Failed to uninstall");
-    if (ClientIsRunning(brand)) return Fail(dialog, "Please close the application before uninstalling it");
-    // Held until the process ends: no installer of the brand starts meanwhile.
-    const ProfileAnswers* answers = settings.answers;
     Utils::System::MachineLock installLock;
-    if (answers && installLock.Acquire(InstallLock::NameFor(answers->ProductWord(), brand), settings.installerWaitMs) ==
-                       Utils::System::MachineLock::BUSY) {
-        return Fail(dialog, "Please wait until the installation of " + brand + " has finished before uninstalling it");
+    const Utils::Result allowed = MayUninstall(dialog, settings, brand, installLock);
+    if (allowed.reason == Utils::Reason::Cancelled) return 0;
+    if (!allowed) {
+        Log(AppLogger(), 1, "S", "RunUninstall()", "S", ("MayUninstall failed: " + Utils::DescribeFailure(allowed)).c_str(),
+            nullptr);
+        return Fail(dialog, MessageFor(allowed, brand));
     }
-    if (!UserConfirms(dialog, brand)) return 0;
-    if (!answers || answers->RequestKey().empty()) return Fail(dialog, "Failed to uninstall");
 
+    const ProfileAnswers& answers = *settings.answers;
     const std::vector<std::string> ownFolders = OwnFolders(brand);
-    Utils::RegistryKey productKey(Utils::kUserHive, answers->ProductWord());
+    Utils::RegistryKey productKey(Utils::kUserHive, answers.ProductWord());
     const std::string pageUrl = FarewellPageFor(productKey, brand, settings.farewellHost);
-    RemoveUserRecords(productKey, *answers, brand);
+    RemoveUserRecords(productKey, answers, brand);
 
     dialog.SetProgressPos(IDC_OVERALL_PROGRESS, 2);
     pause();

@@ -97,7 +97,7 @@ int Install(int expectedFiles, int ahead) {
     manager.Prepare(kHost, product, "1", "%Product_Bench%Did_1%Lang_EN.ini");
     if (ahead > 0) manager.m_nFetchAhead = ahead;
     double start = Now();
-    bool ok = manager.Update(true);
+    bool ok = manager.Update(DownloadManager::PassKind::Online).Ok();
     double seconds = Now() - start;
 
     std::vector<std::string> files;
@@ -135,7 +135,8 @@ std::vector<Manifest::FileEntry> FetchEntries(DownloadManager& manager) {
     const std::string manifestPath = std::string(temp) + "bench_manifest.ini";
     const std::string request = Manifest::ManifestRequest(Manifest::ProfileQuery(manager.m_szIniFileName), "",
                                                           manager.m_szRequestBrand);
-    manager.GetFile(true, false, manifestPath, request, "Installation data", kHost);
+    manager.GetFile(DownloadManager::Source::Server, DownloadManager::Unpack::No, manifestPath, request,
+                    "Installation data", kHost);
     Utils::IniFile manifest(manifestPath, 1);
     DeleteFileA(manifestPath.c_str());
     std::vector<std::string> keys;
@@ -162,7 +163,7 @@ int CheckInstalled() {
     manager.Prepare(kHost, kCheckProduct, "1", "%Product_Bench%Did_1%Lang_EN.ini");
     Registration::WriteReleaseValues(kCheckBrand, "", 1);  // a walk would replace it
     double start = Now();
-    bool ok = manager.Update(true);
+    bool ok = manager.Update(DownloadManager::PassKind::Online).Ok();
     double seconds = Now() - start;
     const bool sizeKept = RecordedSize() == 1;
     // The uninstall entry's share of such a check, the calls it makes repeated:
@@ -199,7 +200,8 @@ int Check(const std::string& releaseKey) {
     const std::string request = Manifest::ManifestRequest(Manifest::ProfileQuery(manager.m_szIniFileName), "",
                                                           manager.m_szRequestBrand);
     double t0 = Now();
-    bool fetched = manager.GetFile(true, false, manifestPath, request, "Installation data", kHost);
+    bool fetched = manager.GetFile(DownloadManager::Source::Server, DownloadManager::Unpack::No, manifestPath, request,
+                                   "Installation data", kHost).Ok();
     double t1 = Now();
     Utils::IniFile manifest(manifestPath, 1);
     std::vector<std::string> keys;
@@ -236,10 +238,10 @@ int Check(const std::string& releaseKey) {
         SignedRelease::HeldFile held;
         std::string reason;
         if (held.Open(manifestPath, reason)) {
-            reason = SignedRelease::CheckSignature(held.Bytes(), manager.m_releaseKeys);
+            reason = SignedRelease::CheckSignature(held.Bytes(), manager.m_releaseKeys).detail;
         }
         double s1 = Now();
-        if (reason.empty()) reason = SignedRelease::CheckSignedRelease(held.Bytes(), manifest, "", "");
+        if (reason.empty()) reason = SignedRelease::CheckSignedRelease(held.Bytes(), manifest, "", "").detail;
         double s2 = Now();
         if (!reason.empty()) {
             std::printf("mode=failed text=%s\n", reason.c_str());
@@ -280,7 +282,7 @@ int Check(const std::string& releaseKey) {
     std::vector<double> passes;
     for (int round = 0; round < 5; ++round) {
         double t5 = Now();
-        ok = manager.Update(true) && ok;
+        ok = manager.Update(DownloadManager::PassKind::Online).Ok() && ok;
         passes.push_back(Now() - t5);
     }
     std::sort(passes.begin(), passes.end());
@@ -375,7 +377,7 @@ int Resume() {
         DownloadManager manager;
         manager.Prepare(kHost, product, "1", "%Product_Bench%Did_1%Lang_EN.ini");
         const double start = Now();
-        firstOk = manager.Update(true);
+        firstOk = manager.Update(DownloadManager::PassKind::Online).Ok();
         cutSeconds = Now() - start;
         dataDir = manager.m_szDataDir;
     }
@@ -392,7 +394,7 @@ int Resume() {
     DownloadManager manager;
     manager.Prepare(kHost, product, "1", "%Product_Bench%Did_1%Lang_EN.ini");
     const double start = Now();
-    const bool ok = manager.Update(true);
+    const bool ok = manager.Update(DownloadManager::PassKind::Online).Ok();
     const double seconds = Now() - start;
     unsigned long long size = 0;
     Utils::FileSystem::FileSizeOf(dataDir + "\\Data\\big.bin", size);

@@ -62,7 +62,7 @@ protected:
 
 TEST_F(GetFileTest, CompressedFileIsFetchedIntoItsFolderDecodedAndRemoved) {
     Serve("/client.dll.lzma", "PACKED:client bytes");
-    ASSERT_TRUE(m_manager.GetFile(true, true, "Bin__client.dll", "client.dll.lzma", "Bin__client.dll", kHost));
+    ASSERT_TRUE(m_manager.GetFile(DownloadManager::Source::Server, DownloadManager::Unpack::Yes, "Bin__client.dll", "client.dll.lzma", "Bin__client.dll", kHost));
 
     EXPECT_EQ("client bytes", ReadText("Bin\\client.dll"));
     EXPECT_EQ(std::vector<std::string>(), TemporariesBelow(m_folder));
@@ -89,7 +89,7 @@ TEST_F(GetFileTest, CompressedFileIsFetchedIntoItsFolderDecodedAndRemoved) {
 
 TEST_F(GetFileTest, WithoutExtractTheCompressedBytesAreStoredUnderTheLocalName) {
     Serve("/client.dll.lzma", "PACKED:client bytes");
-    ASSERT_TRUE(m_manager.GetFile(true, false, "Bin__client.dll", "client.dll.lzma", "Bin__client.dll", kHost));
+    ASSERT_TRUE(m_manager.GetFile(DownloadManager::Source::Server, DownloadManager::Unpack::No, "Bin__client.dll", "client.dll.lzma", "Bin__client.dll", kHost));
     EXPECT_EQ("PACKED:client bytes", ReadText("Bin\\client.dll"));
     EXPECT_FALSE(Exists("Bin\\client.dll.lzma"));
     EXPECT_TRUE(Starts().empty());
@@ -98,7 +98,7 @@ TEST_F(GetFileTest, WithoutExtractTheCompressedBytesAreStoredUnderTheLocalName) 
 TEST_F(GetFileTest, ClientProgramIsStoredUnderTheBrandNameWhateverItsLetterCase) {
     Serve("/files/guiclient^abc.exe", "MZ client");
     // Extensions still compare exactly: ".exe" on both sides means no unpacking.
-    ASSERT_TRUE(m_manager.GetFile(true, true, "BIN__GuiClient.exe", "files/guiclient^abc.exe", "x", kHost));
+    ASSERT_TRUE(m_manager.GetFile(DownloadManager::Source::Server, DownloadManager::Unpack::Yes, "BIN__GuiClient.exe", "files/guiclient^abc.exe", "x", kHost));
     EXPECT_EQ("MZ client", ReadText("bin\\GetFileBrand.exe"));
     EXPECT_FALSE(Exists("bin\\GuiClient.exe"));
     EXPECT_TRUE(m_dialog.Texts(IDC_STATUS_TEXT).empty());  // a display name of 1 character
@@ -107,19 +107,19 @@ TEST_F(GetFileTest, ClientProgramIsStoredUnderTheBrandNameWhateverItsLetterCase)
 TEST_F(GetFileTest, ErrorStatusFailsAndLeavesTheFileAsItWas) {
     ASSERT_TRUE(WriteText("missing.txt", "previous"));
     Serve("/missing.txt", "not here", 404);
-    EXPECT_FALSE(m_manager.GetFile(true, true, "missing.txt", "missing.txt", "missing.txt", kHost));
+    EXPECT_FALSE(m_manager.GetFile(DownloadManager::Source::Server, DownloadManager::Unpack::Yes, "missing.txt", "missing.txt", "missing.txt", kHost));
     EXPECT_EQ("previous", ReadText("missing.txt"));
     EXPECT_EQ(std::vector<std::string>(), TemporariesBelow(m_folder));
     Serve("/broken.txt", "server error", 500);
-    EXPECT_FALSE(m_manager.GetFile(true, false, "broken.txt", "broken.txt", "ab", kHost));
+    EXPECT_FALSE(m_manager.GetFile(DownloadManager::Source::Server, DownloadManager::Unpack::No, "broken.txt", "broken.txt", "ab", kHost));
     Serve("/moved.txt", "fine", 399);
-    EXPECT_TRUE(m_manager.GetFile(true, false, "moved.txt", "moved.txt", "ab", kHost));
+    EXPECT_TRUE(m_manager.GetFile(DownloadManager::Source::Server, DownloadManager::Unpack::No, "moved.txt", "moved.txt", "ab", kHost));
     EXPECT_TRUE(m_dialog.Messages().empty());
 }
 
 TEST_F(GetFileTest, DisplayNamesDriveTheStatusLine) {
     Serve("/snd.wav.ogg", "PACKED:wave");
-    ASSERT_TRUE(m_manager.GetFile(true, true, "Sound__snd.wav", "snd.wav.ogg", " Client files", kHost));
+    ASSERT_TRUE(m_manager.GetFile(DownloadManager::Source::Server, DownloadManager::Unpack::Yes, "Sound__snd.wav", "snd.wav.ogg", " Client files", kHost));
     EXPECT_EQ((std::vector<std::string>{" Client files", "Extracting:  Client files"}),
               m_dialog.Texts(IDC_STATUS_TEXT));
     EXPECT_EQ("wave", ReadText("Sound\\snd.wav"));
@@ -130,7 +130,7 @@ TEST_F(GetFileTest, DisplayNamesDriveTheStatusLine) {
 
     m_dialog.Clear();
     Serve("/ab.txt", "x");
-    ASSERT_TRUE(m_manager.GetFile(true, true, "ab.txt", "ab.txt", "abc", kHost));
+    ASSERT_TRUE(m_manager.GetFile(DownloadManager::Source::Server, DownloadManager::Unpack::Yes, "ab.txt", "ab.txt", "abc", kHost));
     EXPECT_TRUE(m_dialog.Texts(IDC_STATUS_TEXT).empty());
 }
 
@@ -139,13 +139,13 @@ TEST_F(GetFileTest, FailedDecodingShowsTheErrorAndLeavesNothingBehind) {
     ASSERT_TRUE(WriteText("Bin\\client.dll", "installed"));
     Serve("/client.dll.lzma", "PACKED:client bytes");
     SetEnvironmentVariableA("ORV_STANDIN_EXIT_lzma", "1");
-    EXPECT_FALSE(m_manager.GetFile(true, true, "Bin__client.dll", "client.dll.lzma", "Bin__client.dll", kHost));
+    EXPECT_FALSE(m_manager.GetFile(DownloadManager::Source::Server, DownloadManager::Unpack::Yes, "Bin__client.dll", "client.dll.lzma", "Bin__client.dll", kHost));
     EXPECT_EQ("installed", ReadText("Bin\\client.dll"));
     EXPECT_EQ(std::vector<std::string>{kExtractError}, m_dialog.Messages());
 
     m_dialog.Clear();
     Serve("/pack.dat.zip", "zip bytes");
-    EXPECT_FALSE(m_manager.GetFile(true, true, "pack.dat", "pack.dat.zip", "pack.dat", kHost));
+    EXPECT_FALSE(m_manager.GetFile(DownloadManager::Source::Server, DownloadManager::Unpack::Yes, "pack.dat", "pack.dat.zip", "pack.dat", kHost));
     EXPECT_FALSE(Exists("pack.dat"));
     EXPECT_EQ(std::vector<std::string>{kExtractError}, m_dialog.Messages());
     EXPECT_EQ(std::vector<std::string>(), TemporariesBelow(m_folder));
@@ -156,13 +156,13 @@ TEST_F(GetFileTest, CopyModeTakesFilesFromTheWorkFolderAndNeverOverwrites) {
     ASSERT_TRUE(WriteText(work + "\\data^1.bin", "payload"));
     m_manager.m_szWorkDir = work;
 
-    ASSERT_TRUE(m_manager.GetFile(false, true, "Data__data.bin", "data^1.bin", "Data__data.bin", kHost));
+    ASSERT_TRUE(m_manager.GetFile(DownloadManager::Source::WorkFolder, DownloadManager::Unpack::Yes, "Data__data.bin", "data^1.bin", "Data__data.bin", kHost));
     EXPECT_EQ("payload", ReadText("Data\\data.bin"));
 
     ASSERT_TRUE(WriteText(work + "\\data^2.bin", "newer"));
-    EXPECT_FALSE(m_manager.GetFile(false, true, "Data__data.bin", "data^2.bin", "Data__data.bin", kHost));
+    EXPECT_FALSE(m_manager.GetFile(DownloadManager::Source::WorkFolder, DownloadManager::Unpack::Yes, "Data__data.bin", "data^2.bin", "Data__data.bin", kHost));
     EXPECT_EQ("payload", ReadText("Data\\data.bin"));
-    EXPECT_FALSE(m_manager.GetFile(false, true, "other.bin", "absent.bin", "other.bin", kHost));
+    EXPECT_FALSE(m_manager.GetFile(DownloadManager::Source::WorkFolder, DownloadManager::Unpack::Yes, "other.bin", "absent.bin", "other.bin", kHost));
     EXPECT_TRUE(m_dialog.Messages().empty());
     EXPECT_EQ(0u, m_server.RequestCount());
 }
@@ -173,14 +173,14 @@ TEST_F(GetFileTest, KeysLeavingTheDataFolderAreRefusedBeforeAnythingIsWritten) {
                           "__evil.txt",   "Bin____evil.txt",       "...__evil.txt"};
     for (const char* key : keys) {
         SCOPED_TRACE(key);
-        EXPECT_FALSE(m_manager.GetFile(true, true, key, "evil.txt", key, kHost));
+        EXPECT_FALSE(m_manager.GetFile(DownloadManager::Source::Server, DownloadManager::Unpack::Yes, key, "evil.txt", key, kHost));
     }
     EXPECT_EQ(0u, m_server.RequestCount());
     EXPECT_FALSE(Exists(m_folder + "\\..\\evil.txt"));
     EXPECT_FALSE(Exists("C:\\evil.txt"));
     // An unsafe EXE_WORK_PATH makes the client's own name unsafe as well.
     m_manager.m_szExeWorkPath = "..";
-    EXPECT_FALSE(m_manager.GetFile(true, true, "..__guiclient.exe", "evil.txt", "x", kHost));
+    EXPECT_FALSE(m_manager.GetFile(DownloadManager::Source::Server, DownloadManager::Unpack::Yes, "..__guiclient.exe", "evil.txt", "x", kHost));
     EXPECT_EQ(0u, m_server.RequestCount());
 }
 

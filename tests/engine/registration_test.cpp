@@ -8,6 +8,7 @@
 #include "EngineTestUtil.h"
 #include "engine/DownloadManager.h"
 #include "engine/Registration.h"
+#include "engine/SelfCopy.h"
 #include "support/RecordingDialog.h"
 #include "utils/Handles.h"
 #include "utils/ini/IniFile.h"
@@ -193,13 +194,14 @@ TEST(RegistrationCopy, BlocksCopyEveryByteAndStopWhenWritesFail) {
     for (int i = 0; i < 1300; ++i) data += static_cast<char>(i * 7);
     ASSERT_TRUE(WriteText(folder + "\\source.bin", data));
     ASSERT_TRUE(WriteText(folder + "\\target.bin", std::string(5000, 'x')));
-    EXPECT_EQ(Registration::COPY_DONE, Registration::CopyInBlocks(folder + "\\source.bin", folder + "\\target.bin"));
+    EXPECT_TRUE(SelfCopy::CopyInBlocks(folder + "\\source.bin", folder + "\\target.bin"));
     EXPECT_EQ(data, ReadText(folder + "\\target.bin"));
 
-    EXPECT_EQ(Registration::COPY_TARGET_UNWRITABLE,
-              Registration::CopyInBlocks(folder + "\\source.bin", folder + "\\missing\\target.bin"));
-    EXPECT_EQ(Registration::COPY_SOURCE_UNREADABLE,
-              Registration::CopyInBlocks(folder + "\\absent.bin", folder + "\\target2.bin"));
+    const Utils::Result noFolder = SelfCopy::CopyInBlocks(folder + "\\source.bin", folder + "\\missing\\target.bin");
+    EXPECT_EQ(Utils::Reason::WriteFailed, noFolder.reason);
+    EXPECT_EQ(static_cast<unsigned long>(ERROR_PATH_NOT_FOUND), noFolder.error);
+    EXPECT_EQ(Utils::Reason::SelfCopyFailed,
+              SelfCopy::CopyInBlocks(folder + "\\absent.bin", folder + "\\target2.bin").reason);
 
     // A target that takes no bytes ends the copy instead of retrying forever.
     Utils::FileHandle source(CreateFileA((folder + "\\source.bin").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
@@ -207,32 +209,33 @@ TEST(RegistrationCopy, BlocksCopyEveryByteAndStopWhenWritesFail) {
     Utils::FileHandle readOnly(CreateFileA((folder + "\\target.bin").c_str(), GENERIC_READ,
                                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(source && readOnly);
-    EXPECT_EQ(Registration::COPY_WRITE_STALLED, Registration::CopyInBlocks(source.Get(), readOnly.Get()));
+    EXPECT_EQ(Utils::Reason::AccessDenied, SelfCopy::CopyInBlocks(source.Get(), readOnly.Get()).reason);
 }
 
 TEST(RegistrationCopies, ChoiceOfTheOtherCopy) {
-    EXPECT_EQ(0u, Registration::ChooseOtherCopy({}, 5));
-    EXPECT_EQ(0u, Registration::ChooseOtherCopy({7}, 5));
-    EXPECT_EQ(7u, Registration::ChooseOtherCopy({7, 5}, 5));
-    EXPECT_EQ(8u, Registration::ChooseOtherCopy({5, 8, 9}, 5));
-    EXPECT_EQ(7u, Registration::ChooseOtherCopy({7, 8}, 5));
-    EXPECT_EQ(0u, Registration::ChooseOtherCopy({5, 5}, 5));  // found under both names: never itself
+    EXPECT_EQ(0u, Utils::System::ChooseOtherProcess({}, 5));
+    EXPECT_EQ(0u, Utils::System::ChooseOtherProcess({7}, 5));
+    EXPECT_EQ(7u, Utils::System::ChooseOtherProcess({7, 5}, 5));
+    EXPECT_EQ(8u, Utils::System::ChooseOtherProcess({5, 8, 9}, 5));
+    EXPECT_EQ(7u, Utils::System::ChooseOtherProcess({7, 8}, 5));
+    EXPECT_EQ(0u, Utils::System::ChooseOtherProcess({5, 5}, 5));  // found under both names: never itself
 }
 
 // A failed allocation on the worker ends the run with the message; it does
 // not end the worker alone and leave the dialog waiting.
 TEST(WorkerAllocation, FailureEndsWithTheMessage) {
-    TestSupport::RecordingDialog dialog;
-    try {
-        RunEndingOnAllocationFailure([](void*) { throw std::bad_alloc(); }, nullptr);
-        ADD_FAILURE() << "returned";
-    } catch (const TestSupport::FailAndExitCalled& fatal) {
-        EXPECT_EQ(kOutOfMemoryText, fatal.text);
-    }
+    const Utils::Result failed = RunCatchingAllocationFailure([](void*) -> Utils::Result { throw std::bad_alloc(); }, nullptr);
+    EXPECT_EQ(Utils::Reason::OutOfMemory, failed.reason);
+    EXPECT_EQ(kOutOfMemoryText, DownloadManager::FatalMessage(failed));
     int calls = 0;
-    RunEndingOnAllocationFailure([](void* count) { ++*static_cast<int*>(count); }, &calls);
+    const Utils::Result ran = RunCatchingAllocationFailure(
+        [](void* count) {
+            ++*static_cast<int*>(count);
+            return Utils::Result::Success();
+        },
+        &calls);
     EXPECT_EQ(1, calls);
-    EXPECT_TRUE(dialog.FailTexts().size() == 1);
+    EXPECT_TRUE(ran);
 }
 
 // The driver runs as Orvanta.exe; the other copy is a stand-in named
@@ -257,7 +260,7 @@ protected:
     void WaitUntilListed(EngineTest::Child& other, bool visible) {
         for (int i = 0; i < 400; ++i) {
             if (!Utils::System::ProcessExecutable(other.Id()).empty() &&
-                (!visible || Registration::HasVisibleWindow(other.Id())))
+                (!visible || Utils::System::HasVisibleWindow(other.Id())))
                 return;
             Sleep(50);
         }
@@ -288,7 +291,7 @@ TEST_F(RunningCopyTest, VisibleCopyStopsTheRunWithTheMessage) {
     EngineTest::Child other;
     ASSERT_TRUE(other.Start(m_folder + "\\StopBrand.exe", "visible", m_folder, false));
     WaitUntilListed(other, true);
-    ASSERT_TRUE(Registration::HasVisibleWindow(other.Id()));
+    ASSERT_TRUE(Utils::System::HasVisibleWindow(other.Id()));
     EXPECT_EQ(1, StopCopies());
     EXPECT_TRUE(other.Running());
     EXPECT_NE(std::string::npos, ReadText(m_log).find("FailAndExit\t0\t0\tCan't update while program is open"));

@@ -66,7 +66,7 @@ TEST(SignedRelease, Rules) {
         SCOPED_TRACE(c.name);
         ASSERT_TRUE(TestSupport::WriteText(kPath, c.manifest));
         Utils::IniFile manifest(kPath, 0);
-        const std::string reason = SignedRelease::CheckSignedRelease(c.manifest, manifest, c.recorded, c.asked);
+        const std::string reason = SignedRelease::CheckSignedRelease(c.manifest, manifest, c.recorded, c.asked).detail;
         if (*c.refusal == '\0') {
             EXPECT_EQ("", reason);
         } else {

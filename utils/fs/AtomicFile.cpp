@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "utils/Handles.h"
+#include "utils/string/String.h"
 
 namespace Utils {
 namespace FileSystem {
@@ -105,11 +106,6 @@ void ForEachFile(const std::string& pattern, Visit visit) {
     } while (FindNextFileA(find.Get(), &data));
 }
 
-std::string LowerAscii(std::string text) {
-    for (char& c : text)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return text;
-}
 
 } // namespace
 
@@ -135,12 +131,12 @@ void ListFilesRemovingTemporaries(const std::string& folder, std::set<std::strin
     ForEachFile(base + "*", [&](const std::string& name) {
         std::string restored;
         if (!IsTemporaryName(name)) {
-            present.insert(LowerAscii(name));
-        } else if (keep && keep->count(LowerAscii(name)) != 0) {
+            present.insert(String::Lowered(name));
+        } else if (keep && keep->count(String::Lowered(name)) != 0) {
             if (kept) kept->push_back(name);
         } else if (RemoveTemporary(base, name, restored)) {
             handled.push_back(name);
-            if (!restored.empty()) present.insert(LowerAscii(restored));
+            if (!restored.empty()) present.insert(String::Lowered(restored));
         }
     });
 }

@@ -213,6 +213,19 @@ void GetModulePath(std::string& out, bool nameOnly, bool stripExtension, bool fo
     }
 }
 
+std::string GetOwnName(NameForm form) {
+    std::string name;
+    GetModulePath(name, true, form == NameForm::WithoutExtension, false);
+    return name;
+}
+
+std::string GetOwnFolder() {
+    std::string folder;
+    GetModulePath(folder, false, false, true);
+    if (!folder.empty() && folder.back() == '\\') folder.pop_back();
+    return folder;
+}
+
 // The three queries share one contract: the length of the text when it fit,
 // 0 or at least the buffer size otherwise.
 template <typename Query>

@@ -51,6 +51,12 @@ bool IsPathInside(const std::string& path, const std::string& folder);
 // The executable's full path, then optionally: keep only the name, drop the
 // last four characters, keep the text up to and including the last "\".
 void GetModulePath(std::string& out, bool nameOnly, bool stripExtension, bool folderOnly);
+// The same, said at the call: the executable's file name ("Orvanta.exe", or
+// without its last four characters "Orvanta"), and its folder without a
+// trailing "\".
+enum class NameForm { WithExtension, WithoutExtension };
+std::string GetOwnName(NameForm form = NameForm::WithExtension);
+std::string GetOwnFolder();
 
 // The running executable's full path, the temporary folder (with its trailing
 // "\") and the current folder, each read into a buffer of `buffer` bytes;

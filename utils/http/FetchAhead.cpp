@@ -128,11 +128,15 @@ void FetchAhead::Fetch(size_t index, std::unique_ptr<FileDownloader>& downloader
             }
             result.status = downloader->GetStatusCode();
             result.transferred = listener.m_bSuccess;
+            result.outcome = listener.Outcome(result.status);
+        } else {
+            result.outcome = Result::Failure(Reason::Cancelled);
         }
         downloader->SetListener(nullptr);
     } catch (...) {
         // Nothing escapes a worker: a fetch that threw is a failed fetch.
         result.transferred = false;
+        result.outcome = Result::Failure(Reason::OutOfMemory);
         AutoLock lock(m_lock);
         m_jobs[index].running = nullptr;
     }

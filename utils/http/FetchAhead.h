@@ -45,6 +45,7 @@
 #include "utils/Event.h"
 #include "utils/Handles.h"
 #include "utils/Lockable.h"
+#include "utils/Result.h"
 #include "utils/http/ProgressSink.h"
 
 namespace Utils {
@@ -68,6 +69,7 @@ struct FetchResult {
     bool transferred = false;  // the whole body arrived, was written and the file closed
     int status = -1;           // the HTTP status, -1 when none was read
     std::string failure;       // the message the file listener reported, "" when none
+    Utils::Result outcome;     // why it did not succeed (FileDownloaderListener::Outcome)
     // As a single download is judged: transferred and a status below 400.
     bool Succeeded() const { return transferred && status < 400; }
 };

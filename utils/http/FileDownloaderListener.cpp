@@ -32,7 +32,10 @@ FileDownloaderListener::FileDownloaderListener(const std::string& localPath, Uti
       m_nMinStep(1),
       m_nLastPos(-1) {
     InitFile(localPath, m_nAppendFrom);
-    if (!mh_file) m_bSuccess = false;
+    if (!mh_file) {
+        m_dwFileError = GetLastError();
+        m_bSuccess = false;
+    }
 }
 
 // A file still open here (no end operation was called) keeps what arrived.
@@ -67,6 +70,7 @@ bool FileDownloaderListener::OnRecv(const std::string& chunk) {
     }
     if (m_buffer.capacity() < kWriteBufferSize) m_buffer.reserve(kWriteBufferSize);
     if (m_buffer.size() + chunk.size() > kWriteBufferSize && !Flush()) {
+        m_dwFileError = GetLastError();
         mp_progress->ReportFailure("Error in FileDownloaderListener::OnRecv()");
         m_bSuccess = false;
         return false;
@@ -106,21 +110,29 @@ void FileDownloaderListener::CloseFile() {
 void FileDownloaderListener::OnComplete() {
     if (mh_file && m_bSuccess && !Flush()) {
         // The last bytes could not be written: the same failure as in OnRecv.
+        m_dwFileError = GetLastError();
         mp_progress->ReportFailure("Error in FileDownloaderListener::OnRecv()");
         m_bSuccess = false;
         mh_file.Reset();
         return;
     }
     if (mh_file && m_bSuccess) {
-        if (m_bFlushOnComplete && !FlushFileBuffers(mh_file.Get())) m_bSuccess = false;
+        if (m_bFlushOnComplete && !FlushFileBuffers(mh_file.Get())) {
+            m_dwFileError = GetLastError();
+            m_bSuccess = false;
+        }
         // The close result counts: it is where a late write error shows up.
-        m_bSuccess = CloseHandle(mh_file.Release()) != FALSE && m_bSuccess;
+        if (!CloseHandle(mh_file.Release())) {
+            if (m_dwFileError == 0) m_dwFileError = GetLastError();
+            m_bSuccess = false;
+        }
     } else {
         m_bSuccess = false;
     }
 }
 
 void FileDownloaderListener::OnCanceled() {
+    m_bCanceled = true;
     CloseFile();
     mp_progress->ReportFailure("FileDownloaderListener::OnCanceled()");
     m_bSuccess = false;
@@ -131,4 +143,15 @@ void FileDownloaderListener::OnError(int code) {
     CloseFile();
     m_bSuccess = false;
     mp_progress->ReportFailure("FileDownloaderListener::OnError()");
+}
+
+Utils::Result FileDownloaderListener::Outcome(int status) const {
+    using Utils::Reason;
+    using Utils::Result;
+    if (status >= 400) return Result::Failure(Reason::HttpStatus, static_cast<unsigned long>(status));
+    if (m_bSuccess) return Result::Success();
+    if (m_dwFileError != 0) return Result::Failure(Utils::ReasonForSystemError(m_dwFileError), m_dwFileError);
+    if (m_bCanceled) return Result::Failure(Reason::Cancelled);
+    const unsigned long code = m_nError > 0 ? static_cast<unsigned long>(m_nError) : 0;
+    return Result::Failure(status < 0 ? Reason::ServerUnreachable : Reason::DownloadCut, code);
 }

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "utils/Handles.h"
+#include "utils/Result.h"
 #include "utils/http/FileDownloader.h"
 #include "utils/http/ProgressSink.h"
 
@@ -70,6 +71,14 @@ public:
     long long m_nBytesWritten;   // 64-bit: bodies over 2 GiB must not wrap
     bool m_bSuccess;
     int m_nError = 0;            // the code OnError was given (-1: a chunk was refused)
+    DWORD m_dwFileError = 0;     // why the file could not be created, written or closed (0: it could)
+    bool m_bCanceled = false;    // the transfer ended through OnCanceled
+
+    // The transfer's outcome as a failure reason, given the answer's status
+    // (-1: none came): Success, HttpStatus, a write failure of the file
+    // (DiskFull, AccessDenied, WriteFailed), Cancelled, ServerUnreachable (no
+    // answer) or DownloadCut.
+    Utils::Result Outcome(int status) const;
 
 private:
     void InitFile(const std::string& localPath, long long appendFrom);

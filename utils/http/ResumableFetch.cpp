@@ -89,6 +89,7 @@ FileFetchResult FetchIntoFile(const std::string& host, const std::string& path, 
     result.status = status;
     result.resumedFrom = have;
     result.received = listener.m_nBytesWritten;
+    result.outcome = listener.Outcome(status);
     if (listener.m_bSuccess) {
         result.end = status >= 400 ? FetchEnd::Failed : FetchEnd::Complete;
     } else if (listener.m_nError != 0 && listener.m_nError != -1 && (status == 200 || status == 206 || status < 0)) {

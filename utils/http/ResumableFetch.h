@@ -10,6 +10,7 @@
 // at a time.
 #include <string>
 
+#include "utils/Result.h"
 #include "utils/http/ProgressSink.h"
 
 namespace Utils {
@@ -27,6 +28,7 @@ struct FileFetchResult {
     int status = -1;            // the status of the answer whose body was read (-1: none)
     long long resumedFrom = 0;  // bytes kept from before (0: the file was written from its start)
     long long received = 0;     // body bytes that arrived in this call
+    Utils::Result outcome;      // why it is not Complete (FileDownloaderListener::Outcome)
 };
 
 // Downloads `path` from `host` (port 80) into `file`, blocking. Without

@@ -230,8 +230,7 @@ void CreateUtilsErrorLogRecord(const char* filePrefix, ...) {
     AppendItems(text, args);
     va_end(args);
 
-    std::string exeName;
-    Utils::FileSystem::GetModulePath(exeName, true, true, false);
+    const std::string exeName = Utils::FileSystem::GetOwnName(Utils::FileSystem::NameForm::WithoutExtension);
     CVLogger logger;
     logger.SetChannelFile(1, std::string(filePrefix ? filePrefix : "") + exeName);
     logger.SetChannelFlags(1, CVLogger::FLAG_ECHO | CVLogger::FLAG_FILE);

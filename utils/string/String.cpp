@@ -82,9 +82,24 @@ std::string Trim(const std::string& text) {
 }
 
 std::string& ToLower(std::string& text) {
-    for (char& c : text)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    for (char& c : text) c = LowerAscii(c);
     return text;
+}
+
+std::string Lowered(std::string text) { return ToLower(text); }
+
+bool EqualsIgnoringCase(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
+    }
+    return true;
+}
+
+size_t HashIgnoringCase(const std::string& text) {
+    size_t hash = static_cast<size_t>(14695981039346656037ull);
+    for (char c : text) hash = (hash ^ static_cast<unsigned char>(LowerAscii(c))) * static_cast<size_t>(1099511628211ull);
+    return hash;
 }
 
 std::string& UrlEncode(const std::string& text, std::string& out) {

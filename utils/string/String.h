@@ -28,8 +28,23 @@ std::vector<std::string> SplitArguments(const std::string& commandLine);
 // Without leading and trailing space, tab, LF, VT, FF and CR.
 std::string Trim(const std::string& text);
 
+// The one case rule for names and paths, as the registry and the file system
+// compare them: ASCII letters only (A-Z and a-z), every other byte as it is.
 // A-Z to a-z, in place; returns the text.
 std::string& ToLower(std::string& text);
+// The same on a copy.
+std::string Lowered(std::string text);
+inline char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+bool EqualsIgnoringCase(const std::string& a, const std::string& b);
+// FNV-1a over the bytes under the same rule: names equal ignoring case hash alike.
+size_t HashIgnoringCase(const std::string& text);
+// For unordered containers keyed by names under that rule.
+struct CaseBlindHash {
+    size_t operator()(const std::string& text) const { return HashIgnoringCase(text); }
+};
+struct CaseBlindEqual {
+    bool operator()(const std::string& a, const std::string& b) const { return EqualsIgnoringCase(a, b); }
+};
 
 // "+" for a space, letters and digits kept, every other byte as %XX.
 std::string& UrlEncode(const std::string& text, std::string& out);

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "utils/Handles.h"
+#include "utils/fs/FileSystem.h"
 #include "utils/string/String.h"
 
 namespace Utils {
@@ -91,6 +92,75 @@ std::string GetOSVersionText(bool withDetails) {
         text += details;
     }
     return text;
+}
+
+} // namespace System
+} // namespace Utils
+
+namespace Utils {
+namespace System {
+
+namespace {
+
+struct WindowSearch {
+    DWORD processId;
+    bool visible;
+};
+
+BOOL CALLBACK FindVisibleWindow(HWND window, LPARAM parameter) {
+    WindowSearch* search = reinterpret_cast<WindowSearch*>(parameter);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    if (owner == search->processId && IsWindowVisible(window)) {
+        search->visible = true;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+} // namespace
+
+std::vector<DWORD> ProcessesRunningFrom(const std::vector<DWORD>& found, const std::vector<std::string>& folders,
+                                        std::vector<DWORD>* others) {
+    const DWORD ownId = GetCurrentProcessId();
+    std::vector<DWORD> inside;
+    for (DWORD id : found) {
+        bool ours = id == ownId;
+        const std::string executable = ours ? std::string() : ProcessExecutable(id);
+        for (size_t i = 0; !ours && i < folders.size(); ++i) ours = FileSystem::IsPathInside(executable, folders[i]);
+        if (ours) {
+            inside.push_back(id);
+        } else if (others) {
+            others->push_back(id);
+        }
+    }
+    return inside;
+}
+
+DWORD ChooseOtherProcess(const std::vector<DWORD>& ids, DWORD ownId) {
+    if (ids.size() < 2) return 0;
+    for (DWORD id : ids) {
+        if (id != ownId) return id;
+    }
+    return 0;  // the own process found under both names
+}
+
+bool HasVisibleWindow(DWORD processId) {
+    WindowSearch search = {processId, false};
+    EnumWindows(FindVisibleWindow, reinterpret_cast<LPARAM>(&search));
+    return search.visible;
+}
+
+Result StopProcess(DWORD processId, UINT exitCode, DWORD waitMs) {
+    KernelHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, processId));
+    if (!process || !TerminateProcess(process.Get(), exitCode)) {
+        const DWORD error = GetLastError();
+        return Result::Failure(ReasonForSystemError(error), error, "pid " + std::to_string(processId));
+    }
+    if (WaitForSingleObject(process.Get(), waitMs) != WAIT_OBJECT_0) {
+        return Result::Failure(Reason::AccessDenied, WAIT_TIMEOUT, "pid " + std::to_string(processId));
+    }
+    return Result::Success();
 }
 
 } // namespace System

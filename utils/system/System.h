@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "utils/Result.h"
+
 namespace Utils {
 namespace System {
 
@@ -41,6 +43,22 @@ bool FindProcesses(std::vector<DWORD>& out, const std::string& exeName);
 // when the process is gone or its modules cannot be read (another user's or,
 // from 32-bit code, a 64-bit process).
 std::string ProcessExecutable(DWORD processId);
+
+// The ids among `found` whose executable lies inside one of the folders,
+// and this process's own id where it is among them; the others are appended
+// to `others` when given (a program of the same name elsewhere).
+std::vector<DWORD> ProcessesRunningFrom(const std::vector<DWORD>& found, const std::vector<std::string>& folders,
+                                        std::vector<DWORD>* others = nullptr);
+// The other process among the ids found: the first that is not ownId (the
+// first, or the second when the first is ownId). 0 when fewer than two ids
+// were found, and never ownId.
+DWORD ChooseOtherProcess(const std::vector<DWORD>& ids, DWORD ownId);
+// Whether any top-level window of the process is visible.
+bool HasVisibleWindow(DWORD processId);
+// Ends the process with exitCode and waits up to waitMs until it is gone (its
+// executable stays locked until then). Failure: AccessDenied or WriteFailed
+// with the system's code.
+Result StopProcess(DWORD processId, UINT exitCode, DWORD waitMs);
 
 // "Windows XP", "Windows Vista", ... or "???"; with details the service pack
 // and build follow: " SP='Service Pack 2' Build=2600".

@@ -26,6 +26,7 @@
 #include "app/profile/Profile.h"
 #include "engine/DownloadManager.h"
 #include "engine/Registration.h"
+#include "engine/RunningCopy.h"
 #include "utils/Handles.h"
 #include "utils/log/Logger.h"
 
@@ -103,10 +104,16 @@ int main(int argc, char** argv) {
     if (mode == "pass" && argc >= 7) {
         Utils::ComApartment apartment(COINIT_MULTITHREADED);
         manager.Prepare(argv[3], argv[4], argv[5], argv[6]);
-        return manager.Update(std::atoi(argv[2]) != 0) ? 0 : 3;
+        const Utils::Result result =
+            manager.Update(std::atoi(argv[2]) != 0 ? DownloadManager::PassKind::Online : DownloadManager::PassKind::Offline);
+        // A failure the player is told of ends the process as the worker would.
+        if (!DownloadManager::FatalMessage(result).empty()) dialog.FailAndExit(DownloadManager::FatalMessage(result));
+        return result ? 0 : 3;
     }
     if (mode == "stopcopies" && argc >= 3) {
-        Registration::StopOtherRunningCopy(std::string(argv[2]) + ".exe", std::vector<std::string>(argv + 3, argv + argc));
+        const Utils::Result result =
+            RunningCopy::StopOther(std::string(argv[2]) + ".exe", std::vector<std::string>(argv + 3, argv + argc));
+        if (!result) dialog.FailAndExit(DownloadManager::FatalMessage(result));
         return 0;
     }
     dialog.Write("Usage", 0, 0, GetCommandLineA());
