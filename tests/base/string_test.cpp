@@ -57,6 +57,29 @@ TEST(ToLower, OnlyAsciiLetters) {
     EXPECT_EQ(ToLower(text), "c:\\program files\\Äbc");
 }
 
+// Names equal under the ASCII rule compare and hash alike; other bytes as they are.
+TEST(CaseRule, EqualityAndHashAgree) {
+    const struct {
+        const char* a;
+        const char* b;
+        bool equal;
+    } cases[] = {
+        {"Bin\\GuiClient.EXE", "bin\\guiclient.exe", true},
+        {"", "", true},
+        {"ÄBC", "äbc", false},  // not ASCII: not folded
+        {"abc", "abcd", false},
+        {"a[c", "a{c", false},  // '[' and '{' differ by the case bit yet are no letters
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.a) + " / " + c.b);
+        EXPECT_EQ(c.equal, EqualsIgnoringCase(c.a, c.b));
+        if (c.equal) {
+            EXPECT_EQ(HashIgnoringCase(c.a), HashIgnoringCase(c.b));
+        }
+        EXPECT_EQ(c.equal, Lowered(c.a) == Lowered(c.b));
+    }
+}
+
 TEST(UrlEncode, ReservedAndHighBytes) {
     std::string out = "stale";
     EXPECT_EQ(UrlEncode("A b.c", out), "A+b%2Ec");

@@ -116,6 +116,47 @@ TEST(FetchIntoFile, AppendsOnlyTheExactRestAndOtherwiseStartsAgain) {
             EXPECT_EQ(static_cast<long long>(body.size()) - c.resumedFrom, got.received);
         }
         EXPECT_EQ(c.end == FetchEnd::Cut ? 1u : 0u, bar.failures.size());
+        const Utils::Reason reason = c.end == FetchEnd::Complete ? Utils::Reason::None
+                                     : c.end == FetchEnd::Cut    ? Utils::Reason::DownloadCut
+                                                                 : Utils::Reason::HttpStatus;
+        EXPECT_STREQ(Utils::ReasonName(reason), Utils::ReasonName(got.outcome.reason));
+        if (reason == Utils::Reason::HttpStatus) {
+            EXPECT_EQ(static_cast<unsigned long>(c.status), got.outcome.error);
+        }
+    }
+}
+
+// Why a fetch failed when nothing was cut: no server, or a file that cannot be written.
+TEST(FetchIntoFile, OutcomeTellsAnUnreachableServerFromAnUnwritableFile) {
+    TestSupport::TestHttpServer server;
+    TestSupport::Response response;
+    response.body = "content";
+    server.SetResponse("/small.bin", response);
+    const std::string folder = HttpTest::ScratchFolder("outcome");
+    // A folder where the file should be: the system refuses to open it for writing.
+    const std::string inTheWay = folder + "\\in-the-way.bin";
+    CreateDirectoryA(inTheWay.c_str(), nullptr);
+    const struct {
+        const char* name;
+        int proxyPort;
+        std::string file;
+        Utils::Reason reason;
+    } cases[] = {
+        {"written", server.Port(), folder + "\\small.bin", Utils::Reason::None},
+        {"no server", 1, folder + "\\small.bin", Utils::Reason::ServerUnreachable},
+        {"folder in the way", server.Port(), inTheWay, Utils::Reason::AccessDenied},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TestSupport::ScopedProxy proxy(c.proxyPort);
+        ASSERT_TRUE(proxy.Ok());
+        BarSink bar;
+        const Utils::HTTP::FileFetchResult got =
+            Utils::HTTP::FetchIntoFile("dl.orvanta.test", "small.bin", c.file, false, bar);
+        EXPECT_STREQ(Utils::ReasonName(c.reason), Utils::ReasonName(got.outcome.reason));
+        if (c.reason != Utils::Reason::None) {
+            EXPECT_NE(0ul, got.outcome.error);
+        }
     }
 }
 
