@@ -21,6 +21,7 @@ templated or re-rendered, since the signature covers the bytes as they are.
 
 import email.utils
 import html
+import logging
 import os
 import re
 import sys
@@ -32,10 +33,9 @@ from urllib.parse import quote
 if __package__ in (None, ""):
     sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 from service import httpcommon, ini  # noqa: E402
+from service.httpcommon import CHUNK, FileSlice  # noqa: E402
+from service.release_layout import DIGEST_NAME, FILES_DIR, MANIFEST_NAME, NO_UPDATE_NAME  # noqa: E402,F401
 
-MANIFEST_NAME = "manifest.ini"
-NO_UPDATE_NAME = "noupdate.ini"
-FILES_DIR = "files"
 REPORT_PATH = "clientsrecruitchain.asp"
 ROLES = ("download", "package", "log", "farewell")
 DEFAULT_HOSTS = {
@@ -48,13 +48,12 @@ REPORT_PARAMS = ("StartTime", "StartRandom", "Status", "Did", "Tag1", "Tag2")
 # Package files named by their SHA-256 never change; anything else is revalidated.
 IMMUTABLE = "public, max-age=31536000, immutable"
 REVALIDATE = "no-cache"
-_DIGEST_NAME = re.compile(r"\^[0-9A-Fa-f]{64}\.[^/]*$")
 _PLACEHOLDER = re.compile(r"\$\{([A-Za-z0-9_]+)\}")
 _SAFE_VALUE = re.compile(r"^[A-Za-z0-9_.-]*$")
 _INT32 = re.compile(r"^-?\d{1,10}$")
 _SIGNED = re.compile(rb"(?:\A|\n);signature=[^\r\n]*(?:\r?\n)?\Z")
 _RANGE = re.compile(r"^bytes=[ \t]*(\d*)[ \t]*-[ \t]*(\d*)[ \t]*$", re.I)
-_CHUNK = 64 * 1024
+LOG = logging.getLogger("orvanta.service")
 # Sections whose values may carry request placeholders.
 _TEMPLATED = ("GENERAL", "REG")
 
@@ -98,9 +97,11 @@ class Release:
         self._lock = threading.Lock()
         self._stamp = None
         self._snapshot = None
+        self._refused = None  # the stamp and reason of the last manifest that failed to load
         self.current()
         if self._snapshot is None:
-            raise ValueError("%s: no readable %s" % (self.folder, MANIFEST_NAME))
+            reason = self._refused[1] if self._refused else "missing"
+            raise ValueError("%s: no readable %s (%s)" % (self.folder, MANIFEST_NAME, reason))
 
     def current(self):
         manifest = _stat_stamp(self.manifest_path)
@@ -112,9 +113,20 @@ class Release:
                 try:
                     self._snapshot = self._load()
                     self._stamp = stamp
-                except (OSError, ini.IniError):
-                    pass  # keep serving the last good manifest
+                except (OSError, ini.IniError) as e:
+                    self._refuse(stamp, e)
             return self._snapshot
+
+    def _refuse(self, stamp, error):
+        """The last good manifest goes on being served. Tried again on every request (the
+        fault may be passing), logged once per published file; a first manifest that fails
+        is the constructor's error instead."""
+        if self._refused and self._refused[0] == stamp:
+            return
+        self._refused = (stamp, str(error) or type(error).__name__)
+        if self._snapshot is not None:
+            LOG.error("%s: new manifest not loaded, still serving release %s: %s",
+                      self.manifest_path, self._snapshot.date, self._refused[1])
 
     def _load(self):
         data = _read_bytes(self.manifest_path)
@@ -236,31 +248,6 @@ def byte_range(header, size):
 def entity_tag(st):
     # The form nginx gives static files, so both stacks answer If-Range alike.
     return '"%x-%x"' % (int(st.st_mtime), st.st_size)
-
-
-class FileSlice:
-    """A byte range of an open file, read in chunks; the embedded server sends it with
-    sendfile instead."""
-
-    def __init__(self, f, offset, length, limit=None):
-        self.file = f
-        self.offset = offset
-        self.length = length
-        # Bytes actually sent: fewer than length stands in for a dropped connection.
-        self.limit = length if limit is None else min(limit, length)
-        f.seek(offset)
-
-    def __iter__(self):
-        left = self.limit
-        while left > 0:
-            chunk = self.file.read(min(_CHUNK, left))
-            if not chunk:
-                break
-            left -= len(chunk)
-            yield chunk
-
-    def close(self):
-        self.file.close()
 
 
 class PackageOptions:
@@ -403,7 +390,7 @@ class OrvantaApp:
             modified = email.utils.formatdate(int(st.st_mtime), usegmt=True)
             headers = [("Content-Type", "application/octet-stream"), ("Last-Modified", modified),
                        ("ETag", etag), ("Accept-Ranges", "bytes"),
-                       ("Cache-Control", IMMUTABLE if _DIGEST_NAME.search(path) else REVALIDATE),
+                       ("Cache-Control", IMMUTABLE if DIGEST_NAME.search(path) else REVALIDATE),
                        ("X-Content-Type-Options", "nosniff")]
             if environ.get("HTTP_IF_NONE_MATCH") in (etag, "*") or (
                     "HTTP_IF_NONE_MATCH" not in environ and environ.get("HTTP_IF_MODIFIED_SINCE") == modified):
@@ -432,7 +419,7 @@ class OrvantaApp:
                 return [b""]
             cut = self.options.take_cut()
             if cut is None and not wanted and "wsgi.file_wrapper" in environ:
-                return environ["wsgi.file_wrapper"](f, _CHUNK)  # the server's sendfile
+                return environ["wsgi.file_wrapper"](f, CHUNK)  # the server's sendfile
             return FileSlice(f, first, length, cut)
         except BaseException:
             f.close()

@@ -18,7 +18,8 @@ import sys
 if __package__ in (None, ""):
     sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 from service import httpcommon  # noqa: E402
-from service.app import DEFAULT_HOSTS, MANIFEST_NAME, ROLES, OrvantaApp, PackageOptions, Release  # noqa: E402,F401
+from service.app import DEFAULT_HOSTS, ROLES, OrvantaApp, PackageOptions, Release  # noqa: E402
+from service.release_layout import MANIFEST_NAME  # noqa: E402,F401
 from service.funnel_store import open_store  # noqa: E402
 
 
@@ -72,6 +73,7 @@ def main(argv=None):
     add_app_arguments(parser)
     httpcommon.add_common_arguments(parser)
     args = parser.parse_args(argv)
+    httpcommon.configure_logging()
     try:
         app = build_app(args)
     except ValueError as e:

@@ -92,6 +92,7 @@ def main(argv=None):
         sys.stdout.write(format_funnel(counts, totals, args.by))
         return 0
 
+    httpcommon.configure_logging()
     server = make_server(args.db, args.bind, args.port, httpcommon.open_access_log(args.access_log),
                          args.trust_proxy)
     return httpcommon.serve_until_signalled(server, args, server.store.close)

@@ -179,6 +179,31 @@ class DownloadServerTest(unittest.TestCase):
         self.assertNotIn("NO_UPDATE_AVILABLE", sections)
         self.assertEqual("20240505120000", sections["PRODUCT_REG"]["LastUpdateDate"])
 
+    def test_a_new_manifest_that_fails_to_load_is_logged_once_with_its_reason(self):
+        path = os.path.join(self.halvenor, app.MANIFEST_NAME)
+
+        def unrenderable():
+            with open(path + ".part", "w", newline="") as f:
+                f.write("[GENERAL]\r\nBRAND_NAME =Halvenor\r\n[PRODUCT_REG]\r\nLastUpdateDate=20240505120000\r\n")
+            os.replace(path + ".part", path)
+
+        def folder():
+            os.remove(path)
+            os.mkdir(path)
+
+        for publish, reason in ((unrenderable, "'BRAND_NAME '"), (folder, "Is a directory")):
+            with self.subTest(reason=reason):
+                publish()
+                with self.assertLogs("orvanta.service", "ERROR") as logged:
+                    dates = {self.manifest("", "Halvenor")["PRODUCT_REG"]["LastUpdateDate"] for _ in range(3)}
+                self.assertEqual({"20240101120000"}, dates)
+                self.assertEqual(1, len(logged.records), logged.output)
+                for part in (path, reason, "still serving release 20240101120000"):
+                    self.assertIn(part, logged.output[0])
+        os.rmdir(path)
+        write_release(self.halvenor, "Halvenor", "20240505120000", {"files/Bin/readme^dd.txt": b"v2"})
+        self.assertEqual("20240505120000", self.manifest("", "Halvenor")["PRODUCT_REG"]["LastUpdateDate"])
+
     def test_large_file_is_streamed_not_loaded(self):
         size = 48 * 1024 * 1024
         big = os.path.join(self.halvenor, "files", "Bin", "big^ee.bin")
