@@ -11,6 +11,7 @@ runs it in worker processes (service/wsgi.py for gunicorn). It answers:
   files/...                             package files (single byte ranges, HEAD)
   uninstall.html?fromClient=1&lang=..&Username=..&BrandId=..   the farewell page
   ClientsRecruitChain.asp?...           funnel reports, stored when a store is given
+  ClientsFailure.asp?...                failure reports, likewise (service/reports.py)
 Targets may be origin-form (with or without "/") or absolute ("http://host:80/..."), as
 they arrive through a proxy setting. A request whose host belongs to a configured role
 is served only that role's paths; other hosts (e.g. 127.0.0.1) reach every role.
@@ -32,11 +33,10 @@ from urllib.parse import quote
 
 if __package__ in (None, ""):
     sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from service import httpcommon, ini  # noqa: E402
+from service import httpcommon, ini, reports  # noqa: E402
 from service.httpcommon import CHUNK, FileSlice  # noqa: E402
 from service.release_layout import DIGEST_NAME, FILES_DIR, MANIFEST_NAME, NO_UPDATE_NAME  # noqa: E402,F401
 
-REPORT_PATH = "clientsrecruitchain.asp"
 ROLES = ("download", "package", "log", "farewell")
 DEFAULT_HOSTS = {
     "download": ["dl.orvanta.net", "dltest.orvanta.net"],
@@ -44,13 +44,11 @@ DEFAULT_HOSTS = {
     "log": ["log.orvanta.net"],
     "farewell": ["www.orvanta.net"],
 }
-REPORT_PARAMS = ("StartTime", "StartRandom", "Status", "Did", "Tag1", "Tag2")
 # Package files named by their SHA-256 never change; anything else is revalidated.
 IMMUTABLE = "public, max-age=31536000, immutable"
 REVALIDATE = "no-cache"
 _PLACEHOLDER = re.compile(r"\$\{([A-Za-z0-9_]+)\}")
 _SAFE_VALUE = re.compile(r"^[A-Za-z0-9_.-]*$")
-_INT32 = re.compile(r"^-?\d{1,10}$")
 _SIGNED = re.compile(rb"(?:\A|\n);signature=[^\r\n]*(?:\r?\n)?\Z")
 _RANGE = re.compile(r"^bytes=[ \t]*(\d*)[ \t]*-[ \t]*(\d*)[ \t]*$", re.I)
 LOG = logging.getLogger("orvanta.service")
@@ -194,22 +192,6 @@ def manifest_text(snapshot, pairs):
     return "".join(p if isinstance(p, str) else ini.render(fill_placeholders(p, pairs)) for p in snapshot.parts)
 
 
-def parse_report(query):
-    """The six report values as ints, or None when one is missing or not a 32-bit
-    decimal number (such a request is refused rather than stored half-read)."""
-    values = httpcommon.parse_query(query)
-    result = []
-    for name in REPORT_PARAMS:
-        text = values.get(name, "")
-        if not _INT32.match(text):
-            return None
-        number = int(text)
-        if not -2**31 <= number < 2**31:
-            return None
-        result.append(number)
-    return tuple(result)
-
-
 def farewell_page(pairs):
     # Every value comes from the client's query (the user name is typed by a person).
     esc = {k: html.escape(pairs.get(k, ""), quote=True) for k in ("lang", "Username", "BrandId")}
@@ -342,8 +324,10 @@ class OrvantaApp:
                     if answer is not None:
                         return answer
             return self._text(environ, start_response, 404, "not found\n")
-        if lower == REPORT_PATH and "log" in roles:
-            return self._report(environ, start_response, query)
+        if lower == reports.REPORT_PATH and "log" in roles:
+            return self._store(environ, start_response, reports.parse_report(query), "add")
+        if lower == reports.FAILURE_PATH and "log" in roles:
+            return self._store(environ, start_response, reports.parse_failure(query), "add_failure")
         if lower == "uninstall.html" and "farewell" in roles:
             return self._text(environ, start_response, 200, farewell_page(httpcommon.parse_query(query)),
                               "text/html; charset=latin-1", cache=False)
@@ -361,16 +345,19 @@ class OrvantaApp:
         start_response(_status(code), headers + list(extra))
         return [b""] if environ.get("REQUEST_METHOD") == "HEAD" else [body]
 
-    def _report(self, environ, start_response, query):
-        report = parse_report(query)
+    def _client(self, environ):
+        client = environ.get("REMOTE_ADDR", "")
+        if client in self.trusted_proxies and environ.get("HTTP_X_REAL_IP"):
+            client = environ["HTTP_X_REAL_IP"].strip()
+        return client
+
+    def _store(self, environ, start_response, report, method):
+        """Store a parsed report with the store's `method`; 400 for a malformed one (None)."""
         if report is None:
             return self._text(environ, start_response, 400, "bad report\n", cache=False)
         if self.store is not None:
-            client = environ.get("REMOTE_ADDR", "")
-            if client in self.trusted_proxies and environ.get("HTTP_X_REAL_IP"):
-                client = environ["HTTP_X_REAL_IP"].strip()
             try:
-                self.store.add(report, client)
+                getattr(self.store, method)(report, self._client(environ))
             except Exception as e:  # the store's own errors differ per database
                 environ["wsgi.errors"].write("report not stored: %s\n" % e)
                 return self._text(environ, start_response, 503, "report not stored\n", cache=False)

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Log server for the installer's funnel reports.
+"""Log server for the installer's funnel and failure reports.
 
     log_server.py [serve] --db DB [--port 0] [--port-file F]
     log_server.py funnel --db DB [--by did|tag1|tag2]
@@ -7,8 +7,9 @@
 DB is an SQLite file (the default store) or a postgresql:// connection string.
 "serve" runs the service's WSGI application with only its log role: every
 "ClientsRecruitChain.asp?StartTime=..&StartRandom=..&Status=..&Did=..&Tag1=..&Tag2=..&"
-request is stored; "funnel" prints how many distinct funnels (StartTime + StartRandom)
-reached each stage and the conversion between stages.
+and "ClientsFailure.asp?..." request (service/reports.py) is stored; "funnel" prints how
+many distinct funnels (StartTime + StartRandom) reached each stage and the conversion
+between stages.
 """
 
 import argparse
@@ -37,6 +38,15 @@ def funnel_counts(db, by=None):
     store = open_store(db)
     try:
         return store.funnel_counts(by)
+    finally:
+        store.close()
+
+
+def failure_counts(db, by="reason"):
+    """{value of `by`: failure reports}."""
+    store = open_store(db)
+    try:
+        return store.failure_counts(by)
     finally:
         store.close()
 

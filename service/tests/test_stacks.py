@@ -12,6 +12,7 @@ from service import app, download_server, localstack, log_server
 from service.funnel_store import open_store
 from service.tests.support import RunningServer, http_exchange, sign_manifest, write_release
 from service.tests.test_download_server import BIG, BIG_DATA, QUERY, check_range_table
+from service.tests.test_log_server import failure
 
 DATE = "20240101120000"
 SIGNED_DATE = "20240202120000"
@@ -130,6 +131,19 @@ class SameAnswersTest(unittest.TestCase):
                 embedded, production = (log_server.funnel_counts(db, by) for _, db in stores.values())
                 self.assertEqual(embedded, production)
                 self.assertEqual(log_server.format_funnel(*embedded, by), log_server.format_funnel(*production, by))
+
+    def test_failure_reports_are_stored_alike_in_both_stores(self):
+        reasons = ("server-unreachable", "digest-mismatch", "disk-full", "cancelled")
+        targets = ["http://log.orvanta.net:80/" + failure(StartRandom=str(i), Reason=reasons[i % 4],
+                                                          WinVer="10.0.%d" % (19041 + i % 3))
+                   for i in range(60)]
+        for port in (EMBEDDED.port, STACK.port):
+            with concurrent.futures.ThreadPoolExecutor(10) as pool:
+                self.assertEqual([200] * len(targets), list(pool.map(lambda t: http_exchange(port, t)[0], targets)))
+        for by in ("reason", "win_ver"):
+            embedded, production = (log_server.failure_counts(db, by) for db in (SQLITE, STACK.dsn))
+            self.assertEqual(embedded, production)
+        self.assertEqual({r: 15 for r in reasons}, log_server.failure_counts(STACK.dsn))
 
 
 if __name__ == "__main__":
