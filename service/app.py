@@ -54,6 +54,8 @@ _RANGE = re.compile(r"^bytes=[ \t]*(\d*)[ \t]*-[ \t]*(\d*)[ \t]*$", re.I)
 LOG = logging.getLogger("orvanta.service")
 # Sections whose values may carry request placeholders.
 _TEMPLATED = ("GENERAL", "REG")
+CLIENT_RESOURCES = "dl/clientresources.asp"
+UPDATE_RESOURCES = "dl/updateresources.asp"
 
 Snapshot = namedtuple("Snapshot", "brand date download_host sections text no_update_text templated signed parts")
 
@@ -307,15 +309,8 @@ class OrvantaApp:
             return self._text(environ, start_response, 400, "bad target\n")
         lower = path.lower()
         roles = self.roles_for(host)
-        if lower in ("dl/clientresources.asp", "dl/updateresources.asp") and "download" in roles:
-            pairs = httpcommon.parse_query(query)
-            snapshot = self.select(pairs.get("Brand", "")).current()
-            date = pairs.get("LastUpdateDate", "")
-            if lower == "dl/clientresources.asp" and date and date == snapshot.date and snapshot.no_update_text:
-                text = snapshot.no_update_text
-            else:
-                text = manifest_text(snapshot, pairs)
-            return self._text(environ, start_response, 200, text, cache=False)
+        if lower in (CLIENT_RESOURCES, UPDATE_RESOURCES) and "download" in roles:
+            return self._manifest(environ, start_response, lower, httpcommon.parse_query(query))
         if lower.startswith(FILES_DIR + "/") and "package" in roles:
             for release in self.releases:
                 found = release.file_path(path)
@@ -344,6 +339,32 @@ class OrvantaApp:
             headers.append(("Cache-Control", "no-store"))
         start_response(_status(code), headers + list(extra))
         return [b""] if environ.get("REQUEST_METHOD") == "HEAD" else [body]
+
+    def _manifest(self, environ, start_response, page, pairs):
+        """The manifest or the no-update answer; each answer, and the release it named, is
+        recorded when a store is given (adoption by release)."""
+        snapshot = None
+        try:
+            snapshot = self.select(pairs.get("Brand", "")).current()
+            date = pairs.get("LastUpdateDate", "")
+            no_update = page == CLIENT_RESOURCES and date and date == snapshot.date and snapshot.no_update_text
+            text = snapshot.no_update_text if no_update else manifest_text(snapshot, pairs)
+        except Exception as e:
+            LOG.exception("manifest not answered: %s", e)
+            self._record(environ, pairs, snapshot, reports.OUTCOME_ERROR)
+            return self._text(environ, start_response, 500, "manifest not available\n", cache=False)
+        self._record(environ, pairs, snapshot, reports.OUTCOME_NO_UPDATE if no_update else reports.OUTCOME_MANIFEST)
+        return self._text(environ, start_response, 200, text, cache=False)
+
+    def _record(self, environ, pairs, snapshot, outcome):
+        # A record that cannot be stored never costs the installer its answer.
+        if self.store is None:
+            return
+        try:
+            self.store.add_manifest_request(reports.manifest_request(pairs, snapshot.date if snapshot else "", outcome),
+                                            self._client(environ))
+        except Exception as e:  # the store's own errors differ per database
+            environ["wsgi.errors"].write("manifest request not recorded: %s\n" % e)
 
     def _client(self, environ):
         client = environ.get("REMOTE_ADDR", "")

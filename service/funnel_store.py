@@ -8,6 +8,7 @@ PostgreSQL (python3-psycopg2), chosen by a connection string:
     store.add((start_time, start_random, status, did, tag1, tag2), client)
     counts, totals = store.funnel_counts(by=None | "did" | "tag1" | "tag2")
     store.add_failure(Failure(...), client)
+    store.add_manifest_request(ManifestRequest(...), client)
     counts = store.failure_counts(by="reason" | "win_ver" | "stage" | "build" | "did" | ...)
     store.close()
 
@@ -28,6 +29,11 @@ COLUMNS = "received, start_time, start_random, status, did, tag1, tag2, client"
 Failure = namedtuple("Failure", "start_time start_random did tag1 tag2 reason error stage build win_ver asked_date")
 FAILURE_COLUMNS = "received, " + ", ".join(Failure._fields) + ", client"
 FAILURE_BY = ("reason", "win_ver", "stage", "build", "asked_date", "did", "tag1", "tag2")
+# A manifest request's answer: the release (its LastUpdateDate) and the outcome ("manifest",
+# "no-update", "error"); the funnel values are None when the request's profile lacks them.
+ManifestRequest = namedtuple("ManifestRequest",
+                             "start_time start_random did tag1 tag2 brand asked_date release_date outcome")
+MANIFEST_COLUMNS = "received, " + ", ".join(ManifestRequest._fields) + ", client"
 
 # {id}: the key column's type, which the two databases name differently.
 _SCHEMA = ("""
@@ -57,7 +63,21 @@ CREATE TABLE IF NOT EXISTS failures (
     win_ver TEXT NOT NULL,
     asked_date TEXT NOT NULL,
     client TEXT NOT NULL
-)""", "CREATE INDEX IF NOT EXISTS failures_funnel ON failures(start_time, start_random)")
+)""", "CREATE INDEX IF NOT EXISTS failures_funnel ON failures(start_time, start_random)", """
+CREATE TABLE IF NOT EXISTS manifest_requests (
+    id {id} PRIMARY KEY,
+    received TEXT NOT NULL,
+    start_time INTEGER,
+    start_random INTEGER,
+    did INTEGER,
+    tag1 INTEGER,
+    tag2 INTEGER,
+    brand TEXT NOT NULL,
+    asked_date TEXT NOT NULL,
+    release_date TEXT NOT NULL,
+    outcome TEXT NOT NULL,
+    client TEXT NOT NULL
+)""", "CREATE INDEX IF NOT EXISTS manifest_requests_funnel ON manifest_requests(start_time, start_random)")
 # Distinct funnels (StartTime + StartRandom) per group and stage, in SQL both databases run.
 _COUNTS = ("SELECT grp, status, COUNT(*) FROM (SELECT DISTINCT %s AS grp, status, start_time, start_random"
            " FROM reports) AS d GROUP BY grp, status")
@@ -92,6 +112,15 @@ class _Store:
 
     def add_failure(self, failure, client):
         self._insert("failures", FAILURE_COLUMNS, (_now(),) + tuple(failure) + (client,))
+
+    def add_manifest_request(self, record, client):
+        self._insert("manifest_requests", MANIFEST_COLUMNS, (_now(),) + tuple(record) + (client,))
+
+    def manifest_counts(self):
+        """{(release date, outcome): requests}."""
+        rows, = self._fetch([("SELECT release_date, outcome, COUNT(*) FROM manifest_requests"
+                              " GROUP BY release_date, outcome", ())])
+        return {(release, outcome): count for release, outcome, count in rows}
 
     def funnel_counts(self, by=None):
         """({group: {status: distinct funnels}}, (reports, distinct funnels)); the group

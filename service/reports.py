@@ -9,17 +9,25 @@
 
 A report with a missing or malformed value is refused whole, never stored half-read.
 Stage, Build, WinVer and Date may be empty or left out.
+
+Manifest requests are recorded too (manifest_request): the funnel named by their profile
+pairs, the release date asked with, the release answered and how.
 """
 
 import re
 
 from service import httpcommon
-from service.funnel_store import Failure
+from service.funnel_store import Failure, ManifestRequest
 
 REPORT_PATH = "clientsrecruitchain.asp"
 FAILURE_PATH = "clientsfailure.asp"
 REPORT_PARAMS = ("StartTime", "StartRandom", "Status", "Did", "Tag1", "Tag2")
 FUNNEL_PARAMS = ("StartTime", "StartRandom", "Did", "Tag1", "Tag2")
+# The profile pairs of a manifest request that name its funnel, download and tags.
+PROFILE_FUNNEL = ("ChainStartTime", "ChainStartRandom", "Did", "Tag", "Tag2")
+OUTCOME_MANIFEST = "manifest"
+OUTCOME_NO_UPDATE = "no-update"
+OUTCOME_ERROR = "error"
 _INT32 = re.compile(r"^-?\d{1,10}$")
 _UINT32 = re.compile(r"^\d{1,10}$")
 # The text fields of a failure report: what each may hold.
@@ -67,3 +75,11 @@ def parse_failure(query):
     reason, stage, build, win_ver, date = texts
     return Failure(*funnel, reason=reason, error=int(error), stage=stage, build=build, win_ver=win_ver,
                    asked_date=date)
+
+
+def manifest_request(pairs, release_date, outcome):
+    """The record of one manifest request: a profile value that is missing or not a
+    32-bit number is None; text values are cut to a size a column takes."""
+    funnel = [int32(pairs.get(name)) for name in PROFILE_FUNNEL]
+    return ManifestRequest(*funnel, brand=pairs.get("Brand", "")[:64], asked_date=pairs.get("LastUpdateDate", "")[:32],
+                           release_date=release_date, outcome=outcome)

@@ -132,6 +132,23 @@ class SameAnswersTest(unittest.TestCase):
                 self.assertEqual(embedded, production)
                 self.assertEqual(log_server.format_funnel(*embedded, by), log_server.format_funnel(*production, by))
 
+    def test_manifest_requests_are_recorded_alike_in_both_stores(self):
+        stores = {"embedded": (EMBEDDED.port, SQLITE), "production": (STACK.port, STACK.dsn)}
+        targets = ["http://dl.orvanta.net:80/Dl/ClientResources.asp?" + QUERY % (date, brand)
+                   for date, brand in (("", "Halvenor"), (DATE, "Halvenor"), ("", "Zentaro"), (SIGNED_DATE, "Zentaro"))]
+        recorded = {}
+        for name, (port, db) in stores.items():
+            store = open_store(db)
+            before = store.manifest_counts()
+            for target in targets:
+                self.assertEqual(200, http_exchange(port, target)[0])
+            after = store.manifest_counts()
+            store.close()
+            recorded[name] = {key: n - before.get(key, 0) for key, n in after.items() if n != before.get(key, 0)}
+        self.assertEqual({(DATE, "manifest"): 1, (DATE, "no-update"): 1, (SIGNED_DATE, "manifest"): 1,
+                          (SIGNED_DATE, "no-update"): 1}, recorded["production"])
+        self.assertEqual(recorded["embedded"], recorded["production"])
+
     def test_failure_reports_are_stored_alike_in_both_stores(self):
         reasons = ("server-unreachable", "digest-mismatch", "disk-full", "cancelled")
         targets = ["http://log.orvanta.net:80/" + failure(StartRandom=str(i), Reason=reasons[i % 4],
