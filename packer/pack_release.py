@@ -4,6 +4,8 @@
     pack_release.py --client DIR --description release.json --out RELEASE_DIR
                     [--previous PREVIOUS_RELEASE_DIR] [--decoder lzma.exe ...] [--date TEXT]
                     [--sign-key KEY.pem] [--patch-maker build/host/vpatch --patch-tool vpatch.exe]
+    pack_release.py ... --stage PERCENT      (a staged rollout: service/rollout.py)
+    pack_release.py rollback --out RELEASE_DIR [--to DATE | --from FOLDER] [--sign-key KEY.pem]
     pack_release.py --sign-key KEY.pem --print-public-key
 
 The release folder gets "manifest.ini" and the package files below "files/". Each file
@@ -14,6 +16,15 @@ version while its content is unchanged (compared with the previous release, by d
 the one already in RELEASE_DIR); re-packing an unchanged client changes nothing.
 With --sign-key the manifest is signed and a signed no-update answer "noupdate.ini"
 is written beside it (release_signing.py).
+
+Every manifest published is also kept as history/<date>.ini. With --stage P the release is
+written to staged/ beside the current one and given to P % of the installations
+(service/rollout.py raises, halts, promotes or withdraws it); a normal pack is refused
+while a release is staged. "rollback" publishes an earlier release's content (the current
+one when a release is staged, else the newest older one in history/, or --to / --from) as
+a new release dated after every release published, signed with --sign-key, and withdraws
+a staged release: installations with release keys refuse an older release, so putting an
+old manifest back would leave them where they are.
 
 With --patch-maker, a file whose content changed also gets a patch from the previous
 release's version when the patch is under half the size of the whole package file; the
@@ -38,9 +49,10 @@ from urllib.parse import quote
 
 if __package__ in (None, ""):
     sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from service import ini  # noqa: E402
-from service.release_layout import (COMPRESSED_EXT, MANIFEST_NAME, NO_UPDATE_NAME, PATCH_EXT,  # noqa: E402
-                                    URL_SAFE, package_spec, spec_path)
+from service import ini, rollout  # noqa: E402
+from service.release_layout import (COMPRESSED_EXT, HISTORY_DIR, MANIFEST_NAME, NO_UPDATE_NAME,  # noqa: E402
+                                    PATCH_EXT, STAGED_DIR, URL_SAFE, history_path, is_compressed, is_signed, package_spec,
+                                    spec_path)
 
 GENERAL_KEYS = ("BRAND_NAME", "EXE_NAME", "EXE_WORK_PATH", "DOWNLOAD_URL", "SKIN_URL",
                 "UNINSTALL_ICON", "EXE_UPDATERES", "DISPLAY_VERSION")
@@ -387,13 +399,13 @@ class Patcher:
             return self.make(rel, src, old_spec, spec)
         return self.carry(old_patch) if old_patch else None
 
-    def _base_file(self, spec, digest):
+    def _base_file(self, rel, spec, digest):
         """The previous version's content as installed: the package file, decoded if need be."""
         for folder in self.base_dirs:
             path = spec_path(folder, spec)
             if not os.path.isfile(path):
                 continue
-            if not spec.endswith(COMPRESSED_EXT):
+            if not is_compressed(rel, spec):
                 return path if sha256_of(path) == digest else None
             plain = self._temp("base")
             try:
@@ -407,7 +419,7 @@ class Patcher:
     def make(self, rel, src, old_spec, whole_spec):
         """Patch spec for `src` from the previous version `old_spec`, or None when it does not pay."""
         old_digest = ini.file_spec_checksum(old_spec)
-        base = self._base_file(old_spec, old_digest)
+        base = self._base_file(rel, old_spec, old_digest)
         if base is None:
             self.log("%-40s no patch: the previous version's file is not at hand" % rel)
             return None
@@ -439,10 +451,11 @@ class Patcher:
 # ---------------------------------------------------------------------- packing
 
 class PreviousRelease:
-    """The manifest of the release packed before; empty when there is none."""
+    """The manifest of the release packed before; empty when there is none. `path` names
+    a manifest file of another name (one of the release folder's history)."""
 
-    def __init__(self, folder):
-        path = os.path.join(folder, MANIFEST_NAME) if folder else None
+    def __init__(self, folder, path=None):
+        path = path or (os.path.join(folder, MANIFEST_NAME) if folder else None)
         self.found = bool(path) and os.path.isfile(path)
         self.sections = ini.read(path) if self.found else OrderedDict()
         self.patches = self.sections.get(PATCH_SECTION, {})
@@ -601,31 +614,76 @@ def choose_date(sections, prev, forced, sign_key):
     return date
 
 
-def publish(out, sections, sign_key, log):
+def publish(out, sections, sign_key, log, staged=False):
     """Write the manifest (signed, with its signed no-update answer, when a key is given)
-    unless it is there already. Returns (changed, sections)."""
+    unless it is there already, as the current release of `out` or its staged one; a copy
+    goes to its history. Returns (changed, sections)."""
     text = ini.render(sections)
     if sign_key is not None:
         text = signable(text, sign_key)
-        write_signed_no_update(out, sections, sign_key, log)
-    else:
-        drop_signed_no_update(out, log)
     date = sections["PRODUCT_REG"]["LastUpdateDate"]
+    write_text_if_changed(history_path(out, date), text)
+    target = os.path.join(out, STAGED_DIR) if staged else out
+    if sign_key is not None:
+        write_signed_no_update(target, sections, sign_key, log)
+    else:
+        drop_signed_no_update(target, log)
     # Package files first, manifest last: a server never sees a half release.
-    if not write_text_if_changed(os.path.join(out, MANIFEST_NAME), text):
+    if not write_text_if_changed(os.path.join(target, MANIFEST_NAME), text):
         log("release unchanged: %s" % date)
         return False, sections
-    log("release written: %s" % date)
+    log("%s written: %s" % ("staged release" if staged else "release", date))
     return True, sections
 
 
+def check_staging(out, previous, stage):
+    """Refuse a pack that would pass over a staged release, or a staging that has nothing
+    to stage against."""
+    staged = os.path.isfile(os.path.join(out, STAGED_DIR, MANIFEST_NAME))
+    if stage is None:
+        if staged:
+            raise PackError("%s holds a staged release: promote or roll it back first (service/rollout.py), "
+                            "or stage this one with --stage" % out)
+        return
+    if not 0 <= stage <= 100:
+        raise PackError("--stage %g: give a percentage from 0 to 100" % stage)
+    if previous:
+        raise PackError("--stage packs beside the current release of --out; --previous cannot be used")
+    if not os.path.isfile(os.path.join(out, MANIFEST_NAME)):
+        raise PackError("%s: no current release to stage against; publish the first one without --stage" % out)
+
+
+def newest_release(out):
+    """The folder of the newest release published in `out`: its staged one, else its current one."""
+    staged = os.path.join(out, STAGED_DIR)
+    return staged if os.path.isfile(os.path.join(staged, MANIFEST_NAME)) else out
+
+
+def stage_release(out, sections, changed, stage, log):
+    """Start the rollout of a staged release at `stage` %; a re-packed, unchanged staged
+    release keeps the rollout's state."""
+    date = sections["PRODUCT_REG"]["LastUpdateDate"]
+    try:
+        state = rollout.read_state(out)
+    except rollout.RolloutError:
+        state = None
+    if not changed and state is not None and state.release == date:
+        log("rollout state kept: %g %% (service/rollout.py raise changes it)" % state.percent)
+        return
+    rollout.write_state(out, rollout.Rollout(date, float(stage), False))
+    log("staged at %g %%" % stage)
+
+
 def pack(client, description, out, previous=None, decoders=(), date=None, preset=6,
-         min_saving=0.05, log=print, sign_key=None, patch_maker=None, max_patch_ratio=0.5):
+         min_saving=0.05, log=print, sign_key=None, patch_maker=None, max_patch_ratio=0.5, stage=None):
     """Pack `client` into the release folder `out`. Returns (changed, manifest sections).
     sign_key: an Ed25519 private key (release_signing.load_key) to sign the manifests with.
-    With `patch_maker` (the release machine's vpatch) changed files also get patches."""
+    With `patch_maker` (the release machine's vpatch) changed files also get patches.
+    stage: a percentage; the release is then staged beside the current one (service/rollout.py)."""
     general, reg, files = read_inputs(client, description, decoders, sign_key, date)
-    prev = PreviousRelease(previous or out)
+    check_staging(out, previous, stage)
+    # The newest release published: a staged one when there is one.
+    prev = PreviousRelease(previous or (newest_release(out) if stage is not None else out))
     os.makedirs(out, exist_ok=True)
     patcher = Patcher(patch_maker, out, [previous or out], max_patch_ratio, log) if patch_maker else None
     listing = place_files(files, out, [previous] if previous else [], prev, (preset, min_saving), patcher, log)
@@ -634,10 +692,96 @@ def pack(client, description, out, previous=None, decoders=(), date=None, preset
     general, dated = with_release_version(general, files, prev.date)
     sections = listing.sections(general, reg)
     release_date = choose_date(sections, prev, date, sign_key)
+    if stage is not None and release_date == PreviousRelease(out).date:
+        raise PackError("nothing to stage: the client is the current release's")
     sections["PRODUCT_REG"] = OrderedDict([("LastUpdateDate", release_date)])
     if dated:
         sections["GENERAL"] = with_display_version(general, dated_version(release_date))
-    return publish(out, sections, sign_key, log)
+    changed, sections = publish(out, sections, sign_key, log, staged=stage is not None)
+    if stage is not None:
+        stage_release(out, sections, changed, stage, log)
+    return changed, sections
+
+
+# ---------------------------------------------------------------------- rollback
+
+def earlier_release(out, to=None, source=None):
+    """(manifest of the release to go back to, folders holding its package files). By
+    default: the current release when one is staged, else the newest one in the history
+    older than the current one."""
+    if source:
+        earlier = PreviousRelease(source)
+        if not earlier.found:
+            raise PackError("%s: no %s" % (source, MANIFEST_NAME))
+        return earlier, [source]
+    current = PreviousRelease(out)
+    if to is None and newest_release(out) != out:
+        return current, []
+    if to is None:
+        history = os.path.join(out, HISTORY_DIR)
+        names = os.listdir(history) if os.path.isdir(history) else []
+        older = [name[:-4] for name in names if name.endswith(".ini") and _older(name[:-4], current.date)]
+        if not older:
+            raise PackError("%s: no release older than %s in %s/; name one with --from"
+                            % (out, current.date, HISTORY_DIR))
+        to = max(older, key=int)
+    earlier = PreviousRelease(None, history_path(out, to))
+    if not earlier.found:
+        raise PackError("%s: no release %s in %s/" % (out, to, HISTORY_DIR))
+    return earlier, []
+
+
+def _older(date, than):
+    return date.isdigit() and than.isdigit() and int(date) < int(than)
+
+
+def republished_sections(earlier, newest, out, sources):
+    """The earlier release's GENERAL, FILE, REG and package digests (its patches were made
+    for another base and are left out), with versions that follow the newest release's.
+    PackError when a package file of it is no longer whole in `out` (nor in `sources`)."""
+    entries, missing = OrderedDict(), []
+    for key, value in earlier.sections.get("FILE", {}).items():
+        version, spec, order = value.split(",")
+        if not reuse_package_file(spec, out, sources, is_compressed(key, spec)):
+            missing.append(spec)
+            continue
+        entries[key] = "%d,%s,%s" % (max(int(version), newest.version_of(key, ini.file_spec_checksum(spec))[0]),
+                                     spec, order)
+    if missing:
+        raise PackError("the package files of release %s are not all whole in %s: %s"
+                        % (earlier.date, out, ", ".join(missing[:5])))
+    digests = earlier.sections.get(PACKAGE_DIGEST_SECTION, {})
+    return OrderedDict([("GENERAL", earlier.sections.get("GENERAL", OrderedDict())), ("FILE", entries),
+                        ("REG", earlier.sections.get("REG", OrderedDict())),
+                        (PACKAGE_DIGEST_SECTION, OrderedDict((k, v) for k, v in digests.items() if k in entries))])
+
+
+def rollback(out, to=None, source=None, date=None, sign_key=None, log=print):
+    """Publish an earlier release's content as a new release of `out`, newer than any
+    release an installation may have (a signed installation refuses an older one), and
+    withdraw a staged release. Returns the new manifest's sections."""
+    current = PreviousRelease(out)
+    if not current.found:
+        raise PackError("%s: no current release" % out)
+    staged = newest_release(out) != out
+    with open(os.path.join(out, MANIFEST_NAME), "rb") as f:
+        if sign_key is None and is_signed(f.read()):
+            raise PackError("%s: the release is signed; give --sign-key to sign its rollback" % out)
+    earlier, sources = earlier_release(out, to, source)
+    newest = PreviousRelease(newest_release(out))
+    sections = republished_sections(earlier, newest, out, sources)
+    release_date = next_date(newest.date, date)
+    if date is not None and newest.date.isdigit() and not (date.isdigit() and int(date) > int(newest.date)):
+        raise PackError("--date %s: a rollback must be newer than release %s" % (date, newest.date))
+    if sign_key is not None and not release_date.isdigit():
+        raise PackError(SIGNED_DATE_ERROR % release_date)
+    sections["PRODUCT_REG"] = OrderedDict([("LastUpdateDate", release_date)])
+    publish(out, sections, sign_key, log)
+    if staged:
+        rollout.withdraw(out)
+        log("staged release %s withdrawn" % newest.date)
+    log("rolled back to the content of release %s as release %s" % (earlier.date, release_date))
+    return sections
 
 
 # ---------------------------------------------------------------------- signing
@@ -692,8 +836,42 @@ def check_general(general, entries, log):
         log("warning: UNINSTALL_ICON %s is not in the client folder" % icon)
 
 
+def load_sign_key(path):
+    if not path:
+        return None
+    from packer import release_signing
+    try:
+        return release_signing.load_key(path)
+    except release_signing.SigningError as e:
+        raise PackError(str(e))
+
+
+def rollback_main(argv):
+    parser = argparse.ArgumentParser(prog="pack_release.py rollback",
+                                     description="Publish an earlier release's content as a new release")
+    parser.add_argument("--out", required=True, help="the release folder served")
+    which = parser.add_mutually_exclusive_group()
+    which.add_argument("--to", metavar="DATE", help="the release of this date in the folder's history/")
+    which.add_argument("--from", dest="source", metavar="FOLDER", help="an earlier release folder")
+    parser.add_argument("--date", help="LastUpdateDate to use instead of the current UTC time")
+    parser.add_argument("--sign-key", help="Ed25519 private key (PEM): needed when the release is signed")
+    parser.add_argument("--quiet", action="store_true")
+    args = parser.parse_args(argv)
+    try:
+        rollback(args.out, args.to, args.source, args.date, load_sign_key(args.sign_key),
+                 (lambda *a: None) if args.quiet else print)
+    except (PackError, OSError, ValueError) as e:
+        print("pack_release: %s" % e, file=sys.stderr)
+        return 1
+    return 0
+
+
 def main(argv=None):
-    parser = argparse.ArgumentParser(description="Write a release for the download server")
+    argv = list(sys.argv[1:] if argv is None else argv)
+    if argv[:1] == ["rollback"]:
+        return rollback_main(argv[1:])
+    parser = argparse.ArgumentParser(description="Write a release for the download server "
+                                                 "(\"%(prog)s rollback --help\": go back to an earlier one)")
     parser.add_argument("--client", help="folder holding the client build (required to pack)")
     parser.add_argument("--description", help="release description (.json or .ini) (required to pack)")
     parser.add_argument("--out", help="release folder to write (required to pack)")
@@ -705,6 +883,8 @@ def main(argv=None):
     parser.add_argument("--patch-maker", help="the release machine's vpatch (scripts/build.sh host): "
                         "changed files also get patches from the previous release")
     parser.add_argument("--patch-tool", help="vpatch.exe to ship at the data folder root (applies patches)")
+    parser.add_argument("--stage", type=float, metavar="PERCENT",
+                        help="stage the release beside the current one, given to PERCENT %% of the funnels")
     parser.add_argument("--quiet", action="store_true")
     parser.add_argument("--sign-key", help="Ed25519 private key (PEM) to sign the manifest and the "
                                            "no-update answer with")
@@ -716,20 +896,15 @@ def main(argv=None):
     if not args.print_public_key and not (args.client and args.description and args.out):
         parser.error("--client, --description and --out are required to pack")
     try:
-        key = None
-        if args.sign_key:
+        key = load_sign_key(args.sign_key)
+        if args.print_public_key:
             from packer import release_signing
-            try:
-                key = release_signing.load_key(args.sign_key)
-            except release_signing.SigningError as e:
-                raise PackError(str(e))
-            if args.print_public_key:
-                print(release_signing.public_key_hex(key))
-                return 0
+            print(release_signing.public_key_hex(key))
+            return 0
         decoders = args.decoder + ([args.patch_tool] if args.patch_tool else [])
-        changed, sections = pack(args.client, args.description, args.out, args.previous, decoders,
-                                 args.date, args.preset, log=(lambda *a: None) if args.quiet else print,
-                                 sign_key=key, patch_maker=args.patch_maker)
+        pack(args.client, args.description, args.out, args.previous, decoders, args.date, args.preset,
+             log=(lambda *a: None) if args.quiet else print, sign_key=key, patch_maker=args.patch_maker,
+             stage=args.stage)
     except (PackError, OSError, ValueError) as e:
         print("pack_release: %s" % e, file=sys.stderr)
         return 1

@@ -8,6 +8,8 @@ runs it in worker processes (service/wsgi.py for gunicorn). It answers:
       the manifest of the release for <b>; the no-update answer when <d> is that
       release's date; "${Name}" in GENERAL/REG values becomes the request's value
   Dl/UpdateResources.asp?<same query>   the full manifest, whatever the date
+      (a release folder with a staged release answers some funnels with that one instead:
+      service/rollout.py)
   files/...                             package files (single byte ranges, HEAD)
   uninstall.html?fromClient=1&lang=..&Username=..&BrandId=..   the farewell page
   ClientsRecruitChain.asp?...           funnel reports, stored when a store is given
@@ -33,9 +35,10 @@ from urllib.parse import quote
 
 if __package__ in (None, ""):
     sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from service import httpcommon, ini, reports  # noqa: E402
+from service import httpcommon, ini, reports, rollout  # noqa: E402
 from service.httpcommon import CHUNK, FileSlice  # noqa: E402
-from service.release_layout import DIGEST_NAME, FILES_DIR, MANIFEST_NAME, NO_UPDATE_NAME  # noqa: E402,F401
+from service.release_layout import (DIGEST_NAME, FILES_DIR, MANIFEST_NAME, NO_UPDATE_NAME,  # noqa: E402
+                                    STAGED_DIR, file_stamp, is_signed)
 
 ROLES = ("download", "package", "log", "farewell")
 DEFAULT_HOSTS = {
@@ -49,7 +52,6 @@ IMMUTABLE = "public, max-age=31536000, immutable"
 REVALIDATE = "no-cache"
 _PLACEHOLDER = re.compile(r"\$\{([A-Za-z0-9_]+)\}")
 _SAFE_VALUE = re.compile(r"^[A-Za-z0-9_.-]*$")
-_SIGNED = re.compile(rb"(?:\A|\n);signature=[^\r\n]*(?:\r?\n)?\Z")
 _RANGE = re.compile(r"^bytes=[ \t]*(\d*)[ \t]*-[ \t]*(\d*)[ \t]*$", re.I)
 LOG = logging.getLogger("orvanta.service")
 # Sections whose values may carry request placeholders.
@@ -60,11 +62,6 @@ UPDATE_RESOURCES = "dl/updateresources.asp"
 Snapshot = namedtuple("Snapshot", "brand date download_host sections text no_update_text templated signed parts")
 
 
-def is_signed(data):
-    """True when the last line of the manifest bytes is a signature line."""
-    return bool(_SIGNED.search(data))
-
-
 def _no_update_text(sections):
     # The installer still reads GENERAL on a no-update answer: the brand names the data
     # folder from which the client is then started.
@@ -72,42 +69,33 @@ def _no_update_text(sections):
     return ini.render(OrderedDict([("GENERAL", general), ("NO_UPDATE_AVILABLE", {"VALUE": "1"})]))
 
 
-def _stat_stamp(path):
-    try:
-        st = os.stat(path)
-    except OSError:
-        return None
-    return (st.st_mtime_ns, st.st_size, st.st_ino)
-
-
 def _read_bytes(path):
     with open(path, "rb") as f:
         return f.read()
 
 
-class Release:
-    """One release folder; its manifest is re-read when the packer replaces it."""
+class ManifestFile:
+    """A manifest and its signed no-update companion in one folder, re-read when the packer
+    replaces them. keep_last: a manifest that disappears goes on being served (the current
+    release); otherwise it is gone (a staged release withdrawn)."""
 
-    def __init__(self, folder, names=()):
-        self.folder = os.path.abspath(folder)
-        self.manifest_path = os.path.join(self.folder, MANIFEST_NAME)
-        self.no_update_path = os.path.join(self.folder, NO_UPDATE_NAME)
-        self.files_dir = os.path.realpath(os.path.join(self.folder, FILES_DIR))
-        self.names = {n.lower() for n in names}
+    def __init__(self, folder, keep_last=True):
+        self.manifest_path = os.path.join(folder, MANIFEST_NAME)
+        self.no_update_path = os.path.join(folder, NO_UPDATE_NAME)
+        self.keep_last = keep_last
         self._lock = threading.Lock()
         self._stamp = None
         self._snapshot = None
         self._refused = None  # the stamp and reason of the last manifest that failed to load
-        self.current()
-        if self._snapshot is None:
-            reason = self._refused[1] if self._refused else "missing"
-            raise ValueError("%s: no readable %s (%s)" % (self.folder, MANIFEST_NAME, reason))
+
+    def refused(self):
+        return self._refused[1] if self._refused else "missing"
 
     def current(self):
-        manifest = _stat_stamp(self.manifest_path)
+        manifest = file_stamp(self.manifest_path)
         if manifest is None:
-            return self._snapshot
-        stamp = (manifest, _stat_stamp(self.no_update_path))
+            return self._snapshot if self.keep_last else None
+        stamp = (manifest, file_stamp(self.no_update_path))
         with self._lock:
             if stamp != self._stamp:
                 try:
@@ -119,14 +107,16 @@ class Release:
 
     def _refuse(self, stamp, error):
         """The last good manifest goes on being served. Tried again on every request (the
-        fault may be passing), logged once per published file; a first manifest that fails
-        is the constructor's error instead."""
+        fault may be passing), logged once per published file; the first manifest of a
+        current release that fails is the Release constructor's error instead."""
         if self._refused and self._refused[0] == stamp:
             return
         self._refused = (stamp, str(error) or type(error).__name__)
         if self._snapshot is not None:
             LOG.error("%s: new manifest not loaded, still serving release %s: %s",
                       self.manifest_path, self._snapshot.date, self._refused[1])
+        elif not self.keep_last:
+            LOG.error("%s: manifest not loaded: %s", self.manifest_path, self._refused[1])
 
     def _load(self):
         data = _read_bytes(self.manifest_path)
@@ -160,6 +150,42 @@ class Release:
         if ini.parse(data.decode("latin-1")).get("PRODUCT_REG", {}).get("LastUpdateDate", "") != date:
             return None
         return data
+
+
+class Release:
+    """One release folder: its current release, and a staged one given to a share of the
+    installations while it is rolled out (service/rollout.py)."""
+
+    def __init__(self, folder, names=()):
+        self.folder = os.path.abspath(folder)
+        self.files_dir = os.path.realpath(os.path.join(self.folder, FILES_DIR))
+        self.names = {n.lower() for n in names}
+        self.main = ManifestFile(self.folder)
+        self.staged = ManifestFile(os.path.join(self.folder, STAGED_DIR), keep_last=False)
+        self.rollout_state = rollout.RolloutFile(self.folder)
+        self.manifest_path = self.main.manifest_path
+        if self.main.current() is None:
+            raise ValueError("%s: no readable %s (%s)" % (self.folder, MANIFEST_NAME, self.main.refused()))
+
+    def current(self):
+        return self.main.current()
+
+    def answer_for(self, pairs):
+        """The release a manifest request gets: the staged one for the funnels in the
+        rollout's share and for installations that already run it, else the current one."""
+        current, staged = self.main.current(), self.staged.current()
+        state = self.rollout_state.current() if staged is not None else None
+        if state is None or state.release != staged.date:
+            return current
+        if pairs.get("LastUpdateDate") == staged.date:
+            return staged
+        start_time, start_random = (reports.int32(pairs.get(n)) for n in reports.PROFILE_FUNNEL[:2])
+        if state.halted or start_time is None or start_random is None:
+            return current
+        return staged if rollout.takes_staged(start_time, start_random, state) else current
+
+    def download_hosts(self):
+        return {s.download_host for s in (self.main.current(), self.staged.current()) if s is not None}
 
     def matches(self, brand):
         brand = brand.lower()
@@ -294,7 +320,7 @@ class OrvantaApp:
         if not host:
             return self.roles
         package = self.role_hosts["package"] | self.role_hosts["download"]
-        package |= {r.current().download_host for r in self.releases}
+        package |= {host for r in self.releases for host in r.download_hosts()}
         found = tuple(role for role in ROLES
                       if host in (package if role == "package" else self.role_hosts[role]))
         return tuple(r for r in (found or ROLES) if r in self.roles)
@@ -345,7 +371,7 @@ class OrvantaApp:
         recorded when a store is given (adoption by release)."""
         snapshot = None
         try:
-            snapshot = self.select(pairs.get("Brand", "")).current()
+            snapshot = self.select(pairs.get("Brand", "")).answer_for(pairs)
             date = pairs.get("LastUpdateDate", "")
             no_update = page == CLIENT_RESOURCES and date and date == snapshot.date and snapshot.no_update_text
             text = snapshot.no_update_text if no_update else manifest_text(snapshot, pairs)

@@ -10,9 +10,10 @@ import unittest
 
 from service import app, download_server, localstack, log_server
 from service.funnel_store import open_store
-from service.tests.support import RunningServer, http_exchange, sign_manifest, write_release
+from service.tests.support import RunningServer, http_exchange, pack_releases, read_file, sign_manifest, write_release
 from service.tests.test_download_server import BIG, BIG_DATA, QUERY, check_range_table
 from service.tests.test_log_server import failure
+from service.tests.test_rollout import FUNNELS, manifest_target
 
 DATE = "20240101120000"
 SIGNED_DATE = "20240202120000"
@@ -42,7 +43,10 @@ def setUpModule():
     for path, data in ((manifest, signed), (os.path.join(zentaro, app.NO_UPDATE_NAME), no_update)):
         with open(path, "wb") as f:
             f.write(data)
-    releases = [halvenor, "Vesperhall=" + zentaro]
+    # Orlwyn rolls a signed release out to 10 % of its installations.
+    from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey
+    orlwyn = pack_releases(os.path.join(TMP.name, "orlwyn"), Ed25519PrivateKey.generate(), "Orlwyn", stage=10)
+    releases = [halvenor, "Vesperhall=" + zentaro, orlwyn]
     STACK = None
     try:
         STACK = localstack.Stack(os.path.join(TMP.name, "stack"), releases, workers=2).start()
@@ -51,7 +55,8 @@ def setUpModule():
         raise
     SQLITE = os.path.join(TMP.name, "embedded.sqlite")
     server = download_server.DownloadServer(
-        ("127.0.0.1", 0), [download_server.Release(halvenor), download_server.Release(zentaro, ["Vesperhall"])],
+        ("127.0.0.1", 0), [download_server.Release(halvenor), download_server.Release(zentaro, ["Vesperhall"]),
+                           download_server.Release(orlwyn)],
         store=open_store(SQLITE), log_stream=None)
     EMBEDDED = RunningServer(server)
 
@@ -131,6 +136,17 @@ class SameAnswersTest(unittest.TestCase):
                 embedded, production = (log_server.funnel_counts(db, by) for _, db in stores.values())
                 self.assertEqual(embedded, production)
                 self.assertEqual(log_server.format_funnel(*embedded, by), log_server.format_funnel(*production, by))
+
+    def test_a_staged_release_reaches_the_same_funnels_on_both_stacks(self):
+        orlwyn = os.path.join(TMP.name, "orlwyn")
+        signed = {read_file(orlwyn, "manifest.ini"): False, read_file(orlwyn, "staged", "manifest.ini"): True}
+        sides = {}
+        for name, port in (("embedded", EMBEDDED.port), ("production", STACK.port)):
+            bodies = [http_exchange(port, manifest_target(f).replace("Halvenor", "Orlwyn"))[2] for f in FUNNELS[:200]]
+            self.assertLessEqual(set(bodies), set(signed), name)
+            sides[name] = [signed[body] for body in bodies]
+        self.assertEqual(sides["embedded"], sides["production"])
+        self.assertTrue(0 < sum(sides["production"]) < 50, sum(sides["production"]))
 
     def test_manifest_requests_are_recorded_alike_in_both_stores(self):
         stores = {"embedded": (EMBEDDED.port, SQLITE), "production": (STACK.port, STACK.dsn)}
