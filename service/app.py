@@ -14,6 +14,7 @@ runs it in worker processes (service/wsgi.py for gunicorn). It answers:
   uninstall.html?fromClient=1&lang=..&Username=..&BrandId=..   the farewell page
   ClientsRecruitChain.asp?...           funnel reports, stored when a store is given
   ClientsFailure.asp?...                failure reports, likewise (service/reports.py)
+  dashboard, dashboard/data.json        the operators' dashboard (service/dashboard.py)
 Targets may be origin-form (with or without "/") or absolute ("http://host:80/..."), as
 they arrive through a proxy setting. A request whose host belongs to a configured role
 is served only that role's paths; other hosts (e.g. 127.0.0.1) reach every role.
@@ -35,18 +36,20 @@ from urllib.parse import quote
 
 if __package__ in (None, ""):
     sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from service import httpcommon, ini, reports, rollout  # noqa: E402
+from service import dashboard, httpcommon, ini, reports, rollout  # noqa: E402
 from service.httpcommon import CHUNK, FileSlice  # noqa: E402
 from service.release_layout import (DIGEST_NAME, FILES_DIR, MANIFEST_NAME, NO_UPDATE_NAME,  # noqa: E402
                                     STAGED_DIR, file_stamp, is_signed)
 
-ROLES = ("download", "package", "log", "farewell")
+ROLES = ("download", "package", "log", "farewell", "dashboard")
 DEFAULT_HOSTS = {
     "download": ["dl.orvanta.net", "dltest.orvanta.net"],
     "package": [],
     "log": ["log.orvanta.net"],
     "farewell": ["www.orvanta.net"],
+    "dashboard": [],
 }
+DASHBOARD_PATHS = ("dashboard", "dashboard/", "dashboard/data.json")
 # Package files named by their SHA-256 never change; anything else is revalidated.
 IMMUTABLE = "public, max-age=31536000, immutable"
 REVALIDATE = "no-cache"
@@ -297,7 +300,8 @@ def request_target(environ):
 
 
 class OrvantaApp:
-    def __init__(self, releases, role_hosts=None, store=None, roles=ROLES, options=None, trusted_proxies=()):
+    def __init__(self, releases, role_hosts=None, store=None, roles=ROLES, options=None, trusted_proxies=(),
+                 dashboard_token=None):
         if "download" in roles and not releases:
             raise ValueError("at least one release is needed")
         self.releases = list(releases)
@@ -307,6 +311,7 @@ class OrvantaApp:
         self.store = store
         self.options = options or PackageOptions()
         self.trusted_proxies = set(trusted_proxies)
+        self.dashboard_token = dashboard_token
 
     # ------------------------------------------------------------------ routing
 
@@ -352,6 +357,8 @@ class OrvantaApp:
         if lower == "uninstall.html" and "farewell" in roles:
             return self._text(environ, start_response, 200, farewell_page(httpcommon.parse_query(query)),
                               "text/html; charset=latin-1", cache=False)
+        if lower in DASHBOARD_PATHS and "dashboard" in roles:
+            return self._dashboard(environ, start_response, lower)
         return self._text(environ, start_response, 404, "not found\n")
 
     # ------------------------------------------------------------------ answers
@@ -391,6 +398,19 @@ class OrvantaApp:
                                             self._client(environ))
         except Exception as e:  # the store's own errors differ per database
             environ["wsgi.errors"].write("manifest request not recorded: %s\n" % e)
+
+    def _dashboard(self, environ, start_response, page):
+        if not dashboard.authorized(environ, self.dashboard_token):
+            return self._text(environ, start_response, 401, "operators only\n", cache=False,
+                              extra=[("WWW-Authenticate", dashboard.REALM)])
+        if self.store is None:
+            return self._text(environ, start_response, 503, "no report database (--log-db)\n", cache=False)
+        data = dashboard.collect(self.store, self.releases)
+        if page.endswith(".json"):
+            return self._text(environ, start_response, 200, dashboard.to_json(data).encode("utf-8"),
+                              "application/json", cache=False)
+        return self._text(environ, start_response, 200, dashboard.page(data).encode("utf-8"),
+                          "text/html; charset=utf-8", cache=False, extra=[("X-Frame-Options", "DENY")])
 
     def _client(self, environ):
         client = environ.get("REMOTE_ADDR", "")

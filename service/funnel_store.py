@@ -107,6 +107,10 @@ class _Store:
     """What both databases do alike. A database's class gives _insert(table, columns,
     values) and _fetch(queries), both with "?" for parameters."""
 
+    def fetch(self, queries):
+        """[rows of each (sql, params)], on one connection; "?" stands for a parameter."""
+        return self._fetch(queries)
+
     def add(self, report, client):
         self._insert("reports", COLUMNS, (_now(),) + tuple(report) + (client,))
 

@@ -19,6 +19,8 @@ import re
 from service import httpcommon
 from service.funnel_store import Failure, ManifestRequest
 
+# The funnel's stages, in order: the Status of a funnel report.
+STAGES = ((30, "downloads started"), (40, "answered"), (50, "installed"), (60, "finished"))
 REPORT_PATH = "clientsrecruitchain.asp"
 FAILURE_PATH = "clientsfailure.asp"
 REPORT_PARAMS = ("StartTime", "StartRandom", "Status", "Did", "Tag1", "Tag2")
@@ -38,6 +40,10 @@ _FAILURE_TEXT = (
     ("WinVer", re.compile(r"^(\d{1,5}\.\d{1,5}\.\d{1,6})?$")),
     ("Date", re.compile(r"^\d{0,20}$")),
 )
+
+
+def percent(part, whole):
+    return "%.1f%%" % (100.0 * part / whole) if whole else "-"
 
 
 def int32(text):
