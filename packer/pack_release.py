@@ -51,8 +51,8 @@ if __package__ in (None, ""):
     sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 from service import ini, rollout  # noqa: E402
 from service.release_layout import (COMPRESSED_EXT, HISTORY_DIR, MANIFEST_NAME, NO_UPDATE_NAME,  # noqa: E402
-                                    PATCH_EXT, STAGED_DIR, URL_SAFE, history_path, is_compressed, is_signed, package_spec,
-                                    spec_path)
+                                    PATCH_EXT, STAGED_DIR, URL_SAFE, history_path, is_compressed, is_signed,
+                                    package_spec, spec_path)
 
 GENERAL_KEYS = ("BRAND_NAME", "EXE_NAME", "EXE_WORK_PATH", "DOWNLOAD_URL", "SKIN_URL",
                 "UNINSTALL_ICON", "EXE_UPDATERES", "DISPLAY_VERSION")

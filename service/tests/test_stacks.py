@@ -4,6 +4,7 @@ funnel stores keep every report under concurrency. A server that cannot be start
 fails these tests: they never pass without the real servers."""
 
 import concurrent.futures
+import json
 import os
 import tempfile
 import unittest
@@ -18,6 +19,7 @@ from service.tests.test_rollout import FUNNELS, manifest_target
 DATE = "20240101120000"
 SIGNED_DATE = "20240202120000"
 SENDERS = 50
+TOKEN = "stack-operators-token-0123"
 
 
 def report_target(i, status=30, host="log.orvanta.net"):
@@ -47,9 +49,13 @@ def setUpModule():
     from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey
     orlwyn = pack_releases(os.path.join(TMP.name, "orlwyn"), Ed25519PrivateKey.generate(), "Orlwyn", stage=10)
     releases = [halvenor, "Vesperhall=" + zentaro, orlwyn]
+    token_file = os.path.join(TMP.name, "dashboard.token")
+    with open(token_file, "w") as f:
+        f.write(TOKEN + "\n")
     STACK = None
     try:
-        STACK = localstack.Stack(os.path.join(TMP.name, "stack"), releases, workers=2).start()
+        STACK = localstack.Stack(os.path.join(TMP.name, "stack"), releases, workers=2,
+                                 app_args=["--dashboard-token-file", token_file]).start()
     except BaseException:
         TMP.cleanup()
         raise
@@ -164,6 +170,19 @@ class SameAnswersTest(unittest.TestCase):
         self.assertEqual({(DATE, "manifest"): 1, (DATE, "no-update"): 1, (SIGNED_DATE, "manifest"): 1,
                           (SIGNED_DATE, "no-update"): 1}, recorded["production"])
         self.assertEqual(recorded["embedded"], recorded["production"])
+
+    def test_the_dashboard_behind_nginx_counts_the_database(self):
+        target = "http://ops.orvanta.net:80/dashboard/data.json"
+        self.assertEqual(401, http_exchange(STACK.port, target)[0])
+        status, fields, body = http_exchange(STACK.port, target, ["Authorization: Bearer " + TOKEN])
+        self.assertEqual((200, "no-store"), (status, fields["cache-control"]))
+        store = open_store(STACK.dsn)
+        self.addCleanup(store.close)
+        reports, failures, requests = store.fetch([("SELECT COUNT(*) FROM %s" % table, ())
+                                                   for table in ("reports", "failures", "manifest_requests")])
+        self.assertEqual({"reports": reports[0][0], "failures": failures[0][0], "manifest_requests": requests[0][0],
+                          "funnels": store.funnel_counts()[1][1]}, json.loads(body)["totals"])
+        self.assertEqual(["Halvenor", "Zentaro", "Orlwyn"], [r["brand"] for r in json.loads(body)["rollouts"]])
 
     def test_failure_reports_are_stored_alike_in_both_stores(self):
         reasons = ("server-unreachable", "digest-mismatch", "disk-full", "cancelled")
