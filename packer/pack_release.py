@@ -4,6 +4,8 @@
     pack_release.py --client DIR --description release.json --out RELEASE_DIR
                     [--previous PREVIOUS_RELEASE_DIR] [--decoder lzma.exe ...] [--date TEXT]
                     [--sign-key KEY.pem] [--patch-maker build/host/vpatch --patch-tool vpatch.exe]
+    pack_release.py ... --stage PERCENT      (a staged rollout: service/rollout.py)
+    pack_release.py rollback --out RELEASE_DIR [--to DATE | --from FOLDER] [--sign-key KEY.pem]
     pack_release.py --sign-key KEY.pem --print-public-key
 
 The release folder gets "manifest.ini" and the package files below "files/". Each file
@@ -14,6 +16,15 @@ version while its content is unchanged (compared with the previous release, by d
 the one already in RELEASE_DIR); re-packing an unchanged client changes nothing.
 With --sign-key the manifest is signed and a signed no-update answer "noupdate.ini"
 is written beside it (release_signing.py).
+
+Every manifest published is also kept as history/<date>.ini. With --stage P the release is
+written to staged/ beside the current one and given to P % of the installations
+(service/rollout.py raises, halts, promotes or withdraws it); a normal pack is refused
+while a release is staged. "rollback" publishes an earlier release's content (the current
+one when a release is staged, else the newest older one in history/, or --to / --from) as
+a new release dated after every release published, signed with --sign-key, and withdraws
+a staged release: installations with release keys refuse an older release, so putting an
+old manifest back would leave them where they are.
 
 With --patch-maker, a file whose content changed also gets a patch from the previous
 release's version when the patch is under half the size of the whole package file; the
@@ -34,15 +45,15 @@ import sys
 import tempfile
 import weakref
 from collections import OrderedDict
-from urllib.parse import quote, unquote
+from urllib.parse import quote
 
 if __package__ in (None, ""):
     sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from service import ini  # noqa: E402
+from service import ini, rollout  # noqa: E402
+from service.release_layout import (COMPRESSED_EXT, HISTORY_DIR, MANIFEST_NAME, NO_UPDATE_NAME,  # noqa: E402
+                                    PATCH_EXT, STAGED_DIR, URL_SAFE, history_path, is_compressed, is_signed,
+                                    package_spec, spec_path)
 
-MANIFEST_NAME = "manifest.ini"
-NO_UPDATE_NAME = "noupdate.ini"  # the signed no-update answer beside a signed manifest
-FILES_DIR = "files"
 GENERAL_KEYS = ("BRAND_NAME", "EXE_NAME", "EXE_WORK_PATH", "DOWNLOAD_URL", "SKIN_URL",
                 "UNINSTALL_ICON", "EXE_UPDATERES", "DISPLAY_VERSION")
 # The version the system's list of installed programs shows; the installer
@@ -55,7 +66,6 @@ PATCH_SECTION = "PATCH"
 # <FILE key>=<SHA-256 of the package file as served>: an installer with release keys
 # checks a compressed file before its decoder runs. Older installers ignore it.
 PACKAGE_DIGEST_SECTION = "PACKAGE_SHA256"
-PATCH_EXT = ".vpatch"
 DECODER_ORDER = 1
 FILE_ORDER = 100
 CHUNK = 1 << 20
@@ -182,15 +192,19 @@ def compress_to(src, dst, preset):
         return fout.tell()
 
 
-def lzma_sha256(path):
-    """SHA-256 of the content decoded from an .lzma file, streamed."""
+def lzma_sha256(path, sink=None):
+    """SHA-256 of the content decoded from an .lzma file, streamed; sink(block), when given,
+    takes each decoded block too. PackError for a stream cut short or followed by more data."""
     dec = lzma.LZMADecompressor(format=lzma.FORMAT_ALONE)
     digest = hashlib.sha256()
     with open(path, "rb") as f:
         for block in iter(lambda: f.read(CHUNK), b""):
             if dec.eof:
                 raise PackError("%s: data after the end of the LZMA stream" % path)
-            digest.update(dec.decompress(block))
+            data = dec.decompress(block)
+            digest.update(data)
+            if sink is not None:
+                sink(data)
     if not dec.eof or dec.unused_data:
         raise PackError("%s: truncated LZMA stream" % path)
     return digest.hexdigest()
@@ -226,6 +240,16 @@ def write_text_atomically(path, text):
     write_atomically(path, write)
 
 
+def write_text_if_changed(path, text):
+    """Write `text` to `path` atomically unless the file holds it already; whether it wrote."""
+    if os.path.isfile(path):
+        with open(path, encoding="latin-1", newline="") as f:
+            if f.read() == text:
+                return False
+    write_text_atomically(path, text)
+    return True
+
+
 def holds_digest(path, spec, compressed=False):
     """Whether the package file holds what its spec's digest names: the content decoded from a
     compressed file, the file itself otherwise (a patch is named by its own digest)."""
@@ -245,23 +269,29 @@ def copy_package_file(source, target, spec, compressed=False):
     write_atomically(target, copy)
 
 
-_URL_SAFE = "/()+~!$'*@-"
+def reuse_package_file(spec, out_dir, sources, compressed=False):
+    """Whether `out_dir` holds the package file of `spec` whole, copied from one of the
+    release folders `sources` when it did not. Only a file holding its digest's content counts."""
+    target = spec_path(out_dir, spec)
+    if holds_digest(target, spec, compressed):
+        return True
+    for folder in sources:
+        source = spec_path(folder, spec)
+        if os.path.realpath(source) != os.path.realpath(target) and holds_digest(source, spec, compressed):
+            copy_package_file(source, target, spec, compressed)
+            return True
+    return False
 
 
 def spec_for(rel, digest, compressed):
-    folder, _, name = rel.rpartition("/")
-    prefix = FILES_DIR + "/" + (folder + "/" if folder else "")
     if compressed:
-        return quote(prefix + name, _URL_SAFE) + "^" + digest + ".lzma"
-    stem, dot, ext = name.rpartition(".")
-    if quote(ext, _URL_SAFE) != ext:
+        return package_spec(rel, digest, COMPRESSED_EXT)
+    folder, _, name = rel.rpartition("/")
+    stem, _, ext = name.rpartition(".")
+    if quote(ext, URL_SAFE) != ext:
         # The installer compares the remote and local extensions to decide on unpacking.
         raise PackError("%s: the extension must not need URL escaping" % rel)
-    return quote(prefix + stem, _URL_SAFE) + "^" + digest + "." + ext
-
-
-def spec_path(release_dir, spec):
-    return os.path.join(release_dir, *unquote(spec).split("/"))
+    return package_spec((folder + "/" if folder else "") + stem, digest, "." + ext)
 
 
 def is_decoder(rel):
@@ -369,28 +399,27 @@ class Patcher:
             return self.make(rel, src, old_spec, spec)
         return self.carry(old_patch) if old_patch else None
 
-    def _base_file(self, spec, digest):
+    def _base_file(self, rel, spec, digest):
         """The previous version's content as installed: the package file, decoded if need be."""
         for folder in self.base_dirs:
             path = spec_path(folder, spec)
             if not os.path.isfile(path):
                 continue
-            if not spec.endswith(".lzma"):
+            if not is_compressed(rel, spec):
                 return path if sha256_of(path) == digest else None
             plain = self._temp("base")
-            dec, sha = lzma.LZMADecompressor(format=lzma.FORMAT_ALONE), hashlib.sha256()
-            with open(path, "rb") as fin, open(plain, "wb") as fout:
-                for block in iter(lambda: fin.read(CHUNK), b""):
-                    data = dec.decompress(block)
-                    sha.update(data)
-                    fout.write(data)
-            return plain if dec.eof and sha.hexdigest() == digest else None
+            try:
+                with open(plain, "wb") as fout:
+                    decoded = lzma_sha256(path, fout.write)
+            except (PackError, lzma.LZMAError):
+                return None
+            return plain if decoded == digest else None
         return None
 
     def make(self, rel, src, old_spec, whole_spec):
         """Patch spec for `src` from the previous version `old_spec`, or None when it does not pay."""
         old_digest = ini.file_spec_checksum(old_spec)
-        base = self._base_file(old_spec, old_digest)
+        base = self._base_file(rel, old_spec, old_digest)
         if base is None:
             self.log("%-40s no patch: the previous version's file is not at hand" % rel)
             return None
@@ -404,9 +433,7 @@ class Patcher:
         if size >= whole * self.max_ratio:
             self.log("%-40s no patch: %d bytes against %d for the whole file" % (rel, size, whole))
             return None
-        folder, _, name = rel.rpartition("/")
-        spec = quote(FILES_DIR + "/" + (folder + "/" if folder else "") + name, _URL_SAFE) + \
-            "^" + sha256_of(patch) + PATCH_EXT
+        spec = package_spec(rel, sha256_of(patch), PATCH_EXT)
         target = spec_path(self.out, spec)
         if not holds_digest(target, spec):
             copy_package_file(patch, target, spec)
@@ -418,25 +445,66 @@ class Patcher:
         """An earlier patch to a file that did not change since, kept when its file is at hand
         and whole."""
         _, _, spec = value.partition(",")
-        target = spec_path(self.out, spec)
-        if holds_digest(target, spec):
-            return value
-        for folder in self.base_dirs:
-            source = spec_path(folder, spec)
-            if os.path.realpath(source) != os.path.realpath(target) and holds_digest(source, spec):
-                copy_package_file(source, target, spec)
-                return value
-        return None
+        return value if reuse_package_file(spec, self.out, self.base_dirs) else None
 
 
 # ---------------------------------------------------------------------- packing
 
-def read_previous(folder):
-    path = os.path.join(folder, MANIFEST_NAME) if folder else None
-    if not path or not os.path.isfile(path):
-        return OrderedDict(), None
-    sections = ini.read(path)
-    return sections, path
+class PreviousRelease:
+    """The manifest of the release packed before; empty when there is none. `path` names
+    a manifest file of another name (one of the release folder's history)."""
+
+    def __init__(self, folder, path=None):
+        path = path or (os.path.join(folder, MANIFEST_NAME) if folder else None)
+        self.found = bool(path) and os.path.isfile(path)
+        self.sections = ini.read(path) if self.found else OrderedDict()
+        self.patches = self.sections.get(PATCH_SECTION, {})
+        self.date = self.sections.get("PRODUCT_REG", {}).get("LastUpdateDate", "")
+
+    def version_of(self, key, digest):
+        """(version, spec listed before or None): a file keeps its version while its content
+        is the same, and goes one up when it changed."""
+        old = self.sections.get("FILE", {}).get(key, "").split(",")
+        if len(old) < 3 or not re.match(r"^-?\d+$", old[0]):
+            return 1, None
+        return int(old[0]) + (ini.file_spec_checksum(old[1]) != digest), old[1]
+
+    def lists_the_same(self, sections):
+        """Whether the previous manifest says what `sections` say, its date aside."""
+        body = OrderedDict((k, v) for k, v in self.sections.items() if k != "PRODUCT_REG")
+        return self.found and bool(self.date) and ini.render(body) == ini.render(sections)
+
+
+class Listing:
+    """The [FILE], [PATCH] and [PACKAGE_SHA256] entries of the release being packed."""
+
+    def __init__(self):
+        self.entries, self.patches, self.packages = OrderedDict(), OrderedDict(), OrderedDict()
+        self.compressed_any = False
+        self._next_order = {True: DECODER_ORDER, False: FILE_ORDER}
+
+    def add(self, rel, version, spec, package_digest, compressed):
+        key = rel.replace("/", "__")
+        decoder = is_root_decoder(rel)
+        order = self._next_order[decoder]
+        self._next_order[decoder] += 1
+        self.entries[key] = "%d,%s,%d" % (version, spec, order)
+        self.packages[key] = package_digest
+        self.compressed_any |= compressed
+
+    def check_tools(self):
+        keys = {k.lower() for k in self.entries}
+        if self.compressed_any and "lzma.exe" not in keys:
+            raise PackError("the release holds .lzma files but no lzma.exe at its root; pass --decoder")
+        if self.patches and "vpatch.exe" not in keys:
+            raise PackError("the release lists patches but no vpatch.exe at its root; pass --patch-tool")
+
+    def sections(self, general, reg):
+        sections = OrderedDict([("GENERAL", general), ("FILE", self.entries), ("REG", reg)])
+        if self.patches:  # installers that do not know the section ignore it
+            sections[PATCH_SECTION] = self.patches
+        sections[PACKAGE_DIGEST_SECTION] = self.packages
+        return sections
 
 
 def place_file(rel, src, digest, out_dir, prev_dirs, preset, min_saving, log=lambda *a: None):
@@ -452,20 +520,13 @@ def place_file(rel, src, digest, out_dir, prev_dirs, preset, min_saving, log=lam
                         "length does not allow" % rel)
     raw_spec = None if must_compress else spec_for(rel, digest, False)
     lz_spec = None if must_raw else spec_for(rel, digest, True)
-    for spec in (lz_spec, raw_spec):  # reuse what an earlier release already wrote
+    for spec, compressed in ((lz_spec, True), (raw_spec, False)):  # what an earlier release wrote
         if spec is None:
             continue
-        target = spec_path(out_dir, spec)
-        compressed = spec == lz_spec
-        if os.path.isfile(target):
-            if holds_digest(target, spec, compressed):
-                return spec, compressed
+        if reuse_package_file(spec, out_dir, prev_dirs, compressed):
+            return spec, compressed
+        if os.path.isfile(spec_path(out_dir, spec)):
             log("%-40s %s does not hold its digest's content: written again" % (rel, spec))
-        for prev in prev_dirs:
-            source = spec_path(prev, spec)
-            if os.path.realpath(source) != os.path.realpath(target) and holds_digest(source, spec, compressed):
-                copy_package_file(source, target, spec, compressed)
-                return spec, compressed
     size = os.path.getsize(src)
     if lz_spec is not None:
         def compress(tmp):
@@ -494,98 +555,233 @@ def next_date(previous, forced=None):
     return now
 
 
-def pack(client, description, out, previous=None, decoders=(), date=None, preset=6,
-         min_saving=0.05, log=print, sign_key=None, patch_maker=None, max_patch_ratio=0.5):
-    """Pack `client` into the release folder `out`. Returns (changed, manifest sections).
-    sign_key: an Ed25519 private key (release_signing.load_key) to sign the manifests with.
-    With `patch_maker` (the release machine's vpatch) changed files also get patches."""
+def read_inputs(client, description, decoders, sign_key, date):
+    """The description's GENERAL and REG and the client's files, refused before any file
+    is written."""
     if not os.path.isdir(client):
         raise PackError("%s: not a folder" % client)
     general, reg = load_description(description)
-    if sign_key is not None:  # refuse before any file is written
+    if sign_key is not None:
         signable(ini.render(OrderedDict([("GENERAL", general), ("REG", reg)])))
         if date is not None and not date.isdigit():
             raise PackError(SIGNED_DATE_ERROR % date)
     files = list_client(client, decoders)
     if not files:
         raise PackError("%s: no files" % client)
-    prev_sections, prev_path = read_previous(previous if previous else out)
-    prev_files = prev_sections.get("FILE", {})
-    prev_dirs = [previous] if previous else []
+    return general, reg, files
 
-    os.makedirs(out, exist_ok=True)
-    entries = OrderedDict()
-    packages = OrderedDict()
-    patches = OrderedDict()
-    prev_patches = prev_sections.get(PATCH_SECTION, {})
-    patcher = Patcher(patch_maker, out, [previous or out], max_patch_ratio, log) if patch_maker else None
-    decoder_order, file_order = DECODER_ORDER, FILE_ORDER
-    compressed_any = False
+
+def place_files(files, out, prev_dirs, prev, compression, patcher, log):
+    """Write every client file's package file (and patch, with a patcher); their Listing.
+    compression: (LZMA preset, least saving for a file to be stored compressed)."""
+    listing = Listing()
     for rel, src in files.items():
         key = rel.replace("/", "__")
         digest = sha256_of(src)
-        version = 1
-        old = prev_files.get(key, "").split(",")
-        known = len(old) >= 3 and re.match(r"^-?\d+$", old[0])
-        if known:
-            version = int(old[0]) if ini.file_spec_checksum(old[1]) == digest else int(old[0]) + 1
-        spec, compressed = place_file(rel, src, digest, out, prev_dirs, preset, min_saving, log)
-        compressed_any |= compressed
-        if patcher and known and not is_root_decoder(rel):
-            patch = patcher.patch_for(rel, src, digest, old[1], spec, prev_patches.get(key))
+        version, old_spec = prev.version_of(key, digest)
+        spec, compressed = place_file(rel, src, digest, out, prev_dirs, *compression, log)
+        if patcher and old_spec and not is_root_decoder(rel):
+            patch = patcher.patch_for(rel, src, digest, old_spec, spec, prev.patches.get(key))
             if patch:
-                patches[key] = patch
-        if is_root_decoder(rel):
-            order, decoder_order = decoder_order, decoder_order + 1
-        else:
-            order, file_order = file_order, file_order + 1
-        entries[key] = "%d,%s,%d" % (version, spec, order)
-        packages[key] = sha256_of(spec_path(out, spec)) if compressed else digest
+                listing.patches[key] = patch
+        listing.add(rel, version, spec, sha256_of(spec_path(out, spec)) if compressed else digest, compressed)
         log("%-40s v%-4d %s" % (key, version, spec))
-    if compressed_any and "lzma.exe" not in {k.lower() for k in entries}:
-        raise PackError("the release holds .lzma files but no lzma.exe at its root; pass --decoder")
-    if patches and "vpatch.exe" not in {k.lower() for k in entries}:
-        raise PackError("the release lists patches but no vpatch.exe at its root; pass --patch-tool")
-    check_general(general, entries, log)
+    return listing
 
+
+def with_release_version(general, files, prev_date):
+    """(GENERAL with FILE_DIGEST and the display version, whether that version is the
+    release date). The display version is the description's, else the client program's,
+    else the release date; until this release's date is known a dated version is the
+    previous release's, so that an unchanged release compares equal."""
+    general = OrderedDict(general)
     general["FILE_DIGEST"] = "SHA256"
-    # The release's display version: the description's, else the client program's,
-    # else the release date (known only once the date is).
-    prev_date = prev_sections.get("PRODUCT_REG", {}).get("LastUpdateDate", "")
-    dated = False
-    if not general.get(DISPLAY_VERSION):
-        version = client_program_version(general, files)
-        dated = version is None
-        # A dated version counts as unchanged when it is the previous release's.
-        general = with_display_version(general, dated_version(prev_date) if dated else version)
-    sections = OrderedDict([("GENERAL", general), ("FILE", entries), ("REG", reg)])
-    if patches:  # installers that do not know the section ignore it
-        sections[PATCH_SECTION] = patches
-    sections[PACKAGE_DIGEST_SECTION] = packages
-    prev_body = OrderedDict((k, v) for k, v in prev_sections.items() if k != "PRODUCT_REG")
-    unchanged = prev_path is not None and prev_date and ini.render(prev_body) == ini.render(sections)
-    keep = unchanged and date is None and (sign_key is None or prev_date.isdigit())
-    release_date = prev_date if keep else next_date(prev_date, date)
-    if sign_key is not None and not release_date.isdigit():
-        raise PackError(SIGNED_DATE_ERROR % release_date)
-    sections["PRODUCT_REG"] = OrderedDict([("LastUpdateDate", release_date)])
-    if dated:
-        sections["GENERAL"] = with_display_version(general, dated_version(release_date))
+    if general.get(DISPLAY_VERSION):
+        return general, False
+    version = client_program_version(general, files)
+    if version is not None:
+        return with_display_version(general, version), False
+    return with_display_version(general, dated_version(prev_date)), True
+
+
+def choose_date(sections, prev, forced, sign_key):
+    """The release's date: the previous one when nothing changed, so that re-packing an
+    unchanged client changes nothing; else a new one."""
+    keep = prev.lists_the_same(sections) and forced is None and (sign_key is None or prev.date.isdigit())
+    date = prev.date if keep else next_date(prev.date, forced)
+    if sign_key is not None and not date.isdigit():
+        raise PackError(SIGNED_DATE_ERROR % date)
+    return date
+
+
+def publish(out, sections, sign_key, log, staged=False):
+    """Write the manifest (signed, with its signed no-update answer, when a key is given)
+    unless it is there already, as the current release of `out` or its staged one; a copy
+    goes to its history. Returns (changed, sections)."""
     text = ini.render(sections)
     if sign_key is not None:
         text = signable(text, sign_key)
-        write_signed_no_update(out, sections, sign_key, log)
+    date = sections["PRODUCT_REG"]["LastUpdateDate"]
+    write_text_if_changed(history_path(out, date), text)
+    target = os.path.join(out, STAGED_DIR) if staged else out
+    if sign_key is not None:
+        write_signed_no_update(target, sections, sign_key, log)
     else:
-        drop_signed_no_update(out, log)
-    manifest = os.path.join(out, MANIFEST_NAME)
-    if os.path.isfile(manifest):
-        with open(manifest, encoding="latin-1", newline="") as f:
-            if f.read() == text:
-                log("release unchanged: %s" % sections["PRODUCT_REG"]["LastUpdateDate"])
-                return False, sections
-    write_text_atomically(manifest, text)  # files first, manifest last: a server never sees a half release
-    log("release written: %s" % sections["PRODUCT_REG"]["LastUpdateDate"])
+        drop_signed_no_update(target, log)
+    # Package files first, manifest last: a server never sees a half release.
+    if not write_text_if_changed(os.path.join(target, MANIFEST_NAME), text):
+        log("release unchanged: %s" % date)
+        return False, sections
+    log("%s written: %s" % ("staged release" if staged else "release", date))
     return True, sections
+
+
+def check_staging(out, previous, stage):
+    """Refuse a pack that would pass over a staged release, or a staging that has nothing
+    to stage against."""
+    staged = os.path.isfile(os.path.join(out, STAGED_DIR, MANIFEST_NAME))
+    if stage is None:
+        if staged:
+            raise PackError("%s holds a staged release: promote or roll it back first (service/rollout.py), "
+                            "or stage this one with --stage" % out)
+        return
+    if not 0 <= stage <= 100:
+        raise PackError("--stage %g: give a percentage from 0 to 100" % stage)
+    if previous:
+        raise PackError("--stage packs beside the current release of --out; --previous cannot be used")
+    if not os.path.isfile(os.path.join(out, MANIFEST_NAME)):
+        raise PackError("%s: no current release to stage against; publish the first one without --stage" % out)
+
+
+def newest_release(out):
+    """The folder of the newest release published in `out`: its staged one, else its current one."""
+    staged = os.path.join(out, STAGED_DIR)
+    return staged if os.path.isfile(os.path.join(staged, MANIFEST_NAME)) else out
+
+
+def stage_release(out, sections, changed, stage, log):
+    """Start the rollout of a staged release at `stage` %; a re-packed, unchanged staged
+    release keeps the rollout's state."""
+    date = sections["PRODUCT_REG"]["LastUpdateDate"]
+    try:
+        state = rollout.read_state(out)
+    except rollout.RolloutError:
+        state = None
+    if not changed and state is not None and state.release == date:
+        log("rollout state kept: %g %% (service/rollout.py raise changes it)" % state.percent)
+        return
+    rollout.write_state(out, rollout.Rollout(date, float(stage), False))
+    log("staged at %g %%" % stage)
+
+
+def pack(client, description, out, previous=None, decoders=(), date=None, preset=6,
+         min_saving=0.05, log=print, sign_key=None, patch_maker=None, max_patch_ratio=0.5, stage=None):
+    """Pack `client` into the release folder `out`. Returns (changed, manifest sections).
+    sign_key: an Ed25519 private key (release_signing.load_key) to sign the manifests with.
+    With `patch_maker` (the release machine's vpatch) changed files also get patches.
+    stage: a percentage; the release is then staged beside the current one (service/rollout.py)."""
+    general, reg, files = read_inputs(client, description, decoders, sign_key, date)
+    check_staging(out, previous, stage)
+    # The newest release published: a staged one when there is one.
+    prev = PreviousRelease(previous or (newest_release(out) if stage is not None else out))
+    os.makedirs(out, exist_ok=True)
+    patcher = Patcher(patch_maker, out, [previous or out], max_patch_ratio, log) if patch_maker else None
+    listing = place_files(files, out, [previous] if previous else [], prev, (preset, min_saving), patcher, log)
+    listing.check_tools()
+    check_general(general, listing.entries, log)
+    general, dated = with_release_version(general, files, prev.date)
+    sections = listing.sections(general, reg)
+    release_date = choose_date(sections, prev, date, sign_key)
+    if stage is not None and release_date == PreviousRelease(out).date:
+        raise PackError("nothing to stage: the client is the current release's")
+    sections["PRODUCT_REG"] = OrderedDict([("LastUpdateDate", release_date)])
+    if dated:
+        sections["GENERAL"] = with_display_version(general, dated_version(release_date))
+    changed, sections = publish(out, sections, sign_key, log, staged=stage is not None)
+    if stage is not None:
+        stage_release(out, sections, changed, stage, log)
+    return changed, sections
+
+
+# ---------------------------------------------------------------------- rollback
+
+def earlier_release(out, to=None, source=None):
+    """(manifest of the release to go back to, folders holding its package files). By
+    default: the current release when one is staged, else the newest one in the history
+    older than the current one."""
+    if source:
+        earlier = PreviousRelease(source)
+        if not earlier.found:
+            raise PackError("%s: no %s" % (source, MANIFEST_NAME))
+        return earlier, [source]
+    current = PreviousRelease(out)
+    if to is None and newest_release(out) != out:
+        return current, []
+    if to is None:
+        history = os.path.join(out, HISTORY_DIR)
+        names = os.listdir(history) if os.path.isdir(history) else []
+        older = [name[:-4] for name in names if name.endswith(".ini") and _older(name[:-4], current.date)]
+        if not older:
+            raise PackError("%s: no release older than %s in %s/; name one with --from"
+                            % (out, current.date, HISTORY_DIR))
+        to = max(older, key=int)
+    earlier = PreviousRelease(None, history_path(out, to))
+    if not earlier.found:
+        raise PackError("%s: no release %s in %s/" % (out, to, HISTORY_DIR))
+    return earlier, []
+
+
+def _older(date, than):
+    return date.isdigit() and than.isdigit() and int(date) < int(than)
+
+
+def republished_sections(earlier, newest, out, sources):
+    """The earlier release's GENERAL, FILE, REG and package digests (its patches were made
+    for another base and are left out), with versions that follow the newest release's.
+    PackError when a package file of it is no longer whole in `out` (nor in `sources`)."""
+    entries, missing = OrderedDict(), []
+    for key, value in earlier.sections.get("FILE", {}).items():
+        version, spec, order = value.split(",")
+        if not reuse_package_file(spec, out, sources, is_compressed(key, spec)):
+            missing.append(spec)
+            continue
+        entries[key] = "%d,%s,%s" % (max(int(version), newest.version_of(key, ini.file_spec_checksum(spec))[0]),
+                                     spec, order)
+    if missing:
+        raise PackError("the package files of release %s are not all whole in %s: %s"
+                        % (earlier.date, out, ", ".join(missing[:5])))
+    digests = earlier.sections.get(PACKAGE_DIGEST_SECTION, {})
+    return OrderedDict([("GENERAL", earlier.sections.get("GENERAL", OrderedDict())), ("FILE", entries),
+                        ("REG", earlier.sections.get("REG", OrderedDict())),
+                        (PACKAGE_DIGEST_SECTION, OrderedDict((k, v) for k, v in digests.items() if k in entries))])
+
+
+def rollback(out, to=None, source=None, date=None, sign_key=None, log=print):
+    """Publish an earlier release's content as a new release of `out`, newer than any
+    release an installation may have (a signed installation refuses an older one), and
+    withdraw a staged release. Returns the new manifest's sections."""
+    current = PreviousRelease(out)
+    if not current.found:
+        raise PackError("%s: no current release" % out)
+    staged = newest_release(out) != out
+    with open(os.path.join(out, MANIFEST_NAME), "rb") as f:
+        if sign_key is None and is_signed(f.read()):
+            raise PackError("%s: the release is signed; give --sign-key to sign its rollback" % out)
+    earlier, sources = earlier_release(out, to, source)
+    newest = PreviousRelease(newest_release(out))
+    sections = republished_sections(earlier, newest, out, sources)
+    release_date = next_date(newest.date, date)
+    if date is not None and newest.date.isdigit() and not (date.isdigit() and int(date) > int(newest.date)):
+        raise PackError("--date %s: a rollback must be newer than release %s" % (date, newest.date))
+    if sign_key is not None and not release_date.isdigit():
+        raise PackError(SIGNED_DATE_ERROR % release_date)
+    sections["PRODUCT_REG"] = OrderedDict([("LastUpdateDate", release_date)])
+    publish(out, sections, sign_key, log)
+    if staged:
+        rollout.withdraw(out)
+        log("staged release %s withdrawn" % newest.date)
+    log("rolled back to the content of release %s as release %s" % (earlier.date, release_date))
+    return sections
 
 
 # ---------------------------------------------------------------------- signing
@@ -612,12 +808,8 @@ def write_signed_no_update(out, sections, sign_key, log):
     from packer import release_signing
     path = os.path.join(out, NO_UPDATE_NAME)
     text = signable(ini.render(release_signing.no_update_sections(sections)), sign_key)
-    if os.path.isfile(path):
-        with open(path, encoding="latin-1", newline="") as f:
-            if f.read() == text:
-                return
-    write_text_atomically(path, text)
-    log("signed no-update answer written: %s" % path)
+    if write_text_if_changed(path, text):
+        log("signed no-update answer written: %s" % path)
 
 
 def drop_signed_no_update(out, log):
@@ -644,8 +836,42 @@ def check_general(general, entries, log):
         log("warning: UNINSTALL_ICON %s is not in the client folder" % icon)
 
 
+def load_sign_key(path):
+    if not path:
+        return None
+    from packer import release_signing
+    try:
+        return release_signing.load_key(path)
+    except release_signing.SigningError as e:
+        raise PackError(str(e))
+
+
+def rollback_main(argv):
+    parser = argparse.ArgumentParser(prog="pack_release.py rollback",
+                                     description="Publish an earlier release's content as a new release")
+    parser.add_argument("--out", required=True, help="the release folder served")
+    which = parser.add_mutually_exclusive_group()
+    which.add_argument("--to", metavar="DATE", help="the release of this date in the folder's history/")
+    which.add_argument("--from", dest="source", metavar="FOLDER", help="an earlier release folder")
+    parser.add_argument("--date", help="LastUpdateDate to use instead of the current UTC time")
+    parser.add_argument("--sign-key", help="Ed25519 private key (PEM): needed when the release is signed")
+    parser.add_argument("--quiet", action="store_true")
+    args = parser.parse_args(argv)
+    try:
+        rollback(args.out, args.to, args.source, args.date, load_sign_key(args.sign_key),
+                 (lambda *a: None) if args.quiet else print)
+    except (PackError, OSError, ValueError) as e:
+        print("pack_release: %s" % e, file=sys.stderr)
+        return 1
+    return 0
+
+
 def main(argv=None):
-    parser = argparse.ArgumentParser(description="Write a release for the download server")
+    argv = list(sys.argv[1:] if argv is None else argv)
+    if argv[:1] == ["rollback"]:
+        return rollback_main(argv[1:])
+    parser = argparse.ArgumentParser(description="Write a release for the download server "
+                                                 "(\"%(prog)s rollback --help\": go back to an earlier one)")
     parser.add_argument("--client", help="folder holding the client build (required to pack)")
     parser.add_argument("--description", help="release description (.json or .ini) (required to pack)")
     parser.add_argument("--out", help="release folder to write (required to pack)")
@@ -657,6 +883,8 @@ def main(argv=None):
     parser.add_argument("--patch-maker", help="the release machine's vpatch (scripts/build.sh host): "
                         "changed files also get patches from the previous release")
     parser.add_argument("--patch-tool", help="vpatch.exe to ship at the data folder root (applies patches)")
+    parser.add_argument("--stage", type=float, metavar="PERCENT",
+                        help="stage the release beside the current one, given to PERCENT %% of the funnels")
     parser.add_argument("--quiet", action="store_true")
     parser.add_argument("--sign-key", help="Ed25519 private key (PEM) to sign the manifest and the "
                                            "no-update answer with")
@@ -668,20 +896,15 @@ def main(argv=None):
     if not args.print_public_key and not (args.client and args.description and args.out):
         parser.error("--client, --description and --out are required to pack")
     try:
-        key = None
-        if args.sign_key:
+        key = load_sign_key(args.sign_key)
+        if args.print_public_key:
             from packer import release_signing
-            try:
-                key = release_signing.load_key(args.sign_key)
-            except release_signing.SigningError as e:
-                raise PackError(str(e))
-            if args.print_public_key:
-                print(release_signing.public_key_hex(key))
-                return 0
+            print(release_signing.public_key_hex(key))
+            return 0
         decoders = args.decoder + ([args.patch_tool] if args.patch_tool else [])
-        changed, sections = pack(args.client, args.description, args.out, args.previous, decoders,
-                                 args.date, args.preset, log=(lambda *a: None) if args.quiet else print,
-                                 sign_key=key, patch_maker=args.patch_maker)
+        pack(args.client, args.description, args.out, args.previous, decoders, args.date, args.preset,
+             log=(lambda *a: None) if args.quiet else print, sign_key=key, patch_maker=args.patch_maker,
+             stage=args.stage)
     except (PackError, OSError, ValueError) as e:
         print("pack_release: %s" % e, file=sys.stderr)
         return 1

@@ -15,6 +15,8 @@ packages=(
   openssl osslsigncode python3-cryptography
   # the production stack of the service side, started by its tests and benchmark
   nginx gunicorn postgresql python3-psycopg2
+  # the operators' dashboard, tested in a headless browser
+  chromium chromium-driver python3-selenium
 )
 
 missing=()

@@ -8,9 +8,13 @@ runs it in worker processes (service/wsgi.py for gunicorn). It answers:
       the manifest of the release for <b>; the no-update answer when <d> is that
       release's date; "${Name}" in GENERAL/REG values becomes the request's value
   Dl/UpdateResources.asp?<same query>   the full manifest, whatever the date
+      (a release folder with a staged release answers some funnels with that one instead:
+      service/rollout.py)
   files/...                             package files (single byte ranges, HEAD)
   uninstall.html?fromClient=1&lang=..&Username=..&BrandId=..   the farewell page
   ClientsRecruitChain.asp?...           funnel reports, stored when a store is given
+  ClientsFailure.asp?...                failure reports, likewise (service/reports.py)
+  dashboard, dashboard/data.json        the operators' dashboard (service/dashboard.py)
 Targets may be origin-form (with or without "/") or absolute ("http://host:80/..."), as
 they arrive through a proxy setting. A request whose host belongs to a configured role
 is served only that role's paths; other hosts (e.g. 127.0.0.1) reach every role.
@@ -21,6 +25,7 @@ templated or re-rendered, since the signature covers the bytes as they are.
 
 import email.utils
 import html
+import logging
 import os
 import re
 import sys
@@ -31,39 +36,33 @@ from urllib.parse import quote
 
 if __package__ in (None, ""):
     sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from service import httpcommon, ini  # noqa: E402
+from service import dashboard, httpcommon, ini, reports, rollout  # noqa: E402
+from service.httpcommon import CHUNK, FileSlice  # noqa: E402
+from service.release_layout import (DIGEST_NAME, FILES_DIR, MANIFEST_NAME, NO_UPDATE_NAME,  # noqa: E402
+                                    STAGED_DIR, file_stamp, is_signed)
 
-MANIFEST_NAME = "manifest.ini"
-NO_UPDATE_NAME = "noupdate.ini"
-FILES_DIR = "files"
-REPORT_PATH = "clientsrecruitchain.asp"
-ROLES = ("download", "package", "log", "farewell")
+ROLES = ("download", "package", "log", "farewell", "dashboard")
 DEFAULT_HOSTS = {
     "download": ["dl.orvanta.net", "dltest.orvanta.net"],
     "package": [],
     "log": ["log.orvanta.net"],
     "farewell": ["www.orvanta.net"],
+    "dashboard": [],
 }
-REPORT_PARAMS = ("StartTime", "StartRandom", "Status", "Did", "Tag1", "Tag2")
+DASHBOARD_PATHS = ("dashboard", "dashboard/", "dashboard/data.json")
 # Package files named by their SHA-256 never change; anything else is revalidated.
 IMMUTABLE = "public, max-age=31536000, immutable"
 REVALIDATE = "no-cache"
-_DIGEST_NAME = re.compile(r"\^[0-9A-Fa-f]{64}\.[^/]*$")
 _PLACEHOLDER = re.compile(r"\$\{([A-Za-z0-9_]+)\}")
 _SAFE_VALUE = re.compile(r"^[A-Za-z0-9_.-]*$")
-_INT32 = re.compile(r"^-?\d{1,10}$")
-_SIGNED = re.compile(rb"(?:\A|\n);signature=[^\r\n]*(?:\r?\n)?\Z")
 _RANGE = re.compile(r"^bytes=[ \t]*(\d*)[ \t]*-[ \t]*(\d*)[ \t]*$", re.I)
-_CHUNK = 64 * 1024
+LOG = logging.getLogger("orvanta.service")
 # Sections whose values may carry request placeholders.
 _TEMPLATED = ("GENERAL", "REG")
+CLIENT_RESOURCES = "dl/clientresources.asp"
+UPDATE_RESOURCES = "dl/updateresources.asp"
 
 Snapshot = namedtuple("Snapshot", "brand date download_host sections text no_update_text templated signed parts")
-
-
-def is_signed(data):
-    """True when the last line of the manifest bytes is a signature line."""
-    return bool(_SIGNED.search(data))
 
 
 def _no_update_text(sections):
@@ -73,48 +72,54 @@ def _no_update_text(sections):
     return ini.render(OrderedDict([("GENERAL", general), ("NO_UPDATE_AVILABLE", {"VALUE": "1"})]))
 
 
-def _stat_stamp(path):
-    try:
-        st = os.stat(path)
-    except OSError:
-        return None
-    return (st.st_mtime_ns, st.st_size, st.st_ino)
-
-
 def _read_bytes(path):
     with open(path, "rb") as f:
         return f.read()
 
 
-class Release:
-    """One release folder; its manifest is re-read when the packer replaces it."""
+class ManifestFile:
+    """A manifest and its signed no-update companion in one folder, re-read when the packer
+    replaces them. keep_last: a manifest that disappears goes on being served (the current
+    release); otherwise it is gone (a staged release withdrawn)."""
 
-    def __init__(self, folder, names=()):
-        self.folder = os.path.abspath(folder)
-        self.manifest_path = os.path.join(self.folder, MANIFEST_NAME)
-        self.no_update_path = os.path.join(self.folder, NO_UPDATE_NAME)
-        self.files_dir = os.path.realpath(os.path.join(self.folder, FILES_DIR))
-        self.names = {n.lower() for n in names}
+    def __init__(self, folder, keep_last=True):
+        self.manifest_path = os.path.join(folder, MANIFEST_NAME)
+        self.no_update_path = os.path.join(folder, NO_UPDATE_NAME)
+        self.keep_last = keep_last
         self._lock = threading.Lock()
         self._stamp = None
         self._snapshot = None
-        self.current()
-        if self._snapshot is None:
-            raise ValueError("%s: no readable %s" % (self.folder, MANIFEST_NAME))
+        self._refused = None  # the stamp and reason of the last manifest that failed to load
+
+    def refused(self):
+        return self._refused[1] if self._refused else "missing"
 
     def current(self):
-        manifest = _stat_stamp(self.manifest_path)
+        manifest = file_stamp(self.manifest_path)
         if manifest is None:
-            return self._snapshot
-        stamp = (manifest, _stat_stamp(self.no_update_path))
+            return self._snapshot if self.keep_last else None
+        stamp = (manifest, file_stamp(self.no_update_path))
         with self._lock:
             if stamp != self._stamp:
                 try:
                     self._snapshot = self._load()
                     self._stamp = stamp
-                except (OSError, ini.IniError):
-                    pass  # keep serving the last good manifest
+                except (OSError, ini.IniError) as e:
+                    self._refuse(stamp, e)
             return self._snapshot
+
+    def _refuse(self, stamp, error):
+        """The last good manifest goes on being served. Tried again on every request (the
+        fault may be passing), logged once per published file; the first manifest of a
+        current release that fails is the Release constructor's error instead."""
+        if self._refused and self._refused[0] == stamp:
+            return
+        self._refused = (stamp, str(error) or type(error).__name__)
+        if self._snapshot is not None:
+            LOG.error("%s: new manifest not loaded, still serving release %s: %s",
+                      self.manifest_path, self._snapshot.date, self._refused[1])
+        elif not self.keep_last:
+            LOG.error("%s: manifest not loaded: %s", self.manifest_path, self._refused[1])
 
     def _load(self):
         data = _read_bytes(self.manifest_path)
@@ -149,6 +154,42 @@ class Release:
             return None
         return data
 
+
+class Release:
+    """One release folder: its current release, and a staged one given to a share of the
+    installations while it is rolled out (service/rollout.py)."""
+
+    def __init__(self, folder, names=()):
+        self.folder = os.path.abspath(folder)
+        self.files_dir = os.path.realpath(os.path.join(self.folder, FILES_DIR))
+        self.names = {n.lower() for n in names}
+        self.main = ManifestFile(self.folder)
+        self.staged = ManifestFile(os.path.join(self.folder, STAGED_DIR), keep_last=False)
+        self.rollout_state = rollout.RolloutFile(self.folder)
+        self.manifest_path = self.main.manifest_path
+        if self.main.current() is None:
+            raise ValueError("%s: no readable %s (%s)" % (self.folder, MANIFEST_NAME, self.main.refused()))
+
+    def current(self):
+        return self.main.current()
+
+    def answer_for(self, pairs):
+        """The release a manifest request gets: the staged one for the funnels in the
+        rollout's share and for installations that already run it, else the current one."""
+        current, staged = self.main.current(), self.staged.current()
+        state = self.rollout_state.current() if staged is not None else None
+        if state is None or state.release != staged.date:
+            return current
+        if pairs.get("LastUpdateDate") == staged.date:
+            return staged
+        start_time, start_random = (reports.int32(pairs.get(n)) for n in reports.PROFILE_FUNNEL[:2])
+        if state.halted or start_time is None or start_random is None:
+            return current
+        return staged if rollout.takes_staged(start_time, start_random, state) else current
+
+    def download_hosts(self):
+        return {s.download_host for s in (self.main.current(), self.staged.current()) if s is not None}
+
     def matches(self, brand):
         brand = brand.lower()
         return brand in self.names or brand == self.current().brand.lower()
@@ -180,22 +221,6 @@ def manifest_text(snapshot, pairs):
     if not snapshot.templated:
         return snapshot.text
     return "".join(p if isinstance(p, str) else ini.render(fill_placeholders(p, pairs)) for p in snapshot.parts)
-
-
-def parse_report(query):
-    """The six report values as ints, or None when one is missing or not a 32-bit
-    decimal number (such a request is refused rather than stored half-read)."""
-    values = httpcommon.parse_query(query)
-    result = []
-    for name in REPORT_PARAMS:
-        text = values.get(name, "")
-        if not _INT32.match(text):
-            return None
-        number = int(text)
-        if not -2**31 <= number < 2**31:
-            return None
-        result.append(number)
-    return tuple(result)
 
 
 def farewell_page(pairs):
@@ -238,31 +263,6 @@ def entity_tag(st):
     return '"%x-%x"' % (int(st.st_mtime), st.st_size)
 
 
-class FileSlice:
-    """A byte range of an open file, read in chunks; the embedded server sends it with
-    sendfile instead."""
-
-    def __init__(self, f, offset, length, limit=None):
-        self.file = f
-        self.offset = offset
-        self.length = length
-        # Bytes actually sent: fewer than length stands in for a dropped connection.
-        self.limit = length if limit is None else min(limit, length)
-        f.seek(offset)
-
-    def __iter__(self):
-        left = self.limit
-        while left > 0:
-            chunk = self.file.read(min(_CHUNK, left))
-            if not chunk:
-                break
-            left -= len(chunk)
-            yield chunk
-
-    def close(self):
-        self.file.close()
-
-
 class PackageOptions:
     """Test switches of the package role: cut_after N cuts each package body after N
     bytes (the first cut_count answers only, when cut_count > 0), as a dropped connection
@@ -300,7 +300,8 @@ def request_target(environ):
 
 
 class OrvantaApp:
-    def __init__(self, releases, role_hosts=None, store=None, roles=ROLES, options=None, trusted_proxies=()):
+    def __init__(self, releases, role_hosts=None, store=None, roles=ROLES, options=None, trusted_proxies=(),
+                 dashboard_token=None):
         if "download" in roles and not releases:
             raise ValueError("at least one release is needed")
         self.releases = list(releases)
@@ -310,6 +311,7 @@ class OrvantaApp:
         self.store = store
         self.options = options or PackageOptions()
         self.trusted_proxies = set(trusted_proxies)
+        self.dashboard_token = dashboard_token
 
     # ------------------------------------------------------------------ routing
 
@@ -323,7 +325,7 @@ class OrvantaApp:
         if not host:
             return self.roles
         package = self.role_hosts["package"] | self.role_hosts["download"]
-        package |= {r.current().download_host for r in self.releases}
+        package |= {host for r in self.releases for host in r.download_hosts()}
         found = tuple(role for role in ROLES
                       if host in (package if role == "package" else self.role_hosts[role]))
         return tuple(r for r in (found or ROLES) if r in self.roles)
@@ -338,15 +340,8 @@ class OrvantaApp:
             return self._text(environ, start_response, 400, "bad target\n")
         lower = path.lower()
         roles = self.roles_for(host)
-        if lower in ("dl/clientresources.asp", "dl/updateresources.asp") and "download" in roles:
-            pairs = httpcommon.parse_query(query)
-            snapshot = self.select(pairs.get("Brand", "")).current()
-            date = pairs.get("LastUpdateDate", "")
-            if lower == "dl/clientresources.asp" and date and date == snapshot.date and snapshot.no_update_text:
-                text = snapshot.no_update_text
-            else:
-                text = manifest_text(snapshot, pairs)
-            return self._text(environ, start_response, 200, text, cache=False)
+        if lower in (CLIENT_RESOURCES, UPDATE_RESOURCES) and "download" in roles:
+            return self._manifest(environ, start_response, lower, httpcommon.parse_query(query))
         if lower.startswith(FILES_DIR + "/") and "package" in roles:
             for release in self.releases:
                 found = release.file_path(path)
@@ -355,11 +350,15 @@ class OrvantaApp:
                     if answer is not None:
                         return answer
             return self._text(environ, start_response, 404, "not found\n")
-        if lower == REPORT_PATH and "log" in roles:
-            return self._report(environ, start_response, query)
+        if lower == reports.REPORT_PATH and "log" in roles:
+            return self._store(environ, start_response, reports.parse_report(query), "add")
+        if lower == reports.FAILURE_PATH and "log" in roles:
+            return self._store(environ, start_response, reports.parse_failure(query), "add_failure")
         if lower == "uninstall.html" and "farewell" in roles:
             return self._text(environ, start_response, 200, farewell_page(httpcommon.parse_query(query)),
                               "text/html; charset=latin-1", cache=False)
+        if lower in DASHBOARD_PATHS and "dashboard" in roles:
+            return self._dashboard(environ, start_response, lower)
         return self._text(environ, start_response, 404, "not found\n")
 
     # ------------------------------------------------------------------ answers
@@ -374,16 +373,58 @@ class OrvantaApp:
         start_response(_status(code), headers + list(extra))
         return [b""] if environ.get("REQUEST_METHOD") == "HEAD" else [body]
 
-    def _report(self, environ, start_response, query):
-        report = parse_report(query)
+    def _manifest(self, environ, start_response, page, pairs):
+        """The manifest or the no-update answer; each answer, and the release it named, is
+        recorded when a store is given (adoption by release)."""
+        snapshot = None
+        try:
+            snapshot = self.select(pairs.get("Brand", "")).answer_for(pairs)
+            date = pairs.get("LastUpdateDate", "")
+            no_update = page == CLIENT_RESOURCES and date and date == snapshot.date and snapshot.no_update_text
+            text = snapshot.no_update_text if no_update else manifest_text(snapshot, pairs)
+        except Exception as e:
+            LOG.exception("manifest not answered: %s", e)
+            self._record(environ, pairs, snapshot, reports.OUTCOME_ERROR)
+            return self._text(environ, start_response, 500, "manifest not available\n", cache=False)
+        self._record(environ, pairs, snapshot, reports.OUTCOME_NO_UPDATE if no_update else reports.OUTCOME_MANIFEST)
+        return self._text(environ, start_response, 200, text, cache=False)
+
+    def _record(self, environ, pairs, snapshot, outcome):
+        # A record that cannot be stored never costs the installer its answer.
+        if self.store is None:
+            return
+        try:
+            self.store.add_manifest_request(reports.manifest_request(pairs, snapshot.date if snapshot else "", outcome),
+                                            self._client(environ))
+        except Exception as e:  # the store's own errors differ per database
+            environ["wsgi.errors"].write("manifest request not recorded: %s\n" % e)
+
+    def _dashboard(self, environ, start_response, page):
+        if not dashboard.authorized(environ, self.dashboard_token):
+            return self._text(environ, start_response, 401, "operators only\n", cache=False,
+                              extra=[("WWW-Authenticate", dashboard.REALM)])
+        if self.store is None:
+            return self._text(environ, start_response, 503, "no report database (--log-db)\n", cache=False)
+        data = dashboard.collect(self.store, self.releases)
+        if page.endswith(".json"):
+            return self._text(environ, start_response, 200, dashboard.to_json(data).encode("utf-8"),
+                              "application/json", cache=False)
+        return self._text(environ, start_response, 200, dashboard.page(data).encode("utf-8"),
+                          "text/html; charset=utf-8", cache=False, extra=[("X-Frame-Options", "DENY")])
+
+    def _client(self, environ):
+        client = environ.get("REMOTE_ADDR", "")
+        if client in self.trusted_proxies and environ.get("HTTP_X_REAL_IP"):
+            client = environ["HTTP_X_REAL_IP"].strip()
+        return client
+
+    def _store(self, environ, start_response, report, method):
+        """Store a parsed report with the store's `method`; 400 for a malformed one (None)."""
         if report is None:
             return self._text(environ, start_response, 400, "bad report\n", cache=False)
         if self.store is not None:
-            client = environ.get("REMOTE_ADDR", "")
-            if client in self.trusted_proxies and environ.get("HTTP_X_REAL_IP"):
-                client = environ["HTTP_X_REAL_IP"].strip()
             try:
-                self.store.add(report, client)
+                getattr(self.store, method)(report, self._client(environ))
             except Exception as e:  # the store's own errors differ per database
                 environ["wsgi.errors"].write("report not stored: %s\n" % e)
                 return self._text(environ, start_response, 503, "report not stored\n", cache=False)
@@ -403,7 +444,7 @@ class OrvantaApp:
             modified = email.utils.formatdate(int(st.st_mtime), usegmt=True)
             headers = [("Content-Type", "application/octet-stream"), ("Last-Modified", modified),
                        ("ETag", etag), ("Accept-Ranges", "bytes"),
-                       ("Cache-Control", IMMUTABLE if _DIGEST_NAME.search(path) else REVALIDATE),
+                       ("Cache-Control", IMMUTABLE if DIGEST_NAME.search(path) else REVALIDATE),
                        ("X-Content-Type-Options", "nosniff")]
             if environ.get("HTTP_IF_NONE_MATCH") in (etag, "*") or (
                     "HTTP_IF_NONE_MATCH" not in environ and environ.get("HTTP_IF_MODIFIED_SINCE") == modified):
@@ -432,7 +473,7 @@ class OrvantaApp:
                 return [b""]
             cut = self.options.take_cut()
             if cut is None and not wanted and "wsgi.file_wrapper" in environ:
-                return environ["wsgi.file_wrapper"](f, _CHUNK)  # the server's sendfile
+                return environ["wsgi.file_wrapper"](f, CHUNK)  # the server's sendfile
             return FileSlice(f, first, length, cut)
         except BaseException:
             f.close()

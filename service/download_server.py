@@ -17,8 +17,9 @@ import sys
 
 if __package__ in (None, ""):
     sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from service import httpcommon  # noqa: E402
-from service.app import DEFAULT_HOSTS, MANIFEST_NAME, ROLES, OrvantaApp, PackageOptions, Release  # noqa: E402,F401
+from service import dashboard, httpcommon  # noqa: E402
+from service.app import DEFAULT_HOSTS, ROLES, OrvantaApp, PackageOptions, Release  # noqa: E402
+from service.release_layout import MANIFEST_NAME  # noqa: E402,F401
 from service.funnel_store import open_store  # noqa: E402
 
 
@@ -43,10 +44,13 @@ def add_app_arguments(parser):
                         help="release folder; the first is the default for unknown brands")
     parser.add_argument("--log-db", metavar="DB",
                         help="store funnel reports: an SQLite file or a postgresql:// connection string")
+    defaults = dict(package="download hosts and DOWNLOAD_URL", dashboard="none: hosts not named for a role")
     for role in ROLES:
         parser.add_argument("--%s-host" % role, action="append", metavar="HOST",
                             help="host name of the %s role (default: %s)" % (
-                                role, ", ".join(DEFAULT_HOSTS[role]) or "download hosts and DOWNLOAD_URL"))
+                                role, ", ".join(DEFAULT_HOSTS[role]) or defaults[role]))
+    parser.add_argument("--dashboard-token-file", metavar="FILE",
+                        help="the operators' dashboard token (one line); without it nobody gets in")
     parser.add_argument("--trust-proxy", action="append", default=[], metavar="ADDRESS",
                         help="a proxy at this address names the client in X-Real-IP (e.g. nginx)")
     tests = parser.add_argument_group("test switches (package files)")
@@ -61,10 +65,22 @@ def add_app_arguments(parser):
 def build_app(args):
     """The application for parsed options; ValueError when a release cannot be read."""
     releases = [parse_release_argument(r) for r in args.release]
+    token = dashboard_token(args.dashboard_token_file)
     role_hosts = {role: getattr(args, "%s_host" % role) or DEFAULT_HOSTS[role] for role in ROLES}
     store = open_store(args.log_db) if args.log_db else None
     options = PackageOptions(args.cut_after, args.cut_count, args.ignore_range)
-    return OrvantaApp(releases, role_hosts, store, options=options, trusted_proxies=args.trust_proxy)
+    return OrvantaApp(releases, role_hosts, store, options=options, trusted_proxies=args.trust_proxy,
+                      dashboard_token=token)
+
+
+def dashboard_token(path):
+    """The token from --dashboard-token-file; ValueError when it cannot be read."""
+    if not path:
+        return None
+    try:
+        return dashboard.read_token(path)
+    except OSError as e:
+        raise ValueError("%s: %s" % (path, e.strerror or e))
 
 
 def main(argv=None):
@@ -72,6 +88,7 @@ def main(argv=None):
     add_app_arguments(parser)
     httpcommon.add_common_arguments(parser)
     args = parser.parse_args(argv)
+    httpcommon.configure_logging()
     try:
         app = build_app(args)
     except ValueError as e:

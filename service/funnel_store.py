@@ -1,5 +1,5 @@
-"""Where funnel reports are kept: SQLite (the default, standard library) or PostgreSQL
-(python3-psycopg2), chosen by a connection string:
+"""Where funnel and failure reports are kept: SQLite (the default, standard library) or
+PostgreSQL (python3-psycopg2), chosen by a connection string:
 
     reports.sqlite | sqlite:///abs/path/reports.sqlite      SQLite file (created when missing)
     postgresql://user@host:port/dbname (also postgres://)  PostgreSQL
@@ -7,6 +7,9 @@
     store = open_store(location)
     store.add((start_time, start_random, status, did, tag1, tag2), client)
     counts, totals = store.funnel_counts(by=None | "did" | "tag1" | "tag2")
+    store.add_failure(Failure(...), client)
+    store.add_manifest_request(ManifestRequest(...), client)
+    counts = store.failure_counts(by="reason" | "win_ver" | "stage" | "build" | "did" | ...)
     store.close()
 
 Both create their schema on first use and take concurrent writers: threads of one
@@ -17,13 +20,25 @@ are opened lazily and per process, so a store made before a worker fork is safe.
 import datetime
 import os
 import threading
+from collections import namedtuple
 
 BY_COLUMNS = {"did": "did", "tag1": "tag1", "tag2": "tag2"}
 COLUMNS = "received, start_time, start_random, status, did, tag1, tag2, client"
+# A failed installation's report; error is the system's or the HTTP code (unsigned 32 bits),
+# asked_date the release date the installer asked with ("" on a first installation).
+Failure = namedtuple("Failure", "start_time start_random did tag1 tag2 reason error stage build win_ver asked_date")
+FAILURE_COLUMNS = "received, " + ", ".join(Failure._fields) + ", client"
+FAILURE_BY = ("reason", "win_ver", "stage", "build", "asked_date", "did", "tag1", "tag2")
+# A manifest request's answer: the release (its LastUpdateDate) and the outcome ("manifest",
+# "no-update", "error"); the funnel values are None when the request's profile lacks them.
+ManifestRequest = namedtuple("ManifestRequest",
+                             "start_time start_random did tag1 tag2 brand asked_date release_date outcome")
+MANIFEST_COLUMNS = "received, " + ", ".join(ManifestRequest._fields) + ", client"
 
-_TABLE = """
+# {id}: the key column's type, which the two databases name differently.
+_SCHEMA = ("""
 CREATE TABLE IF NOT EXISTS reports (
-    id %s PRIMARY KEY,
+    id {id} PRIMARY KEY,
     received TEXT NOT NULL,
     start_time INTEGER NOT NULL,
     start_random INTEGER NOT NULL,
@@ -32,8 +47,37 @@ CREATE TABLE IF NOT EXISTS reports (
     tag1 INTEGER NOT NULL,
     tag2 INTEGER NOT NULL,
     client TEXT NOT NULL
-)"""
-_INDEX = "CREATE INDEX IF NOT EXISTS reports_funnel ON reports(status, start_time, start_random)"
+)""", "CREATE INDEX IF NOT EXISTS reports_funnel ON reports(status, start_time, start_random)", """
+CREATE TABLE IF NOT EXISTS failures (
+    id {id} PRIMARY KEY,
+    received TEXT NOT NULL,
+    start_time INTEGER NOT NULL,
+    start_random INTEGER NOT NULL,
+    did INTEGER NOT NULL,
+    tag1 INTEGER NOT NULL,
+    tag2 INTEGER NOT NULL,
+    reason TEXT NOT NULL,
+    error BIGINT NOT NULL,
+    stage TEXT NOT NULL,
+    build TEXT NOT NULL,
+    win_ver TEXT NOT NULL,
+    asked_date TEXT NOT NULL,
+    client TEXT NOT NULL
+)""", "CREATE INDEX IF NOT EXISTS failures_funnel ON failures(start_time, start_random)", """
+CREATE TABLE IF NOT EXISTS manifest_requests (
+    id {id} PRIMARY KEY,
+    received TEXT NOT NULL,
+    start_time INTEGER,
+    start_random INTEGER,
+    did INTEGER,
+    tag1 INTEGER,
+    tag2 INTEGER,
+    brand TEXT NOT NULL,
+    asked_date TEXT NOT NULL,
+    release_date TEXT NOT NULL,
+    outcome TEXT NOT NULL,
+    client TEXT NOT NULL
+)""", "CREATE INDEX IF NOT EXISTS manifest_requests_funnel ON manifest_requests(start_time, start_random)")
 # Distinct funnels (StartTime + StartRandom) per group and stage, in SQL both databases run.
 _COUNTS = ("SELECT grp, status, COUNT(*) FROM (SELECT DISTINCT %s AS grp, status, start_time, start_random"
            " FROM reports) AS d GROUP BY grp, status")
@@ -60,15 +104,44 @@ def open_store(location):
 
 
 class _Store:
+    """What both databases do alike. A database's class gives _insert(table, columns,
+    values) and _fetch(queries), both with "?" for parameters."""
+
+    def fetch(self, queries):
+        """[rows of each (sql, params)], on one connection; "?" stands for a parameter."""
+        return self._fetch(queries)
+
+    def add(self, report, client):
+        self._insert("reports", COLUMNS, (_now(),) + tuple(report) + (client,))
+
+    def add_failure(self, failure, client):
+        self._insert("failures", FAILURE_COLUMNS, (_now(),) + tuple(failure) + (client,))
+
+    def add_manifest_request(self, record, client):
+        self._insert("manifest_requests", MANIFEST_COLUMNS, (_now(),) + tuple(record) + (client,))
+
+    def manifest_counts(self):
+        """{(release date, outcome): requests}."""
+        rows, = self._fetch([("SELECT release_date, outcome, COUNT(*) FROM manifest_requests"
+                              " GROUP BY release_date, outcome", ())])
+        return {(release, outcome): count for release, outcome, count in rows}
+
     def funnel_counts(self, by=None):
         """({group: {status: distinct funnels}}, (reports, distinct funnels)); the group
         is None unless `by` is given."""
-        rows, totals = self._query(_COUNTS % BY_COLUMNS[by] if by else _COUNTS_ALL)
+        rows, totals = self._fetch([(_COUNTS % BY_COLUMNS[by] if by else _COUNTS_ALL, ()), (_TOTALS, ())])
         result = {}
         for row in rows:
             group, status, count = row if by else (None,) + tuple(row)
             result.setdefault(group, {})[status] = count
-        return result, tuple(totals)
+        return result, tuple(totals[0])
+
+    def failure_counts(self, by="reason"):
+        """{value of `by`: failure reports}."""
+        if by not in FAILURE_BY:
+            raise ValueError("failures cannot be counted by %r" % by)
+        rows, = self._fetch([("SELECT %s, COUNT(*) FROM failures GROUP BY %s" % (by, by), ())])
+        return {group: count for group, count in rows}
 
 
 class SqliteStore(_Store):
@@ -90,20 +163,20 @@ class SqliteStore(_Store):
             db = sqlite3.connect(self.path, timeout=self._timeout, check_same_thread=False,
                                  isolation_level=None)
             db.execute("PRAGMA journal_mode=WAL")
-            db.execute(_TABLE % "INTEGER")
-            db.execute(_INDEX)
+            for statement in _SCHEMA:
+                db.execute(statement.format(id="INTEGER"))
             self._db, self._pid = db, os.getpid()
         return self._db
 
-    def add(self, report, client):
+    def _insert(self, table, columns, values):
+        sql = "INSERT INTO %s (%s) VALUES (%s)" % (table, columns, ", ".join("?" * len(values)))
         with self._lock:
-            self._connection().execute("INSERT INTO reports (%s) VALUES (?, ?, ?, ?, ?, ?, ?, ?)" % COLUMNS,
-                                       (_now(),) + tuple(report) + (client,))
+            self._connection().execute(sql, values)
 
-    def _query(self, counts_sql):
+    def _fetch(self, queries):
         with self._lock:
             db = self._connection()
-            return db.execute(counts_sql).fetchall(), db.execute(_TOTALS).fetchone()
+            return [db.execute(sql, params).fetchall() for sql, params in queries]
 
     def close(self):
         with self._lock:
@@ -136,8 +209,8 @@ class PostgresStore(_Store):
         conn = self._psycopg2.connect(self.dsn)
         with conn, conn.cursor() as cur:
             cur.execute("SELECT pg_advisory_xact_lock(%s)", (self._SCHEMA_LOCK,))
-            cur.execute(_TABLE % "BIGSERIAL")
-            cur.execute(_INDEX)
+            for statement in _SCHEMA:
+                cur.execute(statement.format(id="BIGSERIAL"))
         return conn
 
     def _take(self):
@@ -181,21 +254,23 @@ class PostgresStore(_Store):
             self._give(conn)
             return result
 
-    def add(self, report, client):
+    def _insert(self, table, columns, values):
+        sql = "INSERT INTO %s (%s) VALUES (%s)" % (table, columns, ", ".join(["%s"] * len(values)))
+
         def insert(conn):
             with conn.cursor() as cur:
-                cur.execute("INSERT INTO reports (%s) VALUES (%%s, %%s, %%s, %%s, %%s, %%s, %%s, %%s)" % COLUMNS,
-                            (_now(),) + tuple(report) + (client,))
+                cur.execute(sql, values)
         self._run(insert)
 
-    def _query(self, counts_sql):
-        def query(conn):
+    def _fetch(self, queries):
+        def fetch(conn):
+            results = []
             with conn.cursor() as cur:
-                cur.execute(counts_sql)
-                rows = cur.fetchall()
-                cur.execute(_TOTALS)
-                return rows, cur.fetchone()
-        return self._run(query)
+                for sql, params in queries:
+                    cur.execute(sql.replace("?", "%s"), params or None)
+                    results.append(cur.fetchall())
+            return results
+        return self._run(fetch)
 
     def close(self):
         with self._lock:

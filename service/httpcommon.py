@@ -1,9 +1,10 @@
 """Pieces shared by the download and log servers: request-target parsing (origin and
-absolute form), the embedded HTTP/1.1 server that runs the WSGI application, and the
-start/stop cycle of a server process."""
+absolute form), the body of a package file answer, the embedded HTTP/1.1 server that
+runs the WSGI application, and the start/stop cycle of a server process."""
 
 import http.server
 import io
+import logging
 import os
 import re
 import signal
@@ -11,6 +12,7 @@ import sys
 import threading
 from urllib.parse import parse_qsl, unquote
 
+CHUNK = 64 * 1024
 # "http://host:80/path?q", "http://host:80path" (no slash after the port), "http://host/path"
 _ABSOLUTE = re.compile(r"^[A-Za-z][A-Za-z0-9+.-]*://([^/?#:]*)(?::(\d*))?(.*)$", re.S)
 
@@ -45,6 +47,31 @@ def parse_query(query):
     for name, value in pairs:
         result.setdefault(name, value)
     return result
+
+
+class FileSlice:
+    """A byte range of an open file, read in chunks; the embedded server sends it with
+    sendfile instead."""
+
+    def __init__(self, f, offset, length, limit=None):
+        self.file = f
+        self.offset = offset
+        self.length = length
+        # Bytes actually sent: fewer than length stands in for a dropped connection.
+        self.limit = length if limit is None else min(limit, length)
+        f.seek(offset)
+
+    def __iter__(self):
+        left = self.limit
+        while left > 0:
+            chunk = self.file.read(min(CHUNK, left))
+            if not chunk:
+                break
+            left -= len(chunk)
+            yield chunk
+
+    def close(self):
+        self.file.close()
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
@@ -99,7 +126,6 @@ class Handler(http.server.BaseHTTPRequestHandler):
     do_GET = do_HEAD = do_POST = do_PUT = do_DELETE = do_PATCH = do_OPTIONS = run_app
 
     def _send_body(self, result):
-        from service.app import FileSlice  # noqa: the application module imports this one
         self.wfile.flush()
         if isinstance(result, FileSlice):
             if result.limit <= 0:
@@ -217,6 +243,17 @@ def serve_until_signalled(server, args, on_stop=None):
         except OSError:
             pass
     return 0
+
+
+def configure_logging(stream=None):
+    """The service's own records (logger "orvanta") to standard error with their time: the
+    console of the embedded server, the error log under gunicorn."""
+    logger = logging.getLogger("orvanta")
+    if not logger.handlers:
+        handler = logging.StreamHandler(stream or sys.stderr)
+        handler.setFormatter(logging.Formatter("%(asctime)s %(levelname)s %(name)s: %(message)s"))
+        logger.addHandler(handler)
+        logger.setLevel(logging.INFO)
 
 
 def open_access_log(path):

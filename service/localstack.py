@@ -182,10 +182,11 @@ class Gunicorn:
                    PYTHONDONTWRITEBYTECODE="1")
         command = ["gunicorn", "--workers", str(self.workers), "--chdir", ROOT, "--graceful-timeout", "5",
                    "--error-logfile", self.log, "service.wsgi:application"]
-        # LISTEN_PID must be gunicorn's own pid: the shell's, which exec keeps.
+        # LISTEN_PID must be gunicorn's own pid: the shell's, which exec keeps. bash, since
+        # dash takes single-digit descriptors only and the caller's may be any number.
         script = 'exec 3<&%d; LISTEN_FDS=1 LISTEN_PID=$$ exec "$@"' % fd
         with open(self.log, "a") as log:
-            self.proc = subprocess.Popen(["sh", "-c", script, "sh"] + command, env=env, pass_fds=(fd,),
+            self.proc = subprocess.Popen(["bash", "-c", script, "bash"] + command, env=env, pass_fds=(fd,),
                                          stdout=log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
                                          start_new_session=True)
         listener.close()

@@ -1,14 +1,16 @@
 #!/usr/bin/env python3
-"""Log server for the installer's funnel reports.
+"""Log server for the installer's funnel and failure reports.
 
-    log_server.py [serve] --db DB [--port 0] [--port-file F]
+    log_server.py [serve] --db DB [--port 0] [--port-file F] [--dashboard-token-file F]
     log_server.py funnel --db DB [--by did|tag1|tag2]
 
 DB is an SQLite file (the default store) or a postgresql:// connection string.
-"serve" runs the service's WSGI application with only its log role: every
+"serve" runs the service's WSGI application with its log role: every
 "ClientsRecruitChain.asp?StartTime=..&StartRandom=..&Status=..&Did=..&Tag1=..&Tag2=..&"
-request is stored; "funnel" prints how many distinct funnels (StartTime + StartRandom)
-reached each stage and the conversion between stages.
+and "ClientsFailure.asp?..." request (service/reports.py) is stored; "funnel" prints how
+many distinct funnels (StartTime + StartRandom) reached each stage and the conversion
+between stages. With a token the log server also serves the operators' dashboard
+(service/dashboard.py) from the same database.
 """
 
 import argparse
@@ -18,16 +20,18 @@ import sys
 if __package__ in (None, ""):
     sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 from service import httpcommon  # noqa: E402
+from service.reports import STAGES, percent  # noqa: E402
 from service.app import OrvantaApp  # noqa: E402
+from service.download_server import dashboard_token  # noqa: E402
 from service.funnel_store import BY_COLUMNS, is_postgres, open_store, sqlite_path  # noqa: E402
 
-STAGES = ((30, "downloads started"), (40, "answered"), (50, "installed"), (60, "finished"))
 
 
-def make_server(db, bind="127.0.0.1", port=0, log_stream=sys.stderr, trusted_proxies=()):
+def make_server(db, bind="127.0.0.1", port=0, log_stream=sys.stderr, trusted_proxies=(), dashboard_token=None):
     store = open_store(db)
-    server = httpcommon.Server((bind, port), OrvantaApp([], store=store, roles=("log",),
-                                                        trusted_proxies=trusted_proxies), log_stream)
+    app = OrvantaApp([], store=store, roles=("log", "dashboard"), trusted_proxies=trusted_proxies,
+                     dashboard_token=dashboard_token)
+    server = httpcommon.Server((bind, port), app, log_stream)
     server.store = store
     return server
 
@@ -41,8 +45,13 @@ def funnel_counts(db, by=None):
         store.close()
 
 
-def _percent(part, whole):
-    return "%.1f%%" % (100.0 * part / whole) if whole else "-"
+def failure_counts(db, by="reason"):
+    """{value of `by`: failure reports}."""
+    store = open_store(db)
+    try:
+        return store.failure_counts(by)
+    finally:
+        store.close()
 
 
 def format_funnel(counts, totals, by=None):
@@ -59,8 +68,8 @@ def format_funnel(counts, totals, by=None):
             n = per_status.get(status, 0)
             lines.append("%-22s %8d %14s %14s" % (
                 "%d %s" % (status, name), n,
-                "" if previous is None else _percent(n, previous),
-                "" if previous is None else _percent(n, started)))
+                "" if previous is None else percent(n, previous),
+                "" if previous is None else percent(n, started)))
             previous = n
         lines.append("")
     lines.append("reports: %d, distinct funnels: %d" % totals)
@@ -75,6 +84,8 @@ def main(argv=None):
                        help="SQLite file (created when missing) or postgresql:// connection string")
     serve.add_argument("--trust-proxy", action="append", default=[], metavar="ADDRESS",
                        help="a proxy at this address names the client in X-Real-IP (e.g. nginx)")
+    serve.add_argument("--dashboard-token-file", metavar="FILE",
+                       help="the operators' dashboard token (one line); without it nobody gets in")
     httpcommon.add_common_arguments(serve)
     funnel = sub.add_parser("funnel", help="print the funnel")
     funnel.add_argument("--db", required=True)
@@ -92,8 +103,14 @@ def main(argv=None):
         sys.stdout.write(format_funnel(counts, totals, args.by))
         return 0
 
+    httpcommon.configure_logging()
+    try:
+        token = dashboard_token(args.dashboard_token_file)
+    except ValueError as e:
+        print(e, file=sys.stderr)
+        return 2
     server = make_server(args.db, args.bind, args.port, httpcommon.open_access_log(args.access_log),
-                         args.trust_proxy)
+                         args.trust_proxy, token)
     return httpcommon.serve_until_signalled(server, args, server.store.close)
 
 

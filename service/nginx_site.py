@@ -24,7 +24,8 @@ import sys
 
 if __package__ in (None, ""):
     sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from service.app import DEFAULT_HOSTS, FILES_DIR, IMMUTABLE, MANIFEST_NAME, REVALIDATE  # noqa: E402
+from service.app import DEFAULT_HOSTS, IMMUTABLE, REVALIDATE  # noqa: E402
+from service.release_layout import DIGEST_NAME, FILES_DIR, MANIFEST_NAME  # noqa: E402
 
 _SAFE_WORD = re.compile(r"^[A-Za-z0-9_./:\[\]@+-]+$")
 
@@ -60,7 +61,7 @@ def site(releases, apps, listen="80", server_names=("_",), refused_hosts=(), acc
     out += ["    %s 1;" % quoted(h.lower()) for h in sorted(set(refused_hosts))]
     out += ["}", "",
             "map $uri $orvanta_files_cache {",
-            '    "~\\^[0-9A-Fa-f]{64}\\.[^/]*$" %s;' % quoted(IMMUTABLE),
+            '    "~%s" %s;' % (DIGEST_NAME.pattern, quoted(IMMUTABLE)),
             "    default %s;" % quoted(REVALIDATE), "}", "",
             "log_format orvanta '%s';" % ACCESS_FORMAT, "",
             "server {",

@@ -16,7 +16,7 @@ import sys
 
 if __package__ in (None, ""):
     sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from service import download_server  # noqa: E402
+from service import download_server, httpcommon  # noqa: E402
 
 
 def create_app(arguments):
@@ -25,4 +25,5 @@ def create_app(arguments):
     return download_server.build_app(parser.parse_args(shlex.split(arguments)))
 
 
+httpcommon.configure_logging()
 application = create_app(os.environ.get("ORVANTA_SERVICE_ARGS", ""))

@@ -21,6 +21,9 @@ class SignTest(unittest.TestCase):
     setUp = test_pack_release.PackTest.setUp
     describe = test_pack_release.PackTest.describe
     pack = test_pack_release.PackTest.pack
+    entries = test_pack_release.PackTest.entries
+    manifest = test_pack_release.PackTest.manifest
+    release_files = test_pack_release.PackTest.release_files
 
     def key(self, algorithm="ed25519"):
         path = os.path.join(self.tmp.name, "%s.pem" % algorithm)
@@ -108,6 +111,53 @@ class SignTest(unittest.TestCase):
                 self.assertEqual(pack_release.main(argv), 1, name)
             self.assertIn(message, err.getvalue(), name)
             self.assertEqual(os.listdir(self.out) if os.path.isdir(self.out) else [], [], name)
+
+    def test_rollback_republishes_the_previous_release_signed(self):
+        key = self.key()
+        self.signed_pack(key, date="20260101000000")
+        first = self.entries()
+        test_pack_release.write(os.path.join(self.client, "Bin", "client.exe"), b"MZ second client")
+        self.signed_pack(key, date="20260102000000")
+        second = self.entries()
+        with contextlib.redirect_stdout(io.StringIO()):
+            self.assertEqual(0, pack_release.main(["rollback", "--out", self.out, "--sign-key", key]))
+        back = self.entries()
+        self.assertEqual({k: spec for k, (_, spec, _) in first.items()}, {k: spec for k, (_, spec, _) in back.items()})
+        self.assertEqual(second["Bin__client.exe"][0] + 1, back["Bin__client.exe"][0])
+        self.assertEqual(second["Data__LICENSE"][0], back["Data__LICENSE"][0])
+        self.assertGreater(int(self.manifest()["PRODUCT_REG"]["LastUpdateDate"]), 20260102000000)
+        for name in ("manifest.ini", "noupdate.ini"):
+            self.assertTrue(self.openssl_verifies(key, *self.split(name)), name)
+
+    def refused(self, cases):
+        """Each call is refused with its message and leaves the release folder as it was."""
+        for name, call, message in cases:
+            with self.subTest(name):
+                before = self.release_files()
+                with self.assertRaisesRegex(pack_release.PackError, message):
+                    call()
+                self.assertEqual(before, self.release_files())
+
+    def test_staging_and_rollback_refusals(self):
+        from packer import release_signing
+        key = release_signing.load_key(self.key())
+        self.describe(REG={"Volume/Settings\\Sound": "D/N/3"})
+        self.pack(sign_key=key, date="20260101000000")
+        self.refused([
+            ("staging an unchanged client", lambda: self.pack(stage=10, sign_key=key), "nothing to stage"),
+            ("staging against another folder", lambda: self.pack(stage=10, previous=self.out, sign_key=key),
+             "--previous"),
+            ("rollback unsigned", lambda: pack_release.rollback(self.out, log=None), "give --sign-key"),
+            ("rollback with no older release", lambda: pack_release.rollback(self.out, sign_key=key),
+             "no release older"),
+        ])
+        test_pack_release.write(os.path.join(self.client, "Bin", "client.exe"), b"MZ staged client")
+        self.pack(stage=10, date="20260102000000", sign_key=key)
+        self.refused([
+            ("packing over a staged release", lambda: self.pack(sign_key=key), "holds a staged release"),
+            ("rollback dated before the staged release",
+             lambda: pack_release.rollback(self.out, date="20260101120000", sign_key=key), "newer than"),
+        ])
 
     def test_print_public_key(self):
         key = self.key()

@@ -106,3 +106,33 @@ def http_exchange(port, target, headers=(), method="GET", timeout=60):
         name, _, value = line.partition(":")
         fields[name.strip().lower()] = value.strip()
     return int(lines[0].split()[1]), fields, body
+
+
+CURRENT_DATE, STAGED_DATE = "20240301120000", "20240302120000"
+
+
+def pack_releases(folder, key, brand="Halvenor", stage=None):
+    """A release folder as the release machine writes it, signed with `key`: a current
+    release of CURRENT_DATE and, with `stage`, one of STAGED_DATE staged at `stage` %."""
+    import json
+    from packer import pack_release
+    client, description, decoder = folder + ".client", folder + ".json", os.path.join(folder + ".tools", "lzma.exe")
+    for path, data in ((os.path.join(client, "Bin", "client.exe"), b"MZ client 1 " * 500),
+                       (os.path.join(client, "Data", "readme.txt"), b"read me " * 50), (decoder, b"MZ decoder")):
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
+    with open(description, "w") as f:
+        json.dump({"BRAND_NAME": brand, "EXE_NAME": "client.exe", "EXE_WORK_PATH": "Bin"}, f)
+    options = dict(decoders=[decoder], sign_key=key, log=lambda *a: None)
+    pack_release.pack(client, description, folder, date=CURRENT_DATE, **options)
+    if stage is not None:
+        with open(os.path.join(client, "Bin", "client.exe"), "wb") as f:
+            f.write(b"MZ client 2 " * 500)
+        pack_release.pack(client, description, folder, date=STAGED_DATE, stage=stage, **options)
+    return folder
+
+
+def read_file(*parts):
+    with open(os.path.join(*parts), "rb") as f:
+        return f.read()

@@ -4,10 +4,14 @@ import http.client
 import os
 import socket
 import tempfile
+import sqlite3
 import tracemalloc
 import unittest
+from contextlib import closing
+from unittest import mock
 
 from service import app, download_server, ini
+from service.funnel_store import open_store
 from service.tests.support import RunningServer, http_exchange, raw_request, sign_manifest, write_release
 
 QUERY = ("Remote=1&Product=Tindermoor&Did=1&Lang=EN&Tag=1&Tag2=1&ChainStartTime=1191945099"
@@ -179,6 +183,31 @@ class DownloadServerTest(unittest.TestCase):
         self.assertNotIn("NO_UPDATE_AVILABLE", sections)
         self.assertEqual("20240505120000", sections["PRODUCT_REG"]["LastUpdateDate"])
 
+    def test_a_new_manifest_that_fails_to_load_is_logged_once_with_its_reason(self):
+        path = os.path.join(self.halvenor, app.MANIFEST_NAME)
+
+        def unrenderable():
+            with open(path + ".part", "w", newline="") as f:
+                f.write("[GENERAL]\r\nBRAND_NAME =Halvenor\r\n[PRODUCT_REG]\r\nLastUpdateDate=20240505120000\r\n")
+            os.replace(path + ".part", path)
+
+        def folder():
+            os.remove(path)
+            os.mkdir(path)
+
+        for publish, reason in ((unrenderable, "'BRAND_NAME '"), (folder, "Is a directory")):
+            with self.subTest(reason=reason):
+                publish()
+                with self.assertLogs("orvanta.service", "ERROR") as logged:
+                    dates = {self.manifest("", "Halvenor")["PRODUCT_REG"]["LastUpdateDate"] for _ in range(3)}
+                self.assertEqual({"20240101120000"}, dates)
+                self.assertEqual(1, len(logged.records), logged.output)
+                for part in (path, reason, "still serving release 20240101120000"):
+                    self.assertIn(part, logged.output[0])
+        os.rmdir(path)
+        write_release(self.halvenor, "Halvenor", "20240505120000", {"files/Bin/readme^dd.txt": b"v2"})
+        self.assertEqual("20240505120000", self.manifest("", "Halvenor")["PRODUCT_REG"]["LastUpdateDate"])
+
     def test_large_file_is_streamed_not_loaded(self):
         size = 48 * 1024 * 1024
         big = os.path.join(self.halvenor, "files", "Bin", "big^ee.bin")
@@ -237,6 +266,41 @@ class DownloadServerTest(unittest.TestCase):
             results = list(pool.map(fetch, range(200)))
         for status, served, asked in results:
             self.assertEqual((200, asked), (status, served))
+
+
+class ManifestRecordTest(unittest.TestCase):
+    """Every manifest answer is recorded with its funnel, the release it named and how."""
+
+    def test_answers_are_recorded_with_release_and_outcome(self):
+        tmp = tempfile.TemporaryDirectory()
+        self.addCleanup(tmp.cleanup)
+        release, db = os.path.join(tmp.name, "rel"), os.path.join(tmp.name, "r.sqlite")
+        write_release(release, "Halvenor", "20240101120000", {"files/a^00.txt": b"a"})
+        store = open_store(db)
+        self.addCleanup(store.close)
+        server = RunningServer(download_server.DownloadServer(
+            ("127.0.0.1", 0), [download_server.Release(release)], store=store, log_stream=None))
+        self.addCleanup(server.stop)
+        funnel = (1191945099, 8246, 1, 1, 1)
+        cases = [  # target -> status, recorded funnel, brand, asked, answered release, outcome
+            (manifest_target("", "Halvenor"), 200, funnel + ("Halvenor", "", "20240101120000", "manifest")),
+            (manifest_target("20240101120000", "Halvenor"), 200,
+             funnel + ("Halvenor", "20240101120000", "20240101120000", "no-update")),
+            ("/Dl/UpdateResources.asp?" + QUERY % ("20240101120000", "Halvenor"), 200,
+             funnel + ("Halvenor", "20240101120000", "20240101120000", "manifest")),
+            ("/Dl/ClientResources.asp?Remote=1&ChainStartTime=x&Tag=1&LastUpdateDate=&Brand=Other", 200,
+             (None, None, None, 1, None, "Other", "", "20240101120000", "manifest")),
+        ]
+        for target, status, _ in cases:
+            self.assertEqual(status, server.request(target)[0])
+        with mock.patch.object(app, "manifest_text", side_effect=RuntimeError("broken")), \
+                self.assertLogs("orvanta.service", "ERROR"):
+            self.assertEqual(500, server.request(manifest_target("", "Halvenor"))[0])
+        expected = [row for _, _, row in cases] + [funnel + ("Halvenor", "", "20240101120000", "error")]
+        with closing(sqlite3.connect(db)) as reader:
+            rows = reader.execute("SELECT start_time, start_random, did, tag1, tag2, brand, asked_date, release_date,"
+                                  " outcome, client FROM manifest_requests ORDER BY id").fetchall()
+        self.assertEqual([row + ("127.0.0.1",) for row in expected], rows)
 
 
 # Range requests: the table both stacks must answer alike (test_stacks runs it on nginx).

@@ -6,6 +6,7 @@ import sys
 import tempfile
 import time
 import unittest
+from contextlib import closing
 
 from service import download_server, log_server
 from service.tests.support import RunningServer, raw_request, write_release
@@ -16,6 +17,24 @@ ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 def report(start, rnd, status, did=1, tag1=1, tag2=1):
     return ("ClientsRecruitChain.asp?StartTime=%d&StartRandom=%d&Status=%d&Did=%d&Tag1=%d&Tag2=%d&"
             % (start, rnd, status, did, tag1, tag2))
+
+
+def installer_encoded(text):
+    """A value as the installer's URL encoding writes it: letters and digits kept, a space as
+    "+", every other byte as %XX."""
+    return "".join(c if c.isascii() and c.isalnum() else "+" if c == " " else "%%%02X" % ord(c) for c in text)
+
+
+FAILURE = {"StartTime": "1191945099", "StartRandom": "8246", "Did": "1", "Tag1": "1", "Tag2": "-12",
+           "Reason": "server-unreachable", "Error": "12029", "Stage": "FetchManifest", "Build": "1.4.2 beta",
+           "WinVer": "10.0.19045", "Date": "20240101120000"}
+
+
+def failure(**fields):
+    """A failure report's target; a field given as None is left out."""
+    values = dict(FAILURE, **fields)
+    return "ClientsFailure.asp?" + "".join("%s=%s&" % (name, installer_encoded(value))
+                                           for name, value in values.items() if value is not None)
 
 
 class LogServerTest(unittest.TestCase):
@@ -29,7 +48,7 @@ class LogServerTest(unittest.TestCase):
         self.addCleanup(self.server.stop)
 
     def rows(self):
-        with sqlite3.connect(self.db) as db:
+        with closing(sqlite3.connect(self.db)) as db:
             return db.execute("SELECT start_time, start_random, status, did, tag1, tag2, client, received"
                               " FROM reports ORDER BY id").fetchall()
 
@@ -60,6 +79,36 @@ class LogServerTest(unittest.TestCase):
                 self.assertEqual(400, self.server.request(target)[0])
         self.assertEqual(404, self.server.request("/Dl/ClientResources.asp?Remote=1")[0])
         self.assertEqual([], self.rows())
+
+    def failures(self):
+        with closing(sqlite3.connect(self.db)) as db:
+            return db.execute("SELECT start_time, start_random, did, tag1, tag2, reason, error, stage, build,"
+                              " win_ver, asked_date, client FROM failures ORDER BY id").fetchall()
+
+    def test_failure_reports_are_stored_as_sent(self):
+        cases = [
+            ({}, (1191945099, 8246, 1, 1, -12, "server-unreachable", 12029, "FetchManifest", "1.4.2 beta",
+                  "10.0.19045", "20240101120000")),
+            ({"Reason": "disk-full", "Error": "4294967295", "Date": "", "Stage": "", "Build": ""},
+             (1191945099, 8246, 1, 1, -12, "disk-full", 4294967295, "", "", "10.0.19045", "")),
+            ({"Reason": "cancelled", "Error": "0", "Stage": None, "WinVer": "6.1.7601"},
+             (1191945099, 8246, 1, 1, -12, "cancelled", 0, "", "1.4.2 beta", "6.1.7601", "20240101120000")),
+        ]
+        for fields, _ in cases:
+            self.assertEqual(200, self.server.request("http://log.orvanta.net:80/" + failure(**fields))[0])
+        self.assertEqual([expected + ("127.0.0.1",) for _, expected in cases], self.failures())
+        self.assertEqual([], self.rows(), "a failure is not a funnel report")
+
+    def test_malformed_failure_reports_are_refused_and_not_stored(self):
+        bad = [{"Reason": "Server-Unreachable"}, {"Reason": "server unreachable"}, {"Reason": ""},
+               {"Reason": "disk_full"}, {"Reason": "a" * 49}, {"Reason": None}, {"Error": "-1"},
+               {"Error": "4294967296"}, {"Error": ""}, {"Error": "0x5"}, {"WinVer": "10"},
+               {"WinVer": "10.0.x"}, {"Date": "2024-01-01"}, {"StartTime": None}, {"Tag2": "2147483648"},
+               {"Build": "a\nb"}, {"Build": "b" * 65}, {"Stage": "Fetch Manifest"}]
+        for fields in bad:
+            with self.subTest(fields=fields):
+                self.assertEqual(400, self.server.request(failure(**fields))[0])
+        self.assertEqual([], self.failures())
 
     def test_funnel_counts_distinct_funnels_per_stage(self):
         # Funnel A reaches 60 (with a repeated 50), B stops at 40, C at 30, D reports

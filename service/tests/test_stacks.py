@@ -4,18 +4,22 @@ funnel stores keep every report under concurrency. A server that cannot be start
 fails these tests: they never pass without the real servers."""
 
 import concurrent.futures
+import json
 import os
 import tempfile
 import unittest
 
 from service import app, download_server, localstack, log_server
 from service.funnel_store import open_store
-from service.tests.support import RunningServer, http_exchange, sign_manifest, write_release
+from service.tests.support import RunningServer, http_exchange, pack_releases, read_file, sign_manifest, write_release
 from service.tests.test_download_server import BIG, BIG_DATA, QUERY, check_range_table
+from service.tests.test_log_server import failure
+from service.tests.test_rollout import FUNNELS, manifest_target
 
 DATE = "20240101120000"
 SIGNED_DATE = "20240202120000"
 SENDERS = 50
+TOKEN = "stack-operators-token-0123"
 
 
 def report_target(i, status=30, host="log.orvanta.net"):
@@ -41,16 +45,24 @@ def setUpModule():
     for path, data in ((manifest, signed), (os.path.join(zentaro, app.NO_UPDATE_NAME), no_update)):
         with open(path, "wb") as f:
             f.write(data)
-    releases = [halvenor, "Vesperhall=" + zentaro]
+    # Orlwyn rolls a signed release out to 10 % of its installations.
+    from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey
+    orlwyn = pack_releases(os.path.join(TMP.name, "orlwyn"), Ed25519PrivateKey.generate(), "Orlwyn", stage=10)
+    releases = [halvenor, "Vesperhall=" + zentaro, orlwyn]
+    token_file = os.path.join(TMP.name, "dashboard.token")
+    with open(token_file, "w") as f:
+        f.write(TOKEN + "\n")
     STACK = None
     try:
-        STACK = localstack.Stack(os.path.join(TMP.name, "stack"), releases, workers=2).start()
+        STACK = localstack.Stack(os.path.join(TMP.name, "stack"), releases, workers=2,
+                                 app_args=["--dashboard-token-file", token_file]).start()
     except BaseException:
         TMP.cleanup()
         raise
     SQLITE = os.path.join(TMP.name, "embedded.sqlite")
     server = download_server.DownloadServer(
-        ("127.0.0.1", 0), [download_server.Release(halvenor), download_server.Release(zentaro, ["Vesperhall"])],
+        ("127.0.0.1", 0), [download_server.Release(halvenor), download_server.Release(zentaro, ["Vesperhall"]),
+                           download_server.Release(orlwyn)],
         store=open_store(SQLITE), log_stream=None)
     EMBEDDED = RunningServer(server)
 
@@ -130,6 +142,60 @@ class SameAnswersTest(unittest.TestCase):
                 embedded, production = (log_server.funnel_counts(db, by) for _, db in stores.values())
                 self.assertEqual(embedded, production)
                 self.assertEqual(log_server.format_funnel(*embedded, by), log_server.format_funnel(*production, by))
+
+    def test_a_staged_release_reaches_the_same_funnels_on_both_stacks(self):
+        orlwyn = os.path.join(TMP.name, "orlwyn")
+        signed = {read_file(orlwyn, "manifest.ini"): False, read_file(orlwyn, "staged", "manifest.ini"): True}
+        sides = {}
+        for name, port in (("embedded", EMBEDDED.port), ("production", STACK.port)):
+            bodies = [http_exchange(port, manifest_target(f).replace("Halvenor", "Orlwyn"))[2] for f in FUNNELS[:200]]
+            self.assertLessEqual(set(bodies), set(signed), name)
+            sides[name] = [signed[body] for body in bodies]
+        self.assertEqual(sides["embedded"], sides["production"])
+        self.assertTrue(0 < sum(sides["production"]) < 50, sum(sides["production"]))
+
+    def test_manifest_requests_are_recorded_alike_in_both_stores(self):
+        stores = {"embedded": (EMBEDDED.port, SQLITE), "production": (STACK.port, STACK.dsn)}
+        targets = ["http://dl.orvanta.net:80/Dl/ClientResources.asp?" + QUERY % (date, brand)
+                   for date, brand in (("", "Halvenor"), (DATE, "Halvenor"), ("", "Zentaro"), (SIGNED_DATE, "Zentaro"))]
+        recorded = {}
+        for name, (port, db) in stores.items():
+            store = open_store(db)
+            before = store.manifest_counts()
+            for target in targets:
+                self.assertEqual(200, http_exchange(port, target)[0])
+            after = store.manifest_counts()
+            store.close()
+            recorded[name] = {key: n - before.get(key, 0) for key, n in after.items() if n != before.get(key, 0)}
+        self.assertEqual({(DATE, "manifest"): 1, (DATE, "no-update"): 1, (SIGNED_DATE, "manifest"): 1,
+                          (SIGNED_DATE, "no-update"): 1}, recorded["production"])
+        self.assertEqual(recorded["embedded"], recorded["production"])
+
+    def test_the_dashboard_behind_nginx_counts_the_database(self):
+        target = "http://ops.orvanta.net:80/dashboard/data.json"
+        self.assertEqual(401, http_exchange(STACK.port, target)[0])
+        status, fields, body = http_exchange(STACK.port, target, ["Authorization: Bearer " + TOKEN])
+        self.assertEqual((200, "no-store"), (status, fields["cache-control"]))
+        store = open_store(STACK.dsn)
+        self.addCleanup(store.close)
+        reports, failures, requests = store.fetch([("SELECT COUNT(*) FROM %s" % table, ())
+                                                   for table in ("reports", "failures", "manifest_requests")])
+        self.assertEqual({"reports": reports[0][0], "failures": failures[0][0], "manifest_requests": requests[0][0],
+                          "funnels": store.funnel_counts()[1][1]}, json.loads(body)["totals"])
+        self.assertEqual(["Halvenor", "Zentaro", "Orlwyn"], [r["brand"] for r in json.loads(body)["rollouts"]])
+
+    def test_failure_reports_are_stored_alike_in_both_stores(self):
+        reasons = ("server-unreachable", "digest-mismatch", "disk-full", "cancelled")
+        targets = ["http://log.orvanta.net:80/" + failure(StartRandom=str(i), Reason=reasons[i % 4],
+                                                          WinVer="10.0.%d" % (19041 + i % 3))
+                   for i in range(60)]
+        for port in (EMBEDDED.port, STACK.port):
+            with concurrent.futures.ThreadPoolExecutor(10) as pool:
+                self.assertEqual([200] * len(targets), list(pool.map(lambda t: http_exchange(port, t)[0], targets)))
+        for by in ("reason", "win_ver"):
+            embedded, production = (log_server.failure_counts(db, by) for db in (SQLITE, STACK.dsn))
+            self.assertEqual(embedded, production)
+        self.assertEqual({r: 15 for r in reasons}, log_server.failure_counts(STACK.dsn))
 
 
 if __name__ == "__main__":
