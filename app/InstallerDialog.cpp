@@ -3,6 +3,8 @@
 #include "app/skin/BrowserHost.h"
 #include "app/skin/SkinButton.h"
 #include "engine/SelfCopy.h"
+#include "engine/Steps.h"
+#include "funnel/FailureReport.h"
 #include "funnel/FunnelReport.h"
 #include "orvanta_config.h"
 #include "resources/DialogLayout.h"
@@ -11,6 +13,7 @@
 #include "utils/Handles.h"
 #include "utils/fs/AtomicFile.h"
 #include "utils/fs/FileSystem.h"
+#include "utils/http/SendHttp.h"
 #include "utils/log/Logger.h"
 #include "utils/registry/RegistryKey.h"
 #include "utils/system/System.h"
@@ -24,6 +27,8 @@ namespace {
 const UINT WM_APP_SHOW_PAGE = WM_APP + 1;
 const UINT WM_APP_UNINSTALL = WM_APP + 2;
 const int kPromptId = IDC_STATIC;  // the typed-number question's prompt
+// How long reports still on their way may hold up the end of the process.
+const DWORD kPendingReportsWaitMs = 1500;
 // Attempts, one a second, at each end of the self-replacement handoff.
 const int kHandoffAttempts = 20;
 
@@ -166,7 +171,12 @@ void InstallerDialog::FailAndExit(const std::string& text) {
     EndProcess(1);
 }
 
-void InstallerDialog::EndProcess(UINT exitCode) { ExitProcess(exitCode); }
+void InstallerDialog::EndProcess(UINT exitCode) {
+    // Reports still on their way get a bounded moment; a silent log server
+    // never holds the player up for longer.
+    Utils::HTTP::WaitForPendingSends(kPendingReportsWaitMs);
+    ExitProcess(exitCode);
+}
 
 void InstallerDialog::ShowWebPage(const std::string& url) {
     {
@@ -425,6 +435,10 @@ void InstallerDialog::ConfirmCancel() {
     if (answer == IDYES) {
         ShowWindow(hwnd, SW_MINIMIZE);
         return;
+    }
+    if (!m_bUninstall) {
+        const char* step = m_downloadManager.CurrentStep();
+        FailureReport(Utils::Result::Failure(Utils::Reason::Cancelled), *step ? step : Steps::kQuestions, "");
     }
     EndDialog(IDCANCEL);
     EndProcess(0);

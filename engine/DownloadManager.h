@@ -8,6 +8,7 @@
 // Threading: after StartUpdate returns, only the worker thread touches the
 // object. Everything shown to the user goes through Dialog() (app/ops).
 #include <windows.h>
+#include <atomic>
 #include <memory>
 #include <set>
 #include <string>
@@ -177,6 +178,9 @@ public:
     // Profile inputs, taken from the stamp by Prepare; tests may replace them.
     std::string m_szReferrer;      // stamped referrer text
     std::string m_szRequestBrand;  // BrandNameFor(stamped product, stamped brand id)
+    // The step the run is in ("" before the worker starts); any thread may ask.
+    const char* CurrentStep() const { return m_currentStep.load(); }
+
     // How long a run waits for another run of its product and brand.
     DWORD m_dwInstallLockWaitMs;
     // Package files the online pass fetches at once (Utils::HTTP::FetchAhead);
@@ -289,6 +293,14 @@ private:
 
     // The installer's own file or its installed copy: never started as the client.
     bool IsInstallerItself(const std::string& path) const;
+
+    // Where the run is, for a report of a failure that ends it elsewhere (a cancel).
+    std::atomic<const char*> m_currentStep{""};
+    // The step of the last failed pass, and the release date the online pass asked for.
+    std::string m_szFailedStep;
+    std::string m_szAskedDate;
+    // The failure report of a run that ends with this failure (see RunThreadFuncHelper).
+    void ReportFailure(const Utils::Result& failure, const std::string& stage) const;
 
     std::vector<std::string> m_heldLockNames;
     std::vector<std::unique_ptr<Utils::System::MachineLock>> m_heldLocks;  // until the process ends

@@ -17,6 +17,7 @@ constexpr char kApplyRegSection[] = "ApplyRegSection";
 constexpr char kWriteUpdateRecord[] = "WriteUpdateRecord";
 
 // Where a failure outside a pass's steps happened (no step record is written).
+constexpr char kQuestions[] = "Questions";         // the dialog's questions, before the worker starts
 constexpr char kPrepare[] = "Prepare";             // a pass before its first step
 constexpr char kHoldInstallLock[] = "HoldInstallLock";
 constexpr char kStartClient[] = "StartClient";

@@ -107,16 +107,18 @@ std::string LoweredDigest(std::string digest) { return Utils::String::ToLower(di
 
 // What one pass carries through its steps besides the object's fields.
 struct DownloadManager::Pass {
-    explicit Pass(PassKind passKind) : kind(passKind) {}
+    Pass(PassKind passKind, std::atomic<const char*>& published) : kind(passKind), currentStep(published) {}
     const PassKind kind;
     bool Online() const { return kind == PassKind::Online; }
     // Each named step starts with a log record (a log of a run cut short ends
     // with the step it was in), and a failure names it.
     void Step(const char* name) {
         step = name;
+        currentStep.store(name);
         EngineLog::Text(kFunction, Steps::kRecordPrefix, name);
     }
     const char* step = Steps::kPrepare;
+    std::atomic<const char*>& currentStep;  // the object's, for other threads
     std::string tempDir;       // the system's temporary folder, with its "\"
     std::string stem;          // own file name without its last four characters
     std::string manifestPath;  // online: in the temporary folder; offline: relative
@@ -144,9 +146,14 @@ struct DownloadManager::Pass {
 };
 
 Utils::Result DownloadManager::Update(PassKind kind) {
-    Pass pass(kind);
+    Pass pass(kind, m_currentStep);
+    m_currentStep.store(Steps::kPrepare);
     Utils::Result result = RunPass(pass);
-    if (!result) EngineLog::Failure(kFunction, pass.step, result);
+    if (pass.Online()) m_szAskedDate = pass.askedDate;
+    if (!result) {
+        EngineLog::Failure(kFunction, pass.step, result);
+        m_szFailedStep = pass.step;
+    }
     return result;
 }
 

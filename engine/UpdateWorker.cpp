@@ -13,6 +13,7 @@
 #include "engine/Manifest.h"
 #include "engine/Registration.h"
 #include "engine/Steps.h"
+#include "funnel/FailureReport.h"
 #include "orvanta_config.h"
 #include "utils/fs/FileSystem.h"
 #include "utils/http/SendHttp.h"
@@ -162,6 +163,10 @@ bool DownloadManager::StartClient(const std::string& command, const std::string&
     return Utils::System::StartProcess(start);
 }
 
+void DownloadManager::ReportFailure(const Utils::Result& failure, const std::string& stage) const {
+    FailureReport(failure, stage, m_szAskedDate);
+}
+
 Utils::Result DownloadManager::RunThreadFuncHelper() {
     // Before anything is written (the offline pass unpacks into the temporary
     // folder, the online pass writes the manifest there): the profile's brand
@@ -169,21 +174,28 @@ Utils::Result DownloadManager::RunThreadFuncHelper() {
     Utils::Result result = HoldInstallLock(m_szRequestBrand);
     if (!result) {
         EngineLog::Failure(kHelper, Steps::kHoldInstallLock, result);
+        ReportFailure(result, Steps::kHoldInstallLock);
         return result;
     }
     // The offline pass's own failures (no cabinet, say) leave the online pass
     // to do the work; the player must be told only of a fatal one.
     result = Update(PassKind::Offline);
-    if (!result && !FatalMessage(result).empty()) return result;
+    if (!result && !FatalMessage(result).empty()) {
+        ReportFailure(result, m_szFailedStep);
+        return result;
+    }
     result = Update(PassKind::Online);
+    if (!result) ReportFailure(result, m_szFailedStep);
     if (!result && !FatalMessage(result).empty()) return result;
     if (result) Dialog().SetItemText(IDC_STATUS_TEXT, "Finished update");
 
     std::string workDir;
     const std::string command = ChooseLaunchCommand(result.Ok(), workDir);
     if (!command.empty() && !StartClient(command, workDir)) {
-        EngineLog::Failure(kHelper, Steps::kStartClient,
-                           Utils::Result::Failure(Utils::Reason::ToolFailed, GetLastError(), command));
+        const Utils::Result notStarted = Utils::Result::Failure(Utils::Reason::ClientNotStarted, GetLastError(), command);
+        EngineLog::Failure(kHelper, Steps::kStartClient, notStarted);
+        // After a failed pass the start of a fall-back is a guess: the pass's report says what went wrong.
+        if (result) ReportFailure(notStarted, Steps::kStartClient);
     }
     return Utils::Result::Success();
 }

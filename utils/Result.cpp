@@ -34,6 +34,7 @@ const char* ReasonName(Reason reason) {
     case Reason::ToolFailed: return "tool-failed";
     case Reason::NotInstalled: return "not-installed";
     case Reason::RemovalIncomplete: return "removal-incomplete";
+    case Reason::ClientNotStarted: return "client-not-started";
     }
     return "unknown";
 }

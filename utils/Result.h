@@ -40,7 +40,8 @@ enum class Reason {
     Cancelled,        // the player cancelled
     ToolFailed,       // an outside tool (cabinet, post-install, patch) failed
     NotInstalled,     // nothing of the brand to remove
-    RemovalIncomplete // some of an installation could not be removed
+    RemovalIncomplete, // some of an installation could not be removed
+    ClientNotStarted   // the installed game could not be started
 };
 
 // The stable name of a reason: lower case, words joined by "-"

@@ -13,7 +13,7 @@ using Utils::Result;
 // Reason names travel in logs and reports: every reason has its own.
 TEST(Reason, EveryReasonHasItsOwnName) {
     std::set<std::string> names;
-    for (int i = static_cast<int>(Reason::None); i <= static_cast<int>(Reason::RemovalIncomplete); ++i) {
+    for (int i = static_cast<int>(Reason::None); i <= static_cast<int>(Reason::ClientNotStarted); ++i) {
         const std::string name = Utils::ReasonName(static_cast<Reason>(i));
         EXPECT_NE("unknown", name) << i;
         EXPECT_EQ(std::string::npos, name.find_first_not_of("abcdefghijklmnopqrstuvwxyz-")) << name;

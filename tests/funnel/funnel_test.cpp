@@ -3,11 +3,14 @@
 #include <gtest/gtest.h>
 
 #include "app/profile/Profile.h"
+#include "funnel/FailureReport.h"
 #include "funnel/FunnelReport.h"
 #include "orvanta_config.h"
 #include "support/ScopedProxy.h"
 #include "support/TestHttpServer.h"
 #include "utils/http/SendHttp.h"
+#include "utils/string/String.h"
+#include "utils/system/System.h"
 
 using TestSupport::Response;
 using TestSupport::ScopedProxy;
@@ -65,6 +68,47 @@ TEST_F(FunnelTest, ReportCarriesTheStampedValuesToTheLogHost) {
                   std::string("http://") + ORVANTA_LOG_HOST + ":80/ClientsRecruitChain.asp?" + c.query);
         ASSERT_TRUE(Utils::HTTP::WaitForPendingSends(30000));
     }
+}
+
+// A failed run's report: its own path, the stamped funnel, why and where, and
+// nothing that is not a step name or a date of digits.
+TEST_F(FunnelTest, FailureReportNamesTheFunnelTheReasonAndTheStage) {
+    Stamp(1765000000, 4242, 30, 7, -12);
+    const std::string windows = Utils::System::GetOSVersionNumbers();
+    ASSERT_FALSE(windows.empty());
+    std::string version, build;
+    Utils::String::UrlEncode(windows, version);
+    Utils::String::UrlEncode(ORVANTA_BUILD_ID, build);
+    const std::string funnel = "StartTime=1765000000&StartRandom=4242&Did=30&Tag1=7&Tag2=-12&";
+    const std::string tail = "&Build=" + build + "&WinVer=" + version;
+    const struct {
+        Utils::Result failure;
+        const char* stage;
+        const char* date;
+        std::string query;
+    } cases[] = {
+        {Utils::Result::Failure(Utils::Reason::ServerUnreachable, 12029), "FetchFiles", "20250102000000",
+         funnel + "Reason=server%2Dunreachable&Error=12029&Stage=FetchFiles" + tail + "&Date=20250102000000&"},
+        {Utils::Result::Failure(Utils::Reason::ManifestBadSignature, 0, "C:\\Users\\someone"), "ReadManifest", "",
+         funnel + "Reason=manifest%2Dbad%2Dsignature&Error=0&Stage=ReadManifest" + tail + "&Date=&"},
+        // Only a step name and a date of digits are sent.
+        {Utils::Result::Failure(Utils::Reason::Cancelled), "C:\\Users", "2025-01-02",
+         funnel + "Reason=cancelled&Error=0&Stage=" + tail + "&Date=&"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.query);
+        server.ClearRequests();
+        FailureReport(c.failure, c.stage, c.date);
+        ASSERT_TRUE(server.WaitForRequests(1));
+        EXPECT_EQ(server.Requests()[0].host, ORVANTA_LOG_HOST);
+        EXPECT_EQ(server.Requests()[0].path, "/ClientsFailure.asp?" + c.query);
+        EXPECT_EQ(FailureReportTarget(c.failure, c.stage, c.date), "ClientsFailure.asp?" + c.query);
+        ASSERT_TRUE(Utils::HTTP::WaitForPendingSends(30000));
+    }
+    server.ClearRequests();
+    FailureReport(Utils::Result::Success(), "FetchFiles", "");  // success is no failure
+    ASSERT_TRUE(Utils::HTTP::WaitForPendingSends(30000));
+    EXPECT_TRUE(server.Requests().empty());
 }
 
 TEST(FunnelSilent, SilentLogServerDoesNotHoldUpTheCaller) {

@@ -75,14 +75,32 @@ std::string ProcessExecutable(DWORD processId) {
     return module.szExePath;
 }
 
-std::string GetOSVersionText(bool withDetails) {
-    OSVERSIONINFOA info;
+namespace {
+
+bool ReadVersion(OSVERSIONINFOA& info) {
     std::memset(&info, 0, sizeof(info));
     info.dwOSVersionInfoSize = sizeof(info);
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    if (!GetVersionExA(&info)) return "???";
+    return GetVersionExA(&info) != FALSE;
 #pragma GCC diagnostic pop
+}
+
+} // namespace
+
+std::string GetOSVersionNumbers() {
+    OSVERSIONINFOA info;
+    if (!ReadVersion(info)) return std::string();
+    // Windows 9x keeps its version in the build number's high word.
+    const unsigned long build = info.dwPlatformId == VER_PLATFORM_WIN32_WINDOWS ? LOWORD(info.dwBuildNumber)
+                                                                               : info.dwBuildNumber;
+    return std::to_string(info.dwMajorVersion) + "." + std::to_string(info.dwMinorVersion) + "." +
+           std::to_string(build);
+}
+
+std::string GetOSVersionText(bool withDetails) {
+    OSVERSIONINFOA info;
+    if (!ReadVersion(info)) return "???";
     std::string text = VersionName(info);
     if (withDetails && text != "???") {
         info.szCSDVersion[sizeof(info.szCSDVersion) - 1] = 0;

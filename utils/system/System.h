@@ -60,6 +60,10 @@ bool HasVisibleWindow(DWORD processId);
 // with the system's code.
 Result StopProcess(DWORD processId, UINT exitCode, DWORD waitMs);
 
+// The system's version as "<major>.<minor>.<build>" ("5.1.2600"); "" when
+// it cannot be read.
+std::string GetOSVersionNumbers();
+
 // "Windows XP", "Windows Vista", ... or "???"; with details the service pack
 // and build follow: " SP='Service Pack 2' Build=2600".
 std::string GetOSVersionText(bool withDetails);
