@@ -28,13 +28,17 @@ GateProxy::~GateProxy() {
         std::lock_guard<TestSupport::Mutex> lock(m_mutex);
         m_stopping = true;
         m_pattern.clear();
-        for (SOCKET s : m_sockets) shutdown(s, SD_BOTH);
+        for (SOCKET s : m_sockets) {
+            if (s != INVALID_SOCKET) shutdown(s, SD_BOTH);
+        }
     }
     m_changed.NotifyAll();
     if (m_listener != INVALID_SOCKET) closesocket(m_listener);
     m_acceptThread.Join();
     for (TestSupport::Thread& t : m_threads) t.Join();
-    for (SOCKET s : m_sockets) closesocket(s);
+    for (SOCKET s : m_sockets) {
+        if (s != INVALID_SOCKET) closesocket(s);
+    }
     WSACleanup();
 }
 
@@ -44,6 +48,25 @@ void GateProxy::Hold(const std::string& pattern) {
         m_pattern = pattern;
     }
     m_changed.NotifyAll();
+}
+
+bool GateProxy::Stopping() {
+    std::lock_guard<TestSupport::Mutex> lock(m_mutex);
+    return m_stopping;
+}
+
+void GateProxy::ResetConnection(SOCKET socket) {
+    std::lock_guard<TestSupport::Mutex> lock(m_mutex);
+    // Forgotten first: the destructor must not close a number the system may give out again.
+    std::replace(m_sockets.begin(), m_sockets.end(), socket, INVALID_SOCKET);
+    const linger abort = {1, 0};
+    setsockopt(socket, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abort), sizeof abort);
+    closesocket(socket);
+}
+
+void GateProxy::Refuse(const std::string& pattern) {
+    std::lock_guard<TestSupport::Mutex> lock(m_mutex);
+    m_refused = pattern;
 }
 
 bool GateProxy::WaitForHeld(DWORD timeoutMs) {
@@ -85,6 +108,7 @@ void GateProxy::AcceptLoop() {
 bool GateProxy::PassGate(const char* data, int size) {
     const std::string chunk(data, static_cast<size_t>(size));
     std::unique_lock<TestSupport::Mutex> lock(m_mutex);
+    if (!m_refused.empty() && chunk.find(m_refused) != std::string::npos) return false;
     auto held = [&] { return !m_stopping && !m_pattern.empty() && chunk.find(m_pattern) != std::string::npos; };
     if (!held()) return !m_stopping;
     m_waiting.push_back(&chunk);
@@ -99,7 +123,16 @@ void GateProxy::Pipe(SOCKET from, SOCKET to, bool gated) {
     for (;;) {
         const int got = recv(from, buffer, sizeof buffer, 0);
         if (got <= 0) break;
-        if (gated && !PassGate(buffer, got)) break;
+        if (gated && !PassGate(buffer, got)) {
+            if (!Stopping()) {
+                // Refused: the client's connection is reset, as when nothing
+                // listens at the host; the server's side is closed.
+                ResetConnection(from);
+                shutdown(to, SD_BOTH);
+                return;
+            }
+            break;
+        }
         int sent = 0;
         while (sent < got) {
             const int n = send(to, buffer + sent, got - sent, 0);

@@ -28,11 +28,18 @@ public:
     void Release() { Hold(std::string()); }
     // Waits until a request that the current pattern holds is at the gate.
     bool WaitForHeld(DWORD timeoutMs);
+    // Requests containing pattern are never passed on: their connection is
+    // closed without an answer, as an unreachable host's would be. "" refuses nothing.
+    void Refuse(const std::string& pattern);
 
 private:
     void AcceptLoop();
     void Pipe(SOCKET from, SOCKET to, bool gated);
+    // False when the request must not pass: the proxy is stopping or refuses it.
     bool PassGate(const char* data, int size);
+    bool Stopping();
+    // Closes the socket with a reset and forgets it.
+    void ResetConnection(SOCKET socket);
 
     int m_targetPort;
     int m_port = 0;
@@ -40,6 +47,7 @@ private:
     TestSupport::Mutex m_mutex;
     TestSupport::Condition m_changed;
     std::string m_pattern;
+    std::string m_refused;
     std::vector<const std::string*> m_waiting;  // requests at the gate
     bool m_stopping = false;
     std::vector<SOCKET> m_sockets;

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """After the same scenarios ran against the embedded servers and the production stack,
-checks that both saw the same requests with the same answers and that their funnel
-stores give the same funnel.
+checks that both saw the same requests with the same answers and that their stores
+give the same funnel and the same failure reports.
 
     compare_stacks.py EMBEDDED_STATE PRODUCTION_STATE
 
@@ -32,14 +32,16 @@ def requests(state):
     return seen
 
 
-def funnel(state):
+def store(state):
     dsn = os.path.join(state, "stack1", "dsn")
     if os.path.exists(dsn):
         with open(dsn) as f:
-            db = f.read().strip()
-    else:
-        db = os.path.join(state, "reports.sqlite")
-    counts, totals = log_server.funnel_counts(db)
+            return f.read().strip()
+    return os.path.join(state, "reports.sqlite")
+
+
+def funnel(state):
+    counts, totals = log_server.funnel_counts(store(state))
     return log_server.format_funnel(counts, totals), counts
 
 
@@ -59,7 +61,12 @@ def main(embedded, production):
     if counts_a != counts_b or not counts_a:
         print("the funnels differ")
         failed = True
-    print("stacks compared: %s" % ("DIFFERENT" if failed else "same requests, answers and funnel"))
+    failures_a, failures_b = (log_server.failure_counts(store(s)) for s in (embedded, production))
+    print("failure reports by reason: embedded %s, production %s" % (failures_a, failures_b))
+    if failures_a != failures_b or not failures_a:
+        print("the failure reports differ")
+        failed = True
+    print("stacks compared: %s" % ("DIFFERENT" if failed else "same requests, answers, funnel and failures"))
     return 1 if failed else 0
 
 

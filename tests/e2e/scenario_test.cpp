@@ -353,6 +353,34 @@ TEST_F(Scenario, EscAnsweredYesMinimisesAndTheInstallationGoesOn) {
     EXPECT_TRUE(Player::WaitUntil(kLongWait, [] { return FileExists(StartedLog()); }));
 }
 
+// A first installation whose package host cannot be reached: whatever the
+// player is shown is closed with OK, and the log server gets exactly one
+// report of why and where, with the stamped funnel.
+TEST_F(Scenario, FailedInstallSendsOneFailureReport) {
+    AccessLog log(1);
+    m_gate->Refuse("/files/");
+    Process setup = Process::Start(SetupExe(), "");
+    HWND dialog = Player::WaitForInstallerDialog(setup.Pid(), kLongWait);
+    ASSERT_TRUE(dialog);
+    std::vector<ChoiceButton> buttons;
+    ASSERT_TRUE(Player::WaitForChoiceButtons(dialog, kLongWait, buttons));
+    ASSERT_TRUE(Player::ClickLanguage(dialog, "EN"));
+    DWORD code = 99;
+    // Whatever the player is told is answered with OK until the run ends.
+    for (int round = 0; round < 240 && !setup.Wait(500, code); ++round) {
+        MessageBoxInfo box;
+        if (Player::FindMessageBox(setup.Pid(), box)) Player::PressButton(box, IDOK);
+    }
+    ASSERT_TRUE(setup.Wait(kLongWait, code));
+    EXPECT_EQ(code, 0u);
+    const std::string report = "/ClientsFailure.asp?StartTime=1765000000&StartRandom=4242&Did=9901&Tag1=7&Tag2=-12&"
+                               "Reason=server%2Dunreachable&";
+    ASSERT_TRUE(log.WaitFor(report, kShortWait));
+    EXPECT_EQ(log.Count("/ClientsFailure.asp?"), 1);
+    EXPECT_EQ(log.Count("&Stage=FetchFiles&"), 1);
+    EXPECT_FALSE(UninstallValue("DisplayVersion") == SAMPLE_VERSION_TEXT) << "nothing counts as installed";
+}
+
 TEST_F(Scenario, EscAnsweredNoEndsAtOnceWithExitCodeZeroAndInstallsNothing) {
     AccessLog log(1);
     Process setup = Process::Start(SetupExe(), "");
@@ -376,6 +404,8 @@ TEST_F(Scenario, EscAnsweredNoEndsAtOnceWithExitCodeZeroAndInstallsNothing) {
     EXPECT_TRUE(log.WaitFor(ReportTarget(30), kShortWait));
     EXPECT_EQ(log.Count("Status=40&"), 0);
     EXPECT_EQ(log.Count(kManifestRequest), 0);
+    EXPECT_TRUE(log.WaitFor("/ClientsFailure.asp?StartTime=1765000000&", kShortWait));
+    EXPECT_EQ(log.Count("&Reason=cancelled&Error=0&Stage=Questions&"), 1);
 }
 
 TEST_F(Scenario, UninstallRelaunchesAsksAndRemovesEverythingOnlyOnYes) {
