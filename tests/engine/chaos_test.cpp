@@ -27,6 +27,7 @@
 #include "ScenarioFixture.h"
 #include "engine/Manifest.h"
 #include "engine/Registration.h"
+#include "engine/Steps.h"
 #include "support/ShellLinks.h"
 #include "support/WatchedRun.h"
 #include "utils/fs/AtomicFile.h"
@@ -49,14 +50,14 @@ bool StartsWith(const std::string& text, const std::string& prefix) { return tex
 // The stage that a line of the driver's output begins, or "".
 std::string StageOf(const std::string& line) {
     static const std::map<std::string, std::string> steps = {
-        {"FetchManifest", "manifest"},        {"ReadManifest", "manifest"},
-        {"ResolveFolders", "manifest"},       {"StopOtherRunningCopy", "manifest"},
-        {"InstallOwnCopy", "self-copy"},      {"WriteUninstallEntry", "registration"},
-        {"FetchFiles", "download"},           {"CreateShortcuts", "shortcuts"},
-        {"ApplyRegSection", "registration"},  {"WriteUpdateRecord", "registration"},
+        {Steps::kFetchManifest, "manifest"},         {Steps::kReadManifest, "manifest"},
+        {Steps::kResolveFolders, "manifest"},        {Steps::kStopOtherRunningCopy, "manifest"},
+        {Steps::kInstallOwnCopy, "self-copy"},       {Steps::kWriteUninstallEntry, "registration"},
+        {Steps::kFetchFiles, "download"},            {Steps::kCreateShortcuts, "shortcuts"},
+        {Steps::kApplyRegSection, "registration"},   {Steps::kWriteUpdateRecord, "registration"},
     };
-    if (StartsWith(line, "step: ")) {
-        auto found = steps.find(line.substr(6));
+    if (StartsWith(line, Steps::kRecordPrefix)) {
+        auto found = steps.find(line.substr(std::strlen(Steps::kRecordPrefix)));
         return found == steps.end() ? std::string() : found->second;
     }
     if (StartsWith(line, "commit: ")) return "registration";
@@ -219,7 +220,7 @@ Trigger TriggerFor(const std::string& target, std::mt19937& random) {
     if (target == "manifest") return {target, 3 + random() % 2, "", 40};
     if (target == "self-copy") return {target, 1, "", 150};
     if (target == "registration") {
-        if (random() % 2 == 0) return {target, 0, "step: ApplyRegSection", 60};
+        if (random() % 2 == 0) return {target, 0, std::string(Steps::kRecordPrefix) + Steps::kApplyRegSection, 60};
         return {target, 2 + random() % 3, "", 10};
     }
     if (target == "download") return {target, 2 + random() % 3, "", 150};
