@@ -58,7 +58,8 @@ public:
     static Process StartCommand(const std::string& commandLine, const StartOptions& options = {}) {
         return Launch(nullptr, commandLine, options);
     }
-    // Takes over a running process (e.g. a copy that a program started).
+    // Takes over a running process (e.g. a copy that a program started): it
+    // is ended with this object as well.
     static Process Open(DWORD id) {
         Process process;
         process.m_process.Reset(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_TERMINATE, FALSE, id));
