@@ -72,8 +72,6 @@ std::string TempDir() {
     return path;
 }
 
-bool FileExists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
 std::vector<std::string> ListFiles(const std::string& folder, const std::string& pattern) {
     std::vector<std::string> names;
     WIN32_FIND_DATAA found;
@@ -111,7 +109,7 @@ std::vector<std::string> DownloadValues() {
 
 void CleanInstallation() {
     for (const char* exe : {"Copperine.exe", "updateCopperine.exe", "OrvantaSetup.exe", "_OrvantaSetup.exe"})
-        KillAll(exe);
+        TestSupport::EndProcessesNamed(exe);
     WaitNoProcess("Copperine.exe", kShortWait);
     // A client that has only just ended may still hold its files for a moment
     // on a busy machine: try again until the folders are really gone.
@@ -123,7 +121,7 @@ void CleanInstallation() {
             Utils::FileSystem::DeleteDirectoryTree(folder);
             left = left || Utils::FileSystem::IsDirectory(folder);
         }
-        if (left) KillAll("Copperine.exe");
+        if (left) TestSupport::EndProcessesNamed("Copperine.exe");
         return !left;
     });
     DeleteFileA(DesktopLink().c_str());
@@ -134,51 +132,8 @@ void CleanInstallation() {
     DeleteDownloadValues("Corvantis");
 }
 
-Process::~Process() {
-    // A scenario that failed half-way must not leave its installer running.
-    if (m_handle && WaitForSingleObject(m_handle.Get(), 0) == WAIT_TIMEOUT) {
-        TerminateProcess(m_handle.Get(), 99);
-        WaitForSingleObject(m_handle.Get(), 10000);
-    }
-}
-
-Process Process::Start(const std::string& exe, const std::string& args, const std::string& workDir) {
-    Process process;
-    std::string commandLine = "\"" + exe + "\"" + (args.empty() ? "" : " " + args);
-    std::string folder = workDir;
-    if (folder.empty()) folder = exe.substr(0, exe.rfind('\\'));
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION info = {};
-    if (!CreateProcessA(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(), &startup,
-                        &info))
-        return process;
-    Utils::KernelHandle thread(info.hThread);
-    process.m_handle.Reset(info.hProcess);
-    process.m_pid = info.dwProcessId;
-    return process;
-}
-
-Process Process::Open(DWORD pid) {
-    Process process;
-    process.m_handle.Reset(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_TERMINATE, FALSE, pid));
-    if (process.m_handle) process.m_pid = pid;
-    return process;
-}
-
-bool Process::Wait(DWORD timeoutMs, DWORD& exitCode) const {
-    return m_handle && Player::WaitForExit(m_handle.Get(), timeoutMs, exitCode);
-}
-
-void KillAll(const std::string& exeName) {
-    std::vector<DWORD> pids;
-    Utils::System::FindProcesses(pids, exeName);
-    for (DWORD pid : pids) {
-        Utils::KernelHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid));
-        if (!process) continue;
-        TerminateProcess(process.Get(), 99);
-        WaitForSingleObject(process.Get(), 10000);
-    }
+Process Start(const std::string& exe, const std::string& args) {
+    return Process::Start(exe, args, {exe.substr(0, exe.rfind('\\'))});
 }
 
 bool WaitNoProcess(const std::string& exeName, DWORD timeoutMs) {

@@ -5,7 +5,7 @@
 #include <windows.h>
 
 #include "support/TestFiles.h"
-#include "utils/Handles.h"
+#include "support/TestProcess.h"
 
 #include <string>
 #include <vector>
@@ -31,7 +31,7 @@ std::string StartMenuDir();      // <Start menu programs>\Copperine
 std::string DesktopLink();       // <desktop>\Copperine.lnk
 std::string TempDir();           // without the trailing backslash
 
-bool FileExists(const std::string& path);
+using TestSupport::Exists;
 inline std::string ReadFileText(const std::string& path) { return TestSupport::ReadText(path); }
 std::vector<std::string> ListFiles(const std::string& folder, const std::string& pattern = "*");
 
@@ -48,33 +48,11 @@ std::vector<std::string> DownloadValues();
 // answers, and ends leftover processes of earlier runs.
 void CleanInstallation();
 
-// A started process; terminated by the destructor if still running.
-class Process {
-public:
-    Process() = default;
-    ~Process();
-    Process(Process&& other) noexcept = default;
-    Process& operator=(Process&&) = delete;
-    Process(const Process&) = delete;
+// Starts "<exe>" args in the exe's own folder, as a double-click does; the
+// process never outlives the test.
+using TestSupport::Process;
+Process Start(const std::string& exe, const std::string& args);
 
-    // Starts "<exe>" args in folder workDir ("" = the exe's folder).
-    static Process Start(const std::string& exe, const std::string& args, const std::string& workDir = "");
-    // Takes over a process found by pid (e.g. a relaunched copy).
-    static Process Open(DWORD pid);
-
-    bool Started() const { return m_handle.IsValid(); }
-    DWORD Pid() const { return m_pid; }
-    HANDLE Handle() const { return m_handle.Get(); }
-    // Exit code after waiting; false when it did not end in time.
-    bool Wait(DWORD timeoutMs, DWORD& exitCode) const;
-
-private:
-    Utils::KernelHandle m_handle;
-    DWORD m_pid = 0;
-};
-
-// Ends every process of that executable name (leftovers of a failed test).
-void KillAll(const std::string& exeName);
 // Waits until no process of that name runs.
 bool WaitNoProcess(const std::string& exeName, DWORD timeoutMs);
 

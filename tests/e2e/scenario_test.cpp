@@ -92,9 +92,9 @@ protected:
     // The downloaded copy, run as a player: the language page, a click on
     // the flag of `lang`, then the installation to its end.
     void InstallAsPlayer(const std::string& lang) {
-        Process setup = Process::Start(SetupExe(), "");
+        Process setup = Start(SetupExe(), "");
         ASSERT_TRUE(setup.Started());
-        HWND dialog = Player::WaitForInstallerDialog(setup.Pid(), kLongWait);
+        HWND dialog = Player::WaitForInstallerDialog(setup.Id(), kLongWait);
         ASSERT_TRUE(dialog);
         m_fullClientHeight = ClientHeight(dialog);
         std::vector<ChoiceButton> buttons;
@@ -103,25 +103,25 @@ protected:
         DWORD code = 99;
         ASSERT_TRUE(setup.Wait(kLongWait, code));
         EXPECT_EQ(code, 0u);
-        ASSERT_TRUE(Player::WaitUntil(kLongWait, [] { return FileExists(StartedLog()); })) << "the client never ran";
+        ASSERT_TRUE(Player::WaitUntil(kLongWait, [] { return Exists(StartedLog()); })) << "the client never ran";
         ASSERT_TRUE(WaitNoProcess(std::string(kBrand) + ".exe", kLongWait));
     }
 
     // "/uninstall" from the installed copy, answered with `answer`. Leaves
     // the relaunched copy's final exit code in exitCode.
     void Uninstall(int answer, DWORD& exitCode, const std::string& shots = "") {
-        Process installed = Process::Start(InstalledCopy(), "/uninstall");
-        ASSERT_TRUE(installed.Started()) << "error " << GetLastError() << ", file there: " << FileExists(InstalledCopy());
+        Process installed = Start(InstalledCopy(), "/uninstall");
+        ASSERT_TRUE(installed.Started()) << "error " << GetLastError() << ", file there: " << Exists(InstalledCopy());
         DWORD code = 99;
         ASSERT_TRUE(installed.Wait(kLongWait, code));
         EXPECT_EQ(code, 1u) << "the relaunch ends with 1 once the copy runs";
-        EXPECT_TRUE(FileExists(TempDir() + "\\update" + kBrand + ".exe"));
+        EXPECT_TRUE(Exists(TempDir() + "\\update" + kBrand + ".exe"));
 
         MessageBoxInfo box;
         ASSERT_TRUE(WaitForBoxWithText(0, std::string("Are you sure you want to uninstall ") + kBrand + "?", box));
         Process copy = Process::Open(box.pid);
         ASSERT_TRUE(copy.Started());
-        EXPECT_NE(box.pid, installed.Pid());
+        EXPECT_NE(box.pid, installed.Id());
         EXPECT_EQ(box.caption, "Uninstall");
         EXPECT_EQ(box.buttons, (std::vector<int>{IDYES, IDNO}));
         if (!shots.empty()) Screenshot(box.window, shots + "_question");
@@ -143,9 +143,9 @@ protected:
 TEST_F(Scenario, FirstInstallAsksOnlyTheLanguageThenInstallsAndStartsTheClient) {
     AccessLog log(1);
     m_gate->Hold("ClientResources.asp");  // keeps the installing page up for a look
-    Process setup = Process::Start(SetupExe(), "");
+    Process setup = Start(SetupExe(), "");
     ASSERT_TRUE(setup.Started());
-    HWND dialog = Player::WaitForInstallerDialog(setup.Pid(), kLongWait);
+    HWND dialog = Player::WaitForInstallerDialog(setup.Id(), kLongWait);
     ASSERT_TRUE(dialog);
     EXPECT_EQ(Player::WindowText(dialog), "Orvanta");
 
@@ -188,7 +188,7 @@ TEST_F(Scenario, FirstInstallAsksOnlyTheLanguageThenInstallsAndStartsTheClient) 
     ASSERT_TRUE(m_gate->WaitForHeld(kLongWait));
     EXPECT_TRUE(Player::IsControlVisible(dialog, Player::kStatusId));
     EXPECT_FALSE(Player::ControlText(dialog, Player::kStatusId).empty());
-    EXPECT_TRUE(FileExists(InstalledCopy())) << "the installer copies itself before the files";
+    EXPECT_TRUE(Exists(InstalledCopy())) << "the installer copies itself before the files";
     EXPECT_TRUE(log.WaitFor(ReportTarget(50), kShortWait));
     Screenshot(dialog, "first_run_downloading");
     m_gate->Release();
@@ -221,13 +221,13 @@ TEST_F(Scenario, FirstInstallAsksOnlyTheLanguageThenInstallsAndStartsTheClient) 
     EXPECT_EQ(RememberedAnswer("%ChainStartRandom_"), 4242);
     EXPECT_EQ(Utils::RegistryKey(1, kProductWord).GetString("ReferrerUrl", kBrand, "?"),
               "http://www.example.com/welcome?from=e2e");
-    EXPECT_TRUE(FileExists(DesktopLink()));
+    EXPECT_TRUE(Exists(DesktopLink()));
     std::vector<std::string> links = ListFiles(StartMenuDir(), "*.lnk");
     std::sort(links.begin(), links.end());
     EXPECT_EQ(links, (std::vector<std::string>{std::string(kBrand) + ".lnk", "Uninstall.lnk"}));
 
     // The client was started from its folder.
-    ASSERT_TRUE(Player::WaitUntil(kLongWait, [] { return FileExists(StartedLog()); }));
+    ASSERT_TRUE(Player::WaitUntil(kLongWait, [] { return Exists(StartedLog()); }));
     EXPECT_EQ(CountLines(ReadFileText(StartedLog())), 1);
     EXPECT_TRUE(WaitNoProcess(std::string(kBrand) + ".exe", kLongWait));
 }
@@ -240,9 +240,9 @@ TEST_F(Scenario, RepeatRunIsCompactAsksNothingAndFetchesOnlyWhatChanged) {
     AccessLog log(1);
     m_gate->Hold("ClientResources.asp");
     {
-        Process again = Process::Start(InstalledCopy(), "");
+        Process again = Start(InstalledCopy(), "");
         ASSERT_TRUE(again.Started());
-        HWND dialog = Player::WaitForInstallerDialog(again.Pid(), kLongWait);
+        HWND dialog = Player::WaitForInstallerDialog(again.Id(), kLongWait);
         ASSERT_TRUE(dialog);
         ASSERT_TRUE(m_gate->WaitForHeld(kLongWait)) << "no update check";
         EXPECT_NEAR(ClientHeight(dialog), m_fullClientHeight / 3, 2);
@@ -271,7 +271,7 @@ TEST_F(Scenario, RepeatRunIsCompactAsksNothingAndFetchesOnlyWhatChanged) {
     // A new release in which one file changed: exactly that file is fetched.
     ASSERT_NO_FATAL_FAILURE(UseRelease(2));
     AccessLog log2(2);
-    Process third = Process::Start(InstalledCopy(), "");
+    Process third = Start(InstalledCopy(), "");
     ASSERT_TRUE(third.Started());
     DWORD code = 99;
     ASSERT_TRUE(third.Wait(kLongWait, code));
@@ -285,8 +285,8 @@ TEST_F(Scenario, RepeatRunIsCompactAsksNothingAndFetchesOnlyWhatChanged) {
 
 TEST_F(Scenario, TypedNumberPageTakesOnlyANumberThenTheLanguageFollows) {
     AccessLog log(1);
-    Process setup = Process::Start(StatePath("downloads\\NoDid\\OrvantaSetup.exe"), "");
-    HWND dialog = Player::WaitForInstallerDialog(setup.Pid(), kLongWait);
+    Process setup = Start(StatePath("downloads\\NoDid\\OrvantaSetup.exe"), "");
+    HWND dialog = Player::WaitForInstallerDialog(setup.Id(), kLongWait);
     ASSERT_TRUE(dialog);
     ASSERT_TRUE(Player::WaitUntil(kLongWait, [&] { return Player::IsControlVisible(dialog, Player::kNumberEditId); }));
     EXPECT_TRUE(Player::IsControlVisible(dialog, Player::kNextId));
@@ -321,13 +321,13 @@ TEST_F(Scenario, TypedNumberPageTakesOnlyANumberThenTheLanguageFollows) {
     EXPECT_EQ(log.Count("Status=30&Did=0&"), 1) << "reports carry the stamped values, not typed ones";
     Utils::RegistryKey key(1, kProductWord);
     EXPECT_EQ(key.GetDword(std::string("ReqData") + kTypedAnswerSuffix + "%Did_", "", 0), 42u);
-    EXPECT_TRUE(Player::WaitUntil(kLongWait, [] { return FileExists(StartedLog()); }));
+    EXPECT_TRUE(Player::WaitUntil(kLongWait, [] { return Exists(StartedLog()); }));
 }
 
 TEST_F(Scenario, EscAnsweredYesMinimisesAndTheInstallationGoesOn) {
     m_gate->Hold("ClientResources.asp");
-    Process setup = Process::Start(SetupExe(), "");
-    HWND dialog = Player::WaitForInstallerDialog(setup.Pid(), kLongWait);
+    Process setup = Start(SetupExe(), "");
+    HWND dialog = Player::WaitForInstallerDialog(setup.Id(), kLongWait);
     ASSERT_TRUE(dialog);
     std::vector<ChoiceButton> buttons;
     ASSERT_TRUE(Player::WaitForChoiceButtons(dialog, kLongWait, buttons));
@@ -336,7 +336,7 @@ TEST_F(Scenario, EscAnsweredYesMinimisesAndTheInstallationGoesOn) {
 
     ASSERT_TRUE(Player::PressEscape(dialog, true));  // the key itself
     MessageBoxInfo box;
-    ASSERT_TRUE(Player::WaitForMessageBox(setup.Pid(), kLongWait, box));
+    ASSERT_TRUE(Player::WaitForMessageBox(setup.Id(), kLongWait, box));
     EXPECT_EQ(box.text, kQuestion);
     EXPECT_EQ(box.caption, "");
     EXPECT_EQ(box.buttons, (std::vector<int>{IDYES, IDNO}));
@@ -350,7 +350,7 @@ TEST_F(Scenario, EscAnsweredYesMinimisesAndTheInstallationGoesOn) {
     ASSERT_TRUE(setup.Wait(kLongWait, code));
     EXPECT_EQ(code, 0u);
     EXPECT_EQ(RememberedAnswer("%Lang_"), 18);
-    EXPECT_TRUE(Player::WaitUntil(kLongWait, [] { return FileExists(StartedLog()); }));
+    EXPECT_TRUE(Player::WaitUntil(kLongWait, [] { return Exists(StartedLog()); }));
 }
 
 // A first installation whose package host cannot be reached: whatever the
@@ -383,15 +383,15 @@ TEST_F(Scenario, FailedInstallSendsOneFailureReport) {
 
 TEST_F(Scenario, EscAnsweredNoEndsAtOnceWithExitCodeZeroAndInstallsNothing) {
     AccessLog log(1);
-    Process setup = Process::Start(SetupExe(), "");
-    HWND dialog = Player::WaitForInstallerDialog(setup.Pid(), kLongWait);
+    Process setup = Start(SetupExe(), "");
+    HWND dialog = Player::WaitForInstallerDialog(setup.Id(), kLongWait);
     ASSERT_TRUE(dialog);
     std::vector<ChoiceButton> buttons;
     ASSERT_TRUE(Player::WaitForChoiceButtons(dialog, kLongWait, buttons));
 
     ASSERT_TRUE(Player::PressEscape(dialog, false));  // the Cancel command (close box)
     MessageBoxInfo box;
-    ASSERT_TRUE(Player::WaitForMessageBox(setup.Pid(), kLongWait, box));
+    ASSERT_TRUE(Player::WaitForMessageBox(setup.Id(), kLongWait, box));
     EXPECT_EQ(box.text, kQuestion);
     ASSERT_TRUE(Player::PressButton(box, IDNO));
     DWORD code = 99;
@@ -416,9 +416,9 @@ TEST_F(Scenario, UninstallRelaunchesAsksAndRemovesEverythingOnlyOnYes) {
     DWORD code = 99;
     ASSERT_NO_FATAL_FAILURE(Uninstall(IDNO, code));
     EXPECT_EQ(code, 0u);
-    EXPECT_TRUE(FileExists(InstalledCopy()));
-    EXPECT_TRUE(FileExists(ClientExe()));
-    EXPECT_TRUE(FileExists(DesktopLink()));
+    EXPECT_TRUE(Exists(InstalledCopy()));
+    EXPECT_TRUE(Exists(ClientExe()));
+    EXPECT_TRUE(Exists(DesktopLink()));
     EXPECT_EQ(ListFiles(StartMenuDir(), "*.lnk").size(), 2u);
     EXPECT_TRUE(UninstallEntryExists());
     EXPECT_TRUE(BrandSubkeyExists());
@@ -428,7 +428,7 @@ TEST_F(Scenario, UninstallRelaunchesAsksAndRemovesEverythingOnlyOnYes) {
     EXPECT_EQ(code, 1u) << "the final message ends the run with 1";
     EXPECT_FALSE(Utils::FileSystem::IsDirectory(InstallDir()));
     EXPECT_FALSE(Utils::FileSystem::IsDirectory(StartMenuDir()));
-    EXPECT_FALSE(FileExists(DesktopLink()));
+    EXPECT_FALSE(Exists(DesktopLink()));
     EXPECT_FALSE(UninstallEntryExists());
     EXPECT_FALSE(BrandSubkeyExists()) << "installed versions would make a reinstall skip every file";
     EXPECT_EQ(DownloadValues(), std::vector<std::string>()) << "remembered answers and update records";
@@ -443,9 +443,9 @@ TEST_F(Scenario, Uninstall2WithAGoneProcessReportsItAndShowsNoDialog) {
         ASSERT_FALSE(probe) << "process " << gonePid << " exists";
     }
 
-    Process setup = Process::Start(SetupExe(), "/uninstall2 " + std::to_string(gonePid));
+    Process setup = Start(SetupExe(), "/uninstall2 " + std::to_string(gonePid));
     MessageBoxInfo box;
-    ASSERT_TRUE(Player::WaitForMessageBox(setup.Pid(), kLongWait, box));
+    ASSERT_TRUE(Player::WaitForMessageBox(setup.Id(), kLongWait, box));
     EXPECT_EQ(box.caption, "Uninstaller");
     const std::string prefix = "Failed to open process [" + std::to_string(gonePid) + "] ";
     ASSERT_EQ(box.text.compare(0, prefix.size(), prefix), 0) << box.text;
@@ -453,7 +453,7 @@ TEST_F(Scenario, Uninstall2WithAGoneProcessReportsItAndShowsNoDialog) {
     EXPECT_FALSE(error.empty());
     EXPECT_EQ(error.find_first_not_of("-0123456789"), std::string::npos) << "the platform's error code: " << error;
     EXPECT_EQ(box.owner, nullptr);
-    EXPECT_EQ(Player::FindInstallerDialog(setup.Pid(), false), nullptr);
+    EXPECT_EQ(Player::FindInstallerDialog(setup.Id(), false), nullptr);
     Screenshot(box.window, "uninstall2_gone_process");
     ASSERT_TRUE(Player::PressButton(box, IDOK));
     DWORD code = 99;
@@ -469,7 +469,7 @@ TEST_F(Scenario, UnderscoreCopyHandsOverAndIsRemovedByItsSuccessor) {
     DeleteFileA(successorPath.c_str());
     ASSERT_TRUE(CopyFileA(SetupExe().c_str(), pending.c_str(), FALSE));
 
-    Process first = Process::Start(pending, "");
+    Process first = Start(pending, "");
     ASSERT_TRUE(first.Started());
     DWORD code = 99;
     ASSERT_TRUE(first.Wait(kLongWait, code));
@@ -480,19 +480,19 @@ TEST_F(Scenario, UnderscoreCopyHandsOverAndIsRemovedByItsSuccessor) {
     ASSERT_TRUE(dialog) << "the successor did not start";
     Process successor = Process::Open(Player::ProcessOf(dialog));
     ASSERT_TRUE(successor.Started());
-    EXPECT_NE(successor.Pid(), first.Pid());
-    EXPECT_TRUE(Player::WaitUntil(kLongWait, [&] { return !FileExists(pending); })) << "the _ copy was left";
+    EXPECT_NE(successor.Id(), first.Id());
+    EXPECT_TRUE(Player::WaitUntil(kLongWait, [&] { return !Exists(pending); })) << "the _ copy was left";
 
     // The successor is an ordinary first run.
     std::vector<ChoiceButton> buttons;
     ASSERT_TRUE(Player::WaitForChoiceButtons(dialog, kLongWait, buttons));
     ASSERT_TRUE(Player::PressEscape(dialog, false));
     MessageBoxInfo box;
-    ASSERT_TRUE(Player::WaitForMessageBox(successor.Pid(), kLongWait, box));
+    ASSERT_TRUE(Player::WaitForMessageBox(successor.Id(), kLongWait, box));
     ASSERT_TRUE(Player::PressButton(box, IDNO));
     ASSERT_TRUE(successor.Wait(kLongWait, code));
     EXPECT_EQ(code, 0u);
-    EXPECT_TRUE(FileExists(successorPath));
+    EXPECT_TRUE(Exists(successorPath));
 }
 
 TEST_F(Scenario, AHandoverWaitsWhileTheOldCopyIsInUseAndNeverLeavesAPartOfIt) {
@@ -508,7 +508,7 @@ TEST_F(Scenario, AHandoverWaitsWhileTheOldCopyIsInUseAndNeverLeavesAPartOfIt) {
         CreateFileA(successorPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(held);
 
-    Process first = Process::Start(pending, "");
+    Process first = Start(pending, "");
     ASSERT_TRUE(first.Started());
     Sleep(2500);  // held for a while: the new copy keeps trying, the old one stays whole
     DWORD code = 99;
@@ -524,12 +524,12 @@ TEST_F(Scenario, AHandoverWaitsWhileTheOldCopyIsInUseAndNeverLeavesAPartOfIt) {
     HWND dialog = Player::WaitForInstallerDialog(0, kLongWait);
     ASSERT_TRUE(dialog) << "the successor did not start";
     Process successor = Process::Open(Player::ProcessOf(dialog));
-    EXPECT_TRUE(Player::WaitUntil(kLongWait, [&] { return !FileExists(pending); })) << "the _ copy was left";
+    EXPECT_TRUE(Player::WaitUntil(kLongWait, [&] { return !Exists(pending); })) << "the _ copy was left";
     std::vector<ChoiceButton> buttons;
     ASSERT_TRUE(Player::WaitForChoiceButtons(dialog, kLongWait, buttons));
     ASSERT_TRUE(Player::PressEscape(dialog, false));
     MessageBoxInfo box;
-    ASSERT_TRUE(Player::WaitForMessageBox(successor.Pid(), kLongWait, box));
+    ASSERT_TRUE(Player::WaitForMessageBox(successor.Id(), kLongWait, box));
     ASSERT_TRUE(Player::PressButton(box, IDNO));
     ASSERT_TRUE(successor.Wait(kLongWait, code));
 }
@@ -550,7 +550,7 @@ TEST_F(Scenario, InstallUninstallInstallEndsWithTheClientRunningAgain) {
     EXPECT_EQ(ReadFileText(ClientExe()), ReadFileText(StatePath("client\\Bin\\guiclient.exe")));
     EXPECT_EQ(CountLines(ReadFileText(StartedLog())), 1);
     EXPECT_TRUE(UninstallEntryExists());
-    EXPECT_TRUE(FileExists(DesktopLink())) << "shortcuts are made again after an uninstall";
+    EXPECT_TRUE(Exists(DesktopLink())) << "shortcuts are made again after an uninstall";
     EXPECT_EQ(RememberedAnswer("%Lang_"), 10);
 }
 

@@ -1,38 +1,11 @@
 #include "EngineTestUtil.h"
 
-#include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <sstream>
 
 #include "utils/fs/AtomicFile.h"
 #include "utils/fs/FileSystem.h"
 
 namespace EngineTest {
-
-bool Exists(const std::string& path) {
-    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-std::string ExeFolder() {
-    char path[MAX_PATH] = {};
-    GetModuleFileNameA(nullptr, path, MAX_PATH);
-    std::string folder = path;
-    return folder.substr(0, folder.rfind('\\'));
-}
-
-std::string CurrentFolder() {
-    char path[MAX_PATH] = {};
-    GetCurrentDirectoryA(MAX_PATH, path);
-    return path;
-}
-
-std::string FreshFolder(const std::string& name) {
-    std::string folder = ExeFolder() + "\\" + name;
-    Utils::FileSystem::DeleteDirectoryTree(folder);
-    CreateDirectoryA(folder.c_str(), nullptr);
-    return folder;
-}
 
 std::vector<std::string> TemporariesBelow(const std::string& folder) {
     std::vector<std::string> files;
@@ -69,51 +42,6 @@ std::vector<StandinStart> ReadStandinLog(const std::string& path) {
         starts.push_back(start);
     }
     return starts;
-}
-
-Child::~Child() {
-    if (m_process) {
-        if (Running()) {
-            TerminateProcess(m_process, 99);
-            WaitForSingleObject(m_process, 5000);
-        }
-        CloseHandle(m_process);
-    }
-}
-
-bool Child::Start(const std::string& application, const std::string& arguments, const std::string& workDir,
-                  bool hidden) {
-    std::string commandLine = "\"" + application + "\" " + arguments;
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESHOWWINDOW;
-    startup.wShowWindow = hidden ? SW_HIDE : SW_SHOWNORMAL;
-    PROCESS_INFORMATION info = {};
-    if (!CreateProcessA(application.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
-                        workDir.empty() ? nullptr : workDir.c_str(), &startup, &info)) {
-        std::printf("Child::Start: %s not started, error %lu\n", application.c_str(), GetLastError());
-        return false;
-    }
-    CloseHandle(info.hThread);
-    m_process = info.hProcess;
-    m_id = info.dwProcessId;
-    return true;
-}
-
-int Child::Wait(DWORD timeoutMs) {
-    if (!m_process) return kTimedOut;
-    if (WaitForSingleObject(m_process, timeoutMs) != WAIT_OBJECT_0) {
-        TerminateProcess(m_process, 99);
-        WaitForSingleObject(m_process, 5000);
-        return kTimedOut;
-    }
-    DWORD code = 0;
-    GetExitCodeProcess(m_process, &code);
-    return static_cast<int>(code);
-}
-
-bool Child::Running() const {
-    return m_process && WaitForSingleObject(m_process, 0) == WAIT_TIMEOUT;
 }
 
 } // namespace EngineTest

@@ -59,8 +59,8 @@ void ScenarioTest::SetUp() {
     m_savedFolder = CurrentFolder();
     ReportOwnWindowsVersionTo({std::string(kSetupName) + ".exe", std::string(kBrand) + ".exe"});
     CleanMachine();
-    m_releaseFolder = FreshFolder("scenario_release");
-    m_downloadFolder = FreshFolder("scenario_download");
+    m_releaseFolder = FreshFolder(ExeFolder() + "\\scenario_release");
+    m_downloadFolder = FreshFolder(ExeFolder() + "\\scenario_download");
     m_setupExe = m_downloadFolder + "\\" + kSetupName + ".exe";
     ASSERT_TRUE(CopyFileA((ExeFolder() + "\\engine_driver.exe").c_str(), m_setupExe.c_str(), FALSE));
     m_standinLog = ResetStandinLog("scenario_standins.txt");
@@ -184,9 +184,7 @@ int ScenarioTest::Run(const std::string& exe, const std::string& folder, const s
                       const std::string& referrer) {
     std::string arguments = std::string("run ") + kDownloadHost + " " + kProduct + " 1 " + IniName(language);
     if (!referrer.empty()) arguments += " " + referrer;
-    Child driver;
-    if (!driver.Start(exe, arguments, folder)) return Child::kTimedOut;
-    return driver.Wait(180000);
+    return Process::Start(exe, arguments, {folder, Window::Hidden}).ExitCode(180000);
 }
 
 std::vector<std::string> ScenarioTest::ManifestTargets() const {

@@ -27,11 +27,10 @@
 #include "ScenarioFixture.h"
 #include "engine/Manifest.h"
 #include "engine/Registration.h"
+#include "engine/Steps.h"
 #include "support/ShellLinks.h"
-#include "support/TestThreads.h"
-#include "utils/Handles.h"
+#include "support/WatchedRun.h"
 #include "utils/fs/AtomicFile.h"
-#include "utils/system/System.h"
 
 namespace EngineTest {
 namespace {
@@ -51,14 +50,14 @@ bool StartsWith(const std::string& text, const std::string& prefix) { return tex
 // The stage that a line of the driver's output begins, or "".
 std::string StageOf(const std::string& line) {
     static const std::map<std::string, std::string> steps = {
-        {"FetchManifest", "manifest"},        {"ReadManifest", "manifest"},
-        {"ResolveFolders", "manifest"},       {"StopOtherRunningCopy", "manifest"},
-        {"InstallOwnCopy", "self-copy"},      {"WriteUninstallEntry", "registration"},
-        {"FetchFiles", "download"},           {"CreateShortcuts", "shortcuts"},
-        {"ApplyRegSection", "registration"},  {"WriteUpdateRecord", "registration"},
+        {Steps::kFetchManifest, "manifest"},         {Steps::kReadManifest, "manifest"},
+        {Steps::kResolveFolders, "manifest"},        {Steps::kStopOtherRunningCopy, "manifest"},
+        {Steps::kInstallOwnCopy, "self-copy"},       {Steps::kWriteUninstallEntry, "registration"},
+        {Steps::kFetchFiles, "download"},            {Steps::kCreateShortcuts, "shortcuts"},
+        {Steps::kApplyRegSection, "registration"},   {Steps::kWriteUpdateRecord, "registration"},
     };
-    if (StartsWith(line, "step: ")) {
-        auto found = steps.find(line.substr(6));
+    if (StartsWith(line, Steps::kRecordPrefix)) {
+        auto found = steps.find(line.substr(std::strlen(Steps::kRecordPrefix)));
         return found == steps.end() ? std::string() : found->second;
     }
     if (StartsWith(line, "commit: ")) return "registration";
@@ -72,141 +71,12 @@ std::string StageOf(const std::string& line) {
     return std::string();
 }
 
-// One run of the installer in a job object of its own, its standard output
-// read line by line as it comes.
-class WatchedRun {
-public:
-    WatchedRun() = default;
-    WatchedRun(const WatchedRun&) = delete;
-    WatchedRun& operator=(const WatchedRun&) = delete;
-    ~WatchedRun() {
-        if (m_job) TerminateJobObject(m_job.Get(), 99);
-        m_reader.Join();
-    }
-
-    bool Start(const std::string& exe, const std::string& arguments, const std::string& folder) {
-        m_job.Reset(CreateJobObjectA(nullptr, nullptr));
-        m_port.Reset(CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1));
-        JOBOBJECT_ASSOCIATE_COMPLETION_PORT port = {m_job.Get(), m_port.Get()};
-        if (!m_job || !m_port ||
-            !SetInformationJobObject(m_job.Get(), JobObjectAssociateCompletionPortInformation, &port, sizeof port)) {
-            return false;
-        }
-        SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-        HANDLE readEnd = nullptr;
-        HANDLE writeEnd = nullptr;
-        if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return false;
-        m_output.Reset(readEnd);
-        Utils::FileHandle write(writeEnd);
-        SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-        STARTUPINFOA startup = {};
-        startup.cb = sizeof startup;
-        startup.dwFlags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;
-        startup.wShowWindow = SW_HIDE;
-        startup.hStdOutput = writeEnd;
-        startup.hStdError = writeEnd;
-        std::string commandLine = "\"" + exe + "\" " + arguments;
-        PROCESS_INFORMATION info = {};
-        if (!CreateProcessA(exe.c_str(), &commandLine[0], nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr,
-                            folder.c_str(), &startup, &info)) {
-            return false;
-        }
-        m_process.Reset(info.hProcess);
-        Utils::KernelHandle thread(info.hThread);
-        const bool assigned = AssignProcessToJobObject(m_job.Get(), info.hProcess) != FALSE;
-        ResumeThread(info.hThread);
-        m_reader = TestSupport::Thread(&WatchedRun::Read, this);
-        return assigned;
-    }
-
-    // Waits until ready(lines) holds; false when the output ended first or
-    // the time ran out.
-    template <typename Ready>
-    bool WaitFor(DWORD timeoutMs, Ready ready) {
-        std::unique_lock<TestSupport::Mutex> lock(m_mutex);
-        m_changed.WaitFor(lock, timeoutMs, [&] { return m_ended || ready(m_lines); });
-        return ready(m_lines);
-    }
-
-    // Ends the installer and everything it started, now.
-    void Kill() { TerminateJobObject(m_job.Get(), kKilled); }
-
-    static const DWORD kKilled = 99;
-    // Waits until every process of the job has ended and the output is read
-    // to its end; the installer's exit code, or -1 when that took too long.
-    long WaitForEnd(DWORD timeoutMs) {
-        const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-        for (;;) {
-            DWORD message = 0;
-            ULONG_PTR key = 0;
-            LPOVERLAPPED detail = nullptr;
-            const ULONGLONG now = GetTickCount64();
-            if (now >= deadline ||
-                !GetQueuedCompletionStatus(m_port.Get(), &message, &key, &detail, static_cast<DWORD>(deadline - now))) {
-                return -1;
-            }
-            if (message == JOB_OBJECT_MSG_ACTIVE_PROCESS_ZERO) break;
-        }
-        {
-            std::unique_lock<TestSupport::Mutex> lock(m_mutex);
-            if (!m_changed.WaitFor(lock, 30000, [&] { return m_ended; })) return -1;
-        }
-        DWORD code = 0;
-        GetExitCodeProcess(m_process.Get(), &code);
-        return static_cast<long>(code);
-    }
-
-    std::vector<std::string> Lines() {
-        std::lock_guard<TestSupport::Mutex> lock(m_mutex);
-        return m_lines;
-    }
-
-private:
-    void Read() {
-        std::string pending;
-        char block[4096];
-        DWORD got = 0;
-        while (ReadFile(m_output.Get(), block, sizeof block, &got, nullptr) && got > 0) {
-            pending.append(block, got);
-            std::vector<std::string> complete;
-            for (size_t end; (end = pending.find('\n')) != std::string::npos; pending.erase(0, end + 1)) {
-                std::string line = pending.substr(0, end);
-                while (!line.empty() && line.back() == '\r') line.pop_back();
-                complete.push_back(line);
-            }
-            std::lock_guard<TestSupport::Mutex> lock(m_mutex);
-            m_lines.insert(m_lines.end(), complete.begin(), complete.end());
-            m_changed.NotifyAll();
-        }
-        std::lock_guard<TestSupport::Mutex> lock(m_mutex);
-        m_ended = true;
-        m_changed.NotifyAll();
-    }
-
-    Utils::KernelHandle m_job;
-    Utils::KernelHandle m_port;
-    Utils::KernelHandle m_process;
-    Utils::FileHandle m_output;
-    TestSupport::Mutex m_mutex;
-    TestSupport::Condition m_changed;
-    std::vector<std::string> m_lines;
-    bool m_ended = false;
-    TestSupport::Thread m_reader;
-};
-
 // Under Wine a decoder that the installer starts in the very instant it is
 // killed can escape the kill's job and hang in its start-up, holding this
 // test's output (and the test runner) open. Only this prefix's processes are
 // visible here.
 void StopStrayDecoders() {
-    for (const char* name : {"oggdec.exe", "lzma.exe"}) {
-        std::vector<DWORD> ids;
-        Utils::System::FindProcesses(ids, name);
-        for (DWORD id : ids) {
-            Utils::KernelHandle process(OpenProcess(PROCESS_TERMINATE, FALSE, id));
-            if (process) TerminateProcess(process.Get(), 1);
-        }
-    }
+    for (const char* name : {"oggdec.exe", "lzma.exe"}) TestSupport::EndProcessesNamed(name);
 }
 
 class ChaosTest : public ScenarioTest {
@@ -350,7 +220,7 @@ Trigger TriggerFor(const std::string& target, std::mt19937& random) {
     if (target == "manifest") return {target, 3 + random() % 2, "", 40};
     if (target == "self-copy") return {target, 1, "", 150};
     if (target == "registration") {
-        if (random() % 2 == 0) return {target, 0, "step: ApplyRegSection", 60};
+        if (random() % 2 == 0) return {target, 0, std::string(Steps::kRecordPrefix) + Steps::kApplyRegSection, 60};
         return {target, 2 + random() % 3, "", 10};
     }
     if (target == "download") return {target, 2 + random() % 3, "", 150};
@@ -383,7 +253,7 @@ TEST_F(ChaosTest, KilledAtRandomMomentsThenOneRunEndsComplete) {
         const std::string target = ChooseTarget(random, hits);
         const Trigger trigger = TriggerFor(target, random);
 
-        WatchedRun run;
+        TestSupport::WatchedRun run;
         const ULONGLONG started = GetTickCount64();
         ASSERT_TRUE(run.Start(m_setupExe, Arguments(), m_downloadFolder));
         if (target == kAnytime) {
@@ -398,7 +268,7 @@ TEST_F(ChaosTest, KilledAtRandomMomentsThenOneRunEndsComplete) {
         ASSERT_NE(-1, code) << "the installer did not end";
         const std::vector<std::string> lines = run.Lines();
         repairs += CountContaining(lines, "missing, fetched again: ") + CountContaining(lines, "leftover removed: ");
-        if (code != static_cast<long>(WatchedRun::kKilled)) {
+        if (code != static_cast<long>(TestSupport::WatchedRun::kKilled)) {
             // It ended on its own: the next release gives the next runs work.
             ++completed;
             Publish(m_release == 'A' ? 'B' : 'A');
@@ -419,7 +289,7 @@ TEST_F(ChaosTest, KilledAtRandomMomentsThenOneRunEndsComplete) {
     // One run left alone.
     m_server.SetThrottle(0, 0, "/files/");
     m_server.SetThrottle(0, 0, "/Dl/");
-    WatchedRun last;
+    TestSupport::WatchedRun last;
     ASSERT_TRUE(last.Start(m_setupExe, Arguments(), m_downloadFolder));
     ASSERT_EQ(0, last.WaitForEnd(180000));
     const std::vector<std::string> lines = last.Lines();

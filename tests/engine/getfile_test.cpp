@@ -29,7 +29,7 @@ class GetFileTest : public ::testing::Test {
 protected:
     void SetUp() override {
         m_savedFolder = EngineTest::CurrentFolder();
-        m_folder = EngineTest::FreshFolder("getfile_work");
+        m_folder = EngineTest::FreshFolder(EngineTest::ExeFolder() + "\\getfile_work");
         ASSERT_TRUE(SetCurrentDirectoryA(m_folder.c_str()));
         m_log = EngineTest::ResetStandinLog("getfile_standins.txt");
         SetEnvironmentVariableA("ORV_STANDIN_EXIT_lzma", nullptr);
@@ -152,7 +152,7 @@ TEST_F(GetFileTest, FailedDecodingShowsTheErrorAndLeavesNothingBehind) {
 }
 
 TEST_F(GetFileTest, CopyModeTakesFilesFromTheWorkFolderAndNeverOverwrites) {
-    std::string work = EngineTest::FreshFolder("getfile_source");
+    std::string work = EngineTest::FreshFolder(EngineTest::ExeFolder() + "\\getfile_source");
     ASSERT_TRUE(WriteText(work + "\\data^1.bin", "payload"));
     m_manager.m_szWorkDir = work;
 
@@ -227,7 +227,7 @@ TEST_F(GetFileTest, ExtractFileClearsAReadOnlyTargetAndRejectsUnknownKinds) {
 // The decoder of the data folder, by its full path; one beside the program
 // or in the current folder is never started, nor is any without a data folder.
 TEST_F(GetFileTest, DecodersRunFromTheDataFolderOnly) {
-    const std::string dataFolder = EngineTest::FreshFolder("getfile_data");
+    const std::string dataFolder = EngineTest::FreshFolder(EngineTest::ExeFolder() + "\\getfile_data");
     ASSERT_TRUE(CopyFileA((EngineTest::ExeFolder() + "\\lzma.exe").c_str(), (dataFolder + "\\lzma.exe").c_str(), FALSE));
     ASSERT_TRUE(CopyFileA((EngineTest::ExeFolder() + "\\lzma.exe").c_str(), "lzma.exe", FALSE));
     ASSERT_TRUE(WriteText("a.txt.lzma", "PACKED:a"));

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -79,17 +78,17 @@ TEST_F(GuardsTest, TwoCopiesGiveOneInstallation) {
     SetEnvironmentVariableA("ORV_DRIVER_LOCK_WAIT_MS", "1000");
     const std::string arguments = std::string("run ") + kDownloadHost + " " + kProduct + " 1 " + IniName("EN");
 
-    Child first;
-    ASSERT_TRUE(first.Start(m_setupExe, arguments, m_downloadFolder));
+    Process first = Process::Start(m_setupExe, arguments, {m_downloadFolder, Window::Hidden});
+    ASSERT_TRUE(first.Started());
     ASSERT_TRUE(m_server.WaitForRequests(1));  // the first holds the lock now
-    Child second;
-    ASSERT_TRUE(second.Start(m_setupExe, arguments, m_downloadFolder));
-    EXPECT_EQ(1, second.Wait(120000));
+    Process second = Process::Start(m_setupExe, arguments, {m_downloadFolder, Window::Hidden});
+    ASSERT_TRUE(second.Started());
+    EXPECT_EQ(1, second.ExitCode(120000));
     EXPECT_EQ(std::vector<std::string>{kSecondCopyText}, DialogLines("FailAndExit"));
     EXPECT_EQ(1u, m_server.RequestCount());
 
     m_server.ReleaseHeld();
-    ASSERT_EQ(0, first.Wait(180000));
+    ASSERT_EQ(0, first.ExitCode(180000));
     EXPECT_EQ(1u, ManifestTargets().size());
     EXPECT_EQ(5u, PackagePaths().size());
     for (const PackageFile& file : m_files) {
@@ -125,16 +124,16 @@ protected:
         c.verify();
         CleanBrand(c.brand);
     }
-    std::vector<std::unique_ptr<Child>> m_others;
+    std::vector<Process> m_others;
 };
 
 TEST_F(HostileAnswers, NothingOutsideTheInstallationIsTouched) {
     AddStandardFiles();
     const std::string escape = InstallFolderPath("", false) + "..\\OrvScnEscape";
-    const std::string elsewhere = FreshFolder("guards_elsewhere");
+    const std::string elsewhere = FreshFolder(ExeFolder() + "\\guards_elsewhere");
     const std::string foreign = InstallFolderPath("OrvScnForeign", false);
     const std::string foreignMenu = ProgramsFolder() + "\\OrvScnForeignMenu";
-    const std::string linkTarget = FreshFolder("guards_link_target");
+    const std::string linkTarget = FreshFolder(ExeFolder() + "\\guards_link_target");
     const std::string linked = InstallFolderPath("OrvScnLinked", false);
 
     const HostileCase cases[] = {
@@ -176,16 +175,16 @@ TEST_F(HostileAnswers, NothingOutsideTheInstallationIsTouched) {
          [&] {
              ASSERT_FALSE(Copy("running_copy.exe", elsewhere + "\\svchost.exe").empty());
              for (int i = 0; i < 2; ++i) {
-                 m_others.emplace_back(new Child());
-                 ASSERT_TRUE(m_others.back()->Start(elsewhere + "\\svchost.exe", "hidden", elsewhere));
+                 m_others.push_back(Process::Start(elsewhere + "\\svchost.exe", "hidden", {elsewhere, Window::Hidden}));
+                 ASSERT_TRUE(m_others.back().Started());
              }
              for (auto& other : m_others) {
-                 for (int i = 0; i < 400 && Utils::System::ProcessExecutable(other->Id()).empty(); ++i) Sleep(50);
+                 for (int i = 0; i < 400 && Utils::System::ProcessExecutable(other.Id()).empty(); ++i) Sleep(50);
              }
          },
          [&] { return ManifestFor("svchost"); },
          [&] {
-             for (auto& other : m_others) EXPECT_TRUE(other->Running());
+             for (auto& other : m_others) EXPECT_TRUE(other.Running());
              EXPECT_TRUE(Exists(InstallFolderPath("svchost", false) + "\\Bin\\data.txt"));  // installed all the same
              m_others.clear();
          }},

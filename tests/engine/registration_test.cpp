@@ -90,8 +90,8 @@ TEST_F(RegistrationTest, ReleaseValuesGoIntoAnExistingEntryOnly) {
 }
 
 TEST_F(RegistrationTest, InstalledSizeCountsBothFoldersOnce) {
-    const std::string install = EngineTest::FreshFolder("size_install");
-    const std::string data = EngineTest::FreshFolder("size_data");
+    const std::string install = EngineTest::FreshFolder(EngineTest::ExeFolder() + "\\size_install");
+    const std::string data = EngineTest::FreshFolder(EngineTest::ExeFolder() + "\\size_data");
     CreateDirectoryA((install + "\\Bin").c_str(), nullptr);
     WriteText(install + "\\a.exe", std::string(1000, 'a'));
     WriteText(install + "\\Bin\\b.dat", std::string(1500, 'b'));
@@ -189,7 +189,7 @@ TEST_F(RegistrationTest, UpdateRecordsCarryTheAnswerSuffix) {
 }
 
 TEST(RegistrationCopy, BlocksCopyEveryByteAndStopWhenWritesFail) {
-    const std::string folder = EngineTest::FreshFolder("registration_copy");
+    const std::string folder = EngineTest::FreshFolder(EngineTest::ExeFolder() + "\\registration_copy");
     std::string data;
     for (int i = 0; i < 1300; ++i) data += static_cast<char>(i * 7);
     ASSERT_TRUE(WriteText(folder + "\\source.bin", data));
@@ -243,8 +243,8 @@ TEST(WorkerAllocation, FailureEndsWithTheMessage) {
 class RunningCopyTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        m_folder = EngineTest::FreshFolder("registration_copies");
-        m_elsewhere = EngineTest::FreshFolder("registration_elsewhere");
+        m_folder = EngineTest::FreshFolder(EngineTest::ExeFolder() + "\\registration_copies");
+        m_elsewhere = EngineTest::FreshFolder(EngineTest::ExeFolder() + "\\registration_elsewhere");
         const std::string exe = EngineTest::ExeFolder();
         ASSERT_TRUE(CopyFileA((exe + "\\engine_driver.exe").c_str(), (m_folder + "\\Orvanta.exe").c_str(), FALSE));
         ASSERT_TRUE(
@@ -257,7 +257,7 @@ protected:
     void TearDown() override { SetEnvironmentVariableA("ORV_DRIVER_LOG", nullptr); }
 
     // Waits until the stand-in runs with its modules loaded (and its window shown).
-    void WaitUntilListed(EngineTest::Child& other, bool visible) {
+    void WaitUntilListed(const EngineTest::Process& other, bool visible) {
         for (int i = 0; i < 400; ++i) {
             if (!Utils::System::ProcessExecutable(other.Id()).empty() &&
                 (!visible || Utils::System::HasVisibleWindow(other.Id())))
@@ -268,9 +268,9 @@ protected:
 
     // Runs "stopcopies StopBrand <installation folder>" and returns its exit code.
     int StopCopies() {
-        EngineTest::Child driver;
-        if (!driver.Start(m_folder + "\\Orvanta.exe", "stopcopies StopBrand \"" + m_folder + "\"", m_folder)) return -1;
-        return driver.Wait(60000);
+        EngineTest::Process driver = EngineTest::Process::Start(
+            m_folder + "\\Orvanta.exe", "stopcopies StopBrand \"" + m_folder + "\"", {m_folder, EngineTest::Window::Hidden});
+        return driver.Started() ? driver.ExitCode(60000) : -1;
     }
 
     std::string m_folder;
@@ -279,17 +279,19 @@ protected:
 };
 
 TEST_F(RunningCopyTest, InvisibleCopyIsTerminated) {
-    EngineTest::Child other;
-    ASSERT_TRUE(other.Start(m_folder + "\\StopBrand.exe", "hidden", m_folder));
+    EngineTest::Process other =
+        EngineTest::Process::Start(m_folder + "\\StopBrand.exe", "hidden", {m_folder, EngineTest::Window::Hidden});
+    ASSERT_TRUE(other.Started());
     WaitUntilListed(other, false);
     EXPECT_EQ(0, StopCopies());
-    EXPECT_EQ(-1, other.Wait(10000));  // terminated with 0xFFFFFFFF
+    EXPECT_EQ(-1, other.ExitCode(10000));  // terminated with 0xFFFFFFFF
     EXPECT_EQ("", ReadText(m_log));
 }
 
 TEST_F(RunningCopyTest, VisibleCopyStopsTheRunWithTheMessage) {
-    EngineTest::Child other;
-    ASSERT_TRUE(other.Start(m_folder + "\\StopBrand.exe", "visible", m_folder, false));
+    EngineTest::Process other =
+        EngineTest::Process::Start(m_folder + "\\StopBrand.exe", "visible", {m_folder, EngineTest::Window::Shown});
+    ASSERT_TRUE(other.Started());
     WaitUntilListed(other, true);
     ASSERT_TRUE(Utils::System::HasVisibleWindow(other.Id()));
     EXPECT_EQ(1, StopCopies());
@@ -307,9 +309,10 @@ TEST_F(RunningCopyTest, ASingleCopyIsLeftAlone) {
 TEST_F(RunningCopyTest, ACopyOutsideTheInstallationIsLeftAlone) {
     for (bool visible : {false, true}) {
         SCOPED_TRACE(visible);
-        EngineTest::Child other;
-        ASSERT_TRUE(other.Start(m_elsewhere + "\\StopBrand.exe", visible ? "visible" : "hidden", m_elsewhere,
-                                !visible));
+        const EngineTest::Window window = visible ? EngineTest::Window::Shown : EngineTest::Window::Hidden;
+        EngineTest::Process other =
+            EngineTest::Process::Start(m_elsewhere + "\\StopBrand.exe", visible ? "visible" : "hidden", {m_elsewhere, window});
+        ASSERT_TRUE(other.Started());
         WaitUntilListed(other, visible);
         EXPECT_EQ(0, StopCopies());
         EXPECT_TRUE(other.Running());

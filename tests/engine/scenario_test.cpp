@@ -256,7 +256,7 @@ TEST_F(ScenarioTest, NoUpdateAvailableChangesNothingButOtherValuesDo) {
 
 TEST_F(ScenarioTest, OfflinePassInstallsFromTheCabinetBesideTheInstaller) {
     // The stand-in cabinet tool copies the folder named on the cabinet's first line.
-    const std::string content = FreshFolder("scenario_cabinet");
+    const std::string content = FreshFolder(ExeFolder() + "\\scenario_cabinet");
     PackageFile files[] = {
         {"lzma.exe", 1, "lzma^d1.exe", 1, ReadText(ExeFolder() + "\\lzma.exe"), false},
         {"Bin__guiclient.exe", 3, "guiclient.exe^c3.lzma", 2, ReadText(ExeFolder() + "\\standin_client.exe"), true},

@@ -19,16 +19,9 @@ using namespace Utils::FileSystem;
 
 namespace {
 
-std::string CurrentDir() {
-    char buffer[MAX_PATH] = {0};
-    GetCurrentDirectoryA(MAX_PATH, buffer);
-    return buffer;
-}
-
-std::string Lower(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(), [](char c) { return (c >= 'A' && c <= 'Z') ? c + 32 : c; });
-    return s;
-}
+using TestSupport::CurrentFolder;
+using TestSupport::Lower;
+using TestSupport::RemoveTree;
 
 void WriteText(const std::string& path, const std::string& text) {
     ASSERT_TRUE(TestSupport::WriteText(path, text)) << path;
@@ -38,30 +31,11 @@ void WriteText(const std::string& path, const std::string& text) {
 class TempTree : public ::testing::Test {
 protected:
     void SetUp() override {
-        m_root = CurrentDir() + "\\fs_tree_" + ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        RemoveAll(m_root);
+        m_root = CurrentFolder() + "\\fs_tree_" + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        RemoveTree(m_root);
         ASSERT_TRUE(CreateDirectoryA(m_root.c_str(), nullptr));
     }
-    void TearDown() override { RemoveAll(m_root); }
-
-    // Independent of the code under test: plain Win32 recursion.
-    static void RemoveAll(const std::string& dir) {
-        WIN32_FIND_DATAA data;
-        Utils::FindHandle find(FindFirstFileA((dir + "\\*").c_str(), &data));
-        if (find) {
-            do {
-                std::string name = data.cFileName;
-                if (name == "." || name == "..") continue;
-                std::string path = dir + "\\" + name;
-                SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-                if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                    RemoveAll(path);
-                else
-                    DeleteFileA(path.c_str());
-            } while (FindNextFileA(find.Get(), &data));
-        }
-        RemoveDirectoryA(dir.c_str());
-    }
+    void TearDown() override { RemoveTree(m_root); }
 
     std::string m_root;
 };
@@ -91,7 +65,7 @@ TEST(GetFullPath, NormalisesAbsoluteAndRelativePaths) {
 }
 
 TEST(GetFullPath, EmptyBaseUsesTheCurrentDirectory) {
-    std::string cwd = CurrentDir();
+    std::string cwd = CurrentFolder();
     EXPECT_EQ(GetFullPath("Name.TXT", ""), Lower(cwd) + "\\name.txt");
     EXPECT_EQ(GetFullPath(".//", ""), Lower(cwd) + "\\.");
 }
@@ -207,7 +181,7 @@ TEST(IsPathInside, CanonicalPathsBelowTheFolder) {
 
 TEST_F(TempTree, DeleteDirectoryTreeRefusesEmptyAndOverlongPaths) {
     // The empty path must not empty the current directory.
-    std::string cwd = CurrentDir();
+    std::string cwd = CurrentFolder();
     ASSERT_TRUE(SetCurrentDirectoryA(m_root.c_str()));
     WriteText(m_root + "\\keep.txt", "k");
     DeleteDirectoryTree("");
@@ -238,7 +212,7 @@ TEST(GetModulePath, OptionsApplyInOrder) {
     EXPECT_EQ(folder.back(), '\\');
     EXPECT_EQ(folder + name + ".exe", full);
     // The running program lives in the test's working folder.
-    EXPECT_EQ(GetFullPath(folder, ""), Lower(CurrentDir()));
+    EXPECT_EQ(GetFullPath(folder, ""), Lower(CurrentFolder()));
 }
 
 // The one rule the engine installs a brand by and the uninstaller removes it by.
@@ -276,7 +250,7 @@ TEST(SystemPaths, WholeOrNothing) {
     } cases[] = {
         {"own path", GetOwnPath, own},
         {"temporary folder", GetTempFolder, temp},
-        {"current folder", GetCurrentFolder, CurrentDir()},
+        {"current folder", GetCurrentFolder, CurrentFolder()},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -368,8 +342,7 @@ TEST_F(TempTree, LeftoversOfInterruptedReplacementsAreCleared) {
         SCOPED_TRACE(c.name);
         for (bool listing : {false, true}) {
             if (listing && *c.prefix) continue;
-            RemoveAll(m_root);
-            CreateDirectoryA(m_root.c_str(), nullptr);
+            TestSupport::FreshFolder(m_root);
             for (const std::string& file : c.files) WriteText(m_root + "\\" + file, file);
             std::set<std::string> present;
             std::vector<std::string> handled;

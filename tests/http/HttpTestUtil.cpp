@@ -1,45 +1,6 @@
 #include "HttpTestUtil.h"
 
-
 namespace HttpTest {
-
-namespace {
-void RemoveTree(const std::string& folder) {
-    WIN32_FIND_DATAA data;
-    HANDLE find = FindFirstFileA((folder + "\\*").c_str(), &data);
-    if (find != INVALID_HANDLE_VALUE) {
-        do {
-            std::string name = data.cFileName;
-            if (name == "." || name == "..") continue;
-            std::string path = folder + "\\" + name;
-            if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                RemoveTree(path);
-            } else {
-                SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-                DeleteFileA(path.c_str());
-            }
-        } while (FindNextFileA(find, &data));
-        FindClose(find);
-    }
-    RemoveDirectoryA(folder.c_str());
-}
-} // namespace
-
-std::string ScratchFolder(const std::string& name) {
-    char cwd[MAX_PATH];
-    GetCurrentDirectoryA(MAX_PATH, cwd);
-    std::string root = std::string(cwd) + "\\scratch";
-    CreateDirectoryA(root.c_str(), nullptr);
-    std::string folder = root + "\\" + name;
-    RemoveTree(folder);
-    CreateDirectoryA(folder.c_str(), nullptr);
-    return folder;
-}
-
-bool FileExists(const std::string& path) {
-    DWORD attributes = GetFileAttributesA(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
 
 std::string Pattern(size_t size, unsigned seed) {
     std::string data(size, '\0');

@@ -1,6 +1,6 @@
 #pragma once
-// Helpers shared by the HTTP tests: a scratch folder and a listener that
-// records what the downloader tells it (whole files: support/TestFiles.h).
+// Helpers shared by the HTTP tests: deterministic bodies and a listener that
+// records what the downloader tells it (files and folders: support/TestFiles.h).
 #include <windows.h>
 
 #include <string>
@@ -11,9 +11,6 @@
 
 namespace HttpTest {
 
-// A fresh folder below the test's working folder.
-std::string ScratchFolder(const std::string& name);
-bool FileExists(const std::string& path);
 std::string Pattern(size_t size, unsigned seed);  // deterministic bytes, zeros included
 
 struct RecordingListener : Utils::HTTP::DownloaderListener {

@@ -128,7 +128,7 @@ TEST_F(DownloaderTest, BodyCutShortByTheServerIsAnErrorNeverSuccess) {
     EXPECT_EQ(listener.events.back().compare(0, 6, "error:"), 0) << listener.events.back();
     EXPECT_LE(listener.Body().size(), 4000u);
 
-    std::string folder = HttpTest::ScratchFolder("cut");
+    std::string folder = TestSupport::FreshFolder(TestSupport::CurrentFolder() + "\\scratch\\cut");
     FileDownloaderListener file(folder + "\\cut.bin", progress);
     Fetch(&file, "cut.bin");
     EXPECT_FALSE(file.m_bSuccess);
@@ -184,7 +184,7 @@ TEST_F(DownloaderTest, NonBlockingReceiveRunsOnAWorkerAndEndsOnce) {
 TEST_F(DownloaderTest, FileListenerWritesBodyCreatesFoldersAndMovesTheBar) {
     std::string body = HttpTest::Pattern(2048, 6);
     Serve("/Dl/client.dll.lzma", body);
-    std::string folder = HttpTest::ScratchFolder("write");
+    std::string folder = TestSupport::FreshFolder(TestSupport::CurrentFolder() + "\\scratch\\write");
     std::string path = folder + "/new1/new2\\client.dll.lzma";
     {
         FileDownloaderListener file(path, progress);
@@ -204,7 +204,7 @@ TEST_F(DownloaderTest, FileListenerWritesBodyCreatesFoldersAndMovesTheBar) {
 }
 
 TEST_F(DownloaderTest, ErrorPageIsWrittenAndTheStatusIs404) {
-    std::string folder = HttpTest::ScratchFolder("404");
+    std::string folder = TestSupport::FreshFolder(TestSupport::CurrentFolder() + "\\scratch\\404");
     FileDownloaderListener file(folder + "\\missing.bin", progress);
     int status = 0;
     Fetch(&file, "Dl/missing.bin", &status);
@@ -215,7 +215,7 @@ TEST_F(DownloaderTest, ErrorPageIsWrittenAndTheStatusIs404) {
 
 TEST_F(DownloaderTest, LargeFileProgressIsThinnedButReachesTheEndOfTheBar) {
     const int size = 3 * 1024 * 1024 + 100;
-    std::string folder = HttpTest::ScratchFolder("large");
+    std::string folder = TestSupport::FreshFolder(TestSupport::CurrentFolder() + "\\scratch\\large");
     std::string source = folder + "\\source.bin";
     {
         std::string data = HttpTest::Pattern(size, 7);
@@ -241,7 +241,7 @@ TEST_F(DownloaderTest, LargeFileProgressIsThinnedButReachesTheEndOfTheBar) {
 }
 
 TEST_F(DownloaderTest, UploadIsAMultipartPostByteForByte) {
-    std::string folder = HttpTest::ScratchFolder("upload");
+    std::string folder = TestSupport::FreshFolder(TestSupport::CurrentFolder() + "\\scratch\\upload");
     std::string upload = folder + "\\report.dat";
     std::string contents = std::string("a\0b\r\nc", 6);
     {
@@ -295,7 +295,7 @@ TEST(DownloaderNoServer, UnreachableServerFailsTheSendAndTheReadReportsTheCode) 
     }
     RecordingDialog dialog;
     DialogFileProgress progress;  // the listener's sink, shown in the recording dialog
-    std::string folder = HttpTest::ScratchFolder("unreachable");
+    std::string folder = TestSupport::FreshFolder(TestSupport::CurrentFolder() + "\\scratch\\unreachable");
     RecordingListener listener;
     {
         FileDownloader downloader(&listener, "127.0.0.1", false, port);

@@ -38,7 +38,7 @@ protected:
     // Files /f<i>.bin of different sizes, answered at once unless `special` says otherwise.
     std::vector<FetchRequest> Serve(const std::string& folderName, size_t count,
                                     const std::vector<std::pair<size_t, Response>>& special = {}) {
-        folder = HttpTest::ScratchFolder(folderName);
+        folder = TestSupport::FreshFolder(TestSupport::CurrentFolder() + "\\scratch\\" + folderName);
         bodies.clear();
         server.ClearRequests();
         std::vector<FetchRequest> requests;
@@ -92,7 +92,7 @@ TEST_F(FetchAheadTest, HandsFilesBackInRequestOrderWhateverOrderTheyArrive) {
     EXPECT_LT(at(5), at(2));
     // Handed-out files are the caller's: still there.
     for (const FetchRequest& request : requests) {
-        EXPECT_TRUE(HttpTest::FileExists(request.tempPath));
+        EXPECT_TRUE(TestSupport::IsFile(request.tempPath));
     }
     EXPECT_TRUE(dialog.Messages().empty());
 
@@ -145,7 +145,7 @@ TEST_F(FetchAheadTest, FailureInTheMiddleEndsTheRunThereAndDiscardsWhatCameAfter
         fetch.Stop();
         // Whatever was fetched after the failure is gone; what was handed out stays.
         for (size_t i = 0; i < requests.size(); ++i) {
-            EXPECT_EQ(HttpTest::FileExists(requests[i].tempPath), i < 4) << i;
+            EXPECT_EQ(TestSupport::IsFile(requests[i].tempPath), i < 4) << i;
         }
         EXPECT_TRUE(dialog.Messages().empty());
     }
@@ -160,9 +160,9 @@ TEST_F(FetchAheadTest, StopRemovesFetchedFilesNotHandedOut) {
     ASSERT_TRUE(server.WaitForRequests(4));
     fetch.Stop();
     EXPECT_FALSE(fetch.Next(result));
-    EXPECT_TRUE(HttpTest::FileExists(requests[0].tempPath));
+    EXPECT_TRUE(TestSupport::IsFile(requests[0].tempPath));
     for (size_t i = 1; i < requests.size(); ++i) {
-        EXPECT_FALSE(HttpTest::FileExists(requests[i].tempPath)) << i;
+        EXPECT_FALSE(TestSupport::IsFile(requests[i].tempPath)) << i;
     }
 }
 

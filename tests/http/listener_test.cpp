@@ -45,7 +45,8 @@ class ListenerTest : public ::testing::Test {
 protected:
     RecordingDialog dialog;
     DialogFileProgress progress;  // the listener's sink, shown in the recording dialog
-    std::string folder = HttpTest::ScratchFolder(::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::string folder = TestSupport::FreshFolder(TestSupport::CurrentFolder() + "\\scratch\\" +
+                                                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
 };
 
 TEST_F(ListenerTest, ExistingFileIsTruncatedAndCompleteClosesIt) {

@@ -53,7 +53,7 @@ TEST(FetchIntoFile, AppendsOnlyTheExactRestAndOtherwiseStartsAgain) {
     TestSupport::ScopedProxy proxy(server.Port());
     ASSERT_TRUE(proxy.Ok());
     const std::string body = HttpTest::Pattern(300000, 7);
-    const std::string file = HttpTest::ScratchFolder("resumable") + "\\body.~ov";
+    const std::string file = TestSupport::FreshFolder(TestSupport::CurrentFolder() + "\\scratch\\resumable") + "\\body.~ov";
     const std::string other = HttpTest::Pattern(300000, 8);
     const struct {
         const char* name;

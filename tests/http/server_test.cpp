@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "support/TestFiles.h"
 #include "support/TestHttpServer.h"
 
 using TestSupport::RecordedRequest;
@@ -89,9 +90,7 @@ TEST(TestHttpServer, AbsoluteAndOriginTargetsAreRecordedWithHostPortAndHeaders) 
 
 TEST(TestHttpServer, ServesFilesAndAnswers404ForUnknownPaths) {
     TestHttpServer server;
-    char cwd[MAX_PATH];
-    GetCurrentDirectoryA(MAX_PATH, cwd);
-    std::string folder = std::string(cwd) + "\\served";
+    std::string folder = TestSupport::CurrentFolder() + "\\served";
     CreateDirectoryA(folder.c_str(), nullptr);
     HANDLE file = CreateFileA((folder + "\\f.txt").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     DWORD written = 0;

@@ -62,8 +62,7 @@ TEST_F(IniInclude, IncludedFilesMergeRelativeToTheirIncluder) {
     EXPECT_NE(std::string::npos, printed.find("#include file '"));
     EXPECT_NE(std::string::npos, printed.find("../MAIN.INI' file already exist\n"));
     EXPECT_EQ(1, initest::Count(printed, "duplicate name k=child wins"));
-    std::string missing = initest::CurrentDirectory() + "\\inc\\absent.ini";
-    for (auto& c : missing) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    const std::string missing = initest::Lower(initest::CurrentFolder() + "\\inc\\absent.ini");
     EXPECT_NE(std::string::npos, printed.find("file not found:\n" + missing + "\n")) << printed;
 }
 
@@ -81,7 +80,7 @@ TEST_F(IniInclude, SwitchOffMakesIncludesComments) {
 TEST_F(IniInclude, PlainFileNamesOnlyWhenAskedFor) {
     initest::WriteText("inc\\plain.ini",
                        "[P]\r\n#include=second.ini\r\n#include=sub/child.ini\r\n#include=sub\\child.ini\r\n"
-                       "#include=..\\inc\\other.ini\r\n#include=" + initest::CurrentDirectory() +
+                       "#include=..\\inc\\other.ini\r\n#include=" + initest::CurrentFolder() +
                            "\\inc\\other.ini\r\n#include=.\r\n");
     initest::StdoutCapture capture("capture_plain.txt");
     Utils::IniFile ini("inc\\plain.ini", 1, Utils::IniFile::IncludeNames::PlainFileName);

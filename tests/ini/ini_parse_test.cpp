@@ -134,8 +134,7 @@ TEST(IniFile, MissingFileGivesAnEmptyObject) {
     std::string text = "stale";
     ini.ToString(text);
     EXPECT_EQ("", text);
-    std::string path = initest::CurrentDirectory() + "\\no_such_file.ini";
-    for (auto& c : path) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    const std::string path = initest::Lower(initest::CurrentFolder() + "\\no_such_file.ini");
     std::string expected = "Utils::IniFile::ReadFile() file not found:\n" + path + "\n";
     EXPECT_NE(std::string::npos, printed.find(expected)) << printed;
 }

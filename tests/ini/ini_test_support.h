@@ -11,21 +11,16 @@
 
 namespace initest {
 
+using TestSupport::CurrentFolder;
+using TestSupport::Lower;
 using TestSupport::ReadText;
-using TestSupport::WriteText;
 using TestSupport::StdoutCapture;
-
+using TestSupport::WriteText;
 
 inline int Count(const std::string& text, const std::string& part) {
     int count = 0;
     for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
     return count;
-}
-
-inline std::string CurrentDirectory() {
-    char buffer[MAX_PATH];
-    DWORD length = GetCurrentDirectoryA(MAX_PATH, buffer);
-    return std::string(buffer, length);
 }
 
 } // namespace initest

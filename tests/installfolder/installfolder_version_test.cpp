@@ -9,15 +9,12 @@
 #include <cstdlib>
 #include <string>
 
+#include "support/TestFiles.h"
 #include "utils/fs/FileSystem.h"
 
 namespace {
 
-std::string CurrentDir() {
-    char buffer[MAX_PATH] = {0};
-    GetCurrentDirectoryA(MAX_PATH, buffer);
-    return buffer;
-}
+using TestSupport::CurrentFolder;
 
 std::string Env(const char* name) {
     const char* value = std::getenv(name);
@@ -28,7 +25,7 @@ std::string Env(const char* name) {
 class InstallFolderTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        m_cwd = CurrentDir();
+        m_cwd = CurrentFolder();
         m_name = std::string("OrvantaTest_") + Env("ORVANTA_TEST_NAME");
     }
     void TearDown() override {
@@ -54,7 +51,7 @@ TEST_F(InstallFolderTest, ChoosesTheBaseByVersionAndCreatesTheFolder) {
     GetInstallFolder(m_name, install, false);
     EXPECT_EQ(install, programFiles + "\\" + m_name);
     EXPECT_TRUE(Utils::FileSystem::IsDirectory(install));
-    EXPECT_EQ(CurrentDir(), install);
+    EXPECT_EQ(CurrentFolder(), install);
 
     std::string data;
 #if EXPECT_LOCAL_APPDATA
@@ -70,5 +67,5 @@ TEST_F(InstallFolderTest, ChoosesTheBaseByVersionAndCreatesTheFolder) {
     EXPECT_EQ(data, install);
 #endif
     EXPECT_TRUE(Utils::FileSystem::IsDirectory(data));
-    EXPECT_EQ(CurrentDir(), data);
+    EXPECT_EQ(CurrentFolder(), data);
 }

@@ -1,5 +1,5 @@
 #pragma once
-// A settable clock and file helpers for the logger tests.
+// A settable clock for the logger tests, and the file helpers they use.
 #include <windows.h>
 #include <io.h>
 #include <cstdio>
@@ -8,16 +8,17 @@
 #include <sstream>
 #include <string>
 
-#include "utils/Handles.h"
 #include "utils/log/Logger.h"
 
 #include "support/StdoutCapture.h"
 
 namespace logtest {
 
+using TestSupport::Exists;
 using TestSupport::ReadText;
-using TestSupport::WriteText;
+using TestSupport::ScratchFolder;  // a fresh folder made current while it lives
 using TestSupport::StdoutCapture;
+using TestSupport::WriteText;
 
 inline LogTime& ClockValue() {
     static LogTime value{0, 0};
@@ -40,44 +41,5 @@ inline void SetLocalNow(int year, int month, int day, int hour, int minute, int 
     ClockValue().milliseconds = static_cast<unsigned short>(ms);
     SetLogClock(&TestClock);
 }
-
-inline bool Exists(const std::string& path) {
-    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-// A fresh, empty working folder made current for one test.
-class ScratchFolder {
-public:
-    explicit ScratchFolder(const std::string& name) {
-        char buffer[MAX_PATH];
-        GetCurrentDirectoryA(MAX_PATH, buffer);
-        m_previous = buffer;
-        m_path = m_previous + "\\" + name;
-        Empty();
-        CreateDirectoryA(m_path.c_str(), nullptr);
-        SetCurrentDirectoryA(m_path.c_str());
-    }
-    ~ScratchFolder() {
-        SetCurrentDirectoryA(m_previous.c_str());
-        Empty();
-        RemoveDirectoryA(m_path.c_str());
-    }
-
-private:
-    void Empty() {
-        WIN32_FIND_DATAA data;
-        Utils::FindHandle find(FindFirstFileA((m_path + "\\*").c_str(), &data));
-        if (!find) return;
-        do {
-            std::string entry = m_path + "\\" + data.cFileName;
-            if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                RemoveDirectoryA(entry.c_str());
-            else
-                DeleteFileA(entry.c_str());
-        } while (FindNextFileA(find.Get(), &data));
-    }
-    std::string m_previous;
-    std::string m_path;
-};
 
 } // namespace logtest

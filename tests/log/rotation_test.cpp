@@ -79,7 +79,7 @@ TEST(RotateLogFiles, RenamesPastHoursAndKeepsTheCurrentOne) {
     EXPECT_EQ("eight", ReadText("ov_jul_30_08.log"));
     EXPECT_EQ("eight, again", ReadText("ov_jul_30_08.log_"));
     EXPECT_EQ("not a log", ReadText("notes.txt"));
-    EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesA("folder.log_"));
+    EXPECT_TRUE(Exists("folder.log_"));
     RemoveDirectoryA("folder.log_");
     SetLogClock(nullptr);
 }

@@ -1,6 +1,5 @@
 // guiclient.exe under Wine: its window, its started.log line, and the ways it closes.
-#include "support/TestFiles.h"
-#include "utils/Handles.h"
+#include "support/TestProcess.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -8,28 +7,8 @@
 
 namespace {
 
-std::string Lower(std::string text) {
-    CharLowerBuffA(&text[0], DWORD(text.size()));
-    return text;
-}
-
-// A started client that is ended on every path out of the test.
-struct Client {
-    Utils::KernelHandle process;
-    DWORD id = 0;
-    ~Client() {
-        if (process && WaitForSingleObject(process.Get(), 0) == WAIT_TIMEOUT) {
-            TerminateProcess(process.Get(), 99);
-            WaitForSingleObject(process.Get(), 10000);
-        }
-    }
-    DWORD WaitForExit(DWORD ms) {
-        if (WaitForSingleObject(process.Get(), ms) != WAIT_OBJECT_0) return STILL_ACTIVE;
-        DWORD code = 0;
-        GetExitCodeProcess(process.Get(), &code);
-        return code;
-    }
-};
+using TestSupport::Lower;
+using TestSupport::Process;
 
 struct FindData {
     DWORD pid;
@@ -52,12 +31,12 @@ BOOL CALLBACK FindClientWindow(HWND window, LPARAM param) {
     return TRUE;
 }
 
-HWND WaitForWindow(const Client& client) {
+HWND WaitForWindow(const Process& client) {
     for (int i = 0; i < 300; ++i) {
-        FindData data = {client.id, nullptr};
+        FindData data = {client.Id(), nullptr};
         EnumWindows(FindClientWindow, reinterpret_cast<LPARAM>(&data));
         if (data.found) return data.found;
-        if (WaitForSingleObject(client.process.Get(), 100) == WAIT_OBJECT_0) break;
+        if (WaitForSingleObject(client.Handle(), 100) == WAIT_OBJECT_0) break;
     }
     return nullptr;
 }
@@ -65,24 +44,20 @@ HWND WaitForWindow(const Client& client) {
 class SampleClient : public ::testing::Test {
 protected:
     void SetUp() override {
-        char cwd[MAX_PATH];
-        GetCurrentDirectoryA(MAX_PATH, cwd);
-        m_dir = std::string(cwd) + "\\client folder";
+        m_dir = TestSupport::CurrentFolder() + "\\client folder";
         CreateDirectoryA(m_dir.c_str(), nullptr);
         m_exe = m_dir + "\\guiclient.exe";
         ASSERT_TRUE(CopyFileA(SAMPLECLIENT_EXE, m_exe.c_str(), FALSE)) << SAMPLECLIENT_EXE;
         DeleteFileA((m_dir + "\\started.log").c_str());
     }
 
-    void Start(Client& client, const std::string& arguments) {
-        std::string line = "\"" + m_exe + "\"" + (arguments.empty() ? "" : " " + arguments);
-        STARTUPINFOA si = {};
-        si.cb = sizeof(si);
-        PROCESS_INFORMATION pi = {};
+    void Start(Process& client, const std::string& arguments) {
+        const std::string line = "\"" + m_exe + "\"" + (arguments.empty() ? "" : " " + arguments);
         // Right after the copy a busy Wine may refuse the new file for a moment.
         DWORD error = 0;
         for (int attempt = 0; attempt < 20; ++attempt) {
-            if (CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, m_dir.c_str(), &si, &pi)) {
+            client = Process::StartCommand(line, {m_dir});
+            if (client.Started()) {
                 error = 0;
                 break;
             }
@@ -90,9 +65,6 @@ protected:
             Sleep(250);
         }
         ASSERT_EQ(error, 0u) << "CreateProcess " << line;
-        client.process.Reset(pi.hProcess);
-        client.id = pi.dwProcessId;
-        CloseHandle(pi.hThread);
     }
 
     std::string Log() { return TestSupport::ReadText(m_dir + "\\started.log"); }
@@ -103,7 +75,7 @@ protected:
 }  // namespace
 
 TEST_F(SampleClient, ShowsNameAndVersionLogsTheStartAndExitsAfterSeconds) {
-    Client client;
+    Process client;
     Start(client, "--exit-after 2 \"quoted arg\"");
     HWND window = WaitForWindow(client);
     ASSERT_NE(window, nullptr) << "no window";
@@ -113,29 +85,29 @@ TEST_F(SampleClient, ShowsNameAndVersionLogsTheStartAndExitsAfterSeconds) {
     GetWindowTextA(GetDlgItem(window, 102), text, sizeof(text));
     EXPECT_EQ(std::string(text), std::string("Version ") + EXPECTED_VERSION);
 
-    EXPECT_EQ(client.WaitForExit(60000), 0u);
+    EXPECT_EQ(client.ExitCode(60000), 0);
     EXPECT_EQ(Lower(Log()), Lower("started " + m_exe + " args=--exit-after 2 \"quoted arg\" cwd=" + m_dir + "\r\n"));
 }
 
 TEST_F(SampleClient, EnvironmentVariableAlsoClosesItAndEveryStartIsAppended) {
     SetEnvironmentVariableA("ORVANTA_CLIENT_EXIT_AFTER", "0");
-    Client first, second;
+    Process first, second;
     Start(first, "");
     Start(second, "/x");
     SetEnvironmentVariableA("ORVANTA_CLIENT_EXIT_AFTER", nullptr);
-    EXPECT_EQ(first.WaitForExit(60000), 0u);
-    EXPECT_EQ(second.WaitForExit(60000), 0u);
+    EXPECT_EQ(first.ExitCode(60000), 0);
+    EXPECT_EQ(second.ExitCode(60000), 0);
     std::string log = Lower(Log());
     EXPECT_NE(log.find(Lower("started " + m_exe + " args= cwd=" + m_dir + "\r\n")), std::string::npos) << log;
     EXPECT_NE(log.find(Lower("started " + m_exe + " args=/x cwd=" + m_dir + "\r\n")), std::string::npos) << log;
 }
 
 TEST_F(SampleClient, StaysOpenUntilClosed) {
-    Client client;
+    Process client;
     Start(client, "--exit-after nonsense");
     HWND window = WaitForWindow(client);
     ASSERT_NE(window, nullptr);
-    EXPECT_EQ(client.WaitForExit(2000), DWORD(STILL_ACTIVE)) << "closed without being asked";
+    EXPECT_EQ(client.ExitCode(2000), Process::kNotEnded) << "closed without being asked";
     PostMessageA(window, WM_CLOSE, 0, 0);
-    EXPECT_EQ(client.WaitForExit(60000), 0u);
+    EXPECT_EQ(client.ExitCode(60000), 0);
 }

@@ -1,5 +1,7 @@
 #include "support/TestHttpServer.h"
 
+#include "support/TestFiles.h"
+
 #include <ws2tcpip.h>
 
 #include <algorithm>
@@ -11,12 +13,6 @@
 namespace TestSupport {
 
 namespace {
-
-std::string Lower(std::string text) {
-    for (char& c : text)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return text;
-}
 
 const char* Phrase(int status) {
     switch (status) {
@@ -346,8 +342,7 @@ Response TestHttpServer::Lookup(const RecordedRequest& request) const {
         std::string relative = withoutQuery;
         std::replace(relative.begin(), relative.end(), '/', '\\');
         std::string file = m_folder + (relative.empty() || relative[0] != '\\' ? "\\" : "") + relative;
-        DWORD attributes = GetFileAttributesA(file.c_str());
-        if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        if (IsFile(file)) {
             response.filePath = file;
             return response;
         }

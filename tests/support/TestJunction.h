@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "support/TestProcess.h"
 #include "utils/Handles.h"
 
 namespace TestSupport {
@@ -65,17 +66,12 @@ inline bool IsLink(const std::string& path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
-// Runs a Unix program through Wine. The process Wine reports may end before
-// the Unix program has: callers wait for its effect.
-inline bool RunUnix(std::string command) {
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info = {};
-    if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
-        return false;
-    Utils::KernelHandle process(info.hProcess), thread(info.hThread);
-    WaitForSingleObject(process.Get(), 30000);
-    return true;
+// Runs a Unix program through Wine. Wine may hand back no process to wait
+// for, or one that ends before the Unix program has: callers wait for its effect.
+inline bool RunUnix(const std::string& command) {
+    Process process = Process::StartCommand(command);
+    process.ExitCode(30000);
+    return process.Started();
 }
 
 // Waits (generous bound) until the path is, or is no longer, a link.

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "support/TestFiles.h"
+#include "support/TestProcess.h"
 #include "support/TestThreads.h"
 #include "utils/Event.h"
 #include "utils/Handles.h"
@@ -19,42 +20,12 @@ namespace {
 
 bool Contains(const std::vector<DWORD>& ids, DWORD id) { return std::find(ids.begin(), ids.end(), id) != ids.end(); }
 
-// Starts guiclient.exe from the test's folder and terminates it on every path.
-class ChildGuard {
-public:
-    ChildGuard() {
-        STARTUPINFOA startup;
-        ZeroMemory(&startup, sizeof(startup));
-        startup.cb = sizeof(startup);
-        PROCESS_INFORMATION info;
-        ZeroMemory(&info, sizeof(info));
-        char command[] = "guiclient.exe";
-        if (CreateProcessA(nullptr, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
-            m_process.Reset(info.hProcess);
-            Utils::KernelHandle thread(info.hThread);
-            m_id = info.dwProcessId;
-        }
-    }
-    ~ChildGuard() { Stop(); }
-    void Stop() {
-        if (!m_process) return;
-        TerminateProcess(m_process.Get(), 0);
-        WaitForSingleObject(m_process.Get(), 60000);
-        m_process.Reset();
-    }
-    DWORD Id() const { return m_id; }
-    bool Running() const { return m_process.IsValid(); }
-
-private:
-    Utils::KernelHandle m_process;
-    DWORD m_id = 0;
-};
-
 } // namespace
 
 TEST(FindProcesses, FindsChildByNameWithoutRegardToCase) {
-    ChildGuard child;
-    ASSERT_TRUE(child.Running());
+    // guiclient.exe from the test's folder, ended on every path.
+    TestSupport::Process child = TestSupport::Process::StartCommand("guiclient.exe");
+    ASSERT_TRUE(child.Started());
 
     std::vector<DWORD> ids = {12345678};  // results are appended
     ASSERT_TRUE(Utils::System::FindProcesses(ids, "GUICLIENT.EXE"));
@@ -72,7 +43,7 @@ TEST(FindProcesses, FindsChildByNameWithoutRegardToCase) {
     EXPECT_TRUE(Contains(all, child.Id()));
     EXPECT_TRUE(Contains(all, GetCurrentProcessId()));
 
-    child.Stop();
+    child.Kill();
     std::vector<DWORD> after;
     ASSERT_TRUE(Utils::System::FindProcesses(after, "guiclient.exe"));
     EXPECT_FALSE(Contains(after, child.Id()));

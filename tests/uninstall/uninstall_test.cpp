@@ -7,6 +7,7 @@
 #include "support/RecordingDialog.h"
 #include "support/TestFiles.h"
 #include "support/TestJunction.h"
+#include "support/TestProcess.h"
 #include "support/TestThreads.h"
 #include "utils/Event.h"
 #include "utils/Handles.h"
@@ -288,32 +289,13 @@ TEST_F(UninstallTest, TwoRunningCopiesOfTheGameStopIt) {
     char temp[MAX_PATH];
     GetTempPathA(MAX_PATH, temp);
     const std::string copy = std::string(temp) + kBrand + ".exe";
-    char self[MAX_PATH];
-    GetModuleFileNameA(nullptr, self, MAX_PATH);
-    std::string sleeper = self;
-    sleeper = sleeper.substr(0, sleeper.rfind('\\') + 1) + SLEEPER_EXE;
+    const std::string sleeper = TestSupport::ExeFolder() + "\\" + SLEEPER_EXE;
     ASSERT_TRUE(CopyFileA(sleeper.c_str(), copy.c_str(), FALSE));
 
-    std::vector<Utils::KernelHandle> running;
-    struct Killer {
-        std::vector<Utils::KernelHandle>& processes;
-        void KillAll() {
-            for (auto& p : processes) {
-                TerminateProcess(p.Get(), 0);
-                WaitForSingleObject(p.Get(), 5000);
-            }
-            processes.clear();
-        }
-        ~Killer() { KillAll(); }
-    } killer{running};
+    std::vector<TestSupport::Process> running;  // ended on every path
     auto start = [&] {
-        STARTUPINFOA si{};
-        si.cb = sizeof si;
-        PROCESS_INFORMATION pi{};
-        std::string cmd = "\"" + copy + "\"";
-        ASSERT_TRUE(CreateProcessA(copy.c_str(), &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
-        CloseHandle(pi.hThread);
-        running.emplace_back(pi.hProcess);
+        running.push_back(TestSupport::Process::Start(copy, ""));
+        ASSERT_TRUE(running.back().Started());
     };
 
     start();  // one copy is tolerated (it is the uninstaller's own name on Windows)
@@ -326,6 +308,6 @@ TEST_F(UninstallTest, TwoRunningCopiesOfTheGameStopIt) {
     EXPECT_EQ(RunExpectingFatal(settings), "Please close the application before uninstalling it");
     EXPECT_TRUE(dialog.Questions().empty());
     EXPECT_TRUE(EverythingInstalledIsThere());
-    killer.KillAll();
+    running.clear();
     DeleteFileA(copy.c_str());
 }

@@ -28,8 +28,7 @@ std::string OwnName() {
     name = name.substr(name.find_last_of("\\/") + 1);
     size_t dot = name.rfind('.');
     if (dot != std::string::npos) name.resize(dot);
-    for (char& c : name) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-    return name;
+    return TestSupport::Lower(name);
 }
 
 std::string Env(const std::string& name) {
@@ -41,11 +40,9 @@ std::string Env(const std::string& name) {
 void Record(const std::string& name) {
     std::string log = Env("ORV_STANDIN_LOG");
     if (log.empty()) return;
-    char folder[MAX_PATH] = {};
-    GetCurrentDirectoryA(MAX_PATH, folder);
     char self[MAX_PATH] = {};
     GetModuleFileNameA(nullptr, self, MAX_PATH);
-    std::string line = name + "\t" + GetCommandLineA() + "\t" + folder + "\t" + self + "\r\n";
+    std::string line = name + "\t" + GetCommandLineA() + "\t" + TestSupport::CurrentFolder() + "\t" + self + "\r\n";
     HANDLE file = CreateFileA(log.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return;
