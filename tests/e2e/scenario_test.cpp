@@ -360,7 +360,7 @@ TEST_F(Scenario, FailedInstallSendsOneFailureReport) {
     AccessLog log(1);
     m_gate->Refuse("/files/");
     Process setup = Process::Start(SetupExe(), "");
-    HWND dialog = Player::WaitForInstallerDialog(setup.Pid(), kLongWait);
+    HWND dialog = Player::WaitForInstallerDialog(setup.Id(), kLongWait);
     ASSERT_TRUE(dialog);
     std::vector<ChoiceButton> buttons;
     ASSERT_TRUE(Player::WaitForChoiceButtons(dialog, kLongWait, buttons));
@@ -369,7 +369,7 @@ TEST_F(Scenario, FailedInstallSendsOneFailureReport) {
     // Whatever the player is told is answered with OK until the run ends.
     for (int round = 0; round < 240 && !setup.Wait(500, code); ++round) {
         MessageBoxInfo box;
-        if (Player::FindMessageBox(setup.Pid(), box)) Player::PressButton(box, IDOK);
+        if (Player::FindMessageBox(setup.Id(), box)) Player::PressButton(box, IDOK);
     }
     ASSERT_TRUE(setup.Wait(kLongWait, code));
     EXPECT_EQ(code, 0u);
