@@ -132,7 +132,7 @@ TEST(FetchIntoFile, OutcomeTellsAnUnreachableServerFromAnUnwritableFile) {
     TestSupport::Response response;
     response.body = "content";
     server.SetResponse("/small.bin", response);
-    const std::string folder = HttpTest::ScratchFolder("outcome");
+    const std::string folder = TestSupport::FreshFolder(TestSupport::CurrentFolder() + "\\scratch\\outcome");
     // A folder where the file should be: the system refuses to open it for writing.
     const std::string inTheWay = folder + "\\in-the-way.bin";
     CreateDirectoryA(inTheWay.c_str(), nullptr);
