@@ -20,6 +20,7 @@ are opened lazily and per process, so a store made before a worker fork is safe.
 import datetime
 import os
 import threading
+import time
 from collections import namedtuple
 
 BY_COLUMNS = {"did": "did", "tag1": "tag1", "tag2": "tag2"}
@@ -162,11 +163,25 @@ class SqliteStore(_Store):
             import sqlite3
             db = sqlite3.connect(self.path, timeout=self._timeout, check_same_thread=False,
                                  isolation_level=None)
-            db.execute("PRAGMA journal_mode=WAL")
+            self._use_wal(db, sqlite3)
             for statement in _SCHEMA:
                 db.execute(statement.format(id="INTEGER"))
             self._db, self._pid = db, os.getpid()
         return self._db
+
+    def _use_wal(self, db, sqlite3):
+        # Two processes opening a new store at once: SQLite refuses the
+        # journal switch of one at once ("database is locked") instead of
+        # waiting its busy time-out, so the switch is tried again here.
+        deadline = time.monotonic() + self._timeout
+        while True:
+            try:
+                db.execute("PRAGMA journal_mode=WAL")
+                return
+            except sqlite3.OperationalError as error:
+                if "locked" not in str(error) or time.monotonic() > deadline:
+                    raise
+                time.sleep(0.05)
 
     def _insert(self, table, columns, values):
         sql = "INSERT INTO %s (%s) VALUES (%s)" % (table, columns, ", ".join("?" * len(values)))

@@ -8,7 +8,7 @@ import time
 import unittest
 from contextlib import closing
 
-from service import download_server, log_server
+from service import download_server, funnel_store, log_server
 from service.tests.support import RunningServer, raw_request, write_release
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -129,6 +129,30 @@ class LogServerTest(unittest.TestCase):
         self.assertIn("reports: 10, distinct funnels: 5", text)
         by_did, _ = log_server.funnel_counts(self.db, "did")
         self.assertEqual({1: {30: 3, 40: 1, 50: 1, 60: 1}, 0: {30: 1, 40: 1, 50: 1}}, by_did)
+
+
+def _open_store(path, barrier):
+    barrier.wait()
+    funnel_store.SqliteStore(path, timeout=10).close()
+
+
+class SqliteStoreTest(unittest.TestCase):
+    def test_servers_opening_a_new_store_at_once_all_start(self):
+        # Two servers started together on one new file: SQLite refuses one
+        # journal switch at once unless it is tried again.
+        import multiprocessing
+        failed = 0
+        with tempfile.TemporaryDirectory() as folder:
+            for round_ in range(60):
+                path = os.path.join(folder, "r%d.sqlite" % round_)
+                barrier = multiprocessing.Barrier(3)
+                openers = [multiprocessing.Process(target=_open_store, args=(path, barrier)) for _ in range(3)]
+                for opener in openers:
+                    opener.start()
+                for opener in openers:
+                    opener.join(60)
+                failed += sum(opener.exitcode != 0 for opener in openers)
+        self.assertEqual(0, failed)
 
 
 class CommandLineTest(unittest.TestCase):
