@@ -103,6 +103,16 @@ bool DeclaresFileDigests(Utils::IniFile& manifest) {
 
 std::string LoweredDigest(std::string digest) { return Utils::String::ToLower(digest); }
 
+// [PATCH_SIZE] <FILE key>=<bytes of the file the patch makes>: vpatch refuses
+// a patch that would make another size before it writes anything. False when
+// the manifest lists none (or not as plain decimal digits).
+bool ListedPatchSize(Utils::IniFile& manifest, const std::string& key, unsigned long long& size) {
+    const std::string text = manifest.GetString(Manifest::kPatchSizeSection, key);
+    if (text.empty() || text.size() > 19 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    size = std::stoull(text);
+    return true;
+}
+
 } // namespace
 
 // What one pass carries through its steps besides the object's fields.
@@ -723,9 +733,12 @@ bool DownloadManager::FetchByPatch(const Pass& pass, const Manifest::FileEntry& 
     const std::string local = LocalPathFor(entry.key);
     const bool checkDigests = pass.fileDigests || pass.signedRelease;
     Manifest::PatchEntry patch;
+    unsigned long long size = 0;
     std::string why;
     if (!Manifest::ParsePatchEntry(line, patch)) {
         why = "entry not understood";
+    } else if (!ListedPatchSize(*pass.manifest, entry.key, size)) {
+        why = "no size listed";
     } else if (Registration::InstalledChecksum(*m_pProductKey, m_szBrandName, entry.key) != patch.base) {
         why = "installed version is another";
     } else if (!Manifest::IsSafeRelativePath(local) || !Utils::FileSystem::IsFile(local)) {
@@ -754,7 +767,7 @@ bool DownloadManager::FetchByPatch(const Pass& pass, const Manifest::FileEntry& 
         if (display.size() > 3) Dialog().SetItemText(IDC_STATUS_TEXT, "Applying patch: " + display);
         const std::string result = Utils::FileSystem::ReplacementName(fetched.target);
         DWORD exitCode = 0;
-        const bool ran = ApplyPatch(fetched.target, fetched.ready, result, m_szDataDir, exitCode);
+        const bool ran = ApplyPatch(fetched.target, fetched.ready, result, m_szDataDir, size, exitCode);
         DeleteFileA(fetched.ready.c_str());
         if (!ran || exitCode != 0) {
             why = "vpatch exit code " + std::to_string(static_cast<long>(exitCode));

@@ -63,6 +63,7 @@ int ExitCodeFor(ApplyResult result) {
     case ApplyResult::WriteError: return kExitCannotWrite;
     case ApplyResult::DigestMismatch: return kExitDigestMismatch;
     case ApplyResult::OutOfMemory: return kExitNoMemory;
+    case ApplyResult::WrongSize: return kExitWrongSize;
     }
     return kExitDamaged;
 }
@@ -259,7 +260,8 @@ ApplyResult OpApplier::Finish(uint8_t digest[32]) {
     return ApplyResult::Ok;
 }
 
-ApplyResult ApplyPatch(Source& old, Lzma::Reader& patch, Lzma::Writer& out, std::string& detail) {
+ApplyResult ApplyPatch(Source& old, Lzma::Reader& patch, Lzma::Writer& out, std::string& detail,
+                       uint64_t expectedSize) {
     uint8_t headerBytes[kHeaderSize];
     if (ReadFully(patch, headerBytes, kHeaderSize) != kHeaderSize) {
         detail = patch.Failed() ? "the patch cannot be read" : "the patch is truncated (header)";
@@ -273,6 +275,11 @@ ApplyResult ApplyPatch(Source& old, Lzma::Reader& patch, Lzma::Writer& out, std:
     case HeaderResult::UnknownVersion: detail = "unknown patch format version"; return ApplyResult::Damaged;
     }
 
+    if (expectedSize != kAnySize && header.newSize != expectedSize) {
+        detail = "the patch makes " + std::to_string(header.newSize) + " bytes; " + std::to_string(expectedSize) +
+                 " were asked for";
+        return ApplyResult::WrongSize;
+    }
     if (old.Size() != header.oldSize) {
         detail = "the old file has " + std::to_string(old.Size()) + " bytes; the patch applies to " +
                  std::to_string(header.oldSize);
