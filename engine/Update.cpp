@@ -288,11 +288,11 @@ Utils::Result DownloadManager::CheckManifestSize(const Pass& pass) {
 }
 
 // Without release keys the manifest is read as it is. With keys it counts only
-// when one of them signed it (checked on its bytes as received, before the INI
-// reader sees them) and it follows the signed-release rules; otherwise it
-// counts as not obtained. From the check until the reader has read it the file
-// is held against writers, and the reader follows no includes: what it reads
-// is what was signed.
+// when one of them signed it and it follows the signed-release rules;
+// otherwise it counts as not obtained. The file is read once, held against
+// writers, and the bytes checked are the bytes parsed (no includes): a name
+// in the user's temporary folder that points elsewhere by the time of a
+// second open never feeds an unsigned manifest to the installer.
 Utils::Result DownloadManager::LoadManifest(Pass& pass) {
     if (m_releaseKeys.empty()) {
         // Includes may name only a file beside the manifest.
@@ -308,11 +308,10 @@ Utils::Result DownloadManager::LoadManifest(Pass& pass) {
     SignedRelease::HeldFile held;
     if (!held.Open(pass.manifestPath, unreadable)) {
         result = Utils::Result::Failure(Utils::Reason::ManifestMissing, 0, unreadable);
-    } else if ((result = SignedRelease::CheckSignature(held.Bytes(), m_releaseKeys))) {
-        pass.manifest.reset(new Utils::IniFile(pass.manifestPath, 0));
+    } else {
         pass.ReadUpdateRecordOnce(m_szProductId);
-        result = SignedRelease::CheckSignedRelease(held.Bytes(), *pass.manifest, pass.lastDate,
-                                                   pass.Online() ? pass.askedDate : pass.lastDate);
+        result = SignedRelease::ReadSignedManifest(held.Bytes(), m_releaseKeys, pass.lastDate,
+                                                   pass.Online() ? pass.askedDate : pass.lastDate, pass.manifest);
     }
     held.Release();
     if (result) {
