@@ -108,6 +108,9 @@ public:
         bool resume = false;
         // Failures are logged, not shown to the player (a patch falls back).
         bool quiet = false;
+        // The content lands under UnguessableName instead of PartialName: a
+        // file in a folder other programs write to, never continued.
+        bool privateName = false;
         const char* statusPrefix = "Downloading: ";
         // Checked on a continued download before anything else (lower-case
         // hex SHA-256 of the file as served; empty: none).

@@ -274,7 +274,14 @@ Utils::Result DownloadManager::FetchManifest(Pass& pass) {
     const std::string ownFolder = Utils::FileSystem::GetOwnFolder();
     std::string statusText = "Installation data";
     if ((ownFolder + "\\").find("\\" + pass.stem + "\\") != std::string::npos) statusText = " Checking for updates";
-    return GetFile(Source::Server, Unpack::No, pass.manifestPath, pass.request, statusText, m_szResourcesUrl);
+    // The temporary folder is the user's: the download lands under a name no
+    // other program can know before it exists.
+    FetchMode mode;
+    mode.privateName = true;
+    FetchedFile file;
+    const Utils::Result fetched = FetchToTemporary(Source::Server, Unpack::No, pass.manifestPath, pass.request,
+                                                   statusText, m_szResourcesUrl, nullptr, file, &mode);
+    return fetched ? PutInPlace(file) : fetched;
 }
 
 // A manifest over the limit is refused (and removed) before it is parsed.

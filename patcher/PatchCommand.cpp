@@ -4,6 +4,7 @@
 #include "decoder/FileStreams.h"
 #include "patcher/PatchApply.h"
 #include "utils/Handles.h"
+#include "utils/PlainFile.h"
 
 #include <windows.h>
 
@@ -58,8 +59,9 @@ int ApplyFile(const std::string& oldPath, const std::string& patchPath, const st
         return kExitCannotRead;
     }
     const std::string tempPath = newPath + ".patching";
-    Utils::FileHandle out(CreateFileA(tempPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+    // The folder may be one others can write to (run by an elevated
+    // installer): a link planted under this name is removed, never written through.
+    Utils::FileHandle out = Utils::ReplaceWithNewPlainFile(tempPath, GENERIC_WRITE);
     if (!out) {
         message = tempPath + ": " + LastErrorText();
         return kExitCannotWrite;
