@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <set>
+#include <utility>
 #include <vector>
 
 #include "engine/Manifest.h"
