@@ -192,6 +192,15 @@ TEST_F(TempTree, DeleteDirectoryTreeNeverFollowsAJunction) {
 TEST_F(TempTree, PlantedLinksAtATemporaryNameAreNeverWrittenThrough) {
     const std::string victim = m_root + "\\system.dll", folder = m_root + "\\System";
     ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
+    // Not empty: Wine removes an empty folder through a link to it.
+    WriteText(folder + "\\keep.txt", "keep");
+    // One junction for both of its cases: Wine makes and removes them slowly.
+    const std::string junction = m_root + "\\x.dll.~ovjunction";
+    ASSERT_TRUE(TestSupport::MakeJunction(junction, folder));
+    struct Made {
+        std::string link;
+        ~Made() { TestSupport::RemoveJunction(link); }
+    } made{junction};
     enum Planted { kNothing, kOwnFile, kHardLink, kJunction };
     const struct {
         const char* name;
@@ -212,26 +221,30 @@ TEST_F(TempTree, PlantedLinksAtATemporaryNameAreNeverWrittenThrough) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         WriteText(victim, "system");
-        const std::string temporary = m_root + "\\x.dll.~ov" + std::to_string(index++);
+        const std::string temporary =
+            c.planted == kJunction ? junction : m_root + "\\x.dll.~ov" + std::to_string(index++);
         if (c.planted == kOwnFile) WriteText(temporary, "own");
-        if (c.planted == kHardLink) ASSERT_TRUE(CreateHardLinkA(temporary.c_str(), victim.c_str(), nullptr));
-        if (c.planted == kJunction) ASSERT_TRUE(TestSupport::MakeJunction(temporary, folder));
+        if (c.planted == kHardLink) {
+            ASSERT_TRUE(CreateHardLinkA(temporary.c_str(), victim.c_str(), nullptr));
+        }
         {
             Utils::FileHandle file = c.fresh ? Utils::ReplaceWithNewPlainFile(temporary, GENERIC_WRITE)
                                              : Utils::OpenPlainFile(temporary, GENERIC_WRITE);
             EXPECT_EQ(c.writable, file.IsValid());
             DWORD written = 0;
-            if (file) EXPECT_TRUE(WriteFile(file.Get(), "new", 3, &written, nullptr));
+            if (file) {
+                EXPECT_TRUE(WriteFile(file.Get(), "new", 3, &written, nullptr));
+            }
         }
         EXPECT_EQ("system", TestSupport::ReadText(victim));
-        EXPECT_FALSE(IsFile(folder + "\\x.dll.~ov" + std::to_string(index - 1)));
         if (c.writable) {
             EXPECT_EQ("new", TestSupport::ReadText(temporary).substr(0, 3));
         }
-        if (c.planted == kJunction) TestSupport::RemoveJunction(temporary);
-        DeleteFileA(temporary.c_str());
+        if (c.planted != kJunction) DeleteFileA(temporary.c_str());
         DeleteFileA(victim.c_str());
     }
+    EXPECT_TRUE(TestSupport::JunctionDetail::IsLink(junction));
+    EXPECT_EQ("keep", TestSupport::ReadText(folder + "\\keep.txt"));
 }
 
 TEST(IsPathInside, CanonicalPathsBelowTheFolder) {
