@@ -275,11 +275,6 @@ ApplyResult ApplyPatch(Source& old, Lzma::Reader& patch, Lzma::Writer& out, std:
     case HeaderResult::UnknownVersion: detail = "unknown patch format version"; return ApplyResult::Damaged;
     }
 
-    if (expectedSize != kAnySize && header.newSize != expectedSize) {
-        detail = "the patch makes " + std::to_string(header.newSize) + " bytes; " + std::to_string(expectedSize) +
-                 " were asked for";
-        return ApplyResult::WrongSize;
-    }
     if (old.Size() != header.oldSize) {
         detail = "the old file has " + std::to_string(old.Size()) + " bytes; the patch applies to " +
                  std::to_string(header.oldSize);
@@ -312,6 +307,12 @@ ApplyResult ApplyPatch(Source& old, Lzma::Reader& patch, Lzma::Writer& out, std:
         }
     }
 
+    // A patch for another base says so first; then the size decides, before a byte is written.
+    if (expectedSize != kAnySize && header.newSize != expectedSize) {
+        detail = "the patch makes " + std::to_string(header.newSize) + " bytes; " + std::to_string(expectedSize) +
+                 " were asked for";
+        return ApplyResult::WrongSize;
+    }
     uint8_t lzmaHeader[Lzma::kHeaderSize];
     if (ReadFully(patch, lzmaHeader, sizeof(lzmaHeader)) != sizeof(lzmaHeader)) {
         detail = patch.Failed() ? "the patch cannot be read" : "the patch is truncated (stream header)";
