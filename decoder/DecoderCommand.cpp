@@ -3,6 +3,7 @@
 #include "decoder/FileStreams.h"
 #include "decoder/LzmaDecoder.h"
 #include "utils/Handles.h"
+#include "utils/PlainFile.h"
 #include "utils/string/String.h"
 
 #include <windows.h>
@@ -31,8 +32,9 @@ int DecodeFile(const std::string& inPath, const std::string& outPath, std::strin
         return kExitFileError;
     }
     const std::string tempPath = outPath + ".decoding";
-    Utils::FileHandle out(CreateFileA(tempPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+    // The folder may be one others can write to (run by an elevated
+    // installer): a link planted under this name is removed, never written through.
+    Utils::FileHandle out = Utils::ReplaceWithNewPlainFile(tempPath, GENERIC_WRITE);
     if (!out) {
         message = tempPath + ": " + LastErrorText();
         return kExitFileError;

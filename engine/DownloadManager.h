@@ -109,6 +109,9 @@ public:
         bool resume = false;
         // Failures are logged, not shown to the player (a patch falls back).
         bool quiet = false;
+        // The content lands under UnguessableName instead of PartialName: a
+        // file in a folder other programs write to, never continued.
+        bool privateName = false;
         const char* statusPrefix = "Downloading: ";
         // Checked on a continued download before anything else (lower-case
         // hex SHA-256 of the file as served; empty: none).
@@ -325,8 +328,10 @@ Utils::Result ExtractFile(const std::string& path, const std::string& decoderFol
 Utils::Result ExtractFile(const std::string& path, const std::string& base, const std::string& extension,
                           const std::string& decoderFolder);
 
-// Runs "vpatch apply <old> <patch> <new>" with the vpatch.exe in toolFolder,
-// by its full path, hidden, and waits. False when it could not be started;
-// exitCode receives its exit code (0: <new> holds the patched file).
+// Runs "vpatch apply --size <newSize> <old> <patch> <new>" with the vpatch.exe
+// in toolFolder, by its full path, hidden, and waits: a patch that makes a
+// file of another size is refused before anything is written. False when it
+// could not be started; exitCode receives its exit code (0: <new> holds the
+// patched file).
 bool ApplyPatch(const std::string& oldFile, const std::string& patch, const std::string& newFile,
-                const std::string& toolFolder, DWORD& exitCode);
+                const std::string& toolFolder, unsigned long long newSize, DWORD& exitCode);

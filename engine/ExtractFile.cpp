@@ -87,12 +87,13 @@ Utils::Result ExtractFile(const std::string& path, const std::string& base, cons
 }
 
 bool ApplyPatch(const std::string& oldFile, const std::string& patch, const std::string& newFile,
-                const std::string& toolFolder, DWORD& exitCode) {
+                const std::string& toolFolder, unsigned long long newSize, DWORD& exitCode) {
     exitCode = 0xFFFFFFFF;
     if (toolFolder.empty()) return false;
     Utils::System::ProcessStart start;
     start.application = toolFolder + "\\vpatch.exe";
-    start.commandLine = "vpatch apply " + Argument(oldFile) + " " + Argument(patch) + " " + Argument(newFile);
+    start.commandLine = "vpatch apply --size " + std::to_string(newSize) + " " + Argument(oldFile) + " " +
+                        Argument(patch) + " " + Argument(newFile);
     start.visible = false;
     if (!Utils::System::RunProcess(start, exitCode)) {
         EngineLog::Int("ApplyPatch()", "vpatch not started, error=", static_cast<int>(GetLastError()));

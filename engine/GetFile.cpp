@@ -166,7 +166,8 @@ Utils::Result DownloadManager::FetchToTemporary(Source source, Unpack unpack, co
     if (!mode) mode = &plain;
     mode->resumed = false;
     mode->resumedAndRejected = false;
-    const FetchPlan plan = PlanFile(unpack, localPath, remoteName, displayName);
+    FetchPlan plan = PlanFile(unpack, localPath, remoteName, displayName);
+    if (mode->privateName) plan.partial = Utils::FileSystem::UnguessableName(plan.target);
     Utils::Result result = Allowed(plan);
     if (!result) return result;
 

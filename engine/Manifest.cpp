@@ -38,6 +38,8 @@ void SortByOrder(std::vector<FileEntry>& entries) {
                      [](const FileEntry& a, const FileEntry& b) { return a.order < b.order; });
 }
 
+const char kPatchSizeSection[] = "PATCH_SIZE";
+
 bool ParsePatchEntry(const std::string& value, PatchEntry& out) {
     const size_t comma = value.find(',');
     if (comma == std::string::npos) return false;

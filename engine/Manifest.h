@@ -37,6 +37,9 @@ struct PatchEntry {
 };
 // False when either part is empty or the remote name's checksum is not 64 hex digits.
 bool ParsePatchEntry(const std::string& value, PatchEntry& out);
+// "PATCH_SIZE": <FILE key>=<size in bytes of the file its patch makes>.
+// Installers that do not know the section ignore it.
+extern const char kPatchSizeSection[];
 
 // One entry of the REG section: key = "name[/subkey]", value = "type/mark/data".
 struct RegEntry {

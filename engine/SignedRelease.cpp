@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <set>
+#include <utility>
 #include <vector>
 
 #include "engine/Manifest.h"
@@ -125,6 +126,18 @@ Utils::Result CheckSignature(const std::string& bytes, const ManifestSignature::
     if (verdict.status == ManifestSignature::Status::Ok) return Utils::Result::Success();
     return Utils::Result::Failure(Utils::Reason::ManifestBadSignature, 0,
                                   std::string(ManifestSignature::StatusText(verdict.status)) + " (" + verdict.detail + ")");
+}
+
+Utils::Result ReadSignedManifest(const std::string& bytes, const ManifestSignature::KeyList& keys,
+                                 const std::string& recorded, const std::string& asked,
+                                 std::unique_ptr<Utils::IniFile>& out) {
+    out.reset();
+    Utils::Result result = CheckSignature(bytes, keys);
+    if (!result) return result;
+    std::unique_ptr<Utils::IniFile> manifest = Utils::IniFile::FromText(bytes);
+    result = CheckSignedRelease(bytes, *manifest, recorded, asked);
+    if (result) out = std::move(manifest);
+    return result;
 }
 
 Utils::Result CheckSignedRelease(const std::string& bytes, Utils::IniFile& manifest, const std::string& recorded,

@@ -10,6 +10,7 @@
 // a recorded date that is empty or not digits (a first installation, or one
 // made from an unsigned release) checks nothing, and the signed release's date
 // is recorded in its place once the run succeeds.
+#include <memory>
 #include <string>
 
 #include "engine/ManifestSignature.h"
@@ -26,7 +27,8 @@ namespace SignedRelease {
 extern const char kPackageDigestSection[];
 
 // A manifest file read whole and held open with writers and deleters shut out
-// until Release: what the INI reader then reads is what was checked.
+// until Release. Its Bytes() are what is checked and then parsed
+// (ReadSignedManifest): the file is never opened again by its name.
 class HeldFile {
 public:
     static const size_t kMaxBytes = 8u << 20;
@@ -52,6 +54,14 @@ Utils::Result CheckSignature(const std::string& bytes, const ManifestSignature::
 // request (the one a no-update answer must carry).
 Utils::Result CheckSignedRelease(const std::string& bytes, Utils::IniFile& manifest, const std::string& recorded,
                                  const std::string& asked);
+
+// The manifest of `bytes` when one of the keys signed them and they follow
+// the signed-release rules (CheckSignedRelease); else why, and `out` empty.
+// The INI object is parsed from these very bytes (IniFile::FromText, no
+// includes): nothing is read by a name that may point elsewhere by now.
+Utils::Result ReadSignedManifest(const std::string& bytes, const ManifestSignature::KeyList& keys,
+                                 const std::string& recorded, const std::string& asked,
+                                 std::unique_ptr<Utils::IniFile>& out);
 
 // True for 64 hex digits (either case).
 bool IsSha256Text(const std::string& text);

@@ -103,6 +103,16 @@ bool DeclaresFileDigests(Utils::IniFile& manifest) {
 
 std::string LoweredDigest(std::string digest) { return Utils::String::ToLower(digest); }
 
+// [PATCH_SIZE] <FILE key>=<bytes of the file the patch makes>: vpatch refuses
+// a patch that would make another size before it writes anything. False when
+// the manifest lists none (or not as plain decimal digits).
+bool ListedPatchSize(Utils::IniFile& manifest, const std::string& key, unsigned long long& size) {
+    const std::string text = manifest.GetString(Manifest::kPatchSizeSection, key);
+    if (text.empty() || text.size() > 19 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    size = std::stoull(text);
+    return true;
+}
+
 } // namespace
 
 // What one pass carries through its steps besides the object's fields.
@@ -271,7 +281,14 @@ Utils::Result DownloadManager::FetchManifest(Pass& pass) {
     const std::string ownFolder = Utils::FileSystem::GetOwnFolder();
     std::string statusText = "Installation data";
     if ((ownFolder + "\\").find("\\" + pass.stem + "\\") != std::string::npos) statusText = " Checking for updates";
-    return GetFile(Source::Server, Unpack::No, pass.manifestPath, pass.request, statusText, m_szResourcesUrl);
+    // The temporary folder is the user's: the download lands under a name no
+    // other program can know before it exists.
+    FetchMode mode;
+    mode.privateName = true;
+    FetchedFile file;
+    const Utils::Result fetched = FetchToTemporary(Source::Server, Unpack::No, pass.manifestPath, pass.request,
+                                                   statusText, m_szResourcesUrl, nullptr, file, &mode);
+    return fetched ? PutInPlace(file) : fetched;
 }
 
 // A manifest over the limit is refused (and removed) before it is parsed.
@@ -285,11 +302,11 @@ Utils::Result DownloadManager::CheckManifestSize(const Pass& pass) {
 }
 
 // Without release keys the manifest is read as it is. With keys it counts only
-// when one of them signed it (checked on its bytes as received, before the INI
-// reader sees them) and it follows the signed-release rules; otherwise it
-// counts as not obtained. From the check until the reader has read it the file
-// is held against writers, and the reader follows no includes: what it reads
-// is what was signed.
+// when one of them signed it and it follows the signed-release rules;
+// otherwise it counts as not obtained. The file is read once, held against
+// writers, and the bytes checked are the bytes parsed (no includes): a name
+// in the user's temporary folder that points elsewhere by the time of a
+// second open never feeds an unsigned manifest to the installer.
 Utils::Result DownloadManager::LoadManifest(Pass& pass) {
     if (m_releaseKeys.empty()) {
         // Includes may name only a file beside the manifest.
@@ -305,11 +322,10 @@ Utils::Result DownloadManager::LoadManifest(Pass& pass) {
     SignedRelease::HeldFile held;
     if (!held.Open(pass.manifestPath, unreadable)) {
         result = Utils::Result::Failure(Utils::Reason::ManifestMissing, 0, unreadable);
-    } else if ((result = SignedRelease::CheckSignature(held.Bytes(), m_releaseKeys))) {
-        pass.manifest.reset(new Utils::IniFile(pass.manifestPath, 0));
+    } else {
         pass.ReadUpdateRecordOnce(m_szProductId);
-        result = SignedRelease::CheckSignedRelease(held.Bytes(), *pass.manifest, pass.lastDate,
-                                                   pass.Online() ? pass.askedDate : pass.lastDate);
+        result = SignedRelease::ReadSignedManifest(held.Bytes(), m_releaseKeys, pass.lastDate,
+                                                   pass.Online() ? pass.askedDate : pass.lastDate, pass.manifest);
     }
     held.Release();
     if (result) {
@@ -730,9 +746,12 @@ bool DownloadManager::FetchByPatch(const Pass& pass, const Manifest::FileEntry& 
     const std::string local = LocalPathFor(entry.key);
     const bool checkDigests = pass.fileDigests || pass.signedRelease;
     Manifest::PatchEntry patch;
+    unsigned long long size = 0;
     std::string why;
     if (!Manifest::ParsePatchEntry(line, patch)) {
         why = "entry not understood";
+    } else if (!ListedPatchSize(*pass.manifest, entry.key, size)) {
+        why = "no size listed";
     } else if (Registration::InstalledChecksum(*m_pProductKey, m_szBrandName, entry.key) != patch.base) {
         why = "installed version is another";
     } else if (!Manifest::IsSafeRelativePath(local) || !Utils::FileSystem::IsFile(local)) {
@@ -761,7 +780,7 @@ bool DownloadManager::FetchByPatch(const Pass& pass, const Manifest::FileEntry& 
         if (display.size() > 3) Dialog().SetItemText(IDC_STATUS_TEXT, "Applying patch: " + display);
         const std::string result = Utils::FileSystem::ReplacementName(fetched.target);
         DWORD exitCode = 0;
-        const bool ran = ApplyPatch(fetched.target, fetched.ready, result, m_szDataDir, exitCode);
+        const bool ran = ApplyPatch(fetched.target, fetched.ready, result, m_szDataDir, size, exitCode);
         DeleteFileA(fetched.ready.c_str());
         if (!ran || exitCode != 0) {
             why = "vpatch exit code " + std::to_string(static_cast<long>(exitCode));

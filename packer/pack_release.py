@@ -63,6 +63,7 @@ DISPLAY_VERSION_MAX = 64
 # Fetched first, stored as they are, at the root (vpatch.exe applies patches).
 DECODERS = ("lzma.exe", "oggdec.exe", "vpatch.exe")
 PATCH_SECTION = "PATCH"
+PATCH_SIZE_SECTION = "PATCH_SIZE"  # the size of the file each patch makes: vpatch.exe --size
 # <FILE key>=<SHA-256 of the package file as served>: an installer with release keys
 # checks a compressed file before its decoder runs. Older installers ignore it.
 PACKAGE_DIGEST_SECTION = "PACKAGE_SHA256"
@@ -476,10 +477,11 @@ class PreviousRelease:
 
 
 class Listing:
-    """The [FILE], [PATCH] and [PACKAGE_SHA256] entries of the release being packed."""
+    """The [FILE], [PATCH], [PATCH_SIZE] and [PACKAGE_SHA256] entries of the release being packed."""
 
     def __init__(self):
         self.entries, self.patches, self.packages = OrderedDict(), OrderedDict(), OrderedDict()
+        self.patch_sizes = OrderedDict()
         self.compressed_any = False
         self._next_order = {True: DECODER_ORDER, False: FILE_ORDER}
 
@@ -501,8 +503,9 @@ class Listing:
 
     def sections(self, general, reg):
         sections = OrderedDict([("GENERAL", general), ("FILE", self.entries), ("REG", reg)])
-        if self.patches:  # installers that do not know the section ignore it
+        if self.patches:  # installers that do not know the sections ignore them
             sections[PATCH_SECTION] = self.patches
+            sections[PATCH_SIZE_SECTION] = self.patch_sizes
         sections[PACKAGE_DIGEST_SECTION] = self.packages
         return sections
 
@@ -584,6 +587,7 @@ def place_files(files, out, prev_dirs, prev, compression, patcher, log):
             patch = patcher.patch_for(rel, src, digest, old_spec, spec, prev.patches.get(key))
             if patch:
                 listing.patches[key] = patch
+                listing.patch_sizes[key] = str(os.path.getsize(src))
         listing.add(rel, version, spec, sha256_of(spec_path(out, spec)) if compressed else digest, compressed)
         log("%-40s v%-4d %s" % (key, version, spec))
     return listing

@@ -63,6 +63,7 @@ int ExitCodeFor(ApplyResult result) {
     case ApplyResult::WriteError: return kExitCannotWrite;
     case ApplyResult::DigestMismatch: return kExitDigestMismatch;
     case ApplyResult::OutOfMemory: return kExitNoMemory;
+    case ApplyResult::WrongSize: return kExitWrongSize;
     }
     return kExitDamaged;
 }
@@ -259,7 +260,8 @@ ApplyResult OpApplier::Finish(uint8_t digest[32]) {
     return ApplyResult::Ok;
 }
 
-ApplyResult ApplyPatch(Source& old, Lzma::Reader& patch, Lzma::Writer& out, std::string& detail) {
+ApplyResult ApplyPatch(Source& old, Lzma::Reader& patch, Lzma::Writer& out, std::string& detail,
+                       uint64_t expectedSize) {
     uint8_t headerBytes[kHeaderSize];
     if (ReadFully(patch, headerBytes, kHeaderSize) != kHeaderSize) {
         detail = patch.Failed() ? "the patch cannot be read" : "the patch is truncated (header)";
@@ -305,6 +307,12 @@ ApplyResult ApplyPatch(Source& old, Lzma::Reader& patch, Lzma::Writer& out, std:
         }
     }
 
+    // A patch for another base says so first; then the size decides, before a byte is written.
+    if (expectedSize != kAnySize && header.newSize != expectedSize) {
+        detail = "the patch makes " + std::to_string(header.newSize) + " bytes; " + std::to_string(expectedSize) +
+                 " were asked for";
+        return ApplyResult::WrongSize;
+    }
     uint8_t lzmaHeader[Lzma::kHeaderSize];
     if (ReadFully(patch, lzmaHeader, sizeof(lzmaHeader)) != sizeof(lzmaHeader)) {
         detail = patch.Failed() ? "the patch cannot be read" : "the patch is truncated (stream header)";

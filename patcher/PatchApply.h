@@ -34,7 +34,10 @@ private:
     size_t m_size;
 };
 
-enum class ApplyResult { Ok, Damaged, WrongBase, ReadError, WriteError, DigestMismatch, OutOfMemory };
+enum class ApplyResult { Ok, Damaged, WrongBase, ReadError, WriteError, DigestMismatch, OutOfMemory, WrongSize };
+
+// No expected size: the header's new size is taken as it is.
+constexpr uint64_t kAnySize = ~uint64_t(0);
 
 int ExitCodeFor(ApplyResult result);
 
@@ -87,6 +90,10 @@ private:
 // Checks the header and the old file (size and SHA-256) before anything is
 // written, then streams the result to `out` and checks its SHA-256. `out` may
 // have received bytes when this fails: callers write to a temporary place.
-ApplyResult ApplyPatch(Source& old, Lzma::Reader& patch, Lzma::Writer& out, std::string& detail);
+// expectedSize: the size the caller knows the result must have; a header
+// that names another is refused (WrongSize) before anything is written, so a
+// small patch cannot make the caller write more than it asked for.
+ApplyResult ApplyPatch(Source& old, Lzma::Reader& patch, Lzma::Writer& out, std::string& detail,
+                       uint64_t expectedSize = kAnySize);
 
 }  // namespace Patch

@@ -4,6 +4,7 @@
 #include "decoder/FileStreams.h"
 #include "patcher/PatchApply.h"
 #include "utils/Handles.h"
+#include "utils/PlainFile.h"
 
 #include <windows.h>
 
@@ -45,7 +46,7 @@ Utils::FileHandle OpenForReading(const std::string& path) {
 }  // namespace
 
 int ApplyFile(const std::string& oldPath, const std::string& patchPath, const std::string& newPath,
-              std::string& message) {
+              std::string& message, uint64_t expectedSize) {
     Utils::FileHandle old = OpenForReading(oldPath);
     LARGE_INTEGER oldSize = {};
     if (!old || !GetFileSizeEx(old.Get(), &oldSize)) {
@@ -58,8 +59,9 @@ int ApplyFile(const std::string& oldPath, const std::string& patchPath, const st
         return kExitCannotRead;
     }
     const std::string tempPath = newPath + ".patching";
-    Utils::FileHandle out(CreateFileA(tempPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+    // The folder may be one others can write to (run by an elevated
+    // installer): a link planted under this name is removed, never written through.
+    Utils::FileHandle out = Utils::ReplaceWithNewPlainFile(tempPath, GENERIC_WRITE);
     if (!out) {
         message = tempPath + ": " + LastErrorText();
         return kExitCannotWrite;
@@ -68,7 +70,7 @@ int ApplyFile(const std::string& oldPath, const std::string& patchPath, const st
     Lzma::FileReader reader(patch.Get());
     Lzma::FileWriter writer(out.Get());
     std::string detail;
-    ApplyResult result = ApplyPatch(source, reader, writer, detail);
+    ApplyResult result = ApplyPatch(source, reader, writer, detail, expectedSize);
     out.Reset();  // all closed before the rename: the result may replace the old file
     old.Reset();
     patch.Reset();
@@ -85,13 +87,25 @@ int ApplyFile(const std::string& oldPath, const std::string& patchPath, const st
     return kExitOk;
 }
 
+// Decimal digits only, at most 19 (no sign, no blank, no overflow).
+static bool ParseSize(const std::string& text, uint64_t& size) {
+    if (text.empty() || text.size() > 19 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    size = std::stoull(text);
+    return true;
+}
+
 int RunPatchCommand(const std::string& commandLine, std::string& message) {
     std::vector<std::string> args = Utils::String::SplitArguments(commandLine);
+    uint64_t expectedSize = kAnySize;
+    if (args.size() == 7 && args[1] == "apply" && args[2] == "--size") {
+        if (!ParseSize(args[3], expectedSize)) args.clear();
+        else args.erase(args.begin() + 2, args.begin() + 4);
+    }
     if (args.size() != 5 || args[1] != "apply" || args[2].empty() || args[3].empty() || args[4].empty()) {
-        message = "usage: vpatch apply <old file> <patch> <new file>";
+        message = "usage: vpatch apply [--size <bytes>] <old file> <patch> <new file>";
         return kExitUsage;
     }
-    return ApplyFile(args[2], args[3], args[4], message);
+    return ApplyFile(args[2], args[3], args[4], message, expectedSize);
 }
 
 }  // namespace Patch

@@ -51,6 +51,7 @@ enum ExitCode {
     kExitCannotWrite = 5,    // the result cannot be written or renamed into place
     kExitDigestMismatch = 6, // the patch applied, but the result's SHA-256 differs from the header's
     kExitNoMemory = 7,
+    kExitWrongSize = 8,      // the patch makes a file of another size than the one asked for
 };
 
 }  // namespace Patch

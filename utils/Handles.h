@@ -3,6 +3,7 @@
 // exactly once, cannot be copied, and can be moved. Each kind of handle has its
 // own type, so a registry key can never be closed as a file.
 #include <windows.h>
+#include <wincrypt.h>
 #include <wininet.h>
 #include <objbase.h>
 #include <oleauto.h>
@@ -78,6 +79,14 @@ using IconHandle = ScopedHandle<NullHandleTraits<HICON, DestroyIcon>>;     // Cr
 using GlobalMemory = ScopedHandle<NullHandleTraits<HGLOBAL, GlobalFree>>;   // GlobalAlloc blocks
 using Bstr = ScopedHandle<NullHandleTraits<BSTR, SysFreeString>>;
 using MemoryDC = ScopedHandle<NullHandleTraits<HDC, DeleteDC>>;             // CreateCompatibleDC / CreateDC
+
+// A cryptographic provider of CryptAcquireContext (a number, 0 for none).
+struct CryptProviderTraits {
+    using Handle = HCRYPTPROV;
+    static Handle Invalid() noexcept { return 0; }
+    static void Close(Handle h) noexcept { CryptReleaseContext(h, 0); }
+};
+using CryptProvider = ScopedHandle<CryptProviderTraits>;
 
 // A BSTR holding text converted from the ANSI code page (null when out of memory).
 inline Bstr BstrFromAnsi(const std::string& text) {

@@ -64,7 +64,9 @@ private:
 };
 
 // The certificate table's place from the PE headers; false for anything that
-// is not a PE file with a non-empty table inside the file.
+// is not a PE file whose table is 8-byte aligned in place and size and ends
+// the file: the one shape the stamping tool writes a record into, so a copy
+// the tool would refuse is never read differently here.
 bool FindCertificateTable(const BoundedFile& file, uint64_t& tableAt, uint64_t& tableSize) {
     unsigned char dos[64];
     if (!file.Read(0, dos, sizeof dos) || dos[0] != 'M' || dos[1] != 'Z') return false;
@@ -80,7 +82,8 @@ bool FindCertificateTable(const BoundedFile& file, uint64_t& tableAt, uint64_t& 
     if (U32(optional + directories - 4) <= kSecurityDirectory) return false;  // NumberOfRvaAndSizes
     tableAt = U32(optional + directories + 8 * kSecurityDirectory);
     tableSize = U32(optional + directories + 8 * kSecurityDirectory + 4);
-    return tableAt != 0 && tableSize >= 8 && tableAt <= file.Size() && tableSize <= file.Size() - tableAt;
+    return tableAt != 0 && tableSize >= 8 && tableAt % 8 == 0 && tableSize % 8 == 0 && tableAt <= file.Size() &&
+           tableSize == file.Size() - tableAt;
 }
 
 // Where the first entry's DER signature blob ends, relative to the entry, and

@@ -76,6 +76,7 @@ class PatchReleaseTest(unittest.TestCase):
         sections = self.sections()
         # Only the file whose patch pays is listed: rewritten noise is fetched whole.
         self.assertEqual(["Data__items.pak"], list(sections["PATCH"]))
+        self.assertEqual({"Data__items.pak": str(len(changed))}, dict(sections["PATCH_SIZE"]))
         base, spec = sections["PATCH"]["Data__items.pak"].split(",")
         self.assertEqual(ini.file_spec_checksum(first["Data__items.pak"].split(",")[1]), base)
         self.assertTrue(spec.startswith("files/Data/items.pak^") and spec.endswith(".vpatch"), spec)
@@ -96,6 +97,7 @@ class PatchReleaseTest(unittest.TestCase):
         write(os.path.join(self.client, "Data", "extra.txt"), b"new file")
         self.pack(date="3")
         self.assertEqual(sections["PATCH"], self.sections()["PATCH"])
+        self.assertEqual(sections["PATCH_SIZE"], self.sections()["PATCH_SIZE"])
         # A release in a folder of its own carries the patch file along.
         self.out, previous = os.path.join(self.tmp, "release4"), self.out
         self.pack(previous=previous, date="4")

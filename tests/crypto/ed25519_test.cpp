@@ -135,6 +135,21 @@ TEST(Ed25519, NeutralRAcceptedOnlyInItsCanonicalSpelling) {
     }
 }
 
+// The Wycheproof vectors: a signature of any length but 64 bytes is refused
+// before the verifier sees it, as the manifest's signature line is.
+TEST(Ed25519, WycheproofVectors) {
+    size_t valid = 0;
+    for (const auto& record : Data("wycheproof.txt", 151)) {
+        ASSERT_EQ(record.size(), 5u);
+        Bytes key = FromHex(record[2]), message = FromHex(record[3]), signature = FromHex(record[4]);
+        ASSERT_EQ(key.size(), 32u) << record[1];
+        const bool accepted = signature.size() == 64 && Verify(key, message, signature);
+        EXPECT_EQ(accepted, record[0] == "valid") << "tcId " << record[1];
+        valid += record[0] == "valid";
+    }
+    EXPECT_EQ(valid, 88u);
+}
+
 TEST(Ed25519, NonCanonicalS) {
     Bytes key = FromHex(kRfcVectors[2][0]), message = FromHex(kRfcVectors[2][1]);
     Bytes signature = FromHex(kRfcVectors[2][2]);

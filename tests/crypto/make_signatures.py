@@ -11,8 +11,12 @@
                   must not (the equation itself holds for them).
   sha512.txt      <message> <SHA-512> <SHA-256>   hashlib's digests of random messages of
                   every length around the block boundaries.
+  wycheproof.txt  valid|invalid <tcId> <public key> <message> <signature>   the Wycheproof
+                  Ed25519 verification vectors, from the JSON file given as second argument
+                  ("-" for an empty message or signature).
 """
 import hashlib
+import json
 import os
 import random
 import subprocess
@@ -120,6 +124,22 @@ def main():
             f.write("%s %s %s\n" % (message.hex() or "-", hashlib.sha512(message).hexdigest(),
                                     hashlib.sha256(message).hexdigest()))
     work.cleanup()
+    write_wycheproof(sys.argv[2], os.path.join(out, "wycheproof.txt"))
+
+
+def write_wycheproof(source, target):
+    with open(source) as f:
+        suite = json.load(f)
+    lines = []
+    for group in suite["testGroups"]:
+        key = group["publicKey"]["pk"]
+        for case in group["tests"]:
+            lines.append("%s %d %s %s %s\n" % (case["result"], case["tcId"], key, case["msg"] or "-",
+                                               case["sig"] or "-"))
+    if len(lines) != suite["numberOfTests"]:
+        sys.exit("%s: %d vectors, the file says %d" % (source, len(lines), suite["numberOfTests"]))
+    with open(target, "w") as f:
+        f.writelines(lines)
 
 
 if __name__ == "__main__":

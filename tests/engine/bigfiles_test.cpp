@@ -194,7 +194,8 @@ INSTANTIATE_TEST_SUITE_P(
                       PatchCase{"not its name's", "r2", true, false, "patch not used (patch download failed)"},
                       PatchCase{"for another base", "r2-other-base", false, false,
                                 "patch not used (vpatch exit code 4)"},
-                      PatchCase{"base changed", "r2", false, true, "patch not used (installed file changed)"}),
+                      PatchCase{"base changed", "r2", false, true, "patch not used (installed file changed)"},
+                      PatchCase{"makes another size", "r2-size", false, false, "patch not used (vpatch exit code 8)"}),
     [](const ::testing::TestParamInfo<PatchCase>& param) { return TestName(param.param.name); });
 
 } // namespace

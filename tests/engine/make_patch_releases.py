@@ -13,6 +13,7 @@ the release machine's vpatch:
                       first half, named by its own digest), misnamed (the damaged bytes
                       under the good patch's name), other-base (the patch from release 2
                       to a release 3, which applies to release 2's big.dat)
+<out>/r2-size.ini     release 2 whose [PATCH_SIZE] lists one byte more than the patch makes
 <out>/big1.dat, big2.dat   big.dat of releases 1 and 2
 """
 import hashlib
@@ -120,6 +121,11 @@ def main():
     for case, variant in variants.items():
         with open(os.path.join(out, "r2-%s.ini" % case), "w", encoding="latin-1", newline="") as f:
             f.write(manifests["r2"].replace(good, "Bin__big.dat=%s,%s" % (base, variant)))
+    # The good patch, listed as making one byte more than it does.
+    size_line = "\nBin__big.dat=%d" % len(big2)
+    assert manifests["r2"].count(size_line) == 1
+    with open(os.path.join(out, "r2-size.ini"), "w", encoding="latin-1", newline="") as f:
+        f.write(manifests["r2"].replace(size_line, "\nBin__big.dat=%d" % (len(big2) + 1)))
 
 
 if __name__ == "__main__":

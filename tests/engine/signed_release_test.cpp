@@ -96,6 +96,41 @@ TEST(SignedRelease, DatesCompareAsNumbers) {
     }
 }
 
+// The manifest object holds what the checked bytes say, and nothing when they
+// fail the signature or the rules. RFC 8032's TEST 1 key signed the body once
+// (python3-cryptography); the copy in the crypto tests is the same.
+TEST(SignedRelease, ReadsTheBytesItChecked) {
+    const std::string body = "[GENERAL]\r\nBRAND_NAME=Halvenor\r\nFILE_DIGEST=SHA256\r\n[PRODUCT_REG]\r\n"
+                             "LastUpdateDate=20260101000000\r\n";
+    const std::string signedText =
+        body + ";signature=ed25519:aef15f25c51fe6096f0794b2edaa32587c648f16ee4bb3da1d759c78cab18db62c90f54deceb686c"
+               "4361cba33584808a3a2cdfdc46cc84b73fda63837ade7003\r\n";
+    ManifestSignature::KeyList keys;
+    ASSERT_EQ(ManifestSignature::KeyListError::None,
+              ManifestSignature::ParseKeyList("d75a980182b10ab7d54bfed3c964073a0ee172f3daa62325af021a68f707511a", &keys));
+    const struct {
+        const char* name;
+        std::string bytes;
+        const char* recorded;
+        Utils::Reason reason;
+    } cases[] = {
+        {"signed", signedText, "", Utils::Reason::None},
+        {"one byte changed", Replaced(signedText, "Halvenor", "Halvenos"), "", Utils::Reason::ManifestBadSignature},
+        {"signed, older than installed", signedText, "20270101000000", Utils::Reason::ManifestOlderRelease},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::unique_ptr<Utils::IniFile> manifest(Utils::IniFile::FromText("[GENERAL]\nBRAND_NAME=stale\n"));
+        const Utils::Result result = SignedRelease::ReadSignedManifest(c.bytes, keys, c.recorded, "", manifest);
+        EXPECT_STREQ(Utils::ReasonName(c.reason), Utils::ReasonName(result.reason)) << result.detail;
+        ASSERT_EQ(c.reason == Utils::Reason::None, manifest != nullptr);
+        if (manifest) {
+            EXPECT_EQ("Halvenor", manifest->GetString("GENERAL", "BRAND_NAME"));
+            EXPECT_EQ("20260101000000", manifest->GetString("PRODUCT_REG", "LastUpdateDate"));
+        }
+    }
+}
+
 // From its check until the INI reader has read it, no one can change the file.
 TEST(SignedRelease, HeldFileKeepsWritersOut) {
     ASSERT_TRUE(TestSupport::WriteText(kPath, Manifest()));

@@ -6,6 +6,7 @@
 #include "support/TestFiles.h"
 #include "support/TestJunction.h"
 #include "utils/Handles.h"
+#include "utils/PlainFile.h"
 
 #include <gtest/gtest.h>
 
@@ -156,6 +157,68 @@ TEST_F(TempTree, DeleteDirectoryTreeNeverFollowsAJunction) {
     EXPECT_FALSE(IsFile(top + "\\own.txt"));
     DeleteDirectoryTree(outer);
     EXPECT_EQ("keep", TestSupport::ReadText(target + "\\precious.txt"));
+}
+
+// What another program may plant at a temporary name before the installer
+// writes there: a hard link to a file it may not write, a junction. Neither is
+// written through; a fresh file replaces the name, a file to continue must be
+// a plain one of its own.
+TEST_F(TempTree, PlantedLinksAtATemporaryNameAreNeverWrittenThrough) {
+    const std::string victim = m_root + "\\system.dll", folder = m_root + "\\System";
+    ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
+    // Not empty: Wine removes an empty folder through a link to it.
+    WriteText(folder + "\\keep.txt", "keep");
+    // One junction for both of its cases: Wine makes and removes them slowly.
+    const std::string junction = m_root + "\\x.dll.~ovjunction";
+    ASSERT_TRUE(TestSupport::MakeJunction(junction, folder));
+    struct Made {
+        std::string link;
+        ~Made() { TestSupport::RemoveJunction(link); }
+    } made{junction};
+    enum Planted { kNothing, kOwnFile, kHardLink, kJunction };
+    const struct {
+        const char* name;
+        Planted planted;
+        bool fresh;      // ReplaceWithNewPlainFile, else OpenPlainFile (a file to continue)
+        bool writable;   // a handle comes back
+    } cases[] = {
+        {"nothing there, fresh", kNothing, true, true},
+        {"nothing there, continued", kNothing, false, false},
+        {"own file, fresh", kOwnFile, true, true},
+        {"own file, continued", kOwnFile, false, true},
+        {"hard link, fresh", kHardLink, true, true},
+        {"hard link, continued", kHardLink, false, false},
+        {"junction, fresh", kJunction, true, false},
+        {"junction, continued", kJunction, false, false},
+    };
+    int index = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        WriteText(victim, "system");
+        const std::string temporary =
+            c.planted == kJunction ? junction : m_root + "\\x.dll.~ov" + std::to_string(index++);
+        if (c.planted == kOwnFile) WriteText(temporary, "own");
+        if (c.planted == kHardLink) {
+            ASSERT_TRUE(CreateHardLinkA(temporary.c_str(), victim.c_str(), nullptr));
+        }
+        {
+            Utils::FileHandle file = c.fresh ? Utils::ReplaceWithNewPlainFile(temporary, GENERIC_WRITE)
+                                             : Utils::OpenPlainFile(temporary, GENERIC_WRITE);
+            EXPECT_EQ(c.writable, file.IsValid());
+            DWORD written = 0;
+            if (file) {
+                EXPECT_TRUE(WriteFile(file.Get(), "new", 3, &written, nullptr));
+            }
+        }
+        EXPECT_EQ("system", TestSupport::ReadText(victim));
+        if (c.writable) {
+            EXPECT_EQ("new", TestSupport::ReadText(temporary).substr(0, 3));
+        }
+        if (c.planted != kJunction) DeleteFileA(temporary.c_str());
+        DeleteFileA(victim.c_str());
+    }
+    EXPECT_TRUE(TestSupport::JunctionDetail::IsLink(junction));
+    EXPECT_EQ("keep", TestSupport::ReadText(folder + "\\keep.txt"));
 }
 
 TEST(IsPathInside, CanonicalPathsBelowTheFolder) {

@@ -320,6 +320,29 @@ TEST(DownloaderNoServer, UnreachableServerFailsTheSendAndTheReadReportsTheCode) 
     EXPECT_EQ(dialog.Messages(), (std::vector<std::string>{"FileDownloaderListener::OnError()"}));
 }
 
+// A secure request never relaxes the certificate check: no ignore flag for
+// another name, a date, or a redirect to plain HTTP (and no second try with
+// an unknown authority allowed: SendRequest has none).
+TEST(DownloaderNoServer, SecureRequestsCheckTheCertificate) {
+    const DWORD relaxing = SECURITY_INTERNET_MASK;  // the request flags that ignore a certificate's errors
+    const DWORD always = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_KEEP_CONNECTION;
+    const struct {
+        bool secure, cookies, windows98;
+        DWORD flags;
+    } cases[] = {
+        {false, true, false, always},
+        {false, false, false, always | INTERNET_FLAG_NO_COOKIES},
+        {true, true, false, always | INTERNET_FLAG_SECURE},
+        {true, true, true, always | INTERNET_FLAG_SECURE | INTERNET_FLAG_PRAGMA_NOCACHE},
+        {true, false, false, always | INTERNET_FLAG_SECURE | INTERNET_FLAG_NO_COOKIES},
+    };
+    for (const auto& c : cases) {
+        const DWORD flags = FileDownloader::RequestFlags(c.secure, c.cookies, c.windows98);
+        EXPECT_EQ(c.flags, flags) << c.secure << c.cookies << c.windows98;
+        EXPECT_EQ(0u, flags & relaxing);
+    }
+}
+
 TEST(DownloaderNoServer, DefaultPortFollowsTheSecureFlag) {
     EXPECT_EQ(FileDownloader(nullptr, "127.0.0.1", false, -1).GetPort(), 80);
     EXPECT_EQ(FileDownloader(nullptr, "127.0.0.1", true, -1).GetPort(), 443);

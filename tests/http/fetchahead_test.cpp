@@ -125,7 +125,11 @@ TEST_F(FetchAheadTest, FailureInTheMiddleEndsTheRunThereAndDiscardsWhatCameAfter
     Response cut;
     cut.body = HttpTest::Pattern(50000, 9);
     cut.closeAfterBytes = 1000;
-    for (const Response& failing : {missing, cut}) {
+    Response unasked;  // part of a file, to a request for the whole
+    unasked.status = 206;
+    unasked.body = HttpTest::Pattern(50000, 10);
+    unasked.headers.emplace_back("Content-Range", "bytes 0-49999/90000");
+    for (const Response& failing : {missing, cut, unasked}) {
         SCOPED_TRACE(failing.status);
         // File 0 waits for the failure, so the failure is known while earlier files still run.
         const std::vector<FetchRequest> requests = Serve("failure", 8, {{0, After(3, "zero")}, {3, failing}});
@@ -140,7 +144,11 @@ TEST_F(FetchAheadTest, FailureInTheMiddleEndsTheRunThereAndDiscardsWhatCameAfter
         ASSERT_TRUE(fetch.Next(result));
         EXPECT_EQ(result.index, 3u);
         EXPECT_FALSE(result.Succeeded());
-        EXPECT_EQ(result.failure, failing.status == 404 ? "" : "FileDownloaderListener::OnError()");
+        EXPECT_EQ(result.failure, failing.status == 200 ? "FileDownloaderListener::OnError()" : "");
+        if (failing.status == 206) {
+            EXPECT_EQ(206ul, result.outcome.error);
+            EXPECT_EQ(0u, TestSupport::ReadText(requests[3].tempPath).size());
+        }
         EXPECT_FALSE(fetch.Next(result));
         fetch.Stop();
         // Whatever was fetched after the failure is gone; what was handed out stays.

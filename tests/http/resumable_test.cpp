@@ -126,6 +126,68 @@ TEST(FetchIntoFile, AppendsOnlyTheExactRestAndOtherwiseStartsAgain) {
     }
 }
 
+// Answers that break the request's terms: a part of a file to a request for
+// the whole, and a continuation longer than its Content-Range. Neither is
+// taken; an appended file never grows past the promised end.
+TEST(FetchIntoFile, TakesNoBytesBeyondWhatWasAskedAndPromised) {
+    TestSupport::TestHttpServer server;
+    TestSupport::ScopedProxy proxy(server.Port());
+    ASSERT_TRUE(proxy.Ok());
+    const std::string body = HttpTest::Pattern(50000, 9);
+    const std::string file = HttpTest::ScratchFolder("resumable") + "\\terms.~ov";
+    const struct {
+        const char* name;
+        std::string kept;
+        const char* contentRange;
+        std::string result;  // the file afterwards
+    } cases[] = {
+        {"a range to a request without one", "", "bytes 0-999/50000", ""},
+        {"more than the range promised", body.substr(0, 1000), "bytes 1000-1999/*", body.substr(0, 2000)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TestSupport::Response response;
+        response.status = 206;
+        response.body = body.substr(c.kept.size());
+        response.sendContentLength = false;
+        response.headers.emplace_back("Content-Range", c.contentRange);
+        server.SetResponse("/terms.bin", response);
+        DeleteFileA(file.c_str());
+        if (!c.kept.empty()) TestSupport::WriteText(file, c.kept);
+        BarSink bar;
+        const Utils::HTTP::FileFetchResult got =
+            Utils::HTTP::FetchIntoFile("dl.orvanta.test", "terms.bin", file, !c.kept.empty(), bar);
+        EXPECT_EQ(static_cast<int>(FetchEnd::Failed), static_cast<int>(got.end));
+        EXPECT_STREQ("http-status", Utils::ReasonName(got.outcome.reason));
+        EXPECT_EQ(206ul, got.outcome.error);
+        EXPECT_TRUE(c.result == TestSupport::ReadText(file)) << TestSupport::ReadText(file).size();
+    }
+}
+
+// A kept name that is a hard link to another file (planted where others may
+// write) is not continued: the name goes, the other file stays as it was.
+TEST(FetchIntoFile, AKeptNameLinkedElsewhereIsNeitherContinuedNorWrittenThrough) {
+    TestSupport::TestHttpServer server;
+    TestSupport::ScopedProxy proxy(server.Port());
+    ASSERT_TRUE(proxy.Ok());
+    const std::string body = HttpTest::Pattern(20000, 11);
+    TestSupport::Response response;
+    response.body = body;
+    server.SetResponse("/linked.bin", response);
+    const std::string folder = HttpTest::ScratchFolder("resumable_link");
+    const std::string victim = folder + "\\victim.dll", file = folder + "\\linked.bin.~ov";
+    ASSERT_TRUE(TestSupport::WriteText(victim, body.substr(0, 1000)));
+    DeleteFileA(file.c_str());
+    ASSERT_TRUE(CreateHardLinkA(file.c_str(), victim.c_str(), nullptr));
+    BarSink bar;
+    const Utils::HTTP::FileFetchResult got = Utils::HTTP::FetchIntoFile("dl.orvanta.test", "linked.bin", file, true, bar);
+    EXPECT_EQ(static_cast<int>(FetchEnd::Complete), static_cast<int>(got.end));
+    EXPECT_EQ(0, got.resumedFrom);
+    EXPECT_FALSE(server.Requests()[0].HasHeader("Range"));
+    EXPECT_TRUE(TestSupport::ReadText(file) == body);
+    EXPECT_TRUE(TestSupport::ReadText(victim) == body.substr(0, 1000));
+}
+
 // Why a fetch failed when nothing was cut: no server, or a file that cannot be written.
 TEST(FetchIntoFile, OutcomeTellsAnUnreachableServerFromAnUnwritableFile) {
     TestSupport::TestHttpServer server;

@@ -125,6 +125,41 @@ TEST(IniFile, LongLinesAreReadInPiecesOf3999Bytes) {
     DeleteFileA("long_line.ini");
 }
 
+// Text checked in memory is parsed as the same bytes read from a file would
+// be, whatever their line breaks, control bytes and line lengths; its
+// "#include=" lines load nothing.
+TEST(IniFile, TextIsReadAsTheSameBytesInAFile) {
+    const std::string longLine = "a=" + std::string(3997, 'x') + "b=" + std::string(4500, 'y');
+    const char withNul[] = "[S]\r\nk=before NUL\0after=1\r\nnext=2\r\n";
+    const std::string cases[] = {
+        "",
+        "[S]\r\nk=v\r\nlast=no break",
+        "[S]\nk=v\n",
+        "[S]\rk=lone CR\r\nk2=v\r\r\nk3=\r\r",
+        std::string(withNul, sizeof withNul - 1),
+        "[S]\r\nk=v\r\n\x1a[T]\r\nafter=end of text\r\n",
+        "[L]\r\n" + longLine + "\r\n" + longLine,
+        "[L]\n" + std::string(3998, 'z') + "\r\nq=across the piece boundary\r\n",
+        "[S]\r\n#include=other.ini\r\nk=v\r\n",
+    };
+    initest::WriteText("other.ini", "[S]\r\nincluded=1\r\n");
+    int index = 0;
+    for (const std::string& text : cases) {
+        SCOPED_TRACE(index++);
+        initest::WriteText("same_bytes.ini", text);
+        Utils::IniFile fromFile("same_bytes.ini", 0);
+        const std::unique_ptr<Utils::IniFile> fromText = Utils::IniFile::FromText(text);
+        std::string expected, got;
+        fromFile.ToString(expected);
+        fromText->ToString(got);
+        EXPECT_TRUE(expected == got) << expected.size() << " " << got.size() << "\n" << got.substr(0, 300);
+        EXPECT_EQ("", fromText->GetString("S", "included"));
+    }
+    EXPECT_EQ("v", Utils::IniFile::FromText(cases[1])->GetString("S", "k"));
+    DeleteFileA("same_bytes.ini");
+    DeleteFileA("other.ini");
+}
+
 TEST(IniFile, MissingFileGivesAnEmptyObject) {
     initest::StdoutCapture capture("capture_missing.txt");
     Utils::IniFile ini("no_such_file.ini", 1);

@@ -19,6 +19,7 @@ protected:
 TEST_F(PatchExe, ExitCodes) {
     const std::string dir = FreshFolder("exe_codes");
     const std::string patch = ReadText("data\\changed.vpatch");
+    const size_t changed = ReadText("data\\changed.bin").size();
     ASSERT_GT(patch.size(), Patch::kHeaderSize + 100);
     std::string damaged = patch, forged = patch;
     damaged[Patch::kHeaderSize + 40] ^= 0x10;
@@ -43,6 +44,8 @@ TEST_F(PatchExe, ExitCodes) {
         {"data\\other.bin data\\changed.vpatch ", Patch::kExitWrongBase},
         {"data\\small.bin data\\changed.vpatch ", Patch::kExitWrongBase},
         {"data\\base.bin " + dir + "\\forged.vpatch ", Patch::kExitDigestMismatch},
+        {"--size " + std::to_string(changed) + " data\\base.bin data\\changed.vpatch ", Patch::kExitOk},
+        {"--size " + std::to_string(changed + 1) + " data\\base.bin data\\changed.vpatch ", Patch::kExitWrongSize},
     };
     int i = 0;
     for (const Case& c : cases) {
@@ -57,7 +60,8 @@ TEST_F(PatchExe, ExitCodes) {
     EXPECT_EQ(RunCommand("vpatch apply data\\base.bin data\\changed.vpatch " + dir + "\\no\\such\\folder\\out.bin"),
               Patch::kExitCannotWrite);
     for (const char* line : {"vpatch", "vpatch apply a b", "vpatch apply a b c d", "vpatch make a b c",
-                             "vpatch Apply a b c", "vpatch apply \"\" b c"})
+                             "vpatch Apply a b c", "vpatch apply \"\" b c", "vpatch apply --size -1 a b c",
+                             "vpatch apply --size 1x a b c", "vpatch apply --size a b c"})
         EXPECT_EQ(RunCommand(line), Patch::kExitUsage) << line;
 }
 

@@ -83,12 +83,13 @@ ApplyResult RunOps(const std::string& old, const std::string& ops, uint64_t newS
     return result;
 }
 
-ApplyResult ApplyPatch(const std::string& old, const std::string& patch, std::string& out) {
+ApplyResult ApplyPatch(const std::string& old, const std::string& patch, std::string& out,
+                       uint64_t expectedSize = Patch::kAnySize) {
     Patch::MemorySource source(old.data(), old.size());
     Lzma::MemoryReader reader(patch.data(), patch.size());
     Lzma::StringWriter writer(64u << 20);
     std::string detail;
-    ApplyResult result = Patch::ApplyPatch(source, reader, writer, detail);
+    ApplyResult result = Patch::ApplyPatch(source, reader, writer, detail, expectedSize);
     out = writer.data;
     return result;
 }
@@ -183,6 +184,13 @@ TEST(PatchFiles, ApplyAndRefuse) {
 
     EXPECT_EQ(ApplyPatch(Data("other.bin"), patch, out), ApplyResult::WrongBase);
     EXPECT_EQ(out, "") << "nothing is written before the base checked out";
+    // The size the caller expects, and any other: refused before a byte is written.
+    ASSERT_EQ(ApplyPatch(base, patch, out, changed.size()), ApplyResult::Ok);
+    EXPECT_TRUE(out == changed);
+    for (uint64_t size : {uint64_t(0), uint64_t(changed.size() - 1), uint64_t(changed.size() + 1)}) {
+        EXPECT_EQ(ApplyPatch(base, patch, out, size), ApplyResult::WrongSize) << size;
+        EXPECT_EQ(out, "") << size;
+    }
     EXPECT_EQ(ApplyPatch(base + "x", patch, out), ApplyResult::WrongBase);
     EXPECT_EQ(ApplyPatch(base, base, out), ApplyResult::Damaged);
     for (size_t length : {size_t(0), size_t(50), Patch::kHeaderSize, Patch::kHeaderSize + 13, patch.size() - 1})

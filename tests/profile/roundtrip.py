@@ -77,6 +77,10 @@ def damaged_copies(tool, signed):
         tool.write_record(d, layout, tool.signature_area(d, layout), record)
         return bytes(d)
 
+    def grow_table(d, offset, size):  # moves the security directory's entry
+        table_at, table_size = struct.unpack_from("<II", d, layout.directory_at)
+        struct.pack_into("<II", d, layout.directory_at, table_at + offset, table_size + size)
+
     def resealed(record):  # a record whose checksum holds again after a change
         head = record[4:12]
         return record[:12] + struct.pack("<I", tool.crc32(head, record[16:])) + record[16:]
@@ -94,6 +98,11 @@ def damaged_copies(tool, signed):
         "table-past-the-end": variant(lambda d: struct.pack_into("<I", d, layout.directory_at + 4,
                                                                  len(d) - area.table_at + 4096)),
         "entry-past-the-table": variant(lambda d: struct.pack_into("<I", d, area.table_at, len(d))),
+        # Sound records in tables of a shape the stamping tool refuses.
+        "table-not-at-the-end": variant(lambda d: d.extend(b"\0" * 8)),
+        "table-size-unaligned": variant(lambda d: (d.extend(b"\0" * 4), grow_table(d, 0, 4))),
+        "table-offset-unaligned": variant(lambda d: (d.__setitem__(slice(area.table_at, area.table_at), b"\0" * 4),
+                                                     grow_table(d, 4, 0))),
     }
 
 

@@ -42,6 +42,21 @@ std::string PartialName(const std::string& path, const std::string& source) {
     return path + kTemporaryMarker + digits;
 }
 
+std::string UnguessableName(const std::string& path) {
+    CryptProvider provider;
+    unsigned long value = 0;
+    if (!CryptAcquireContextA(provider.Receive(), nullptr, nullptr, PROV_RSA_FULL,
+                              CRYPT_VERIFYCONTEXT | CRYPT_SILENT) ||
+        !CryptGenRandom(provider.Get(), sizeof value, reinterpret_cast<BYTE*>(&value))) {
+        LARGE_INTEGER now = {};
+        QueryPerformanceCounter(&now);
+        value = static_cast<unsigned long>(now.QuadPart) ^ (GetCurrentProcessId() << 16) ^ GetTickCount();
+    }
+    char digits[9];
+    std::snprintf(digits, sizeof digits, "%08lx", value & 0xFFFFFFFFUL);
+    return path + kTemporaryMarker + digits;
+}
+
 std::string ReplacementName(const std::string& path) { return path + kReplacementSuffix; }
 
 std::string BackupName(const std::string& path) { return path + kBackupSuffix; }

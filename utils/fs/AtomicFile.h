@@ -23,6 +23,14 @@ std::string PartialName(const std::string& path, const std::string& source);
 std::string ReplacementName(const std::string& path);
 // "<path>.~ovold": the old file while ReplaceByRenames runs.
 std::string BackupName(const std::string& path);
+// "<path>.~ov" + 8 hex digits from the system's random source: a temporary
+// name (IsTemporaryName) no other process can know before it exists, as long
+// as PartialName's (the decoders' 255-character command line holds two such
+// names of a 110-character file name). A wrong guess planted there only makes
+// CreateNewPlainFile fail. Without the system's random source (never seen),
+// the digits come from the clock and the process id.
+std::string UnguessableName(const std::string& path);
+
 // Whether a file name (without folder) holds kTemporaryMarker: one of the
 // names above, or one a tool made from one of them ("x.~ovnew.decoding").
 bool IsTemporaryName(const std::string& name);

@@ -111,16 +111,21 @@ void FetchAhead::Fetch(size_t index, std::unique_ptr<FileDownloader>& downloader
             AutoLock lock(m_lock);
             go = !m_jobs[index].cancel;
         }
+        bool partOfAFile = false;  // a 206: no range was asked for, so it is not the file
         if (go) {
             downloader->SendRequest(request.remoteName, "", "", false);
+            partOfAFile = downloader->GetStatusCode() == 206;
             const int range = ProgressScale(downloader->GetContentLength()).Range();
             AutoLock lock(m_lock);
             Job& job = m_jobs[index];
             go = !job.cancel;
-            if (go) job.running = downloader.get();
+            if (go && !partOfAFile) job.running = downloader.get();
             JobStarted(index, range);
         }
-        if (go) {
+        if (go && partOfAFile) {
+            result.status = 206;
+            result.outcome = Result::Failure(Reason::HttpStatus, 206, "a range nobody asked for");
+        } else if (go) {
             downloader->Receive(true);
             {
                 AutoLock lock(m_lock);

@@ -17,9 +17,6 @@ namespace HTTP {
 namespace {
 
 const DWORD kRequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_KEEP_CONNECTION;
-const DWORD kSecureFlags =
-    INTERNET_FLAG_SECURE | INTERNET_FLAG_IGNORE_CERT_DATE_INVALID | INTERNET_FLAG_IGNORE_CERT_CN_INVALID;
-const DWORD kRelaxedCertificate = SECURITY_FLAG_IGNORE_UNKNOWN_CA | SECURITY_FLAG_IGNORE_CERT_DATE_INVALID;
 
 } // namespace
 
@@ -73,12 +70,8 @@ bool FileDownloader::SendRequest(const std::string& path, const std::string& upl
     m_bSent = false;
     m_dwSendError = ERROR_INTERNET_INCORRECT_HANDLE_STATE;
 
-    DWORD flags = kRequestFlags;
-    if (!mb_cookies) flags |= INTERNET_FLAG_NO_COOKIES;
-    if (secure) {
-        if (Utils::System::GetOSVersionText(false) == "Windows 98") flags |= INTERNET_FLAG_PRAGMA_NOCACHE;
-        flags |= kSecureFlags;
-    }
+    const DWORD flags =
+        RequestFlags(secure, mb_cookies, secure && Utils::System::GetOSVersionText(false) == "Windows 98");
     const bool post = !uploadFile.empty();
     const char* acceptTypes[] = {"*/*", nullptr};
     mh_http_file.Reset(HttpOpenRequestA(mh_http_connection.Get(), post ? "POST" : "GET", path.c_str(), nullptr,
@@ -102,15 +95,9 @@ bool FileDownloader::SendRequest(const std::string& path, const std::string& upl
                                   ReadUploadFile(uploadFile));
     }
 
-    bool bSend = Send(body);
-    if (!bSend && GetLastError() == ERROR_INTERNET_INVALID_CA) {
-        DWORD security = 0;
-        DWORD size = sizeof security;
-        InternetQueryOptionA(mh_http_file.Get(), INTERNET_OPTION_SECURITY_FLAGS, &security, &size);
-        security |= kRelaxedCertificate;
-        InternetSetOptionA(mh_http_file.Get(), INTERNET_OPTION_SECURITY_FLAGS, &security, sizeof security);
-        bSend = Send(body);
-    }
+    // A certificate the system does not trust, for another name or out of
+    // date fails the request: what cannot be sent securely is not sent.
+    const bool bSend = Send(body);
     if (!bSend) {
         m_dwSendError = GetLastError();
         std::printf("Error in OpenConnection - bSend == false\n");
@@ -118,6 +105,13 @@ bool FileDownloader::SendRequest(const std::string& path, const std::string& upl
     }
     m_bSent = true;
     return true;
+}
+
+DWORD FileDownloader::RequestFlags(bool secure, bool cookies, bool windows98) {
+    DWORD flags = kRequestFlags;
+    if (!cookies) flags |= INTERNET_FLAG_NO_COOKIES;
+    if (secure) flags |= INTERNET_FLAG_SECURE | (windows98 ? INTERNET_FLAG_PRAGMA_NOCACHE : 0);
+    return flags;
 }
 
 bool FileDownloader::Send(const std::string& body) {

@@ -89,6 +89,12 @@ public:
     static constexpr DWORD kReadBlockSize = 256 * 1024;
     static constexpr DWORD kChunkSize = 1024;
 
+    // The flags of every request: reload, no cache write, keep the
+    // connection; no cookies when not asked for; secure requests check the
+    // certificate's authority, name and dates (none of the ignore flags), and
+    // on Windows 98 also ask proxies not to cache.
+    static DWORD RequestFlags(bool secure, bool cookies, bool windows98);
+
     // Multipart upload pieces (public for tests).
     static std::string MakeBoundary();
     static std::string BuildMultipartBody(const std::string& boundary, const std::string& announcedName,

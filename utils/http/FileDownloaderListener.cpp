@@ -1,6 +1,7 @@
 #include "utils/http/FileDownloaderListener.h"
 
 #include "utils/fs/FileSystem.h"
+#include "utils/PlainFile.h"
 #include "utils/string/String.h"
 
 namespace Utils {
@@ -46,8 +47,11 @@ void FileDownloaderListener::InitFile(const std::string& localPath, long long ap
     Utils::String::ReplaceAll(path, "/", "\\");
     m_szFileName = path.substr(path.rfind('\\') + 1);
     Utils::FileSystem::CreateFoldersOf(path);
-    mh_file.Reset(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, appendFrom > 0 ? OPEN_EXISTING : CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    // The folder may be one others can write to: a new file is made where no
+    // name is, a kept one continued only when it is a plain file of one link.
+    const DWORD flags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN;
+    mh_file = appendFrom > 0 ? Utils::OpenPlainFile(path, GENERIC_WRITE, flags)
+                             : Utils::ReplaceWithNewPlainFile(path, GENERIC_WRITE, flags);
     if (!mh_file || appendFrom == 0) return;
     // The body continues exactly after the bytes that are kept.
     LARGE_INTEGER at;
@@ -65,6 +69,13 @@ void FileDownloaderListener::OnStart(int contentLength) {
 bool FileDownloaderListener::OnRecv(const std::string& chunk) {
     if (!mh_file) {
         mp_progress->ReportFailure("Error in FileDownloaderListener::InitFile");
+        m_bSuccess = false;
+        return false;
+    }
+    if (m_nLimit >= 0 && static_cast<long long>(chunk.size()) > m_nLimit - m_nBytesWritten) {
+        // Whatever comes after the promised bytes belongs to no file of ours.
+        OnRecv(chunk.substr(0, static_cast<size_t>(m_nLimit - m_nBytesWritten)));
+        m_bOverLimit = true;
         m_bSuccess = false;
         return false;
     }
@@ -148,7 +159,7 @@ void FileDownloaderListener::OnError(int code) {
 Utils::Result FileDownloaderListener::Outcome(int status) const {
     using Utils::Reason;
     using Utils::Result;
-    if (status >= 400) return Result::Failure(Reason::HttpStatus, static_cast<unsigned long>(status));
+    if (status >= 400 || m_bOverLimit) return Result::Failure(Reason::HttpStatus, static_cast<unsigned long>(status));
     if (m_bSuccess) return Result::Success();
     if (m_dwFileError != 0) return Result::Failure(Utils::ReasonForSystemError(m_dwFileError), m_dwFileError);
     if (m_bCanceled) return Result::Failure(Reason::Cancelled);

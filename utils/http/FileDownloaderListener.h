@@ -39,9 +39,11 @@ private:
 
 class FileDownloaderListener : public Utils::HTTP::DownloaderListener {
 public:
-    // Creates the folders of localPath and the file (truncated); m_bSuccess is
-    // false when the file could not be created. progress: not owned, must
-    // outlive the listener. appendFrom > 0: the file keeps its first
+    // Creates the folders of localPath and the file anew (whatever name was
+    // there removed, the file made only where none is: ReplaceWithNewPlainFile);
+    // m_bSuccess is false when the file could not be created. progress: not
+    // owned, must outlive the listener. appendFrom > 0: the existing file,
+    // when it is a plain file of one link (OpenPlainFile), keeps its first
     // appendFrom bytes (anything after them is cut off) and the body follows
     // them; the progress bar counts them as done.
     FileDownloaderListener(const std::string& localPath, Utils::HTTP::ProgressSink& progress,
@@ -65,6 +67,11 @@ public:
     // Set before the transfer: the file is flushed to the disk before it is
     // closed, and a failed flush fails the transfer.
     bool m_bFlushOnComplete = false;
+    // Set before the transfer (-1: none): the most body bytes the answer said
+    // it carries. The file takes that many; a byte more ends the transfer
+    // (OnRecv refuses, m_bOverLimit) and its outcome is HttpStatus.
+    long long m_nLimit = -1;
+    bool m_bOverLimit = false;
 
     Utils::FileHandle mh_file;   // invalid when the file could not be created
     std::string m_szFileName;    // last component of the local path
@@ -75,7 +82,7 @@ public:
     bool m_bCanceled = false;    // the transfer ended through OnCanceled
 
     // The transfer's outcome as a failure reason, given the answer's status
-    // (-1: none came): Success, HttpStatus, a write failure of the file
+    // (-1: none came): Success, HttpStatus (also for a body over m_nLimit), a write failure of the file
     // (DiskFull, AccessDenied, WriteFailed), Cancelled, ServerUnreachable (no
     // answer) or DownloadCut.
     Utils::Result Outcome(int status) const;

@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <wininet.h>
 
+#include "utils/PlainFile.h"
 #include "utils/http/FileDownloader.h"
 #include "utils/http/FileDownloaderListener.h"
 
@@ -11,14 +12,15 @@ namespace HTTP {
 
 namespace {
 
-// 0 for a missing file (or a folder).
-long long SizeOf(const std::string& path) {
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data) ||
-        (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        return 0;
-    }
-    return (static_cast<long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+// The bytes a kept file holds, when it may be continued: a plain file of one
+// link (not a link planted in its place). Anything else is removed (the name,
+// never what it points to) and counts as nothing kept.
+long long KeptBytes(const std::string& path) {
+    LARGE_INTEGER size = {};
+    const Utils::FileHandle kept = Utils::OpenPlainFile(path, GENERIC_READ);
+    if (kept && GetFileSizeEx(kept.Get(), &size)) return size.QuadPart;
+    if (GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES) DeleteFileA(path.c_str());
+    return 0;
 }
 
 // Decimal digits at `at` (at most 18, so the value cannot overflow); moves past them.
@@ -40,7 +42,7 @@ bool Expect(const std::string& text, size_t& at, char wanted) {
 
 } // namespace
 
-bool ContinuesAt(const std::string& contentRange, long long have, long long contentLength) {
+bool ContinuesAt(const std::string& contentRange, long long have, long long contentLength, long long* promised) {
     const std::string unit = "bytes ";
     if (contentRange.compare(0, unit.size(), unit) != 0) return false;
     size_t at = unit.size();
@@ -53,21 +55,24 @@ bool ContinuesAt(const std::string& contentRange, long long have, long long cont
         (!ReadNumber(contentRange, at, total) || at != contentRange.size())) {
         return false;
     }
-    return first == have && last >= first && (total < 0 || total == last + 1) &&
-           (contentLength < 0 || contentLength == last - first + 1);
+    const bool continues = first == have && last >= first && (total < 0 || total == last + 1) &&
+                           (contentLength < 0 || contentLength == last - first + 1);
+    if (continues && promised) *promised = last - first + 1;
+    return continues;
 }
 
 FileFetchResult FetchIntoFile(const std::string& host, const std::string& path, const std::string& file, bool resume,
                           ProgressSink& progress) {
     FileFetchResult result;
-    long long have = resume ? SizeOf(file) : 0;
+    long long have = resume ? KeptBytes(file) : 0;
     FileDownloader downloader(nullptr, host, false, -1);
     const std::string range = have > 0 ? "Range: bytes=" + std::to_string(have) + "-\r\n" : std::string();
     const bool sent = downloader.SendRequest(path, "", "", false, range);
     int status = downloader.GetStatusCode();
+    long long promised = -1;  // body bytes an appended answer may carry
     if (sent && have > 0) {
         const bool continues = status == 206 && ContinuesAt(downloader.GetHeader(HTTP_QUERY_CONTENT_RANGE), have,
-                                                             downloader.GetContentLength64());
+                                                             downloader.GetContentLength64(), &promised);
         if (!continues && (status == 206 || status == 416)) {
             // The kept bytes are not part of what the server has now, or it
             // answered for other bytes than the rest: the whole body, once.
@@ -79,10 +84,17 @@ FileFetchResult FetchIntoFile(const std::string& host, const std::string& path, 
             have = 0;  // a whole body (ranges ignored) or an error page: from zero
         }
     }
+    if (status == 206 && have == 0) {
+        // Part of a file, asked for or not, never stands for the whole.
+        result.status = status;
+        result.outcome = Utils::Result::Failure(Utils::Reason::HttpStatus, 206, "a range nobody asked for");
+        return result;
+    }
     // Without any answer the kept bytes stay as they are (have > 0 appends nothing).
     const long long length = downloader.GetContentLength64();
     progress.SetRange(ProgressScale(length >= 0 ? have + length : -1).Range());
     FileDownloaderListener listener(file, progress, have);
+    if (have > 0) listener.m_nLimit = promised;
     downloader.SetListener(&listener);
     downloader.Receive(true);
 

@@ -34,11 +34,17 @@ struct FileFetchResult {
 // Downloads `path` from `host` (port 80) into `file`, blocking. Without
 // `resume`, or with a missing or empty file, one plain GET whose body replaces
 // the file (as a FileDownloaderListener writes it). With `resume` and N bytes
-// in the file, the request asks for "bytes=N-" and:
+// in the file (only a plain file of one link counts: a link or a folder in
+// its place is removed, the name only, and counts as nothing kept), the
+// request asks for "bytes=N-" and:
 //  - 206 with a Content-Range that continues the file (ContinuesAt): appended;
 //  - 200 (ranges ignored) or another status below 400: written from zero;
 //  - 416, or a 206 for any other range: the file is dropped and the whole body
 //    asked for once more on the same connection.
+// An appended body ends where its Content-Range said: a byte more fails the
+// transfer (Failed, HttpStatus 206) with the file holding only what was
+// promised. A 206 to a request that asked for no range is refused unread
+// (Failed, HttpStatus 206): its body is not the file from its first byte.
 // The sink gets the bar's range (the whole file's size when it is known) and
 // positions that count the kept bytes as done, and every failure, as a
 // FileDownloaderListener reports it.
@@ -48,7 +54,9 @@ FileFetchResult FetchIntoFile(const std::string& host, const std::string& path, 
 // Whether an answer to "bytes=have-" continues a file of `have` bytes: a
 // Content-Range of "bytes have-last/total" with last >= have, a total that is
 // "*" or last + 1, and a Content-Length (-1: unknown) of last - have + 1.
-bool ContinuesAt(const std::string& contentRange, long long have, long long contentLength);
+// promised (when given) receives last - have + 1.
+bool ContinuesAt(const std::string& contentRange, long long have, long long contentLength,
+                 long long* promised = nullptr);
 
 } // namespace HTTP
 } // namespace Utils

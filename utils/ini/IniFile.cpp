@@ -1,5 +1,6 @@
 #include "utils/ini/IniFile.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -33,6 +34,34 @@ IniFile::IniFile(const std::string& path, int includeEnabled, IncludeNames inclu
     m_cachedSection = nullptr;
     m_cachedName.clear();
     m_bHasCachedName = false;
+}
+
+IniFile::IniFile()
+    : m_cachedSection(nullptr), m_bHasCachedName(false), m_includeEnabled(0), m_includeNames(IncludeNames::PlainFileName) {
+}
+
+std::unique_ptr<IniFile> IniFile::FromText(const std::string& text) {
+    std::unique_ptr<IniFile> ini(new IniFile());
+    AutoLock lock(*ini);
+    // The C runtime's text mode, as ReadFile's stream sees a file.
+    std::string translated;
+    translated.reserve(text.size());
+    for (size_t i = 0; i < text.size() && text[i] != '\x1a'; ++i) {
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+        translated += text[i];
+    }
+    std::string currentSection;
+    for (size_t at = 0; at < translated.size();) {
+        // fgets: up to the line feed (kept) or LINE_BUFFER_SIZE - 1 bytes.
+        size_t length = std::min(LINE_BUFFER_SIZE - 1, translated.size() - at);
+        const size_t lineFeed = translated.find('\n', at);
+        if (lineFeed != std::string::npos && lineFeed - at < length) length = lineFeed - at + 1;
+        std::string piece = translated.substr(at, length);
+        piece.resize(std::strlen(piece.c_str()));  // fgets's caller sees up to a NUL
+        ini->ParseLine(piece, currentSection, std::string());
+        at += length;
+    }
+    return ini;
 }
 
 IniFile::~IniFile() {

@@ -95,6 +95,12 @@ public:
     IniFile(const std::string& path, int includeEnabled, IncludeNames includeNames = IncludeNames::AnyPath);
     ~IniFile() override;
 
+    // The object of `text` read as ReadFile reads a file's bytes (text mode:
+    // CR LF as LF, a Ctrl-Z ends the text, a NUL ends its piece; pieces of at
+    // most LINE_BUFFER_SIZE - 1 bytes), without includes: what was checked
+    // in memory is what is parsed, and no name is opened again.
+    static std::unique_ptr<IniFile> FromText(const std::string& text);
+
     // Loads one file into the object. reset true (the constructor) starts a new
     // load; "#include=" reads pass false. False when refused or not opened.
     bool ReadFile(const std::string& path, bool reset);
@@ -113,6 +119,7 @@ public:
     static const size_t LINE_BUFFER_SIZE = 4000;  // a piece is at most 3,999 bytes
 
 private:
+    IniFile();  // empty, includes off (FromText)
     Section* FindSection(const std::string& name);
     Section* GetOrCreateSection(const std::string& name);
     void ClearSections();
