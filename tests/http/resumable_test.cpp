@@ -14,6 +14,11 @@ using Utils::HTTP::FetchEnd;
 
 namespace {
 
+// An empty folder below the test's scratch folder.
+std::string Scratch(const std::string& name) {
+    return TestSupport::FreshFolder(TestSupport::CurrentFolder() + "\\scratch\\" + name);
+}
+
 TEST(ContinuesAt, OnlyTheExactRestOfTheFile) {
     const struct {
         const char* contentRange;
@@ -53,7 +58,7 @@ TEST(FetchIntoFile, AppendsOnlyTheExactRestAndOtherwiseStartsAgain) {
     TestSupport::ScopedProxy proxy(server.Port());
     ASSERT_TRUE(proxy.Ok());
     const std::string body = HttpTest::Pattern(300000, 7);
-    const std::string file = TestSupport::FreshFolder(TestSupport::CurrentFolder() + "\\scratch\\resumable") + "\\body.~ov";
+    const std::string file = Scratch("resumable") + "\\body.~ov";
     const std::string other = HttpTest::Pattern(300000, 8);
     const struct {
         const char* name;
@@ -134,7 +139,7 @@ TEST(FetchIntoFile, TakesNoBytesBeyondWhatWasAskedAndPromised) {
     TestSupport::ScopedProxy proxy(server.Port());
     ASSERT_TRUE(proxy.Ok());
     const std::string body = HttpTest::Pattern(50000, 9);
-    const std::string file = HttpTest::ScratchFolder("resumable") + "\\terms.~ov";
+    const std::string file = Scratch("resumable") + "\\terms.~ov";
     const struct {
         const char* name;
         std::string kept;
@@ -174,7 +179,7 @@ TEST(FetchIntoFile, AKeptNameLinkedElsewhereIsNeitherContinuedNorWrittenThrough)
     TestSupport::Response response;
     response.body = body;
     server.SetResponse("/linked.bin", response);
-    const std::string folder = HttpTest::ScratchFolder("resumable_link");
+    const std::string folder = Scratch("resumable_link");
     const std::string victim = folder + "\\victim.dll", file = folder + "\\linked.bin.~ov";
     ASSERT_TRUE(TestSupport::WriteText(victim, body.substr(0, 1000)));
     DeleteFileA(file.c_str());
@@ -194,7 +199,7 @@ TEST(FetchIntoFile, OutcomeTellsAnUnreachableServerFromAnUnwritableFile) {
     TestSupport::Response response;
     response.body = "content";
     server.SetResponse("/small.bin", response);
-    const std::string folder = TestSupport::FreshFolder(TestSupport::CurrentFolder() + "\\scratch\\outcome");
+    const std::string folder = Scratch("outcome");
     // A folder where the file should be: the system refuses to open it for writing.
     const std::string inTheWay = folder + "\\in-the-way.bin";
     CreateDirectoryA(inTheWay.c_str(), nullptr);
