@@ -10,7 +10,11 @@ PostgreSQL (python3-psycopg2), chosen by a connection string:
     store.add_failure(Failure(...), client)
     store.add_manifest_request(ManifestRequest(...), client)
     counts = store.failure_counts(by="reason" | "win_ver" | "stage" | "build" | "did" | ...)
+    store.counts(["all", "day", ...])  # the summary's counters (service/summary.py)
     store.close()
+
+The funnel, the dashboard's figures and the failure counts by reason and Windows version
+are read from summary tables the database keeps as rows arrive; other counts scan the rows.
 
 Both create their schema on first use and take concurrent writers: threads of one
 process and several processes (application workers on one or more hosts). Connections
@@ -132,7 +136,7 @@ class _Store:
     def funnel_counts(self, by=None):
         """({group: {status: distinct funnels}}, (reports, distinct funnels)); the group
         is None unless `by` is given."""
-        kind = "all" if by is None else {"did": "did", "tag1": "tag1", "tag2": "tag2"}[by]
+        kind = "all" if by is None else BY_COLUMNS[by]  # the summary names its kinds as the columns
         found = self.counts([kind, "rows", "funnel"])
         result = {}
         for (grp, sub), n in found[kind].items():
@@ -169,8 +173,8 @@ class SqliteStore(_Store):
             db = sqlite3.connect(self.path, timeout=self._timeout, check_same_thread=False,
                                  isolation_level=None)
             self._use_wal(db, sqlite3)
-            db.execute("BEGIN IMMEDIATE")  # one process creates and backfills the summary
             try:
+                db.execute("BEGIN IMMEDIATE")  # one process creates and backfills the summary
                 for statement in _SCHEMA + summary.TABLES:
                     db.execute(statement.format(id="INTEGER"))
                 if not db.execute("SELECT 1 FROM summary_state WHERE version = ?", (summary.VERSION,)).fetchall():
@@ -178,7 +182,8 @@ class SqliteStore(_Store):
                         db.execute(statement)
                 db.execute("COMMIT")
             except BaseException:
-                db.execute("ROLLBACK")
+                if db.in_transaction:
+                    db.execute("ROLLBACK")
                 db.close()
                 raise
             self._db, self._pid = db, os.getpid()

@@ -140,4 +140,5 @@ def migration(postgres):
     drop = ["DROP TRIGGER IF EXISTS %s" % (t if postgres else t.split(" ON ")[0]) for t in _TRIGGERS]
     empty = ["DELETE FROM %s" % t for t in ("summary_seen", "summary_counts", "install_release")]
     triggers = _postgres_triggers() if postgres else _sqlite_triggers()
-    return drop + empty + _backfill("TRUE") + triggers + ["INSERT INTO summary_state VALUES ('%s')" % VERSION]
+    memory = ["SET LOCAL work_mem = '128MB'"] if postgres else []  # the backfill's DISTINCTs sort in memory
+    return memory + drop + empty + _backfill("TRUE") + triggers + ["INSERT INTO summary_state VALUES ('%s')" % VERSION]
