@@ -26,21 +26,10 @@ DAYS = 90  # the days the charts over time show
 VENDOR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "vendor", "chart.js", "chart.umd.min.js")
 REALM = 'Basic realm="Orvanta operators", charset="UTF-8"'
 
-# Distinct funnels per day of report and stage.
-_FUNNEL_BY_DAY = ("SELECT day, status, COUNT(*) FROM (SELECT DISTINCT substr(received, 1, 10) AS day, status,"
-                  " start_time, start_random FROM reports WHERE received >= ?) AS d GROUP BY day, status")
-# Distinct installations (funnels) given each release per day.
-_INSTALLS_BY_DAY = ("SELECT day, release_date, COUNT(*) FROM (SELECT DISTINCT substr(received, 1, 10) AS day,"
-                    " release_date, start_time, start_random FROM manifest_requests WHERE received >= ?"
-                    " AND outcome <> 'error' AND start_time IS NOT NULL) AS d GROUP BY day, release_date")
-# Per release: the installations whose newest release it is, and how many of them reported a failure.
-_BY_RELEASE = ("SELECT r.release_date, COUNT(*), COUNT(f.start_time) FROM (SELECT start_time, start_random,"
-               " MAX(release_date) AS release_date FROM manifest_requests WHERE outcome <> 'error'"
-               " AND start_time IS NOT NULL GROUP BY start_time, start_random) AS r"
-               " LEFT JOIN (SELECT DISTINCT start_time, start_random FROM failures) AS f"
-               " ON f.start_time = r.start_time AND f.start_random = r.start_random GROUP BY r.release_date")
-_TOTALS = ("SELECT (SELECT COUNT(*) FROM reports), (SELECT COUNT(*) FROM failures),"
-           " (SELECT COUNT(*) FROM manifest_requests)")
+# Per release: the installations whose newest release it is, and how many of them reported a
+# failure (service/summary.py keeps install_release; the rest of the figures are counters).
+_BY_RELEASE = ("SELECT release_date, COUNT(*), SUM(failed) FROM install_release WHERE release_date IS NOT NULL"
+               " GROUP BY release_date")
 
 
 def read_token(path):
@@ -95,29 +84,40 @@ def _rollout(release):
             "state": ("halted" if state.halted else "active") if given else ("not given" if staged else "-")}
 
 
+def _since(counts, since, key=str):
+    return [(day, key(sub), n) for (day, sub), n in counts.items() if day >= since]
+
+
 def collect(store, releases, now=None):
     """Every figure of the page, as JSON-ready values."""
     now = now or datetime.datetime.now(datetime.timezone.utc)
     since = (now - datetime.timedelta(days=DAYS)).date().isoformat()
-    by_day, installs, by_release, totals = store.fetch([(_FUNNEL_BY_DAY, (since,)), (_INSTALLS_BY_DAY, (since,)),
-                                                        (_BY_RELEASE, ()), (_TOTALS, ())])
-    funnel, (reports, funnels) = store.funnel_counts()
-    days, stages = _series(by_day)
-    install_days, per_release = _series(installs)
+    kinds = ["all", "did", "tag1", "tag2", "day", "install_day", "funnel", "rows", "fail_reason", "fail_win_ver"]
+    counts = store.counts(kinds)
+    by_release, = store.fetch([(_BY_RELEASE, ())])
+    rows = lambda table: counts["rows"].get((table, ""), 0)  # noqa: E731
+    days, stages = _series(_since(counts["day"], since, int))
+    install_days, per_release = _series(_since(counts["install_day"], since))
+    campaigns = {}
+    for by in ("did", "tag1", "tag2"):
+        for (grp, sub), n in counts[by].items():
+            campaigns.setdefault(by, {}).setdefault(int(grp), {})[int(sub)] = n
+    by_count = lambda kind: sorted(((g, n) for (g, _), n in counts[kind].items()),  # noqa: E731
+                                   key=lambda i: (-i[1], i[0]))
     return {
         "generated": now.isoformat(timespec="seconds"),
-        "totals": {"reports": reports, "funnels": funnels, "failures": totals[0][1],
-                   "manifest_requests": totals[0][2]},
+        "totals": {"reports": rows("reports"), "funnels": counts["funnel"].get(("", ""), 0),
+                   "failures": rows("failures"), "manifest_requests": rows("manifest_requests")},
         "stages": [[status, name] for status, name in STAGES],
-        "funnel": {str(s): funnel.get(None, {}).get(s, 0) for s, _ in STAGES},
+        "funnel": {str(s): counts["all"].get(("", str(s)), 0) for s, _ in STAGES},
         "funnel_by_day": {"days": days, "stages": stages},
-        "campaigns": {by: [[group] + [counts.get(s, 0) for s, _ in STAGES]
-                           for group, counts in sorted(store.funnel_counts(by)[0].items())]
+        "campaigns": {by: [[group] + [groups.get(s, 0) for s, _ in STAGES]
+                           for group, groups in sorted(campaigns.get(by, {}).items())]
                       for by in ("did", "tag1", "tag2")},
-        "failures_by_reason": sorted(store.failure_counts("reason").items(), key=lambda i: (-i[1], i[0])),
-        "failures_by_win_ver": sorted(store.failure_counts("win_ver").items(), key=lambda i: (-i[1], i[0])),
+        "failures_by_reason": by_count("fail_reason"),
+        "failures_by_win_ver": by_count("fail_win_ver"),
         "installs_by_day": {"days": install_days, "releases": per_release},
-        "releases": [[release, served, failed] for release, served, failed in sorted(by_release)],
+        "releases": [[release, int(served), int(failed)] for release, served, failed in sorted(by_release)],
         "rollouts": [_rollout(r) for r in releases],
     }
 

@@ -10,7 +10,11 @@ PostgreSQL (python3-psycopg2), chosen by a connection string:
     store.add_failure(Failure(...), client)
     store.add_manifest_request(ManifestRequest(...), client)
     counts = store.failure_counts(by="reason" | "win_ver" | "stage" | "build" | "did" | ...)
+    store.counts(["all", "day", ...])  # the summary's counters (service/summary.py)
     store.close()
+
+The funnel, the dashboard's figures and the failure counts by reason and Windows version
+are read from summary tables the database keeps as rows arrive; other counts scan the rows.
 
 Both create their schema on first use and take concurrent writers: threads of one
 process and several processes (application workers on one or more hosts). Connections
@@ -22,6 +26,8 @@ import os
 import threading
 import time
 from collections import namedtuple
+
+from service import summary
 
 BY_COLUMNS = {"did": "did", "tag1": "tag1", "tag2": "tag2"}
 COLUMNS = "received, start_time, start_random, status, did, tag1, tag2, client"
@@ -79,13 +85,6 @@ CREATE TABLE IF NOT EXISTS manifest_requests (
     outcome TEXT NOT NULL,
     client TEXT NOT NULL
 )""", "CREATE INDEX IF NOT EXISTS manifest_requests_funnel ON manifest_requests(start_time, start_random)")
-# Distinct funnels (StartTime + StartRandom) per group and stage, in SQL both databases run.
-_COUNTS = ("SELECT grp, status, COUNT(*) FROM (SELECT DISTINCT %s AS grp, status, start_time, start_random"
-           " FROM reports) AS d GROUP BY grp, status")
-_COUNTS_ALL = ("SELECT status, COUNT(*) FROM (SELECT DISTINCT status, start_time, start_random FROM reports) AS d"
-               " GROUP BY status")
-_TOTALS = ("SELECT (SELECT COUNT(*) FROM reports),"
-           " (SELECT COUNT(*) FROM (SELECT DISTINCT start_time, start_random FROM reports) AS d)")
 
 
 def _now():
@@ -121,26 +120,36 @@ class _Store:
     def add_manifest_request(self, record, client):
         self._insert("manifest_requests", MANIFEST_COLUMNS, (_now(),) + tuple(record) + (client,))
 
+    def counts(self, kinds):
+        """{kind: {(grp, sub): n}} from the summary counters (service/summary.py)."""
+        rows, = self._fetch([("SELECT kind, grp, sub, SUM(n) FROM summary_counts WHERE kind IN (%s)"
+                              " GROUP BY kind, grp, sub" % ", ".join("?" * len(kinds)), tuple(kinds))])
+        result = {kind: {} for kind in kinds}
+        for kind, grp, sub, n in rows:
+            result[kind][(grp, sub)] = int(n)
+        return result
+
     def manifest_counts(self):
         """{(release date, outcome): requests}."""
-        rows, = self._fetch([("SELECT release_date, outcome, COUNT(*) FROM manifest_requests"
-                              " GROUP BY release_date, outcome", ())])
-        return {(release, outcome): count for release, outcome, count in rows}
+        return self.counts(["manifest"])["manifest"]
 
     def funnel_counts(self, by=None):
         """({group: {status: distinct funnels}}, (reports, distinct funnels)); the group
         is None unless `by` is given."""
-        rows, totals = self._fetch([(_COUNTS % BY_COLUMNS[by] if by else _COUNTS_ALL, ()), (_TOTALS, ())])
+        kind = "all" if by is None else BY_COLUMNS[by]  # the summary names its kinds as the columns
+        found = self.counts([kind, "rows", "funnel"])
         result = {}
-        for row in rows:
-            group, status, count = row if by else (None,) + tuple(row)
-            result.setdefault(group, {})[status] = count
-        return result, tuple(totals[0])
+        for (grp, sub), n in found[kind].items():
+            result.setdefault(int(grp) if by else None, {})[int(sub)] = n
+        return result, (found["rows"].get(("reports", ""), 0), found["funnel"].get(("", ""), 0))
 
     def failure_counts(self, by="reason"):
         """{value of `by`: failure reports}."""
         if by not in FAILURE_BY:
             raise ValueError("failures cannot be counted by %r" % by)
+        if by in ("reason", "win_ver"):  # kept in the summary: the dashboard's
+            kind = "fail_" + by
+            return {grp: n for (grp, _), n in self.counts([kind])[kind].items()}
         rows, = self._fetch([("SELECT %s, COUNT(*) FROM failures GROUP BY %s" % (by, by), ())])
         return {group: count for group, count in rows}
 
@@ -164,8 +173,19 @@ class SqliteStore(_Store):
             db = sqlite3.connect(self.path, timeout=self._timeout, check_same_thread=False,
                                  isolation_level=None)
             self._use_wal(db, sqlite3)
-            for statement in _SCHEMA:
-                db.execute(statement.format(id="INTEGER"))
+            try:
+                db.execute("BEGIN IMMEDIATE")  # one process creates and backfills the summary
+                for statement in _SCHEMA + summary.TABLES:
+                    db.execute(statement.format(id="INTEGER"))
+                if not db.execute("SELECT 1 FROM summary_state WHERE version = ?", (summary.VERSION,)).fetchall():
+                    for statement in summary.migration(postgres=False):
+                        db.execute(statement)
+                db.execute("COMMIT")
+            except BaseException:
+                if db.in_transaction:
+                    db.execute("ROLLBACK")
+                db.close()
+                raise
             self._db, self._pid = db, os.getpid()
         return self._db
 
@@ -224,8 +244,12 @@ class PostgresStore(_Store):
         conn = self._psycopg2.connect(self.dsn)
         with conn, conn.cursor() as cur:
             cur.execute("SELECT pg_advisory_xact_lock(%s)", (self._SCHEMA_LOCK,))
-            for statement in _SCHEMA:
+            for statement in _SCHEMA + summary.TABLES:
                 cur.execute(statement.format(id="BIGSERIAL"))
+            cur.execute("SELECT 1 FROM summary_state WHERE version = %s", (summary.VERSION,))
+            if not cur.fetchall():
+                for statement in summary.migration(postgres=True):
+                    cur.execute(statement)
         return conn
 
     def _take(self):

@@ -5,7 +5,10 @@
   - package throughput, nginx vs the embedded server: one 64 MiB file, and 2,000 small
     files (1-16 KiB) over 4 parallel connections (curl);
   - funnel reports stored per second with 50 concurrent senders: SQLite (embedded and
-    gunicorn) and PostgreSQL (gunicorn), with the stored rows counted.
+    gunicorn) and PostgreSQL (gunicorn), with the stored rows counted;
+  - failure reports stored per second with 50 concurrent senders: SQLite (embedded) and
+    PostgreSQL (gunicorn), likewise.
+The dashboard's page time is bench_dashboard.py's.
 Every server is started here and stopped at the end; request loops are bounded in count
 and time. The clients run on the same two cores as the servers.
 """
@@ -151,6 +154,37 @@ def report_target(n):
             "&Tag1=1&Tag2=1&" % (1700000000 + n // 4, n % 1000, (30, 40, 50, 60)[n % 4]))
 
 
+REASONS = ("server-unreachable", "disk-full", "digest-mismatch", "manifest-refused")
+
+
+def failure_target(n):
+    return ("http://log.orvanta.net:80/ClientsFailure.asp?StartTime=%d&StartRandom=%d&Did=1&Tag1=1&Tag2=1"
+            "&Reason=%s&Error=12029&Stage=FetchManifest&Build=1.4.2&WinVer=10.0.19045&Date=20240101120000&"
+            % (1800000000 + n, n % 1000, REASONS[n % 4]))
+
+
+def stored_rows(db, table):
+    store = open_store(db)
+    try:
+        (count,), = store.fetch([("SELECT COUNT(*) FROM %s" % table, ())])[0]
+        return count
+    finally:
+        store.close()
+
+
+def store_reports(kind, servers, target):
+    """Reports of one kind sent by CLIENTS senders to each (name, port, store) of servers;
+    the rate answered and the rows the store gained."""
+    print("%s reports, %d concurrent senders:" % (kind, CLIENTS))
+    table = {"funnel": "reports", "failure": "failures"}[kind]
+    for name, port, db in servers:
+        before = stored_rows(db, table)
+        done, errors, elapsed = run_clients(port, target, lambda body: body == b"OK\n")
+        stored = stored_rows(db, table) - before
+        print("  %-32s %5d answered OK in %6.2f s = %6.0f reports/s; stored %d, lost %d (%d errors)"
+              % (name, done, elapsed, rate(done, elapsed), stored, done - stored, errors))
+
+
 def rate(done, elapsed):
     return done / elapsed if elapsed else 0.0
 
@@ -196,18 +230,12 @@ def main():
                       % (name, len(small), size / (1 << 20), elapsed, len(small) / elapsed,
                          size / (1 << 20) / elapsed))
 
-            print("funnel reports, %d concurrent senders:" % CLIENTS)
-            for name, port, db in (("embedded server + SQLite", embedded_port, sqlite_db),
-                                   ("gunicorn 2 workers + SQLite", gunicorn_sqlite.port,
-                                    os.path.join(tmp, "gunicorn.sqlite")),
-                                   ("gunicorn 2 workers + PostgreSQL", gunicorn_pg.port, pg.dsn)):
-                store = open_store(db)
-                before = store.funnel_counts()[1][0]
-                done, errors, elapsed = run_clients(port, report_target, lambda body: body == b"OK\n")
-                stored = store.funnel_counts()[1][0] - before
-                store.close()
-                print("  %-32s %5d answered OK in %6.2f s = %6.0f reports/s; stored %d, lost %d (%d errors)"
-                      % (name, done, elapsed, rate(done, elapsed), stored, done - stored, errors))
+            store_reports("funnel", [("embedded server + SQLite", embedded_port, sqlite_db),
+                                     ("gunicorn 2 workers + SQLite", gunicorn_sqlite.port,
+                                      os.path.join(tmp, "gunicorn.sqlite")),
+                                     ("gunicorn 2 workers + PostgreSQL", gunicorn_pg.port, pg.dsn)], report_target)
+            store_reports("failure", [("embedded server + SQLite", embedded_port, sqlite_db),
+                                      ("gunicorn 2 workers + PostgreSQL", gunicorn_pg.port, pg.dsn)], failure_target)
         finally:
             for server in reversed(servers):
                 stop(server) if isinstance(server, subprocess.Popen) else server.stop()

@@ -136,3 +136,69 @@ def pack_releases(folder, key, brand="Halvenor", stage=None):
 def read_file(*parts):
     with open(os.path.join(*parts), "rb") as f:
         return f.read()
+
+
+# The dashboard's figures counted straight from the raw rows, as the dashboard did before it
+# kept a summary: the reference the summary must always equal.
+_RAW_QUERIES = {
+    "totals": "SELECT (SELECT COUNT(*) FROM reports), (SELECT COUNT(*) FROM failures),"
+              " (SELECT COUNT(*) FROM manifest_requests),"
+              " (SELECT COUNT(*) FROM (SELECT DISTINCT start_time, start_random FROM reports) AS d)",
+    "funnel": "SELECT status, COUNT(*) FROM (SELECT DISTINCT status, start_time, start_random FROM reports) AS d"
+              " GROUP BY status",
+    "by_day": "SELECT day, status, COUNT(*) FROM (SELECT DISTINCT substr(received, 1, 10) AS day, status,"
+              " start_time, start_random FROM reports WHERE received >= ?) AS d GROUP BY day, status",
+    "campaign": "SELECT grp, status, COUNT(*) FROM (SELECT DISTINCT {by} AS grp, status, start_time, start_random"
+                " FROM reports) AS d GROUP BY grp, status",
+    "failures": "SELECT {by}, COUNT(*) FROM failures GROUP BY {by}",
+    "installs": "SELECT day, release_date, COUNT(*) FROM (SELECT DISTINCT substr(received, 1, 10) AS day,"
+                " release_date, start_time, start_random FROM manifest_requests WHERE received >= ?"
+                " AND outcome <> 'error' AND start_time IS NOT NULL) AS d GROUP BY day, release_date",
+    "releases": "SELECT r.release_date, COUNT(*), COUNT(f.start_time) FROM (SELECT start_time, start_random,"
+                " MAX(release_date) AS release_date FROM manifest_requests WHERE outcome <> 'error'"
+                " AND start_time IS NOT NULL GROUP BY start_time, start_random) AS r"
+                " LEFT JOIN (SELECT DISTINCT start_time, start_random FROM failures) AS f"
+                " ON f.start_time = r.start_time AND f.start_random = r.start_random GROUP BY r.release_date",
+    "manifest": "SELECT release_date, outcome, COUNT(*) FROM manifest_requests GROUP BY release_date, outcome",
+}
+
+
+def raw_figures(store, now):
+    """The figures of dashboard.collect(store, [], now) but "generated" and "rollouts",
+    plus "manifest" (store.manifest_counts()), recounted from the raw rows."""
+    import datetime
+    import json
+    from service import dashboard
+    from service.reports import STAGES
+    since = (now - datetime.timedelta(days=dashboard.DAYS)).date().isoformat()
+    q = lambda name, params=(), **by: store.fetch([(_RAW_QUERIES[name].format(**by), params)])[0]  # noqa: E731
+    (reports, failures, requests, funnels), = q("totals")
+    funnel = dict(q("funnel"))
+    days, stages = dashboard._series(q("by_day", (since,)))
+    install_days, per_release = dashboard._series(q("installs", (since,)))
+    campaigns = {}
+    for by in ("did", "tag1", "tag2"):
+        groups = {}
+        for group, status, n in q("campaign", by=by):
+            groups.setdefault(group, {})[status] = n
+        campaigns[by] = [[g] + [c.get(s, 0) for s, _ in STAGES] for g, c in sorted(groups.items())]
+    by_count = lambda by: sorted(q("failures", by=by), key=lambda i: (-i[1], i[0]))  # noqa: E731
+    figures = {"totals": {"reports": reports, "funnels": funnels, "failures": failures, "manifest_requests": requests},
+            "stages": [[s, name] for s, name in STAGES], "funnel": {str(s): funnel.get(s, 0) for s, _ in STAGES},
+            "funnel_by_day": {"days": days, "stages": stages}, "campaigns": campaigns,
+            "failures_by_reason": by_count("reason"), "failures_by_win_ver": by_count("win_ver"),
+            "installs_by_day": {"days": install_days, "releases": per_release},
+            "releases": sorted(q("releases"))}
+    figures = json.loads(dashboard.to_json(figures))  # the shapes JSON gives: lists, string keys
+    figures["manifest"] = {(r, o): n for r, o, n in q("manifest")}
+    return figures
+
+
+def shown_figures(store, now):
+    """What the dashboard shows from the store (the summary), in raw_figures' shape."""
+    import json
+    from service import dashboard
+    figures = json.loads(dashboard.to_json(dashboard.collect(store, [], now)))
+    del figures["generated"], figures["rollouts"]
+    figures["manifest"] = store.manifest_counts()
+    return figures
