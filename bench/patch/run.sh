@@ -7,6 +7,7 @@
 #   bench/patch/run.sh [build-dir]     (default: $ORVANTA_BUILD_DIR or build/x86_64)
 # SIZE_MIB overrides the file size; REPEAT the runs per figure (median, default 3);
 # VPATCH_EXE another vpatch.exe to apply with (an older build, for before/after);
+# CASES picks cases (default: scattered inserted esbuild);
 # PAIRS=0 leaves out the real pair (two close versions of a Go executable, fetched
 # from npm into the build folder). Anchors in the same run, natively, as Debian
 # packages (apt-get install xdelta3 zstd bsdiff): xdelta3, zstd --patch-from and
@@ -41,6 +42,7 @@ if [ "${PAIRS:-1}" != 0 ]; then
   fi
   [ -s esbuild-new.bin ] && pairs+=(esbuild)
 fi
+[ -z "${CASES:-}" ] || read -r -a pairs <<<"$CASES"
 cp "${VPATCH_EXE:-$exe}" vpatch.exe
 # A prefix of its own, so running this never disturbs tests using the build's prefix.
 export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
