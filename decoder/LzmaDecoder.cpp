@@ -87,7 +87,8 @@ public:
     }
     bool AtEnd() { return m_cur == m_last && !Refill(); }
     bool PastEnd() const { return m_pastEnd; }
-    bool Failed() const { return m_reader.Failed(); }
+    // Asked once per symbol: the reader is asked only once it has returned nothing.
+    bool Failed() const { return m_exhausted && m_reader.Failed(); }
 
 private:
     bool Refill() {
@@ -122,20 +123,32 @@ public:
     }
 
     unsigned DecodeBit(Prob& prob) {
-        uint32_t bound = (m_range >> kNumBitModelTotalBits) * prob;
-        unsigned bit;
-        if (m_code < bound) {
-            m_range = bound;
-            prob = Prob(prob + ((kBitModelTotal - prob) >> kNumMoveBits));
-            bit = 0;
-        } else {
-            m_range -= bound;
-            m_code -= bound;
-            prob = Prob(prob - (prob >> kNumMoveBits));
-            bit = 1;
-        }
-        Normalize();
+        uint32_t range = m_range, code = m_code;
+        unsigned bit = Bit(range, code, prob);
+        m_range = range;
+        m_code = code;
         return bit;
+    }
+
+    // A literal byte from its 0x300 probabilities; after a match, `matchByte`
+    // (the byte at rep0) predicts it bit by bit until they differ (else pass
+    // a value above 0xFF).
+    unsigned Literal(Prob* probs, unsigned matchByte) {
+        uint32_t range = m_range, code = m_code;
+        unsigned symbol = 1;
+        if (matchByte <= 0xFF) {
+            do {
+                unsigned matchBit = (matchByte >> 7) & 1;
+                matchByte <<= 1;
+                unsigned bit = Bit(range, code, probs[0x100 + (matchBit << 8) + symbol]);
+                symbol = (symbol << 1) | bit;
+                if (bit != matchBit) break;
+            } while (symbol < 0x100);
+        }
+        while (symbol < 0x100) symbol = (symbol << 1) | Bit(range, code, probs[symbol]);
+        m_range = range;
+        m_code = code;
+        return symbol & 0xFF;
     }
 
     uint32_t DecodeDirect(unsigned count) {
@@ -153,18 +166,24 @@ public:
 
     template <unsigned NumBits>
     unsigned BitTree(Prob* probs) {
+        uint32_t range = m_range, code = m_code;
         unsigned m = 1;
-        for (unsigned i = 0; i < NumBits; ++i) m = (m << 1) | DecodeBit(probs[m]);
+        for (unsigned i = 0; i < NumBits; ++i) m = (m << 1) | Bit(range, code, probs[m]);
+        m_range = range;
+        m_code = code;
         return m - (1u << NumBits);
     }
 
     unsigned BitTreeReverse(Prob* probs, unsigned numBits) {
+        uint32_t range = m_range, code = m_code;
         unsigned m = 1, symbol = 0;
         for (unsigned i = 0; i < numBits; ++i) {
-            unsigned bit = DecodeBit(probs[m]);
+            unsigned bit = Bit(range, code, probs[m]);
             m = (m << 1) | bit;
             symbol |= bit << i;
         }
+        m_range = range;
+        m_code = code;
         return symbol;
     }
 
@@ -172,6 +191,29 @@ public:
     bool Corrupt() const { return m_corrupt; }
 
 private:
+    // One bit on the caller's copies of range and code: the compiler keeps
+    // locals in registers, where members would be reloaded after every store
+    // through a byte or probability pointer.
+    unsigned Bit(uint32_t& range, uint32_t& code, Prob& prob) {
+        uint32_t bound = (range >> kNumBitModelTotalBits) * prob;
+        unsigned bit;
+        if (code < bound) {
+            range = bound;
+            prob = Prob(prob + ((kBitModelTotal - prob) >> kNumMoveBits));
+            bit = 0;
+        } else {
+            range -= bound;
+            code -= bound;
+            prob = Prob(prob - (prob >> kNumMoveBits));
+            bit = 1;
+        }
+        if (range < kTopValue) {
+            range <<= 8;
+            code = (code << 8) | m_in.Byte();
+        }
+        return bit;
+    }
+
     void Normalize() {
         if (m_range < kTopValue) {
             m_range <<= 8;
@@ -231,15 +273,23 @@ public:
         uint32_t index = distance < m_pos ? m_pos - distance - 1 : m_pos + m_size - distance - 1;
         return m_buffer[index];
     }
-    // Callers check HasDistance first. Byte by byte: source and target overlap
-    // when the distance is shorter than the length.
+    // Callers check HasDistance first. Source and target overlap when the
+    // distance is shorter than the length: such a copy goes byte by byte.
+    // Short ones go without a call to memcpy, which costs more than it saves there.
+    // Locals, not members, in the loop: a byte store may alias any member.
     void Copy(uint32_t distance, unsigned length) {
         while (length) {
-            uint32_t from = distance < m_pos ? m_pos - distance - 1 : m_pos + m_size - distance - 1;
-            uint32_t chunk = std::min({uint32_t(length), m_size - m_pos, m_size - from});
-            uint8_t* buffer = m_buffer.get();
-            for (uint32_t i = 0; i < chunk; ++i) buffer[m_pos + i] = buffer[from + i];
-            m_pos += chunk;
+            uint32_t pos = m_pos;
+            uint32_t from = distance < pos ? pos - distance - 1 : pos + m_size - distance - 1;
+            uint32_t chunk = std::min({uint32_t(length), m_size - pos, m_size - from});
+            uint8_t* target = m_buffer.get() + pos;
+            const uint8_t* source = m_buffer.get() + from;
+            if (chunk >= 32 && distance >= chunk) {
+                std::memcpy(target, source, chunk);
+            } else {
+                for (uint32_t i = 0; i < chunk; ++i) target[i] = source[i];
+            }
+            m_pos = pos + chunk;
             m_total += chunk;
             length -= chunk;
             if (m_pos == m_size) Advance();
@@ -349,19 +399,9 @@ void Decoder::DecodeLiteral() {
     unsigned lpMask = (1u << m_header.lp) - 1;
     size_t context = ((unsigned(total) & lpMask) << m_header.lc) + (prevByte >> (8 - m_header.lc));
     Prob* probs = &m_literals[0x300 * context];
-    unsigned symbol = 1;
-    if (m_state >= 7) {
-        // After a match the byte at rep0 predicts this one, bit by bit, until they differ.
-        unsigned matchByte = m_window.Get(m_rep[0]);
-        do {
-            unsigned matchBit = (matchByte >> 7) & 1;
-            matchByte <<= 1;
-            unsigned bit = m_rc.DecodeBit(probs[0x100 + (matchBit << 8) + symbol]);
-            symbol = (symbol << 1) | bit;
-            if (bit != matchBit) break;
-        } while (symbol < 0x100);
-    }
-    while (symbol < 0x100) symbol = (symbol << 1) | m_rc.DecodeBit(probs[symbol]);
+    // After a match the byte at rep0 predicts this one.
+    unsigned matchByte = m_state >= 7 ? m_window.Get(m_rep[0]) : 0x100;
+    unsigned symbol = m_rc.Literal(probs, matchByte);
     m_window.Put(uint8_t(symbol));
     m_state = m_state < 4 ? 0 : (m_state < 10 ? m_state - 3 : m_state - 6);
 }

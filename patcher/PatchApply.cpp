@@ -9,7 +9,8 @@ namespace Patch {
 namespace {
 
 constexpr size_t kOutputBuffer = 1u << 20;
-constexpr size_t kCacheBuffer = 1u << 20;
+// Reads of the old file at least this long go straight to the file.
+constexpr size_t kDirectRead = 2 * OpApplier::kBlockSize;
 constexpr size_t kHashChunk = 1u << 20;
 
 // Hands the LZMA decoder the 13 header bytes already read, then the rest.
@@ -117,30 +118,65 @@ bool OpApplier::Emit(const uint8_t* data, size_t size) {
     return true;
 }
 
-// Small reads come from a read-ahead copy of the old file; large ones go straight through.
-bool OpApplier::ReadOld(uint64_t offset, uint8_t* buffer, size_t size) {
-    if (offset >= m_cacheStart && offset - m_cacheStart <= m_cacheSize && size <= m_cacheSize - (offset - m_cacheStart)) {
-        std::memcpy(buffer, m_cache.data() + (offset - m_cacheStart), size);
-        return true;
-    }
-    if (size < kCacheBuffer / 4) {
-        if (m_cache.empty()) {
-            try {
-                m_cache.resize(kCacheBuffer);
-            } catch (const std::bad_alloc&) {
-                return Fail(ApplyResult::OutOfMemory, "no memory for the read buffer");
-            }
+// The block of the old file with this index, read from the file unless cached.
+// The least recently used block makes room: operations jump back and forth
+// over nearby old bytes, and each block is then read once while it is in use.
+const uint8_t* OpApplier::OldBlock(uint64_t index, size_t& size) {
+    size_t victim = 0;
+    for (size_t slot = 0; slot < kBlockCount; ++slot) {
+        CachedBlock& block = m_blocks[slot];
+        if (block.size && block.index == index) {
+            block.lastUse = ++m_useClock;
+            size = block.size;
+            return m_cache.data() + slot * kBlockSize;
         }
-        uint64_t fill = std::min<uint64_t>(kCacheBuffer, m_old.Size() - offset);
-        m_cacheSize = 0;
-        if (!m_old.ReadAt(offset, m_cache.data(), size_t(fill)))
-            return Fail(ApplyResult::ReadError, "the old file cannot be read");
-        m_cacheStart = offset;
-        m_cacheSize = size_t(fill);
-        std::memcpy(buffer, m_cache.data(), size);
-        return true;
+        if (block.lastUse < m_blocks[victim].lastUse) victim = slot;
     }
-    return m_old.ReadAt(offset, buffer, size) || Fail(ApplyResult::ReadError, "the old file cannot be read");
+    if (m_cache.empty()) {
+        try {
+            m_cache.resize(kBlockCount * kBlockSize);
+        } catch (const std::bad_alloc&) {
+            Fail(ApplyResult::OutOfMemory, "no memory for the read buffer");
+            return nullptr;
+        }
+    }
+    CachedBlock& block = m_blocks[victim];
+    uint8_t* data = m_cache.data() + victim * kBlockSize;
+    uint64_t start = index * kBlockSize;
+    block.size = 0;
+    if (start >= m_old.Size()) {
+        Fail(ApplyResult::ReadError, "the old file cannot be read");
+        return nullptr;
+    }
+    size_t fill = size_t(std::min<uint64_t>(kBlockSize, m_old.Size() - start));
+    if (!m_old.ReadAt(start, data, fill)) {
+        Fail(ApplyResult::ReadError, "the old file cannot be read");
+        return nullptr;
+    }
+    block.index = index;
+    block.size = fill;
+    block.lastUse = ++m_useClock;
+    size = fill;
+    return data;
+}
+
+// Short reads come from cached blocks of the old file; long ones go straight through.
+bool OpApplier::ReadOld(uint64_t offset, uint8_t* buffer, size_t size) {
+    if (size >= kDirectRead)
+        return m_old.ReadAt(offset, buffer, size) || Fail(ApplyResult::ReadError, "the old file cannot be read");
+    while (size) {
+        size_t blockSize = 0;
+        const uint8_t* block = OldBlock(offset / kBlockSize, blockSize);
+        if (!block) return false;
+        size_t within = size_t(offset % kBlockSize);
+        if (within >= blockSize) return Fail(ApplyResult::ReadError, "the old file cannot be read");
+        size_t n = std::min(size, blockSize - within);
+        std::memcpy(buffer, block + within, n);
+        buffer += n;
+        offset += n;
+        size -= n;
+    }
+    return true;
 }
 
 bool OpApplier::CopyOld(uint64_t length) {

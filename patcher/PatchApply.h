@@ -46,6 +46,10 @@ int ExitCodeFor(ApplyResult result);
 // that tests can feed operation streams without compressing them.
 class OpApplier : public Lzma::Writer {
 public:
+    // The old file is read through kBlockCount cached blocks of kBlockSize bytes.
+    static constexpr size_t kBlockSize = 64u << 10;
+    static constexpr size_t kBlockCount = 16;
+
     OpApplier(Source& old, Lzma::Writer& out, uint64_t newSize);
     bool Write(const uint8_t* data, size_t size) override;
     // After the last piece: Ok when the end operation came after exactly
@@ -61,6 +65,7 @@ private:
     bool FieldsComplete();
     bool CopyOld(uint64_t length);
     bool ReadOld(uint64_t offset, uint8_t* buffer, size_t size);
+    const uint8_t* OldBlock(uint64_t index, size_t& size);
     bool Emit(const uint8_t* data, size_t size);
     uint8_t* Reserve(size_t& available);
     bool Flush();
@@ -79,9 +84,14 @@ private:
     uint64_t m_remaining = 0; // payload bytes still to come
     std::vector<uint8_t> m_output;  // filled up to m_outputUsed, then written
     size_t m_outputUsed = 0;
-    std::vector<uint8_t> m_cache;   // read-ahead of the old file
-    uint64_t m_cacheStart = 0;
-    size_t m_cacheSize = 0;
+    struct CachedBlock {
+        uint64_t index = 0;
+        size_t size = 0;       // 0: the slot is empty
+        uint64_t lastUse = 0;
+    };
+    std::vector<uint8_t> m_cache;   // kBlockCount blocks of the old file
+    CachedBlock m_blocks[kBlockCount];
+    uint64_t m_useClock = 0;
     Sha256 m_sha;
     ApplyResult m_error = ApplyResult::Ok;
     std::string m_detail;

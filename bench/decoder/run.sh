@@ -2,6 +2,8 @@
 # Decoding throughput of our lzma.exe under Wine against `xz -d` run natively,
 # on a 64 MiB file packed by `xz --format=lzma`.
 #   bench/decoder/run.sh [build-dir]     (default: $ORVANTA_BUILD_DIR or build/x86_64)
+# LZMA_EXE: another lzma.exe to measure (an older build, for before/after);
+# REPEAT: runs per figure (median, default 5).
 set -uo pipefail
 root="$(cd "$(dirname "$0")/../.." && pwd)"
 build="${1:-${ORVANTA_BUILD_DIR:-$root/build/x86_64}}"
@@ -35,7 +37,7 @@ PY
   xz --format=lzma -6 -k -c sample.bin > sample.lzma
   xz --format=lzma -c /dev/null > tiny.lzma
 fi
-cp "$exe" lzma.exe
+cp "${LZMA_EXE:-$exe}" lzma.exe
 
 now() { date +%s.%N; }
 mbps() { python3 -c "import sys; s=float(sys.argv[2]); print('%.1f' % (float(sys.argv[1]) / s / 1e6) if s > 0 else 'n/a')" "$@"; }
@@ -44,15 +46,15 @@ bytes=$(stat -c %s sample.bin)
 wineserver -p30 >/dev/null 2>&1 </dev/null
 wine cmd /c exit >/dev/null 2>&1 </dev/null   # first start of a prefix is slow; not part of the figures
 
-# Best of 3, wall clock and CPU time (user + system of the child): on a shared,
+# Medians, wall clock and CPU time (user + system of the child): on a shared,
 # loaded machine the CPU figure is the steadier one.
-python3 - "$(stat -c %s sample.bin)" <<'PY'
-import os, resource, subprocess, sys, time
-size = int(sys.argv[1])
+python3 - "$(stat -c %s sample.bin)" "${REPEAT:-5}" <<'PY'
+import os, resource, statistics, subprocess, sys, time
+size, repeat = int(sys.argv[1]), int(sys.argv[2])
 
 def measure(command, output=None):
-    best_wall = best_cpu = None
-    for _ in range(3):
+    walls, cpus = [], []
+    for _ in range(repeat):
         before = resource.getrusage(resource.RUSAGE_CHILDREN)
         start = time.perf_counter()
         with open(output or os.devnull, "wb") as sink:
@@ -62,9 +64,9 @@ def measure(command, output=None):
         cpu = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
         if rc != 0:
             sys.exit("decoder: %s failed with exit code %d" % (command[0], rc))
-        best_wall = wall if best_wall is None else min(best_wall, wall)
-        best_cpu = cpu if best_cpu is None else min(best_cpu, cpu)
-    return best_wall, best_cpu
+        walls.append(wall)
+        cpus.append(cpu)
+    return statistics.median(walls), statistics.median(cpus)
 
 xz = measure(["xz", "-d", "--format=lzma", "-c", "sample.lzma"])
 start = measure(["wine", "lzma.exe", "d", "tiny.lzma", "tiny.out"])
@@ -73,7 +75,8 @@ if open("sample.out", "rb").read() != open("sample.bin", "rb").read():
     sys.exit("decoder: output differs from the original")
 
 mb = size / 1e6
-print("input: %d bytes packed, %d bytes unpacked (best of 3)" % (os.path.getsize("sample.lzma"), size))
+print("input: %d bytes packed, %d bytes unpacked (medians of %d; load average %s on 2 cores)"
+      % (os.path.getsize("sample.lzma"), size, repeat, " ".join(open("/proc/loadavg").read().split()[:3])))
 print("xz -d (native)       wall %6.2f s %6.1f MB/s   cpu %6.2f s %6.1f MB/s" % (xz[0], mb / xz[0], xz[1], mb / xz[1]))
 print("lzma.exe under Wine  wall %6.2f s %6.1f MB/s   cpu %6.2f s %6.1f MB/s" % (ours[0], mb / ours[0], ours[1], mb / ours[1]))
 net = ours[1] - start[1]

@@ -5,7 +5,14 @@
 # packs it (xz --format=lzma -6). The maker runs natively (the release
 # machine's vpatch), the applier under Wine (vpatch.exe).
 #   bench/patch/run.sh [build-dir]     (default: $ORVANTA_BUILD_DIR or build/x86_64)
-# SIZE_MIB overrides the file size.
+# SIZE_MIB overrides the file size; REPEAT the runs per figure (median, default 3);
+# VPATCH_EXE another vpatch.exe to apply with (an older build, for before/after);
+# CASES picks cases (default: scattered inserted esbuild);
+# PAIRS=0 leaves out the real pair (two close versions of a Go executable, fetched
+# from npm into the build folder). Anchors in the same run, natively, as Debian
+# packages (apt-get install xdelta3 zstd bsdiff): xdelta3, zstd --patch-from and
+# bsdiff make and apply the same pairs (bsdiff only below 64 MiB: it needs ~17x
+# the file in memory and minutes).
 set -uo pipefail
 root="$(cd "$(dirname "$0")/../.." && pwd)"
 build="${1:-${ORVANTA_BUILD_DIR:-$root/build/x86_64}}"
@@ -23,7 +30,20 @@ if [ "$(cat size.txt 2>/dev/null)" != "$size_mib" ]; then
   rm -f ./*.lzma-size
   python3 "$root/bench/patch/make_data.py" . "$size_mib" && echo "$size_mib" > size.txt || exit 1
 fi
-cp "$exe" vpatch.exe
+pairs=(scattered inserted)
+if [ "${PAIRS:-1}" != 0 ]; then
+  # esbuild's Linux executable (Go, 9 MiB) in two close versions.
+  if [ ! -s esbuild-new.bin ]; then
+    for v in old:0.19.0 new:0.19.1; do
+      rm -rf npm && mkdir npm && (cd npm && npm pack --silent "@esbuild/linux-x64@${v#*:}" >/dev/null 2>&1 \
+        && tar xzf ./*.tgz && cp package/bin/esbuild "../esbuild-${v%%:*}.bin") || echo "patch: npm pack failed"
+    done
+    rm -rf npm
+  fi
+  [ -s esbuild-new.bin ] && pairs+=(esbuild)
+fi
+[ -z "${CASES:-}" ] || read -r -a pairs <<<"$CASES"
+cp "${VPATCH_EXE:-$exe}" vpatch.exe
 # A prefix of its own, so running this never disturbs tests using the build's prefix.
 export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY
@@ -31,24 +51,53 @@ wineserver -p30 >/dev/null 2>&1 </dev/null
 wine cmd /c exit >/dev/null 2>&1 </dev/null   # first start of a prefix is slow; not part of the figures
 trap 'wineserver -k >/dev/null 2>&1; rm -f result.bin' EXIT
 
-# GNU time: wall seconds, CPU seconds (user + system), peak resident KiB.
+# GNU time: wall seconds, CPU seconds (user + system), peak resident KiB; the median run by wall time.
 measure() { /usr/bin/time -f '%e %U %S %M' "$@" 2>&1 >/dev/null | tail -n1; }
-idle="$(measure wine vpatch.exe)"   # Wine's own start and footprint (usage message only)
+repeat="${REPEAT:-3}"
+median() {
+  local runs=() i
+  for ((i = 0; i < repeat; i++)); do runs+=("$(measure "$@")"); done
+  printf '%s\n' "${runs[@]}" | sort -n | sed -n "$(( (repeat + 1) / 2 ))p"
+}
+fmt() { echo "$1" | awk '{printf "%6.2f / %5.2f, %5.0f", $1, $2 + $3, $4/1024}'; }
+idle="$(median wine vpatch.exe)"   # Wine's own start and footprint (usage message only)
 echo "files: ${size_mib} MiB game-like base; Wine alone (vpatch.exe usage run): $(echo "$idle" | awk '{printf "%.2f s, %.0f MiB", $1, $4/1024}')"
-printf '%-10s %12s %12s %7s | %-30s | %-30s\n' case "whole .lzma" patch ratio "make: wall/cpu s, peak MiB" "apply (Wine): wall/cpu s, peak MiB"
+echo "load average at the start: $(cut -d' ' -f1-3 /proc/loadavg) (2 cores); medians of $repeat runs"
+printf '%-10s %-13s %12s %8s | %-26s | %-26s\n' case tool patch "of .lzma" "make: wall/cpu s, peak MiB" "apply: wall/cpu s, peak MiB"
 status=0
-for case in scattered inserted; do
+row() {  # case tool patch-file make-figures apply-figures
+  printf '%-10s %-13s %12d %7.2f%% | %-26s | %-26s\n' "$1" "$2" "$(stat -c %s "$3")" \
+    "$(python3 -c "print(100 * $(stat -c %s "$3") / $whole)")" "$(fmt "$4")" "$(fmt "$5")"
+}
+check() { cmp -s result.bin "$1" || { echo "patch: $2 on $3: the result differs"; status=1; }; }
+for case in "${pairs[@]}"; do
+  old=base.bin new="$case.bin"
+  [ "$case" = esbuild ] && old=esbuild-old.bin new=esbuild-new.bin
   if [ ! -s "$case.lzma-size" ]; then
-    xz --format=lzma -6 -T1 -c "$case.bin" | wc -c > "$case.lzma-size"
+    xz --format=lzma -6 -T1 -c "$new" | wc -c > "$case.lzma-size"
   fi
   whole="$(cat "$case.lzma-size")"
-  made="$(measure "$maker" make base.bin "$case.bin" "$case.vpatch")"
-  applied="$(measure wine vpatch.exe apply base.bin "$case.vpatch" result.bin)"
-  if ! cmp -s result.bin "$case.bin"; then echo "patch: $case: the result differs"; status=1; fi
-  patch="$(stat -c %s "$case.vpatch")"
-  fmt() { echo "$1" | awk '{printf "%6.2f / %6.2f, %5.0f", $1, $2 + $3, $4/1024}'; }
-  printf '%-10s %12d %12d %6.2f%% | %-30s | %-30s\n' "$case" "$whole" "$patch" \
-    "$(python3 -c "print(100 * $patch / $whole)")" "$(fmt "$made")" "$(fmt "$applied")"
+  made="$(measure "$maker" make "$old" "$new" "$case.vpatch")"
+  applied="$(median wine vpatch.exe apply "$old" "$case.vpatch" result.bin)"
+  check "$new" vpatch.exe "$case"
+  row "$case" "vpatch.exe" "$case.vpatch" "$made" "$applied"
+  if command -v xdelta3 >/dev/null; then
+    made="$(measure xdelta3 -f -e -s "$old" "$new" "$case.xd3")"
+    applied="$(median xdelta3 -f -d -s "$old" "$case.xd3" result.bin)"
+    check "$new" xdelta3 "$case"; row "$case" xdelta3 "$case.xd3" "$made" "$applied"
+  fi
+  if command -v zstd >/dev/null; then
+    made="$(measure zstd -q -f -T1 --patch-from="$old" "$new" -o "$case.zst")"
+    applied="$(median zstd -q -f -d --memory=2048MB --patch-from="$old" "$case.zst" -o result.bin)"
+    check "$new" zstd "$case"; row "$case" "zstd --patch" "$case.zst" "$made" "$applied"
+  fi
+  if command -v bsdiff >/dev/null && [ "$(stat -c %s "$new")" -lt $((64 << 20)) ]; then
+    made="$(measure bsdiff "$old" "$new" "$case.bsdiff")"
+    applied="$(median bspatch "$old" result.bin "$case.bsdiff")"
+    check "$new" bspatch "$case"; row "$case" bsdiff "$case.bsdiff" "$made" "$applied"
+  fi
+  rm -f "$case.xd3" "$case.zst" "$case.bsdiff"
 done
+echo "vpatch.exe runs under Wine (its start included), the anchors natively"
 echo "goal: patch at most 5 % of the whole .lzma file"
 exit $status

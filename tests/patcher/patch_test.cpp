@@ -94,6 +94,29 @@ ApplyResult ApplyPatch(const std::string& old, const std::string& patch, std::st
     return result;
 }
 
+// Counts what the applier reads from the old file.
+class CountingSource : public Patch::MemorySource {
+public:
+    using MemorySource::MemorySource;
+    bool ReadAt(uint64_t offset, uint8_t* buffer, size_t size) override {
+        ++reads;
+        bytes += size;
+        return MemorySource::ReadAt(offset, buffer, size);
+    }
+    uint64_t reads = 0, bytes = 0;
+};
+
+// One copy (or diff with `delta` added to every byte) of `length` old bytes at `from`,
+// appended to `ops`; `at` is the old position, moved as the applier moves it.
+void PutCopy(std::string& ops, uint64_t& at, uint64_t from, uint64_t length, int delta = -1) {
+    uint8_t field[10];
+    ops += char(delta < 0 ? Patch::kOpCopy : Patch::kOpDiff);
+    ops.append(reinterpret_cast<char*>(field), Patch::PutVarint(Patch::ZigZag(int64_t(from) - int64_t(at)), field));
+    ops.append(reinterpret_cast<char*>(field), Patch::PutVarint(length, field));
+    if (delta >= 0) ops.append(size_t(length), char(delta));
+    at = from + length;
+}
+
 std::string Data(const std::string& name) {
     std::string content = TestSupport::ReadText("data/" + name);
     if (content.empty() && name != "empty.bin") ADD_FAILURE() << "data/" << name << " missing (patch_data fixture)";
@@ -253,4 +276,58 @@ TEST(PatchFuzz, MutatedPatchesAndOperationStreams) {
         }
     }
     std::printf("operation stream fuzz: %d of 3000 accepted (caught by the digest in a whole patch)\n", accepted);
+}
+
+// Operations that jump back and forth over the old file read each block of it
+// about once, not a fresh window per jump (a refilled 1 MiB window made building
+// 28 MB read 14 GiB).
+TEST(PatchReads, JumpingOperationsReadEachOldBlockOnce) {
+    std::mt19937 rng(99);
+    const std::string old = Bytes(rng, 8u << 20);
+    const uint64_t block = Patch::OpApplier::kBlockSize;
+    struct Case {
+        const char* name;
+        uint64_t piece;   // bytes per operation
+        uint64_t stride;  // how far the next operation's source moves on
+        uint64_t back;    // and how far each second one steps back
+        bool diff;
+    };
+    const Case cases[] = {
+        {"forward in small copies", 700, 700, 0, false},
+        {"small steps back", 3000, 2600, 5000, false},
+        {"two regions interleaved", 1500, 1500, 3u << 20, false},
+        {"small diffs stepping back", 900, 800, 1200, true},
+        {"copies of a few blocks", 3 * block / 2, 3 * block / 2, 64, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string ops, expected;
+        uint64_t at = 0, cursor = 4096;
+        for (int i = 0; cursor + c.piece + c.back < old.size() && expected.size() < (4u << 20); ++i) {
+            uint64_t from = (i % 2 && c.back <= cursor) ? cursor - c.back : cursor;
+            PutCopy(ops, at, from, c.piece, c.diff ? 3 : -1);
+            std::string piece = old.substr(size_t(from), size_t(c.piece));
+            if (c.diff)
+                for (char& ch : piece) ch = char(uint8_t(ch) + 3);
+            expected += piece;
+            cursor += c.stride;
+        }
+        ops += char(Patch::kOpEnd);
+
+        CountingSource source(old.data(), old.size());
+        Lzma::StringWriter writer(64u << 20);
+        Patch::OpApplier applier(source, writer, expected.size());
+        for (size_t piece = 0; piece < ops.size(); piece += 4099)
+            ASSERT_TRUE(applier.Write(reinterpret_cast<const uint8_t*>(ops.data()) + piece,
+                                      std::min<size_t>(4099, ops.size() - piece)));
+        uint8_t digest[32];
+        ASSERT_EQ(applier.Finish(digest), ApplyResult::Ok);
+        EXPECT_TRUE(writer.data == expected);
+        // The old span the operations touch, plus a block at each end and at each
+        // far jump; a window refilled per jump reads a hundred times more.
+        const uint64_t bound = 2 * (cursor + c.piece) + 4 * block;
+        EXPECT_LE(source.bytes, bound) << source.reads << " reads";
+        std::printf("%-28s %7zu bytes made, %8llu read in %5llu reads\n", c.name, expected.size(),
+                    (unsigned long long)source.bytes, (unsigned long long)source.reads);
+    }
 }

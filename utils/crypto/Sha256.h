@@ -23,6 +23,10 @@ public:
     // The digest of one message in one call.
     static void Digest(const void* data, size_t size, uint8_t digest[kDigestSize]);
 
+    // Whether the processor's SHA instructions may be used where it has them
+    // (the default); tests turn them off to check the portable code too.
+    static void AllowShaExtensions(bool allowed);
+
 private:
     void Compress(const uint8_t* blocks, size_t count);
 
