@@ -1,5 +1,6 @@
 #include "app/InstallerDialog.h"
 
+#include "app/MessageBoxes.h"
 #include "app/skin/BrowserHost.h"
 #include "app/skin/SkinButton.h"
 #include "engine/SelfCopy.h"
@@ -105,9 +106,13 @@ Utils::Result CompleteSelfReplacement(bool& handedOver) {
     return Utils::Result::Failure(Utils::Reason::OldVersionNotRemoved, GetLastError(), handedOverCopy);
 }
 
-std::string SelfReplacementMessage(const Utils::Result& failure) {
-    if (failure.reason == Utils::Reason::SelfCopyFailed) return "Please download again with \"Save\"";
-    return "Failed to delete old version of the Orvanta";
+PlayerMessage SelfReplacementMessage(const Utils::Result& failure) {
+    // Before the profile is resolved: the stamp names the game.
+    const std::string game = BrandNameFor(StampValue(SLOT_PRODUCT), StampValue(SLOT_BRAND_ID));
+    if (failure.reason == Utils::Reason::SelfCopyFailed) {
+        return MakePlayerMessage(TextId::MsgSelfCopyFailed, game, "Please download again with \"Save\"");
+    }
+    return MakePlayerMessage(TextId::MsgOldCopyLeft, game, "Failed to delete old version of the Orvanta");
 }
 
 InstallerDialog::InstallerDialog() : DialogWindow(IDD_ORVANTA_DIALOG) {}
@@ -158,11 +163,18 @@ void InstallerDialog::SetItemText(int controlId, const std::string& text) {
     HWND item = GetDlgItem(Handle(), controlId);
     if (!item) return;
     ShowWindow(item, text.empty() ? SW_HIDE : SW_SHOW);
-    SetWindowTextA(item, text.c_str());
+    SetWindowTextW(item, Texts::Wide(text).c_str());
 }
 
 void InstallerDialog::FailAndExit(const std::string& text) {
-    MessageBoxA(Handle(), text.c_str(), "", MB_OK);
+    ShowTextBox(Handle(), text, "", MB_OK);
+    EndProcess(1);
+}
+
+int InstallerDialog::Tell(const PlayerMessage& message) { return ShowPlayerMessage(Handle(), message); }
+
+void InstallerDialog::FailWith(const PlayerMessage& message) {
+    ShowPlayerMessage(Handle(), message);
     EndProcess(1);
 }
 
@@ -176,14 +188,12 @@ void InstallerDialog::ShowWebPage(const std::string& url) {
     PostMessageA(Handle(), WM_APP_SHOW_PAGE, 0, 0);
 }
 
-void InstallerDialog::SetTitle(const std::string& title) { SetWindowTextA(Handle(), title.c_str()); }
+void InstallerDialog::SetTitle(const std::string& title) { SetWindowTextW(Handle(), Texts::Wide(title).c_str()); }
 
-int InstallerDialog::ShowMessage(const std::string& text, UINT type) {
-    return MessageBoxA(Handle(), text.c_str(), "", type ? type : MB_OK);
-}
+int InstallerDialog::ShowMessage(const std::string& text, UINT type) { return ShowTextBox(Handle(), text, "", type); }
 
 int InstallerDialog::AskUser(const std::string& text, const std::string& caption, UINT type) {
-    return MessageBoxA(Handle(), text.c_str(), caption.c_str(), type ? type : MB_OK);
+    return ShowTextBox(Handle(), text, caption, type);
 }
 
 void InstallerDialog::HideWindow() { ShowWindow(Handle(), SW_HIDE); }
@@ -252,7 +262,7 @@ void InstallerDialog::OnInitDialog() {
 
     bool handedOver = false;
     const Utils::Result replaced = CompleteSelfReplacement(handedOver);
-    if (!replaced) FailAndExit(SelfReplacementMessage(replaced));
+    if (!replaced) FailWith(SelfReplacementMessage(replaced));
     if (handedOver) EndProcess(0);
     PublishDialog(this);
     m_answers.ResolveStamped();
@@ -420,7 +430,7 @@ void InstallerDialog::OnQuestionClicked(int id, HWND from) {
 
 void InstallerDialog::ConfirmCancel() {
     HWND hwnd = Handle();
-    const int answer = MessageBoxA(hwnd, "Do you want to continue this operation?", "", MB_YESNO);
+    const int answer = ShowTextBox(hwnd, Texts::Text(TextId::CancelQuestion), "", MB_YESNO);
     RedrawWindow(hwnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
     if (answer == IDYES) {
         ShowWindow(hwnd, SW_MINIMIZE);

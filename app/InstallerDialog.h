@@ -43,6 +43,8 @@ public:
     std::string AppendAnswerSuffix(const std::string& name) override;
     int AskUser(const std::string& text, const std::string& caption, UINT type) override;
     void HideWindow() override;
+    int Tell(const PlayerMessage& message) override;
+    void FailWith(const PlayerMessage& message) override;
 
 protected:
     bool HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT& result) override;
@@ -95,5 +97,5 @@ private:
 // dialog's initialisation. A failure the player must be told of:
 // SelfCopyFailed (nothing to run) or OldVersionNotRemoved.
 Utils::Result CompleteSelfReplacement(bool& handedOver);
-// The text shown before the process ends for such a failure.
-std::string SelfReplacementMessage(const Utils::Result& failure);
+// The message shown before the process ends for such a failure.
+PlayerMessage SelfReplacementMessage(const Utils::Result& failure);

@@ -200,9 +200,11 @@ Utils::Result DownloadManager::Install(Pass& pass) {
     if (pass.firstInstall) {
         pass.Step(Steps::kWriteUninstallEntry);
         Registration::WriteUninstallEntry(m_szBrandName, m_szInstallDir);
-        FunnelReport(FUNNEL_INSTALLER_COPIED);
+        // A run the player tried again goes on: its copy was reported.
+        if (!m_bRetrying) FunnelReport(FUNNEL_INSTALLER_COPIED);
     }
-    Dialog().SetTitle(m_szBrandName + (pass.Online() ? " Update" : " Installation"));
+    Dialog().SetTitle(
+        Texts::Text(pass.Online() ? TextId::TitleUpdate : TextId::TitleInstallation, {{"brand", m_szBrandName}}));
 
     pass.Step(Steps::kFetchFiles);
     if (!(result = FetchFiles(pass))) return result;
@@ -224,7 +226,7 @@ Utils::Result DownloadManager::Install(Pass& pass) {
 void DownloadManager::PrepareOfflinePass(Pass& pass) {
     const std::string cabinet = Manifest::CabinetName(m_szIniFileName);
     if (Utils::FileSystem::IsFile(cabinet)) {
-        Dialog().SetItemText(IDC_STATUS_TEXT, " Preparing installation files");
+        Dialog().SetItemText(IDC_STATUS_TEXT, " " + Texts::Text(TextId::PreparingFiles));
         // A cabinet that cannot be unpacked leaves no manifest: the pass ends there.
         const Utils::Result unpacked = RunCabinetTool(cabinet, pass.tempDir);
         if (!unpacked) EngineLog::Failure(kFunction, "RunCabinetTool", unpacked);
@@ -262,8 +264,10 @@ Utils::Result DownloadManager::FetchManifest(Pass& pass) {
         }
     }
     const std::string ownFolder = Utils::FileSystem::GetOwnFolder();
-    std::string statusText = "Installation data";
-    if ((ownFolder + "\\").find("\\" + pass.stem + "\\") != std::string::npos) statusText = " Checking for updates";
+    std::string statusText = Texts::Text(TextId::InstallationData);
+    if ((ownFolder + "\\").find("\\" + pass.stem + "\\") != std::string::npos) {
+        statusText = " " + Texts::Text(TextId::CheckingUpdates);
+    }
     return GetFile(Source::Server, Unpack::No, pass.manifestPath, pass.request, statusText, m_szResourcesUrl);
 }
 
@@ -376,7 +380,8 @@ Utils::Result DownloadManager::HoldInstallLock(const std::string& brand) {
     std::unique_ptr<Utils::System::MachineLock> lock(new Utils::System::MachineLock());
     Utils::System::MachineLock::Result result = lock->Acquire(name, 0);
     if (result == Utils::System::MachineLock::BUSY) {
-        Dialog().SetItemText(IDC_STATUS_TEXT, "Waiting for another installation of " + brand + " to finish");
+        m_bWaitedForAnotherRun = true;
+        Dialog().SetItemText(IDC_STATUS_TEXT, Texts::Text(TextId::WaitingForInstallation, {{"brand", brand}}));
         result = lock->Acquire(name, m_dwInstallLockWaitMs);
     }
     if (result == Utils::System::MachineLock::BUSY) {
@@ -740,7 +745,7 @@ bool DownloadManager::FetchByPatch(const Pass& pass, const Manifest::FileEntry& 
         FetchMode mode;
         mode.resume = true;  // the patch's name carries its digest, checked below
         mode.quiet = true;
-        mode.statusPrefix = "Downloading patch: ";
+        mode.status = TextId::DownloadingPatch;
         FileDigests digests;
         digests.installed = patch.digest;
         if (!FetchToTemporary(Source::Server, Unpack::No, entry.key, patch.spec, entry.key, m_szDownloadUrl, &digests,
@@ -751,7 +756,9 @@ bool DownloadManager::FetchByPatch(const Pass& pass, const Manifest::FileEntry& 
     if (why.empty()) {
         std::string display = entry.key;
         Utils::String::ReplaceAll(display, "__", "\\");
-        if (display.size() > 3) Dialog().SetItemText(IDC_STATUS_TEXT, "Applying patch: " + display);
+        if (display.size() > 3) {
+            Dialog().SetItemText(IDC_STATUS_TEXT, Texts::Text(TextId::ApplyingPatch, {{"file", display}}));
+        }
         const std::string result = Utils::FileSystem::ReplacementName(fetched.target);
         DWORD exitCode = 0;
         const bool ran = ApplyPatch(fetched.target, fetched.ready, result, m_szDataDir, exitCode);

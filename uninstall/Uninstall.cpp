@@ -21,22 +21,26 @@ namespace {
 
 const char kLegacyUpdateRecordsKey[] = "Corvantis";
 
-// A fatal message: FailAndExit ends the process, the exit code is for a dialog
+// A fatal message: FailWith ends the process, the exit code is for a dialog
 // that returns.
-int Fail(DialogOperations& dialog, const std::string& text) {
-    dialog.FailAndExit(text);
+int Fail(DialogOperations& dialog, const PlayerMessage& message) {
+    dialog.FailWith(message);
     return 1;
 }
 
-// What the player is told when the removal cannot begin.
-std::string MessageFor(const Utils::Result& failure, const std::string& brand) {
+// What the player is told when the removal cannot begin; the details line
+// keeps the program's established wording.
+PlayerMessage MessageFor(const Utils::Result& failure, const std::string& brand) {
+    const std::string game = brand.empty() ? std::string("Orvanta") : brand;
     switch (failure.reason) {
     case Utils::Reason::ClientRunning:
-        return "Please close the application before uninstalling it";
+        return MakePlayerMessage(TextId::MsgUninstallClientRunning, game,
+                                 "Please close the application before uninstalling it", MB_ICONINFORMATION);
     case Utils::Reason::AnotherInstallation:
-        return "Please wait until the installation of " + brand + " has finished before uninstalling it";
+        return MakePlayerMessage(TextId::MsgUninstallWait, game, Utils::ReasonName(failure.reason),
+                                 MB_ICONINFORMATION);
     default:
-        return "Failed to uninstall";
+        return MakePlayerMessage(TextId::MsgUninstallNotPossible, game, "Failed to uninstall");
     }
 }
 
@@ -50,9 +54,8 @@ Utils::Result CheckClientClosed(const std::string& brand) {
 }
 
 bool UserConfirms(DialogOperations& dialog, const std::string& brand) {
-    char question[600];
-    std::snprintf(question, sizeof question, "Are you sure you want to uninstall %s?", brand.c_str());
-    return dialog.AskUser(question, "Uninstall", MB_YESNO) == IDYES;
+    return dialog.AskUser(Texts::Text(TextId::UninstallQuestion, {{"brand", brand}}),
+                          Texts::Text(TextId::UninstallCaption), MB_YESNO) == IDYES;
 }
 
 // The farewell page to open at the end; "" when the brand asks for none.
@@ -121,7 +124,10 @@ void RemoveFiles(const std::string& brand, const std::vector<std::string>& ownFo
 // The farewell page in the user's browser ("iexplore" may not exist any
 // more), or the closing message.
 int SayFarewell(DialogOperations& dialog, const std::string& pageUrl) {
-    if (pageUrl.empty()) return Fail(dialog, "Uninstall finished successfully");
+    if (pageUrl.empty()) {
+        dialog.FailAndExit(Texts::Text(TextId::UninstallFinished));
+        return 1;
+    }
     Utils::System::ShellOpen(pageUrl);
     return 0;
 }
@@ -177,7 +183,7 @@ int RunUninstall(const UninstallSettings& settings) {
     DialogOperations& dialog = Dialog();
     auto pause = [&] { Sleep(settings.pauseMs); };
 
-    dialog.SetItemText(IDC_STATUS_TEXT, "Uninstalling - reading current configuration");
+    dialog.SetItemText(IDC_STATUS_TEXT, Texts::Text(TextId::UninstallReading));
     dialog.ShowProgressBar(IDC_OVERALL_PROGRESS, 5);
     dialog.SetProgressPos(IDC_OVERALL_PROGRESS, 1);
     pause();
@@ -200,18 +206,18 @@ int RunUninstall(const UninstallSettings& settings) {
 
     dialog.SetProgressPos(IDC_OVERALL_PROGRESS, 2);
     pause();
-    dialog.SetItemText(IDC_STATUS_TEXT, "Uninstalling - cleaning registry");
+    dialog.SetItemText(IDC_STATUS_TEXT, Texts::Text(TextId::UninstallCleaningRegistry));
     dialog.SetProgressPos(IDC_OVERALL_PROGRESS, 3);
     RemoveUninstallEntry(brand);
 
     dialog.SetProgressPos(IDC_OVERALL_PROGRESS, 4);
     pause();
-    dialog.SetItemText(IDC_STATUS_TEXT, "Uninstalling - deleting all files");
+    dialog.SetItemText(IDC_STATUS_TEXT, Texts::Text(TextId::UninstallDeletingFiles));
     RemoveFiles(brand, ownFolders);
 
     pause();
     dialog.SetProgressPos(IDC_OVERALL_PROGRESS, 5);
-    dialog.SetItemText(IDC_STATUS_TEXT, "Finished uninstall successfully");
+    dialog.SetItemText(IDC_STATUS_TEXT, Texts::Text(TextId::UninstallFinishedStatus));
     dialog.HideWindow();
     return SayFarewell(dialog, pageUrl);
 }

@@ -63,7 +63,7 @@ void GateProxy::AcceptLoop() {
         sockaddr_in address = {};
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(static_cast<u_short>(m_targetPort));
+        address.sin_port = htons(static_cast<u_short>(m_targetPort.load()));
         if (server == INVALID_SOCKET || connect(server, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
             closesocket(client);
             if (server != INVALID_SOCKET) closesocket(server);

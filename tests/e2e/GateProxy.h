@@ -7,6 +7,7 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -28,13 +29,16 @@ public:
     void Release() { Hold(std::string()); }
     // Waits until a request that the current pattern holds is at the gate.
     bool WaitForHeld(DWORD timeoutMs);
+    // Where new connections go; a port nothing listens on makes the server
+    // unreachable (each connection is closed at once).
+    void SetTargetPort(int port) { m_targetPort = port; }
 
 private:
     void AcceptLoop();
     void Pipe(SOCKET from, SOCKET to, bool gated);
     bool PassGate(const char* data, int size);
 
-    int m_targetPort;
+    std::atomic<int> m_targetPort;
     int m_port = 0;
     SOCKET m_listener = INVALID_SOCKET;
     TestSupport::Mutex m_mutex;

@@ -232,6 +232,39 @@ TEST_F(Scenario, FirstInstallAsksOnlyTheLanguageThenInstallsAndStartsTheClient) 
     EXPECT_TRUE(WaitNoProcess(std::string(kBrand) + ".exe", kLongWait));
 }
 
+// Nothing answers: the player is told in plain words, and Retry, once the
+// server is back, goes on with the installation.
+TEST_F(Scenario, UnreachableServerIsToldAndRetryCompletesTheInstallation) {
+    m_gate->SetTargetPort(1);  // nothing listens there
+    Process setup = Process::Start(SetupExe(), "");
+    HWND dialog = Player::WaitForInstallerDialog(setup.Pid(), kLongWait);
+    ASSERT_TRUE(dialog);
+    std::vector<ChoiceButton> buttons;
+    ASSERT_TRUE(Player::WaitForChoiceButtons(dialog, kLongWait, buttons));
+    ASSERT_TRUE(Player::ClickLanguage(dialog, "EN"));
+
+    MessageBoxInfo box;
+    ASSERT_TRUE(Player::WaitForMessageBox(setup.Pid(), kLongWait, box));
+    EXPECT_EQ(box.caption, kBrand);
+    EXPECT_EQ(box.text, std::string("Can't reach the ") + kBrand + " servers. Check your internet connection, then "
+                        "try again.\n\nDetails: FileDownloaderListener::OnError()");
+    EXPECT_NE(box.icon, nullptr);
+    EXPECT_EQ(box.buttons, (std::vector<int>{IDCANCEL, IDRETRY}));
+    EXPECT_EQ(box.buttonTexts, (std::vector<std::string>{"Cancel", "Retry"}));
+    Screenshot(box.window, "unreachable_server");
+    EXPECT_FALSE(FileExists(InstalledCopy())) << "nothing happens while the player reads";
+
+    m_gate->SetTargetPort(ServerPort(1));
+    ASSERT_TRUE(Player::PressButton(box, IDRETRY));
+    DWORD code = 99;
+    ASSERT_TRUE(setup.Wait(kLongWait, code));
+    EXPECT_EQ(code, 0u);
+    EXPECT_EQ(ReadFileText(ClientExe()), ReadFileText(StatePath("client\\Bin\\guiclient.exe")));
+    EXPECT_TRUE(UninstallEntryExists());
+    ASSERT_TRUE(Player::WaitUntil(kLongWait, [] { return FileExists(StartedLog()); })) << "the client never ran";
+    EXPECT_TRUE(WaitNoProcess(std::string(kBrand) + ".exe", kLongWait));
+}
+
 TEST_F(Scenario, RepeatRunIsCompactAsksNothingAndFetchesOnlyWhatChanged) {
     ASSERT_NO_FATAL_FAILURE(InstallAsPlayer("EN"));
     ASSERT_GT(m_fullClientHeight, 0);
