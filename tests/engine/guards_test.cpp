@@ -102,6 +102,37 @@ TEST_F(GuardsTest, TwoCopiesGiveOneInstallation) {
     EXPECT_TRUE(WaitForStart("orvscnbrand", 30000));
 }
 
+// A mended fault: the second copy waited, and once the first had installed
+// and started the game, it started a second one (the server answers it
+// "no update"). Now it leaves the running game alone.
+TEST_F(GuardsTest, ACopyThatWaitedStartsNoSecondGame) {
+    AddStandardFiles();
+    TestSupport::Response manifest;
+    manifest.body = Manifest();
+    manifest.held = true;
+    m_server.SetResponse("/Dl/ClientResources.asp", manifest);
+    SetEnvironmentVariableA("ORV_STANDIN_RUN_MS", "15000");  // the game stays open
+    const std::string arguments = std::string("run ") + kDownloadHost + " " + kProduct + " 1 " + IniName("EN");
+
+    Child first;
+    ASSERT_TRUE(first.Start(m_setupExe, arguments, m_downloadFolder));
+    ASSERT_TRUE(m_server.WaitForRequests(1));
+    Child second;
+    ASSERT_TRUE(second.Start(m_setupExe, arguments, m_downloadFolder));
+    Sleep(1000);  // waiting for the first
+    TestSupport::Response nothingNew;
+    nothingNew.body = "[NO_UPDATE_AVILABLE]\r\nVALUE=1\r\n" + Manifest();
+    m_server.SetResponse("/Dl/ClientResources.asp", nothingNew);
+    m_server.ReleaseHeld();
+    EXPECT_EQ(0, first.Wait(180000));
+    EXPECT_TRUE(WaitForStart("orvscnbrand", 30000));
+    EXPECT_EQ(0, second.Wait(180000));
+    SetEnvironmentVariableA("ORV_STANDIN_RUN_MS", nullptr);
+    EXPECT_EQ(2u, ManifestTargets().size()) << "the second copy asked too";
+    EXPECT_EQ(1u, StartsOf("orvscnbrand").size()) << "one game";
+    WaitForStartedPrograms();
+}
+
 struct HostileCase {
     const char* what;
     std::string brand;

@@ -289,15 +289,17 @@ TEST_F(UninstallTest, UnknownRequestKeyFailsAfterTheQuestion) {
     EXPECT_TRUE(EverythingInstalledIsThere());
 }
 
-TEST_F(UninstallTest, TwoRunningCopiesOfTheGameStopIt) {
+// A mended fault: copies named like the game were counted (one tolerated),
+// so a running game let the removal go on and leave it behind. Now any
+// program running from the installation's folders stops it before anything
+// is removed; one of that name elsewhere does not.
+TEST_F(UninstallTest, AProgramRunningFromTheInstallationStopsIt) {
     char temp[MAX_PATH];
     GetTempPathA(MAX_PATH, temp);
-    const std::string copy = std::string(temp) + kBrand + ".exe";
     char self[MAX_PATH];
     GetModuleFileNameA(nullptr, self, MAX_PATH);
     std::string sleeper = self;
     sleeper = sleeper.substr(0, sleeper.rfind('\\') + 1) + SLEEPER_EXE;
-    ASSERT_TRUE(CopyFileA(sleeper.c_str(), copy.c_str(), FALSE));
 
     std::vector<Utils::KernelHandle> running;
     struct Killer {
@@ -311,7 +313,8 @@ TEST_F(UninstallTest, TwoRunningCopiesOfTheGameStopIt) {
         }
         ~Killer() { KillAll(); }
     } killer{running};
-    auto start = [&] {
+    auto start = [&](const std::string& copy) {
+        ASSERT_TRUE(CopyFileA(sleeper.c_str(), copy.c_str(), FALSE));
         STARTUPINFOA si{};
         si.cb = sizeof si;
         PROCESS_INFORMATION pi{};
@@ -321,16 +324,42 @@ TEST_F(UninstallTest, TwoRunningCopiesOfTheGameStopIt) {
         running.emplace_back(pi.hProcess);
     };
 
-    start();  // one copy is tolerated (it is the uninstaller's own name on Windows)
+    const std::string elsewhere = std::string(temp) + kBrand + ".exe";
+    start(elsewhere);
+    start(std::string(temp) + "copy2_" + kBrand + ".exe");
     dialog.QueueMessageAnswers({IDNO});
     EXPECT_EQ(RunUninstall(settings), 0);
-    EXPECT_EQ(dialog.Questions().size(), 1u);
+    EXPECT_EQ(dialog.Questions().size(), 1u) << "programs elsewhere do not count";
 
-    start();
-    dialog.Clear();
-    ExpectContains(RunExpectingFatal(settings), "Details: Please close the application before uninstalling it");
-    EXPECT_TRUE(dialog.Questions().empty());
-    EXPECT_TRUE(EverythingInstalledIsThere());
+    // The game, and a tool beside it: either stops the removal.
+    for (const std::string& program : {programFiles + "\\bin\\" + kBrand + ".exe", programFiles + "\\bin\\tool.exe"}) {
+        SCOPED_TRACE(program);
+        killer.KillAll();
+        start(program);
+        dialog.Clear();
+        const std::string told = RunExpectingFatal(settings);
+        ExpectContains(told, "Please close " + kBrand + " before uninstalling it");
+        ExpectContains(told, "Details: Please close the application before uninstalling it");
+        EXPECT_TRUE(dialog.Questions().empty());
+        EXPECT_TRUE(EverythingInstalledIsThere()) << "nothing removed";
+        EXPECT_TRUE(Utils::FileSystem::IsFile(program));
+    }
     killer.KillAll();
-    DeleteFileA(copy.c_str());
+    DeleteFileA(elsewhere.c_str());
+    DeleteFileA((std::string(temp) + "copy2_" + kBrand + ".exe").c_str());
+}
+
+// A mended fault: files that could not be deleted were left behind under
+// "Uninstall finished successfully". Now the player is told which ones.
+TEST_F(UninstallTest, FilesThatStayAreNamedNeverASuccess) {
+    const std::string held = programFiles + "\\bin\\client.dll";
+    Utils::FileHandle open(CreateFileA(held.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(open);
+    dialog.QueueMessageAnswers({IDYES});
+    const std::string told = RunExpectingFatal(settings);
+    open.Reset();
+    ExpectContains(told, "some of its files could not be removed");
+    ExpectContains(told, Utils::FileSystem::GetFullPath(held, ""));
+    EXPECT_EQ(std::string::npos, told.find("Uninstall finished successfully"));
+    EXPECT_TRUE(dialog.CallsOf("FailAndExit").back().caption == kBrand);
 }
