@@ -266,6 +266,7 @@ void InstallerDialog::OnInitDialog() {
     if (handedOver) EndProcess(0);
     PublishDialog(this);
     m_answers.ResolveStamped();
+    SelectLanguage();
 
     const std::string requestKey = m_answers.RequestKey();
     if (!requestKey.empty()) {
@@ -279,6 +280,7 @@ void InstallerDialog::OnInitDialog() {
             m_answers.Get(FIELD_PRODUCT), "s", "BRAND_ID= ", "I", m_answers.Get(FIELD_BRAND_ID), "s", "myRegKey= ",
             "S", requestKey.c_str(), nullptr);
         m_bRepeatRun = m_answers.IsKnownFunnel(key);
+        SelectLanguage();
     }
 
     if (!m_bRepeatRun)
@@ -295,6 +297,7 @@ void InstallerDialog::OnInitDialog() {
     SetWindowPos(GetDlgItem(hwnd, IDC_BACKGROUND), HWND_BOTTOM, left, kBackdropTop, kContentWidth, kBackdropHeight,
                  SWP_NOACTIVATE);
     CenterLanguageGrid(width);
+    ApplyReadingOrder();
 
     if (m_bUninstall)
         PostMessageA(hwnd, WM_APP_UNINSTALL, 0, 0);
@@ -327,7 +330,40 @@ Utils::RegistryKey& InstallerDialog::ProductKey() {
     return *m_pKey;
 }
 
+void InstallerDialog::SelectLanguage() {
+    const std::string code = m_answers.LanguageCodeText();
+    if (code.empty() || !Texts::SetLanguage(code)) Texts::UseSystemLanguage();
+}
+
+// Hebrew and Arabic: every control moves to the mirrored place, the status
+// line is right-aligned and read from right to left, the bars fill from the right.
+void InstallerDialog::ApplyReadingOrder() {
+    const bool rightToLeft = Texts::IsRightToLeft();
+    if (rightToLeft == m_bRightToLeft) return;
+    m_bRightToLeft = rightToLeft;
+    HWND hwnd = Handle();
+    const int width = ClientWidth(hwnd);
+    for (HWND child = GetWindow(hwnd, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+        RECT rc;
+        GetWindowRect(child, &rc);
+        MapWindowPoints(nullptr, hwnd, reinterpret_cast<POINT*>(&rc), 2);
+        SetWindowPos(child, nullptr, width - rc.right, rc.top, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    }
+    auto flip = [](HWND window, int index, LONG_PTR bits, bool on) {
+        const LONG_PTR value = GetWindowLongPtrA(window, index);
+        SetWindowLongPtrA(window, index, on ? (value | bits) : (value & ~bits));
+    };
+    HWND status = GetDlgItem(hwnd, IDC_STATUS_TEXT);
+    flip(status, GWL_STYLE, SS_RIGHT, rightToLeft);
+    flip(status, GWL_EXSTYLE, WS_EX_RTLREADING, rightToLeft);
+    for (int bar : {IDC_FILE_PROGRESS, IDC_OVERALL_PROGRESS}) flip(GetDlgItem(hwnd, bar), GWL_EXSTYLE, WS_EX_LAYOUTRTL, rightToLeft);
+    flip(hwnd, GWL_EXSTYLE, WS_EX_RTLREADING | WS_EX_RIGHT, rightToLeft);
+    RedrawWindow(hwnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_FRAME);
+}
+
 void InstallerDialog::Proceed() {
+    SelectLanguage();
+    ApplyReadingOrder();
     if (ShowNextQuestion()) return;
     if (!m_bRepeatRun) FunnelReport(FUNNEL_ANSWERS_KNOWN);
     const std::string iniName = m_answers.ProfileIniName();

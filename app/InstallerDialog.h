@@ -60,6 +60,11 @@ private:
     void ShowHostedPage();
     void RunUninstallProcedure();
     void UseCompactLayout();
+    // The player's language: the answer once there is one, before that the
+    // system's user-interface language.
+    void SelectLanguage();
+    // Lays the dialog out right to left for Hebrew and Arabic (and back).
+    void ApplyReadingOrder();
     void ShowChoiceBackdrop(bool show);
     void DestroyChoiceButtons();
     Utils::RegistryKey& ProductKey();
@@ -67,6 +72,7 @@ private:
     bool m_bUninstall = false;
     bool m_bRepeatRun = false;
     bool m_bQuestionShown = false;
+    bool m_bRightToLeft = false;
     ProfileAnswers m_answers;
     int m_nFieldIndex = 0;
     int m_nSlotCursor = 0;

@@ -265,6 +265,38 @@ TEST_F(Scenario, UnreachableServerIsToldAndRetryCompletesTheInstallation) {
     EXPECT_TRUE(WaitNoProcess(std::string(kBrand) + ".exe", kLongWait));
 }
 
+// A download stamped for Arabic: the dialog reads from right to left, in Arabic.
+TEST_F(Scenario, ArabicDialogIsLaidOutRightToLeft) {
+    m_gate->Hold("ClientResources.asp");
+    Process setup = Process::Start(StatePath("downloads\\AR\\OrvantaSetup.exe"), "");
+    HWND dialog = Player::WaitForInstallerDialog(setup.Pid(), kLongWait);
+    ASSERT_TRUE(dialog);
+    ASSERT_TRUE(m_gate->WaitForHeld(kLongWait)) << "the language is stamped: no question";
+    ASSERT_TRUE(Player::WaitUntil(kLongWait, [&] { return Player::IsControlVisible(dialog, Player::kStatusId); }));
+    // "Downloading: Installation data"
+    EXPECT_EQ(Player::ControlText(dialog, Player::kStatusId),
+              "\xd8\xac\xd8\xa7\xd8\xb1\xd9\x8d \xd8\xa7\xd9\x84\xd8\xaa\xd9\x86\xd8\xb2\xd9\x8a\xd9\x84: "
+              "\xd8\xa8\xd9\x8a\xd8\xa7\xd9\x86\xd8\xa7\xd8\xaa \xd8\xa7\xd9\x84\xd8\xaa\xd8\xab\xd8\xa8\xd9\x8a\xd8\xaa");
+    HWND status = GetDlgItem(dialog, Player::kStatusId);
+    EXPECT_TRUE(GetWindowLongPtrA(status, GWL_STYLE) & SS_RIGHT);
+    EXPECT_TRUE(GetWindowLongPtrA(status, GWL_EXSTYLE) & WS_EX_RTLREADING);
+    EXPECT_TRUE(GetWindowLongPtrA(GetDlgItem(dialog, Player::kOverallProgressId), GWL_EXSTYLE) & WS_EX_LAYOUTRTL);
+    // Mirrored: as far from the right edge as it lies from the left in English.
+    RECT rc;
+    GetWindowRect(status, &rc);
+    MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT*>(&rc), 2);
+    RECT english = {16, 182, 16 + 215, 190};
+    MapDialogRect(dialog, &english);
+    EXPECT_EQ(ClientWidth(dialog) - english.right, rc.left);
+    Screenshot(dialog, "arabic_right_to_left");
+    m_gate->Release();
+    DWORD code = 99;
+    ASSERT_TRUE(setup.Wait(kLongWait, code));
+    EXPECT_EQ(code, 0u);
+    ASSERT_TRUE(Player::WaitUntil(kLongWait, [] { return FileExists(StartedLog()); }));
+    EXPECT_TRUE(WaitNoProcess(std::string(kBrand) + ".exe", kLongWait));
+}
+
 TEST_F(Scenario, RepeatRunIsCompactAsksNothingAndFetchesOnlyWhatChanged) {
     ASSERT_NO_FATAL_FAILURE(InstallAsPlayer("EN"));
     ASSERT_GT(m_fullClientHeight, 0);
@@ -370,7 +402,9 @@ TEST_F(Scenario, EscAnsweredYesMinimisesAndTheInstallationGoesOn) {
     ASSERT_TRUE(Player::PressEscape(dialog, true));  // the key itself
     MessageBoxInfo box;
     ASSERT_TRUE(Player::WaitForMessageBox(setup.Pid(), kLongWait, box));
-    EXPECT_EQ(box.text, kQuestion);
+    // Asked in the player's language (Portuguese): the English question's place.
+    EXPECT_EQ(box.text, "Pretende continuar esta opera\xc3\xa7\xc3\xa3o?");
+    EXPECT_EQ(box.buttonTexts, (std::vector<std::string>{"Sim", "N\xc3\xa3o"}));
     EXPECT_EQ(box.caption, "");
     EXPECT_EQ(box.buttons, (std::vector<int>{IDYES, IDNO}));
     EXPECT_EQ(box.owner, dialog);

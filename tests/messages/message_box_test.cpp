@@ -37,7 +37,7 @@ std::string Lower(std::string text) {
 
 class MessageBoxes : public ::testing::TestWithParam<const char*> {
 protected:
-    void SetUp() override { Texts::SetLanguage(GetParam()); }
+    void SetUp() override { ASSERT_TRUE(Texts::SetLanguage(GetParam())); }
     void TearDown() override { Texts::SetLanguage("EN"); }
 };
 
@@ -73,6 +73,7 @@ TEST_P(MessageBoxes, RetryAndPlayNowAreTheChoices) {
     EXPECT_EQ(IDCANCEL, seen.answer) << "Play now";
 }
 
-INSTANTIATE_TEST_SUITE_P(Languages, MessageBoxes, ::testing::Values("EN"));
+// English, and languages of three other scripts.
+INSTANTIATE_TEST_SUITE_P(Languages, MessageBoxes, ::testing::Values("EN", "DE", "JA", "AR"));
 
 } // namespace

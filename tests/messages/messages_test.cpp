@@ -2,6 +2,10 @@
 // name, an icon, a details line with the established wording, and a choice
 // where it helps (Retry for what can go on, "Play now" when the game can start).
 #include "app/ops/PlayerMessage.h"
+#include "app/profile/Profile.h"
+
+#include <regex>
+#include <set>
 
 #include <gtest/gtest.h>
 
@@ -73,6 +77,48 @@ TEST(PlayerMessages, TheEstablishedWordingIsTheLastLine) {
     EXPECT_EQ("Can't reach the Halvenor servers. Check your internet connection, then try again.\n\n"
               "Details: FileDownloaderListener::OnError()",
               told.FullText());
+}
+
+// Every language of the language page has a table, and every table has
+// every text with English's placeholders (the build refuses a table that
+// lacks one; this checks what the program carries).
+TEST(TextTables, EveryLanguageHasEveryText) {
+    const std::regex placeholder("\\{[a-z_]+\\}");
+    auto placeholders = [&](const std::string& text) {
+        std::set<std::string> found;
+        for (auto it = std::sregex_iterator(text.begin(), text.end(), placeholder); it != std::sregex_iterator(); ++it)
+            found.insert(it->str());
+        return found;
+    };
+    EXPECT_EQ(LANGUAGE_COUNT, kTextLanguageCount);
+    for (int value = 1; value <= LANGUAGE_COUNT; ++value) {
+        SCOPED_TRACE(LanguageCode(value));
+        const int table = Texts::TableOf(LanguageCode(value));
+        ASSERT_GE(table, 0) << "no table";
+        for (int id = 0; id < static_cast<int>(TextId::Count); ++id) {
+            SCOPED_TRACE(kTextKeys[id]);
+            const std::string text = kTextTables[table][id];
+            EXPECT_FALSE(text.empty());
+            EXPECT_EQ(placeholders(kTextTables[0][id]), placeholders(text));
+        }
+    }
+    // English keeps the established wording.
+    EXPECT_EQ("Do you want to continue this operation?", Texts::TextIn(0, TextId::CancelQuestion));
+    EXPECT_EQ("Uninstall finished successfully", Texts::TextIn(0, TextId::UninstallFinished));
+    EXPECT_EQ("Downloading: a.dll", Texts::TextIn(0, TextId::Downloading, {{"file", "a.dll"}}));
+}
+
+TEST(TextTables, TheSystemLanguageChoosesUntilThePlayerHasAnswered) {
+    EXPECT_STREQ("DE", Texts::CodeForLanguageId(MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN_AUSTRIAN)));
+    EXPECT_STREQ("JA", Texts::CodeForLanguageId(MAKELANGID(LANG_JAPANESE, SUBLANG_DEFAULT)));
+    EXPECT_STREQ("AR", Texts::CodeForLanguageId(MAKELANGID(LANG_ARABIC, SUBLANG_ARABIC_EGYPT)));
+    EXPECT_STREQ("EN", Texts::CodeForLanguageId(MAKELANGID(LANG_KOREAN, SUBLANG_DEFAULT))) << "no table: English";
+    ASSERT_TRUE(Texts::SetLanguage("ar"));
+    EXPECT_TRUE(Texts::IsRightToLeft());
+    EXPECT_EQ("\xd9\x85\xd9\x88\xd8\xa7\xd9\x81\xd9\x82", Texts::Text(TextId::ButtonOk));  // "OK" in Arabic
+    EXPECT_FALSE(Texts::SetLanguage("XX"));
+    EXPECT_STREQ("EN", Texts::LanguageCode());
+    EXPECT_FALSE(Texts::IsRightToLeft());
 }
 
 } // namespace
