@@ -24,6 +24,10 @@ namespace {
 
 const UINT WM_APP_SHOW_PAGE = WM_APP + 1;
 const UINT WM_APP_UNINSTALL = WM_APP + 2;
+const UINT WM_APP_SHOW_BANNER = WM_APP + 3;
+// The line of the pass's amounts, in dialog units: between the two bars,
+// under the status line and the overall bar it speaks of.
+const RECT kAmountLine = {16, 209, 302, 8};  // left, top, width, height
 const int kPromptId = IDC_STATIC;  // the typed-number question's prompt
 // Attempts, one a second, at each end of the self-replacement handoff.
 const int kHandoffAttempts = 20;
@@ -198,6 +202,18 @@ int InstallerDialog::AskUser(const std::string& text, const std::string& caption
 
 void InstallerDialog::HideWindow() { ShowWindow(Handle(), SW_HIDE); }
 
+void InstallerDialog::ShowBanner() { PostMessageA(Handle(), WM_APP_SHOW_BANNER, 0, 0); }
+
+void InstallerDialog::CreateAmountLine() {
+    HWND hwnd = Handle();
+    RECT rc = kAmountLine;
+    MapDialogRect(hwnd, &rc);
+    HWND line = CreateWindowExW(0, L"STATIC", L"", WS_CHILD | SS_LEFT | SS_NOPREFIX, rc.left, rc.top, rc.right,
+                                rc.bottom, hwnd, reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDC_PROGRESS_AMOUNT)),
+                                WindowModule::Instance(), nullptr);
+    if (line) SendMessageA(line, WM_SETFONT, SendMessageA(hwnd, WM_GETFONT, 0, 0), FALSE);
+}
+
 std::string InstallerDialog::AppendAnswerSuffix(const std::string& name) { return m_answers.AppendAnswerSuffix(name); }
 
 // ---------------------------------------------------------------------------
@@ -228,6 +244,10 @@ bool InstallerDialog::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam, LRES
     case WM_APP_UNINSTALL:
         RunUninstallProcedure();
         return (result = 0, true);
+    case WM_APP_SHOW_BANNER:
+        // Not over a hosted page, nor in the compact layout.
+        if (!m_bRepeatRun && !m_browser && m_banner && m_banner->Handle()) ShowWindow(m_banner->Handle(), SW_SHOW);
+        return (result = 0, true);
     default:
         return false;
     }
@@ -256,6 +276,7 @@ void InstallerDialog::OnInitDialog() {
         }
     }
 
+    CreateAmountLine();
     WriteLanguageCodes();
     m_answers.Clear();
     m_pKey.reset();
@@ -308,7 +329,7 @@ void InstallerDialog::OnInitDialog() {
 void InstallerDialog::UseCompactLayout() {
     HWND hwnd = Handle();
     int y = DialogLayout::kCompactMargin;
-    for (int id : {IDC_STATUS_TEXT, IDC_FILE_PROGRESS, IDC_OVERALL_PROGRESS}) {
+    for (int id : {IDC_STATUS_TEXT, IDC_FILE_PROGRESS, IDC_OVERALL_PROGRESS, IDC_PROGRESS_AMOUNT}) {
         HWND item = GetDlgItem(hwnd, id);
         RECT rc;
         GetWindowRect(item, &rc);
@@ -353,9 +374,10 @@ void InstallerDialog::ApplyReadingOrder() {
         const LONG_PTR value = GetWindowLongPtrA(window, index);
         SetWindowLongPtrA(window, index, on ? (value | bits) : (value & ~bits));
     };
-    HWND status = GetDlgItem(hwnd, IDC_STATUS_TEXT);
-    flip(status, GWL_STYLE, SS_RIGHT, rightToLeft);
-    flip(status, GWL_EXSTYLE, WS_EX_RTLREADING, rightToLeft);
+    for (int line : {IDC_STATUS_TEXT, IDC_PROGRESS_AMOUNT}) {
+        flip(GetDlgItem(hwnd, line), GWL_STYLE, SS_RIGHT, rightToLeft);
+        flip(GetDlgItem(hwnd, line), GWL_EXSTYLE, WS_EX_RTLREADING, rightToLeft);
+    }
     for (int bar : {IDC_FILE_PROGRESS, IDC_OVERALL_PROGRESS}) flip(GetDlgItem(hwnd, bar), GWL_EXSTYLE, WS_EX_LAYOUTRTL, rightToLeft);
     flip(hwnd, GWL_EXSTYLE, WS_EX_RTLREADING | WS_EX_RIGHT, rightToLeft);
     RedrawWindow(hwnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_FRAME);
@@ -485,6 +507,7 @@ void InstallerDialog::ShowHostedPage() {
     }
     using namespace DialogLayout;
     const int left = (ClientWidth(Handle()) - kContentWidth) / 2 + kPageInset;
+    if (m_banner && m_banner->Handle()) ShowWindow(m_banner->Handle(), SW_HIDE);
     m_browser.reset(new BrowserHost());
     if (SUCCEEDED(m_browser->Create(Handle(), left, kPageTop, left + kPageWidth, kPageBottom))) m_browser->Navigate(url);
 }

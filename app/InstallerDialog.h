@@ -44,6 +44,7 @@ public:
     int AskUser(const std::string& text, const std::string& caption, UINT type) override;
     void HideWindow() override;
     int Tell(const PlayerMessage& message) override;
+    void ShowBanner() override;
     void FailWith(const PlayerMessage& message) override;
 
 protected:
@@ -60,6 +61,8 @@ private:
     void ShowHostedPage();
     void RunUninstallProcedure();
     void UseCompactLayout();
+    // The line under the status line that tells the pass's amounts (hidden until used).
+    void CreateAmountLine();
     // The player's language: the answer once there is one, before that the
     // system's user-interface language.
     void SelectLanguage();

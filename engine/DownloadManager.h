@@ -24,6 +24,7 @@ namespace System { class MachineLock; }
 namespace HTTP { struct FetchResult; }
 } // namespace Utils
 namespace Manifest { struct FileEntry; }
+class OverallProgress;
 namespace Registration { class InstalledRecords; }
 
 class DownloadManager {
@@ -311,6 +312,8 @@ private:
 
     // A file was put in place since the installation's size was last measured.
     bool m_bFilesChanged = false;
+    // The overall progress of the files being fetched; null outside FetchFiles.
+    OverallProgress* m_pOverall = nullptr;
     // The installed records as OutdatedFiles read them, and the (lower-case)
     // names this pass has committed since: what a commit replaces.
     std::unique_ptr<Registration::InstalledRecords> m_recordsAtStart;

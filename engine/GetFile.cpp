@@ -9,6 +9,7 @@
 #include "engine/DownloadManager.h"
 #include "engine/EngineLog.h"
 #include "engine/Manifest.h"
+#include "engine/OverallProgress.h"
 #include "utils/fs/AtomicFile.h"
 #include "utils/fs/FileSystem.h"
 #include "utils/http/FetchAhead.h"
@@ -45,8 +46,9 @@ Utils::Result LastFailure(Utils::Reason otherwise, const std::string& about) {
 
 // A patch's progress: shown like any download's, but a failure only goes to
 // the log, since the whole file is fetched instead.
-class QuietFileProgress : public DialogFileProgress {
+class QuietFileProgress : public PassFileProgress {
 public:
+    explicit QuietFileProgress(OverallProgress* overall) : PassFileProgress(overall) {}
     void ReportFailure(const std::string& text) override { EngineLog::Text(kFunction, "not shown: ", text); }
 };
 
@@ -184,8 +186,8 @@ Utils::Result DownloadManager::FetchToTemporary(Source source, Unpack unpack, co
             result = LastFailure(Utils::Reason::WriteFailed, from);
         }
     } else {
-        DialogFileProgress shown;
-        QuietFileProgress quiet;
+        PassFileProgress shown(m_pOverall);
+        QuietFileProgress quiet(m_pOverall);
         // The status goes up before the request: sending waits for the
         // server's answer, and a slow server must not leave an empty window.
         AnnounceDownload(plan, server, mode->status);

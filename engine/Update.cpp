@@ -18,6 +18,7 @@
 #include "engine/InstallFolder.h"
 #include "engine/InstallLock.h"
 #include "engine/Manifest.h"
+#include "engine/OverallProgress.h"
 #include "engine/Registration.h"
 #include "engine/RunningCopy.h"
 #include "engine/SelfCopy.h"
@@ -102,6 +103,11 @@ bool DeclaresFileDigests(Utils::IniFile& manifest) {
 }
 
 std::string LoweredDigest(std::string digest) { return Utils::String::ToLower(digest); }
+
+long long SizeOf(const std::string& path) {
+    unsigned long long size = 0;
+    return Utils::FileSystem::FileSizeOf(path, size) ? static_cast<long long>(size) : 0;
+}
 
 } // namespace
 
@@ -559,20 +565,30 @@ Utils::Result DownloadManager::FetchFiles(Pass& pass) {
     RemoveUnneededPartials(scan);
     if (!toFetch.empty()) {
         std::string skin = pass.manifest->GetString("GENERAL", "SKIN_URL");
-        if (!skin.empty()) Dialog().ShowWebPage(skin);
+        if (!skin.empty()) {
+            Dialog().ShowWebPage(skin);
+        } else {
+            Dialog().ShowBanner();
+        }
     }
-    Dialog().ShowProgressBar(IDC_OVERALL_PROGRESS, static_cast<int>(toFetch.size()) + 1);
-    Dialog().SetProgressPos(IDC_OVERALL_PROGRESS, 1);
-    if (pass.Online()) return DownloadFiles(pass, toFetch);
-
-    for (size_t i = 0; i < toFetch.size(); ++i) {
-        FetchedFile file;
-        Utils::Result result = FetchPackageFile(pass, toFetch[i], file);
-        if (result) result = CommitPackageFile(toFetch[i], file);
-        if (!result) return result;
-        Dialog().SetProgressPos(IDC_OVERALL_PROGRESS, static_cast<int>(i) + 2);
+    OverallProgress overall(toFetch.size());
+    m_pOverall = &overall;
+    Utils::Result result;
+    if (pass.Online()) {
+        result = DownloadFiles(pass, toFetch);
+    } else {
+        for (size_t i = 0; i < toFetch.size() && result; ++i) {
+            overall.Begin(i);
+            FetchedFile file;
+            result = FetchPackageFile(pass, toFetch[i], file);
+            if (result) overall.Length(i, SizeOf(file.ready));
+            if (result) result = CommitPackageFile(toFetch[i], file);
+            if (result) overall.Committed(i);
+        }
     }
-    return Utils::Result::Success();
+    m_pOverall = nullptr;
+    if (result) overall.Finish();
+    return result;
 }
 
 // The workers fetch every body into its temporary name; this thread takes
@@ -589,6 +605,7 @@ Utils::Result DownloadManager::DownloadFiles(Pass& pass, const std::vector<Manif
     std::vector<Utils::HTTP::FetchRequest> requests;
     std::vector<std::vector<std::string>> newFolders;  // per file: the folders its fetch ahead may make
     std::set<std::string> partials;                    // lower case
+    std::vector<size_t> fileOfRequest;                 // per request: its file
     for (const Manifest::FileEntry& entry : toFetch) {
         plans.push_back(PlanFetch(entry));
         FetchPlan& plan = plans.back();
@@ -615,14 +632,16 @@ Utils::Result DownloadManager::DownloadFiles(Pass& pass, const std::vector<Manif
         // A package host serves files, not sessions.
         request.cookies = false;
         requests.push_back(request);
+        fileOfRequest.push_back(plans.size() - 1);
         newFolders.back() = MissingFoldersOf(plan.partial);
         ahead.back() = true;
     }
 
-    DialogFileProgress fileBar;
+    PassFileProgress fileBar(m_pOverall, fileOfRequest);
     std::unique_ptr<Utils::HTTP::FetchAhead> fetch;
     for (size_t i = 0; i < plans.size(); ++i) {
         const FetchPlan& plan = plans[i];
+        if (m_pOverall) m_pOverall->Begin(i);
         Utils::Result result = Allowed(plan);
         FetchedFile file;
         if (result && !ahead[i]) {
@@ -635,6 +654,7 @@ Utils::Result DownloadManager::DownloadFiles(Pass& pass, const std::vector<Manif
             Utils::HTTP::FetchResult fetched;
             FetchMode mode;  // a download from the first byte: nothing was continued
             if (!fetch->Next(fetched)) fetched.outcome = Utils::Result::Failure(Utils::Reason::Cancelled);
+            if (m_pOverall) m_pOverall->Length(i, fetched.length);
             result = Downloaded(plan, fetched, MayResume(pass, toFetch[i]));
             if (result) result = FinishPackageFile(pass, toFetch[i], plan, file, mode);
             file.flushed = result && requests[fetched.index].flush && !file.decoded;
@@ -645,7 +665,7 @@ Utils::Result DownloadManager::DownloadFiles(Pass& pass, const std::vector<Manif
             RemoveFoldersMadeAfter(i, newFolders);
             return result;
         }
-        Dialog().SetProgressPos(IDC_OVERALL_PROGRESS, static_cast<int>(i) + 2);
+        if (m_pOverall) m_pOverall->Committed(i);
     }
     return Utils::Result::Success();
 }

@@ -48,6 +48,9 @@ public:
     }
     // Hides the dialog window (end of an uninstall); nothing without a window.
     virtual void HideWindow() {}
+    // A release without a page of its own (no SKIN_URL): the area above the
+    // status line shows the product's banner instead of nothing.
+    virtual void ShowBanner() {}
 
     // A player message: its caption, icon, text with the details line and its
     // buttons. Returns the button pressed: IDRETRY for Retry, otherwise the

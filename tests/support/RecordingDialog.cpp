@@ -215,6 +215,12 @@ void RecordingDialog::FailWith(const PlayerMessage& message) {
     throw FailAndExitCalled{call.text};
 }
 
+void RecordingDialog::ShowBanner() {
+    Call call;
+    call.op = "ShowBanner";
+    Record(call);
+}
+
 void RecordingDialog::HideWindow() {
     Call call;
     call.op = "HideWindow";

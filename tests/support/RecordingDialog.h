@@ -25,7 +25,7 @@ class RecordingDialog : public DialogOperations {
 public:
     // One recorded call. op is the operation's name ("ShowProgressBar",
     // "SetProgressPos", "SetItemText", "FailAndExit", "ShowWebPage", "SetTitle",
-    // "ShowMessage", "AskUser", "HideWindow",
+    // "ShowMessage", "AskUser", "HideWindow", "ShowBanner",
     // "AppendAnswerSuffix"); control/value/text/type hold its
     // arguments where it has them (value: range, position; type: MB_* flags).
     // A player message is recorded as "ShowMessage" (Tell) or "FailAndExit"
@@ -88,6 +88,7 @@ public:
     void HideWindow() override;
     int Tell(const PlayerMessage& message) override;
     void FailWith(const PlayerMessage& message) override;  // records, then throws FailAndExitCalled
+    void ShowBanner() override;
 
 private:
     void Record(const Call& call);
