@@ -471,6 +471,42 @@ TEST_F(Scenario, UninstallRelaunchesAsksAndRemovesEverythingOnlyOnYes) {
     EXPECT_EQ(DownloadValues(), std::vector<std::string>()) << "remembered answers and update records";
 }
 
+// A mended fault: with the game open, "/uninstall" said it had finished and
+// left the running game behind. Now it asks the player to close it and
+// removes nothing.
+TEST_F(Scenario, UninstallWhileTheGameRunsRemovesNothingAndSaysSo) {
+    ASSERT_NO_FATAL_FAILURE(InstallAsPlayer("EN"));
+    SetEnvironmentVariableA("ORVANTA_CLIENT_EXIT_AFTER", "120");
+    Process game = Process::Start(ClientExe(), "", InstallDir() + "\\Bin");
+    SetEnvironmentVariableA("ORVANTA_CLIENT_EXIT_AFTER", "2");
+    ASSERT_TRUE(game.Started());
+    ASSERT_TRUE(Player::WaitUntil(kLongWait, [] { return CountLines(ReadFileText(StartedLog())) == 2; }));
+
+    Process installed = Process::Start(InstalledCopy(), "/uninstall");
+    ASSERT_TRUE(installed.Started());
+    MessageBoxInfo box;
+    ASSERT_TRUE(Player::WaitUntil(kLongWait, [&] {
+        return Player::FindMessageBox(0, box) && box.text.find("Please close") != std::string::npos;
+    }));
+    EXPECT_EQ(box.caption, kBrand);
+    EXPECT_EQ(box.text, std::string("Please close ") + kBrand + " before uninstalling it\n\n"
+                        "Details: Please close the application before uninstalling it");
+    EXPECT_NE(box.icon, nullptr);
+    Screenshot(box.window, "uninstall_while_the_game_runs");
+    Process copy = Process::Open(box.pid);
+    ASSERT_TRUE(Player::PressButton(box, IDOK));
+    DWORD code = 99;
+    ASSERT_TRUE(copy.Wait(kLongWait, code));
+    EXPECT_EQ(code, 1u);
+    EXPECT_TRUE(FileExists(InstalledCopy()));
+    EXPECT_TRUE(FileExists(ClientExe()));
+    EXPECT_TRUE(FileExists(DesktopLink()));
+    EXPECT_TRUE(UninstallEntryExists());
+    EXPECT_TRUE(BrandSubkeyExists());
+    EXPECT_FALSE(DownloadValues().empty());
+    KillAll(std::string(kBrand) + ".exe");
+}
+
 TEST_F(Scenario, Uninstall2WithAGoneProcessReportsItAndShowsNoDialog) {
     // Process ids of ended processes are handed out again at once here, so
     // a "gone" process is one whose id is far above any in use.
