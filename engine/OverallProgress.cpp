@@ -8,9 +8,9 @@
 namespace {
 
 // The line changes at most this often: each change is a call into the window.
-const unsigned long long kTextIntervalMs = 250;
+const DWORD kTextIntervalMs = 250;
 // Time left is guessed only after this much time and data.
-const unsigned long long kRateAfterMs = 1000;
+const DWORD kRateAfterMs = 1000;
 const double kMegabyte = 1024.0 * 1024.0;
 
 std::string Megabytes(long long bytes) {
@@ -22,7 +22,7 @@ std::string Megabytes(long long bytes) {
 } // namespace
 
 OverallProgress::OverallProgress(size_t files)
-    : m_lengths(files, -1), m_committed(files, false), m_startTick(GetTickCount64()) {
+    : m_lengths(files, -1), m_committed(files, false), m_startTick(GetTickCount()) {
     Dialog().ShowProgressBar(IDC_OVERALL_PROGRESS, kRange);
     Dialog().SetProgressPos(IDC_OVERALL_PROGRESS, 0);
 }
@@ -115,13 +115,14 @@ void OverallProgress::Show() {
         m_shownPosition = position;
         Dialog().SetProgressPos(IDC_OVERALL_PROGRESS, position);
     }
-    const unsigned long long now = GetTickCount64();
+    // GetTickCount (Windows 2000 on): differences of its values survive its wrap.
+    const DWORD now = GetTickCount();
     if (m_lastTextTick != 0 && now - m_lastTextTick < kTextIntervalMs) return;
     const long long done = Done(), total = Total();
-    const unsigned long long elapsed = now - m_startTick;
+    const DWORD elapsed = now - m_startTick;
     long long secondsLeft = -1;
     if (elapsed >= kRateAfterMs && done > 0) {
-        secondsLeft = static_cast<long long>(static_cast<double>(total - done) * elapsed / done / 1000.0);
+        secondsLeft = static_cast<long long>(static_cast<double>(total - done) * elapsed / static_cast<double>(done) / 1000.0);
     }
     const std::string text = AmountText(done, total, secondsLeft);
     if (text == m_shownText) return;

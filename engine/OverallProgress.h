@@ -55,8 +55,8 @@ private:
     long long m_currentDone = 0;
     int m_shownPosition = 0;
     std::string m_shownText;
-    unsigned long long m_startTick;
-    unsigned long long m_lastTextTick = 0;
+    unsigned long m_startTick;
+    unsigned long m_lastTextTick = 0;  // 0: no text shown yet
 };
 
 // The file bar of a pass, feeding the overall progress (may be null) too.
