@@ -281,13 +281,18 @@ TEST_F(Scenario, ArabicDialogIsLaidOutRightToLeft) {
     EXPECT_TRUE(GetWindowLongPtrA(status, GWL_STYLE) & SS_RIGHT);
     EXPECT_TRUE(GetWindowLongPtrA(status, GWL_EXSTYLE) & WS_EX_RTLREADING);
     EXPECT_TRUE(GetWindowLongPtrA(GetDlgItem(dialog, Player::kOverallProgressId), GWL_EXSTYLE) & WS_EX_LAYOUTRTL);
-    // Mirrored: as far from the right edge as it lies from the left in English.
-    RECT rc;
-    GetWindowRect(status, &rc);
-    MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT*>(&rc), 2);
-    RECT english = {16, 182, 16 + 215, 190};
-    MapDialogRect(dialog, &english);
-    EXPECT_EQ(ClientWidth(dialog) - english.right, rc.left);
+    // Mirrored: each control as far from the right edge as it lies from the
+    // left in English (the status line 16 dialog units, the overall bar 30).
+    auto placeOf = [&](int id) {
+        RECT rc;
+        GetWindowRect(GetDlgItem(dialog, id), &rc);
+        MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT*>(&rc), 2);
+        return rc;
+    };
+    const RECT line = placeOf(Player::kStatusId), bar = placeOf(Player::kOverallProgressId);
+    const int width = ClientWidth(dialog);
+    EXPECT_GT(line.right, bar.right) << "in English the bar reaches further right";
+    EXPECT_NEAR((width - line.right) * 30, (width - bar.right) * 16, 60);
     Screenshot(dialog, "arabic_right_to_left");
     m_gate->Release();
     DWORD code = 99;
