@@ -31,6 +31,7 @@
 #include "support/TestThreads.h"
 #include "utils/Handles.h"
 #include "utils/fs/AtomicFile.h"
+#include "utils/fs/FileSystem.h"
 #include "utils/system/System.h"
 
 namespace EngineTest {
@@ -196,13 +197,17 @@ private:
 
 // Under Wine a decoder that the installer starts in the very instant it is
 // killed can escape the kill's job and hang in its start-up, holding this
-// test's output (and the test runner) open. Only this prefix's processes are
-// visible here.
-void StopStrayDecoders() {
+// test's output (and the test runner) open. Only the decoders of this test's
+// installation: other tests of the prefix run their own lzma.exe meanwhile
+// (test_decoder_exe's ended with exit code 1 when it was taken for a stray).
+void StopStrayDecoders(const std::string& installation) {
     for (const char* name : {"oggdec.exe", "lzma.exe"}) {
-        std::vector<DWORD> ids;
-        Utils::System::FindProcesses(ids, name);
-        for (DWORD id : ids) {
+        std::vector<DWORD> found;
+        Utils::System::FindProcesses(found, name);
+        for (DWORD id : found) {
+            // One caught in its start-up may not show its file yet: stopped too.
+            const std::string file = Utils::System::ProcessExecutable(id);
+            if (!file.empty() && !Utils::FileSystem::IsPathInside(file, installation)) continue;
             Utils::KernelHandle process(OpenProcess(PROCESS_TERMINATE, FALSE, id));
             if (process) TerminateProcess(process.Get(), 1);
         }
@@ -228,7 +233,7 @@ protected:
         CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     }
     void TearDown() override {
-        StopStrayDecoders();
+        StopStrayDecoders(InstallDir());
         SetEnvironmentVariableA("ORV_DRIVER_ECHO", nullptr);
         SetEnvironmentVariableA("ORV_STANDIN_DECODE_MS", nullptr);
         ScenarioTest::TearDown();
@@ -393,7 +398,7 @@ TEST_F(ChaosTest, KilledAtRandomMomentsThenOneRunEndsComplete) {
         }
         // A run that ended before keeps its own exit code.
         run.Kill();
-        StopStrayDecoders();
+        StopStrayDecoders(InstallDir());
         const long code = run.WaitForEnd(120000);
         ASSERT_NE(-1, code) << "the installer did not end";
         const std::vector<std::string> lines = run.Lines();
