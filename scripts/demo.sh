@@ -313,6 +313,7 @@ shot 07-german-no-server msgbox
 server_up
 player --timeout 30000 msgbox 4 | indent  # Retry
 rc=0; wait "$inst" || rc=$?
+for _ in $(seq 1 100); do [ -f "$pf/$brand/Bin/started.log" ] && break; sleep 0.2; done
 say "German installation after Retry: exit code $rc, client starts: $(wc -l <"$pf/$brand/Bin/started.log" 2>/dev/null || echo 0)"
 player --timeout 30000 wait-gone >/dev/null || true
 for _ in $(seq 1 60); do pgrep -f "Program Files.$brand.Bin.$brand.exe" >/dev/null || break; sleep 0.5; done
@@ -331,6 +332,7 @@ player --timeout 120000 msgbox | indent
 shot 08-japanese-no-server msgbox
 player --timeout 30000 msgbox 2 | indent  # the Cancel button: "Play now"
 rc=0; wait "$inst" || rc=$?
+for _ in $(seq 1 100); do [ "$(wc -l <"$pf/$brand/Bin/started.log")" -ge 3 ] && break; sleep 0.2; done
 say "Japanese run, \"Play now\": exit code $rc, client starts: $(wc -l <"$pf/$brand/Bin/started.log" 2>/dev/null || echo 0)"
 server_up
 player --timeout 30000 wait-gone >/dev/null || true
