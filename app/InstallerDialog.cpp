@@ -1,5 +1,6 @@
 #include "app/InstallerDialog.h"
 
+#include "app/MessageBoxes.h"
 #include "app/skin/BrowserHost.h"
 #include "app/skin/SkinButton.h"
 #include "engine/SelfCopy.h"
@@ -26,6 +27,10 @@ namespace {
 
 const UINT WM_APP_SHOW_PAGE = WM_APP + 1;
 const UINT WM_APP_UNINSTALL = WM_APP + 2;
+const UINT WM_APP_SHOW_BANNER = WM_APP + 3;
+// The line of the pass's amounts, in dialog units: between the two bars,
+// under the status line and the overall bar it speaks of.
+const RECT kAmountLine = {16, 209, 302, 8};  // left, top, width, height
 const int kPromptId = IDC_STATIC;  // the typed-number question's prompt
 // How long reports still on their way may hold up the end of the process.
 const DWORD kPendingReportsWaitMs = 1500;
@@ -110,9 +115,13 @@ Utils::Result CompleteSelfReplacement(bool& handedOver) {
     return Utils::Result::Failure(Utils::Reason::OldVersionNotRemoved, GetLastError(), handedOverCopy);
 }
 
-std::string SelfReplacementMessage(const Utils::Result& failure) {
-    if (failure.reason == Utils::Reason::SelfCopyFailed) return "Please download again with \"Save\"";
-    return "Failed to delete old version of the Orvanta";
+PlayerMessage SelfReplacementMessage(const Utils::Result& failure) {
+    // Before the profile is resolved: the stamp names the game.
+    const std::string game = BrandNameFor(StampValue(SLOT_PRODUCT), StampValue(SLOT_BRAND_ID));
+    if (failure.reason == Utils::Reason::SelfCopyFailed) {
+        return MakePlayerMessage(TextId::MsgSelfCopyFailed, game, "Please download again with \"Save\"");
+    }
+    return MakePlayerMessage(TextId::MsgOldCopyLeft, game, "Failed to delete old version of the Orvanta");
 }
 
 InstallerDialog::InstallerDialog() : DialogWindow(IDD_ORVANTA_DIALOG) {}
@@ -163,11 +172,18 @@ void InstallerDialog::SetItemText(int controlId, const std::string& text) {
     HWND item = GetDlgItem(Handle(), controlId);
     if (!item) return;
     ShowWindow(item, text.empty() ? SW_HIDE : SW_SHOW);
-    SetWindowTextA(item, text.c_str());
+    SetWindowTextW(item, Texts::Wide(text).c_str());
 }
 
 void InstallerDialog::FailAndExit(const std::string& text) {
-    MessageBoxA(Handle(), text.c_str(), "", MB_OK);
+    ShowTextBox(Handle(), text, "", MB_OK);
+    EndProcess(1);
+}
+
+int InstallerDialog::Tell(const PlayerMessage& message) { return ShowPlayerMessage(Handle(), message); }
+
+void InstallerDialog::FailWith(const PlayerMessage& message) {
+    ShowPlayerMessage(Handle(), message);
     EndProcess(1);
 }
 
@@ -186,17 +202,27 @@ void InstallerDialog::ShowWebPage(const std::string& url) {
     PostMessageA(Handle(), WM_APP_SHOW_PAGE, 0, 0);
 }
 
-void InstallerDialog::SetTitle(const std::string& title) { SetWindowTextA(Handle(), title.c_str()); }
+void InstallerDialog::SetTitle(const std::string& title) { SetWindowTextW(Handle(), Texts::Wide(title).c_str()); }
 
-int InstallerDialog::ShowMessage(const std::string& text, UINT type) {
-    return MessageBoxA(Handle(), text.c_str(), "", type ? type : MB_OK);
-}
+int InstallerDialog::ShowMessage(const std::string& text, UINT type) { return ShowTextBox(Handle(), text, "", type); }
 
 int InstallerDialog::AskUser(const std::string& text, const std::string& caption, UINT type) {
-    return MessageBoxA(Handle(), text.c_str(), caption.c_str(), type ? type : MB_OK);
+    return ShowTextBox(Handle(), text, caption, type);
 }
 
 void InstallerDialog::HideWindow() { ShowWindow(Handle(), SW_HIDE); }
+
+void InstallerDialog::ShowBanner() { PostMessageA(Handle(), WM_APP_SHOW_BANNER, 0, 0); }
+
+void InstallerDialog::CreateAmountLine() {
+    HWND hwnd = Handle();
+    RECT rc = kAmountLine;
+    MapDialogRect(hwnd, &rc);
+    HWND line = CreateWindowExW(0, L"STATIC", L"", WS_CHILD | SS_LEFT | SS_NOPREFIX, rc.left, rc.top, rc.right,
+                                rc.bottom, hwnd, reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDC_PROGRESS_AMOUNT)),
+                                WindowModule::Instance(), nullptr);
+    if (line) SendMessageA(line, WM_SETFONT, SendMessageA(hwnd, WM_GETFONT, 0, 0), FALSE);
+}
 
 std::string InstallerDialog::AppendAnswerSuffix(const std::string& name) { return m_answers.AppendAnswerSuffix(name); }
 
@@ -228,6 +254,10 @@ bool InstallerDialog::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam, LRES
     case WM_APP_UNINSTALL:
         RunUninstallProcedure();
         return (result = 0, true);
+    case WM_APP_SHOW_BANNER:
+        // Not over a hosted page, nor in the compact layout.
+        if (!m_bRepeatRun && !m_browser && m_banner && m_banner->Handle()) ShowWindow(m_banner->Handle(), SW_SHOW);
+        return (result = 0, true);
     default:
         return false;
     }
@@ -256,16 +286,18 @@ void InstallerDialog::OnInitDialog() {
         }
     }
 
+    CreateAmountLine();
     WriteLanguageCodes();
     m_answers.Clear();
     m_pKey.reset();
 
     bool handedOver = false;
     const Utils::Result replaced = CompleteSelfReplacement(handedOver);
-    if (!replaced) FailAndExit(SelfReplacementMessage(replaced));
+    if (!replaced) FailWith(SelfReplacementMessage(replaced));
     if (handedOver) EndProcess(0);
     PublishDialog(this);
     m_answers.ResolveStamped();
+    SelectLanguage();
 
     const std::string requestKey = m_answers.RequestKey();
     if (!requestKey.empty()) {
@@ -279,6 +311,7 @@ void InstallerDialog::OnInitDialog() {
             m_answers.Get(FIELD_PRODUCT), "s", "BRAND_ID= ", "I", m_answers.Get(FIELD_BRAND_ID), "s", "myRegKey= ",
             "S", requestKey.c_str(), nullptr);
         m_bRepeatRun = m_answers.IsKnownFunnel(key);
+        SelectLanguage();
     }
 
     if (!m_bRepeatRun)
@@ -295,6 +328,7 @@ void InstallerDialog::OnInitDialog() {
     SetWindowPos(GetDlgItem(hwnd, IDC_BACKGROUND), HWND_BOTTOM, left, kBackdropTop, kContentWidth, kBackdropHeight,
                  SWP_NOACTIVATE);
     CenterLanguageGrid(width);
+    ApplyReadingOrder();
 
     if (m_bUninstall)
         PostMessageA(hwnd, WM_APP_UNINSTALL, 0, 0);
@@ -305,7 +339,7 @@ void InstallerDialog::OnInitDialog() {
 void InstallerDialog::UseCompactLayout() {
     HWND hwnd = Handle();
     int y = DialogLayout::kCompactMargin;
-    for (int id : {IDC_STATUS_TEXT, IDC_FILE_PROGRESS, IDC_OVERALL_PROGRESS}) {
+    for (int id : {IDC_STATUS_TEXT, IDC_FILE_PROGRESS, IDC_OVERALL_PROGRESS, IDC_PROGRESS_AMOUNT}) {
         HWND item = GetDlgItem(hwnd, id);
         RECT rc;
         GetWindowRect(item, &rc);
@@ -327,7 +361,41 @@ Utils::RegistryKey& InstallerDialog::ProductKey() {
     return *m_pKey;
 }
 
+void InstallerDialog::SelectLanguage() {
+    const std::string code = m_answers.LanguageCodeText();
+    if (code.empty() || !Texts::SetLanguage(code)) Texts::UseSystemLanguage();
+}
+
+// Hebrew and Arabic: every control moves to the mirrored place, the status
+// line is right-aligned and read from right to left, the bars fill from the right.
+void InstallerDialog::ApplyReadingOrder() {
+    const bool rightToLeft = Texts::IsRightToLeft();
+    if (rightToLeft == m_bRightToLeft) return;
+    m_bRightToLeft = rightToLeft;
+    HWND hwnd = Handle();
+    const int width = ClientWidth(hwnd);
+    for (HWND child = GetWindow(hwnd, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+        RECT rc;
+        GetWindowRect(child, &rc);
+        MapWindowPoints(nullptr, hwnd, reinterpret_cast<POINT*>(&rc), 2);
+        SetWindowPos(child, nullptr, width - rc.right, rc.top, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    }
+    auto flip = [](HWND window, int index, LONG_PTR bits, bool on) {
+        const LONG_PTR value = GetWindowLongPtrA(window, index);
+        SetWindowLongPtrA(window, index, on ? (value | bits) : (value & ~bits));
+    };
+    for (int line : {IDC_STATUS_TEXT, IDC_PROGRESS_AMOUNT}) {
+        flip(GetDlgItem(hwnd, line), GWL_STYLE, SS_RIGHT, rightToLeft);
+        flip(GetDlgItem(hwnd, line), GWL_EXSTYLE, WS_EX_RTLREADING, rightToLeft);
+    }
+    for (int bar : {IDC_FILE_PROGRESS, IDC_OVERALL_PROGRESS}) flip(GetDlgItem(hwnd, bar), GWL_EXSTYLE, WS_EX_LAYOUTRTL, rightToLeft);
+    flip(hwnd, GWL_EXSTYLE, WS_EX_RTLREADING | WS_EX_RIGHT, rightToLeft);
+    RedrawWindow(hwnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_FRAME);
+}
+
 void InstallerDialog::Proceed() {
+    SelectLanguage();
+    ApplyReadingOrder();
     if (ShowNextQuestion()) return;
     if (!m_bRepeatRun) FunnelReport(FUNNEL_ANSWERS_KNOWN);
     const std::string iniName = m_answers.ProfileIniName();
@@ -430,7 +498,7 @@ void InstallerDialog::OnQuestionClicked(int id, HWND from) {
 
 void InstallerDialog::ConfirmCancel() {
     HWND hwnd = Handle();
-    const int answer = MessageBoxA(hwnd, "Do you want to continue this operation?", "", MB_YESNO);
+    const int answer = ShowTextBox(hwnd, Texts::Text(TextId::CancelQuestion), "", MB_YESNO);
     RedrawWindow(hwnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
     if (answer == IDYES) {
         ShowWindow(hwnd, SW_MINIMIZE);
@@ -453,6 +521,7 @@ void InstallerDialog::ShowHostedPage() {
     }
     using namespace DialogLayout;
     const int left = (ClientWidth(Handle()) - kContentWidth) / 2 + kPageInset;
+    if (m_banner && m_banner->Handle()) ShowWindow(m_banner->Handle(), SW_HIDE);
     m_browser.reset(new BrowserHost());
     if (SUCCEEDED(m_browser->Create(Handle(), left, kPageTop, left + kPageWidth, kPageBottom))) m_browser->Navigate(url);
 }

@@ -43,6 +43,9 @@ public:
     std::string AppendAnswerSuffix(const std::string& name) override;
     int AskUser(const std::string& text, const std::string& caption, UINT type) override;
     void HideWindow() override;
+    int Tell(const PlayerMessage& message) override;
+    void ShowBanner() override;
+    void FailWith(const PlayerMessage& message) override;
 
 protected:
     bool HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT& result) override;
@@ -58,6 +61,13 @@ private:
     void ShowHostedPage();
     void RunUninstallProcedure();
     void UseCompactLayout();
+    // The line under the status line that tells the pass's amounts (hidden until used).
+    void CreateAmountLine();
+    // The player's language: the answer once there is one, before that the
+    // system's user-interface language.
+    void SelectLanguage();
+    // Lays the dialog out right to left for Hebrew and Arabic (and back).
+    void ApplyReadingOrder();
     void ShowChoiceBackdrop(bool show);
     void DestroyChoiceButtons();
     Utils::RegistryKey& ProductKey();
@@ -65,6 +75,7 @@ private:
     bool m_bUninstall = false;
     bool m_bRepeatRun = false;
     bool m_bQuestionShown = false;
+    bool m_bRightToLeft = false;
     ProfileAnswers m_answers;
     int m_nFieldIndex = 0;
     int m_nSlotCursor = 0;
@@ -95,5 +106,5 @@ private:
 // dialog's initialisation. A failure the player must be told of:
 // SelfCopyFailed (nothing to run) or OldVersionNotRemoved.
 Utils::Result CompleteSelfReplacement(bool& handedOver);
-// The text shown before the process ends for such a failure.
-std::string SelfReplacementMessage(const Utils::Result& failure);
+// The message shown before the process ends for such a failure.
+PlayerMessage SelfReplacementMessage(const Utils::Result& failure);

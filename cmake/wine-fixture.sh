@@ -37,6 +37,10 @@ setup)
   # No window manager under Xvfb: without this Wine waits 2 s on every hidden window.
   wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 </dev/null
   wine reg delete 'HKCU\Software\Wine\Drivers' /v Graphics /f >/dev/null 2>&1 </dev/null
+  # Every script of the installer's languages: the dialog and message fonts
+  # draw CJK, Latin, Greek and Cyrillic from WenQuanYi Micro Hei, which links
+  # DejaVu Sans for Arabic and Hebrew (one link list serves one base font).
+  bash "$(dirname "$0")/wine-fonts.sh"
   # A test killed inside a ScopedProxy leaves WinINet pointed at a dead port,
   # and the next ScopedProxy would restore that: start every run without one.
   for v in ProxyEnable ProxyServer ProxyOverride; do

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "app/ops/PlayerMessage.h"
 #include "engine/ManifestSignature.h"
 #include "utils/Result.h"
 
@@ -24,6 +25,7 @@ namespace System { class MachineLock; }
 namespace HTTP { struct FetchResult; }
 } // namespace Utils
 namespace Manifest { struct FileEntry; }
+class OverallProgress;
 namespace Registration { class InstalledRecords; }
 
 class DownloadManager {
@@ -47,12 +49,13 @@ public:
     // process with its result (EndRun); never returns.
     static DWORD RunThreadFunc(void* argument);
     // Both passes and the launch. Success, or the fatal failure that ended
-    // the run before the launch.
+    // the run before the launch. A failed online pass is told (TellFailure)
+    // and, when the player asks for it, run again.
     Utils::Result RunThreadFuncHelper();
     // The one end of an install run: a fatal failure's message (exit code 1
-    // through Dialog().FailAndExit), otherwise exit code 0 once outstanding
+    // through Dialog().FailWith), otherwise exit code 0 once outstanding
     // reports had their time. Never returns.
-    [[noreturn]] static void EndRun(const Utils::Result& result);
+    [[noreturn]] void EndRun(const Utils::Result& result);
 
     // What RunThreadFuncHelper starts after the passes: the pending "_"
     // installer, the installed client, or the fall-back path; empty when
@@ -60,6 +63,23 @@ public:
     // the fall-back names and resolves m_szDataDir (the current folder becomes
     // the data folder). workDir receives the working folder for the start.
     std::string ChooseLaunchCommand(bool onlineOk, std::string& workDir);
+    // The same without changing anything.
+    struct Launch {
+        std::string brand, exeName, exeWorkPath;  // the names it was chosen by
+        bool namesUsable = false;                 // plain names: a data folder and a client path follow
+        std::string dataDir, workDir, command;
+    };
+    Launch PlanLaunch(bool onlineOk) const;
+    // Whether a failed run would start an installed game (or a waiting newer installer).
+    bool InstalledGameCanStart() const;
+    // Tells the player why the online pass failed (PlayerMessageFor), except on
+    // an update that cannot go on for a reason players were never told of:
+    // that is logged, and the installed game starts. True when the player
+    // chose Retry.
+    bool TellFailure(const Utils::Result& failure);
+    // After waiting for another run: when the game that run started is
+    // running already, its window comes to the front instead of a second game.
+    bool ShowRunningClient(const std::string& command) const;
     // Starts the command without waiting; false when it could not be started.
     static bool StartClient(const std::string& command, const std::string& workDir);
 
@@ -67,12 +87,22 @@ public:
     // (against the download server).
     enum class PassKind { Offline, Online };
     // One pass of the procedure. Success when the pass reached its end or
-    // found no update. A failure the player must be told of (FatalMessage)
-    // travels up to the caller, which ends the process with it.
+    // found no update. A failure that ends the run (IsFatal) travels up to
+    // the caller, which ends the process with its message.
     Utils::Result Update(PassKind kind);
-    // The text shown before the process ends with exit code 1 for this
-    // failure, or "" when the failure only ends the pass.
-    static std::string FatalMessage(const Utils::Result& failure);
+    // Whether the failure ends the run with its message and exit code 1
+    // (another run, the game open, no installed copy, no memory); any other
+    // failure only ends the pass.
+    static bool IsFatal(const Utils::Result& failure);
+    // The program's established wording for a failure (the details line):
+    // what a step reported, or the program's fixed message for the reason;
+    // "" when there is none.
+    static std::string EstablishedText(const Utils::Result& failure);
+    // The message shown before the process ends with exit code 1.
+    static PlayerMessage FatalMessage(const Utils::Result& failure, const std::string& game);
+    // The name the player knows the game by: the manifest's brand, or before
+    // it the profile's.
+    std::string GameName() const;
 
     // What a fetched file must hash to: the package file as served (before
     // unpacking) and the file as installed; lower-case hex SHA-256, empty ones
@@ -112,7 +142,7 @@ public:
         // The content lands under UnguessableName instead of PartialName: a
         // file in a folder other programs write to, never continued.
         bool privateName = false;
-        const char* statusPrefix = "Downloading: ";
+        TextId status = TextId::Downloading;  // the status line while it downloads
         // Checked on a continued download before anything else (lower-case
         // hex SHA-256 of the file as served; empty: none).
         std::string resumedPackageDigest;
@@ -138,13 +168,13 @@ public:
     FetchPlan PlanFetch(const Manifest::FileEntry& entry) const;
     // UnsafePath, with the refusal logged, when the plan's target may not be written.
     Utils::Result Allowed(const FetchPlan& plan) const;
-    // Whether a download made elsewhere (FetchAhead) succeeded; if not, shows
-    // and logs its failure as a download on this thread would, and removes
-    // its temporary file (a cut one is kept when mayResume).
+    // Whether a download made elsewhere (FetchAhead) succeeded; if not, logs
+    // its failure as a download on this thread would (the listener's text as
+    // the failure's `said`), and removes its temporary file (a cut one is kept
+    // when mayResume).
     Utils::Result Downloaded(const FetchPlan& plan, const Utils::HTTP::FetchResult& result, bool mayResume);
     // The log record and the status line of a download about to be waited for.
-    void AnnounceDownload(const FetchPlan& plan, const std::string& server,
-                          const char* statusPrefix = "Downloading: ");
+    void AnnounceDownload(const FetchPlan& plan, const std::string& server, TextId status = TextId::Downloading);
     // The second half of FetchToTemporary, once plan.partial holds the whole
     // content: the digest checks and the unpacking. A failure leaves no
     // temporary file; the target is never touched.
@@ -289,13 +319,20 @@ private:
 
     // A file was put in place since the installation's size was last measured.
     bool m_bFilesChanged = false;
+    // The overall progress of the files being fetched; null outside FetchFiles.
+    OverallProgress* m_pOverall = nullptr;
     // The installed records as OutdatedFiles read them, and the (lower-case)
     // names this pass has committed since: what a commit replaces.
     std::unique_ptr<Registration::InstalledRecords> m_recordsAtStart;
     std::set<std::string> m_recordsChanged;
 
-    // The installer's own file or its installed copy: never started as the client.
-    bool IsInstallerItself(const std::string& path) const;
+    // The installer's own file or the brand's installed copy: never started as the client.
+    bool IsInstallerItself(const std::string& path, const std::string& brand) const;
+
+    // A run after a failed one that the player asked to try again.
+    bool m_bRetrying = false;
+    // This run found another run of its brand and waited for it.
+    bool m_bWaitedForAnotherRun = false;
 
     // Where the run is, for a report of a failure that ends it elsewhere (a cancel).
     std::atomic<const char*> m_currentStep{""};
@@ -310,10 +347,9 @@ private:
 };
 
 // Runs body (the update worker's work). A failed allocation becomes the
-// failure OutOfMemory (its message: kOutOfMemoryText) instead of ending the
-// worker alone, which would leave the dialog open with nothing going on.
+// failure OutOfMemory instead of ending the worker alone, which would leave
+// the dialog open with nothing going on.
 Utils::Result RunCatchingAllocationFailure(Utils::Result (*body)(void*), void* argument);
-extern const char kOutOfMemoryText[];
 
 // Unpacks the compressed file `path` next to itself with the outside decoder
 // its extension names (".lzma": lzma, ".ogg": oggdec); the output is `path`

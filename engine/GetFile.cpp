@@ -9,6 +9,7 @@
 #include "engine/DownloadManager.h"
 #include "engine/EngineLog.h"
 #include "engine/Manifest.h"
+#include "engine/OverallProgress.h"
 #include "utils/fs/AtomicFile.h"
 #include "utils/fs/FileSystem.h"
 #include "utils/http/FetchAhead.h"
@@ -45,8 +46,9 @@ Utils::Result LastFailure(Utils::Reason otherwise, const std::string& about) {
 
 // A patch's progress: shown like any download's, but a failure only goes to
 // the log, since the whole file is fetched instead.
-class QuietFileProgress : public DialogFileProgress {
+class QuietFileProgress : public PassFileProgress {
 public:
+    explicit QuietFileProgress(OverallProgress* overall) : PassFileProgress(overall) {}
     void ReportFailure(const std::string& text) override { EngineLog::Text(kFunction, "not shown: ", text); }
 };
 
@@ -132,8 +134,7 @@ Utils::Result DownloadManager::Allowed(const FetchPlan& plan) const {
 Utils::Result DownloadManager::Downloaded(const FetchPlan& plan, const Utils::HTTP::FetchResult& result,
                                           bool mayResume) {
     if (result.Succeeded()) return Utils::Result::Success();
-    // What a download on this thread would have shown and logged.
-    if (!result.failure.empty()) Dialog().ShowMessage(result.failure, MB_OK);
+    // What a download on this thread would have logged.
     if (result.status >= 400) EngineLog::Int(kFunction, "HTTP status=", result.status);
     // A successful answer cut short: the next run may continue it.
     if (mayResume && result.status >= 200 && result.status < 400 && SizeOf(plan.partial) > 0) {
@@ -144,16 +145,18 @@ Utils::Result DownloadManager::Downloaded(const FetchPlan& plan, const Utils::HT
     Utils::Result failure = result.outcome;
     if (failure.Ok()) failure = Utils::Result::Failure(Utils::Reason::DownloadCut);
     failure.detail = plan.remoteName;
+    failure.said = result.failure;
     return failure;
 }
 
-void DownloadManager::AnnounceDownload(const FetchPlan& plan, const std::string& server,
-                                       const char* statusPrefix) {
+void DownloadManager::AnnounceDownload(const FetchPlan& plan, const std::string& server, TextId status) {
     Log(AppLogger(), 1, "S", "downloadServer:", "S", server.c_str(), "S", "remoteFileName:", "S",
         plan.remoteName.c_str(), nullptr);
     if (plan.display.size() > 3) {
+        // A display name that starts with a blank is a status text of its own.
         const bool startsWithBlank = plan.display[0] == ' ';
-        Dialog().SetItemText(IDC_STATUS_TEXT, startsWithBlank ? plan.display : statusPrefix + plan.display);
+        Dialog().SetItemText(IDC_STATUS_TEXT, startsWithBlank ? Texts::AsUtf8(plan.display)
+                                                              : Texts::Text(status, {{"file", plan.display}}));
     }
 }
 
@@ -184,11 +187,11 @@ Utils::Result DownloadManager::FetchToTemporary(Source source, Unpack unpack, co
             result = LastFailure(Utils::Reason::WriteFailed, from);
         }
     } else {
-        DialogFileProgress shown;
-        QuietFileProgress quiet;
+        PassFileProgress shown(m_pOverall);
+        QuietFileProgress quiet(m_pOverall);
         // The status goes up before the request: sending waits for the
         // server's answer, and a slow server must not leave an empty window.
-        AnnounceDownload(plan, server, mode->statusPrefix);
+        AnnounceDownload(plan, server, mode->status);
         const Utils::HTTP::FileFetchResult fetched = Utils::HTTP::FetchIntoFile(
             server, remoteName, plan.partial, mode->resume,
             mode->quiet ? static_cast<Utils::HTTP::ProgressSink&>(quiet) : static_cast<Utils::HTTP::ProgressSink&>(shown));
@@ -196,6 +199,7 @@ Utils::Result DownloadManager::FetchToTemporary(Source source, Unpack unpack, co
         if (fetched.end != Utils::HTTP::FetchEnd::Complete || fetched.status >= 400) {
             result = fetched.outcome.Ok() ? Utils::Result::Failure(Utils::Reason::DownloadCut) : fetched.outcome;
             result.detail = remoteName;
+            result.said = shown.Failure();
         }
         mode->resumed = fetched.resumedFrom > 0;
         if (mode->resumed) {
@@ -238,7 +242,9 @@ Utils::Result DownloadManager::FinishFetch(const FetchPlan& plan, const FileDige
         out.ready = plan.partial;
         return result;
     }
-    if (plan.display.size() > 3) Dialog().SetItemText(IDC_STATUS_TEXT, "Extracting: " + plan.display);
+    if (plan.display.size() > 3) {
+        Dialog().SetItemText(IDC_STATUS_TEXT, Texts::Text(TextId::Extracting, {{"file", plan.display}}));
+    }
     const std::string decoded = Utils::FileSystem::ReplacementName(plan.target);
     if (!(result = ExtractFile(plan.partial, decoded, plan.remoteExtension, m_szDataDir))) {
         EngineLog::Failure(kFunction, "ExtractFile", result);
@@ -246,7 +252,7 @@ Utils::Result DownloadManager::FinishFetch(const FetchPlan& plan, const FileDige
         if (mode.resumed) {
             mode.resumedAndRejected = true;
         } else {
-            Dialog().ShowMessage("Error ExtractFile() Please contact support", MB_OK);
+            result.said = "Error ExtractFile() Please contact support";
         }
         DeleteFileA(decoded.c_str());
     } else if (digests && !(result = MatchDigests(decoded, "unpacked file", digests->installed, ""))) {

@@ -18,6 +18,7 @@
 #include "engine/InstallFolder.h"
 #include "engine/InstallLock.h"
 #include "engine/Manifest.h"
+#include "engine/OverallProgress.h"
 #include "engine/Registration.h"
 #include "engine/RunningCopy.h"
 #include "engine/SelfCopy.h"
@@ -111,6 +112,11 @@ bool ListedPatchSize(Utils::IniFile& manifest, const std::string& key, unsigned 
     if (text.empty() || text.size() > 19 || text.find_first_not_of("0123456789") != std::string::npos) return false;
     size = std::stoull(text);
     return true;
+}
+
+long long SizeOf(const std::string& path) {
+    unsigned long long size = 0;
+    return Utils::FileSystem::FileSizeOf(path, size) ? static_cast<long long>(size) : 0;
 }
 
 } // namespace
@@ -217,9 +223,11 @@ Utils::Result DownloadManager::Install(Pass& pass) {
     if (pass.firstInstall) {
         pass.Step(Steps::kWriteUninstallEntry);
         Registration::WriteUninstallEntry(m_szBrandName, m_szInstallDir);
-        FunnelReport(FUNNEL_INSTALLER_COPIED);
+        // A run the player tried again goes on: its copy was reported.
+        if (!m_bRetrying) FunnelReport(FUNNEL_INSTALLER_COPIED);
     }
-    Dialog().SetTitle(m_szBrandName + (pass.Online() ? " Update" : " Installation"));
+    Dialog().SetTitle(
+        Texts::Text(pass.Online() ? TextId::TitleUpdate : TextId::TitleInstallation, {{"brand", m_szBrandName}}));
 
     pass.Step(Steps::kFetchFiles);
     if (!(result = FetchFiles(pass))) return result;
@@ -241,7 +249,7 @@ Utils::Result DownloadManager::Install(Pass& pass) {
 void DownloadManager::PrepareOfflinePass(Pass& pass) {
     const std::string cabinet = Manifest::CabinetName(m_szIniFileName);
     if (Utils::FileSystem::IsFile(cabinet)) {
-        Dialog().SetItemText(IDC_STATUS_TEXT, " Preparing installation files");
+        Dialog().SetItemText(IDC_STATUS_TEXT, " " + Texts::Text(TextId::PreparingFiles));
         // A cabinet that cannot be unpacked leaves no manifest: the pass ends there.
         const Utils::Result unpacked = RunCabinetTool(cabinet, pass.tempDir);
         if (!unpacked) EngineLog::Failure(kFunction, "RunCabinetTool", unpacked);
@@ -279,8 +287,10 @@ Utils::Result DownloadManager::FetchManifest(Pass& pass) {
         }
     }
     const std::string ownFolder = Utils::FileSystem::GetOwnFolder();
-    std::string statusText = "Installation data";
-    if ((ownFolder + "\\").find("\\" + pass.stem + "\\") != std::string::npos) statusText = " Checking for updates";
+    std::string statusText = Texts::Text(TextId::InstallationData);
+    if ((ownFolder + "\\").find("\\" + pass.stem + "\\") != std::string::npos) {
+        statusText = " " + Texts::Text(TextId::CheckingUpdates);
+    }
     // The temporary folder is the user's: the download lands under a name no
     // other program can know before it exists.
     FetchMode mode;
@@ -399,7 +409,8 @@ Utils::Result DownloadManager::HoldInstallLock(const std::string& brand) {
     std::unique_ptr<Utils::System::MachineLock> lock(new Utils::System::MachineLock());
     Utils::System::MachineLock::Result result = lock->Acquire(name, 0);
     if (result == Utils::System::MachineLock::BUSY) {
-        Dialog().SetItemText(IDC_STATUS_TEXT, "Waiting for another installation of " + brand + " to finish");
+        m_bWaitedForAnotherRun = true;
+        Dialog().SetItemText(IDC_STATUS_TEXT, Texts::Text(TextId::WaitingForInstallation, {{"brand", brand}}));
         result = lock->Acquire(name, m_dwInstallLockWaitMs);
     }
     if (result == Utils::System::MachineLock::BUSY) {
@@ -577,20 +588,30 @@ Utils::Result DownloadManager::FetchFiles(Pass& pass) {
     RemoveUnneededPartials(scan);
     if (!toFetch.empty()) {
         std::string skin = pass.manifest->GetString("GENERAL", "SKIN_URL");
-        if (!skin.empty()) Dialog().ShowWebPage(skin);
+        if (!skin.empty()) {
+            Dialog().ShowWebPage(skin);
+        } else {
+            Dialog().ShowBanner();
+        }
     }
-    Dialog().ShowProgressBar(IDC_OVERALL_PROGRESS, static_cast<int>(toFetch.size()) + 1);
-    Dialog().SetProgressPos(IDC_OVERALL_PROGRESS, 1);
-    if (pass.Online()) return DownloadFiles(pass, toFetch);
-
-    for (size_t i = 0; i < toFetch.size(); ++i) {
-        FetchedFile file;
-        Utils::Result result = FetchPackageFile(pass, toFetch[i], file);
-        if (result) result = CommitPackageFile(toFetch[i], file);
-        if (!result) return result;
-        Dialog().SetProgressPos(IDC_OVERALL_PROGRESS, static_cast<int>(i) + 2);
+    OverallProgress overall(toFetch.size());
+    m_pOverall = &overall;
+    Utils::Result result;
+    if (pass.Online()) {
+        result = DownloadFiles(pass, toFetch);
+    } else {
+        for (size_t i = 0; i < toFetch.size() && result; ++i) {
+            overall.Begin(i);
+            FetchedFile file;
+            result = FetchPackageFile(pass, toFetch[i], file);
+            if (result) overall.Length(i, SizeOf(file.ready));
+            if (result) result = CommitPackageFile(toFetch[i], file);
+            if (result) overall.Committed(i);
+        }
     }
-    return Utils::Result::Success();
+    m_pOverall = nullptr;
+    if (result) overall.Finish();
+    return result;
 }
 
 // The workers fetch every body into its temporary name; this thread takes
@@ -607,6 +628,7 @@ Utils::Result DownloadManager::DownloadFiles(Pass& pass, const std::vector<Manif
     std::vector<Utils::HTTP::FetchRequest> requests;
     std::vector<std::vector<std::string>> newFolders;  // per file: the folders its fetch ahead may make
     std::set<std::string> partials;                    // lower case
+    std::vector<size_t> fileOfRequest;                 // per request: its file
     for (const Manifest::FileEntry& entry : toFetch) {
         plans.push_back(PlanFetch(entry));
         FetchPlan& plan = plans.back();
@@ -633,14 +655,16 @@ Utils::Result DownloadManager::DownloadFiles(Pass& pass, const std::vector<Manif
         // A package host serves files, not sessions.
         request.cookies = false;
         requests.push_back(request);
+        fileOfRequest.push_back(plans.size() - 1);
         newFolders.back() = MissingFoldersOf(plan.partial);
         ahead.back() = true;
     }
 
-    DialogFileProgress fileBar;
+    PassFileProgress fileBar(m_pOverall, fileOfRequest);
     std::unique_ptr<Utils::HTTP::FetchAhead> fetch;
     for (size_t i = 0; i < plans.size(); ++i) {
         const FetchPlan& plan = plans[i];
+        if (m_pOverall) m_pOverall->Begin(i);
         Utils::Result result = Allowed(plan);
         FetchedFile file;
         if (result && !ahead[i]) {
@@ -653,6 +677,7 @@ Utils::Result DownloadManager::DownloadFiles(Pass& pass, const std::vector<Manif
             Utils::HTTP::FetchResult fetched;
             FetchMode mode;  // a download from the first byte: nothing was continued
             if (!fetch->Next(fetched)) fetched.outcome = Utils::Result::Failure(Utils::Reason::Cancelled);
+            if (m_pOverall) m_pOverall->Length(i, fetched.length);
             result = Downloaded(plan, fetched, MayResume(pass, toFetch[i]));
             if (result) result = FinishPackageFile(pass, toFetch[i], plan, file, mode);
             file.flushed = result && requests[fetched.index].flush && !file.decoded;
@@ -663,7 +688,7 @@ Utils::Result DownloadManager::DownloadFiles(Pass& pass, const std::vector<Manif
             RemoveFoldersMadeAfter(i, newFolders);
             return result;
         }
-        Dialog().SetProgressPos(IDC_OVERALL_PROGRESS, static_cast<int>(i) + 2);
+        if (m_pOverall) m_pOverall->Committed(i);
     }
     return Utils::Result::Success();
 }
@@ -766,7 +791,7 @@ bool DownloadManager::FetchByPatch(const Pass& pass, const Manifest::FileEntry& 
         FetchMode mode;
         mode.resume = true;  // the patch's name carries its digest, checked below
         mode.quiet = true;
-        mode.statusPrefix = "Downloading patch: ";
+        mode.status = TextId::DownloadingPatch;
         FileDigests digests;
         digests.installed = patch.digest;
         if (!FetchToTemporary(Source::Server, Unpack::No, entry.key, patch.spec, entry.key, m_szDownloadUrl, &digests,
@@ -777,7 +802,9 @@ bool DownloadManager::FetchByPatch(const Pass& pass, const Manifest::FileEntry& 
     if (why.empty()) {
         std::string display = entry.key;
         Utils::String::ReplaceAll(display, "__", "\\");
-        if (display.size() > 3) Dialog().SetItemText(IDC_STATUS_TEXT, "Applying patch: " + display);
+        if (display.size() > 3) {
+            Dialog().SetItemText(IDC_STATUS_TEXT, Texts::Text(TextId::ApplyingPatch, {{"file", display}}));
+        }
         const std::string result = Utils::FileSystem::ReplacementName(fetched.target);
         DWORD exitCode = 0;
         const bool ran = ApplyPatch(fetched.target, fetched.ready, result, m_szDataDir, size, exitCode);

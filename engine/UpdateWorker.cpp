@@ -31,9 +31,6 @@ const DWORD kPendingReportsWaitMs = 1500;
 
 } // namespace
 
-const char kOutOfMemoryText[] = "Not enough memory to go on with the installation. Please close other programs "
-                                "and start it again.";
-
 Utils::Result RunCatchingAllocationFailure(Utils::Result (*body)(void*), void* argument) {
     try {
         return body(argument);
@@ -42,24 +39,38 @@ Utils::Result RunCatchingAllocationFailure(Utils::Result (*body)(void*), void* a
     }
 }
 
-std::string DownloadManager::FatalMessage(const Utils::Result& failure) {
+bool DownloadManager::IsFatal(const Utils::Result& failure) {
     switch (failure.reason) {
     case Utils::Reason::AnotherInstallation:
-        return "Another installation of " + failure.detail + " is still running. Please try again when it has finished.";
     case Utils::Reason::ClientRunning:
-        return "Can't update while program is open";
     case Utils::Reason::SelfCopyFailed:
-        return "Please download again with \"Save\"";
     case Utils::Reason::OutOfMemory:
-        return kOutOfMemoryText;
+        return true;
     default:
-        return std::string();
+        return false;
     }
 }
 
+std::string DownloadManager::EstablishedText(const Utils::Result& failure) {
+    if (!failure.said.empty()) return failure.said;
+    switch (failure.reason) {
+    case Utils::Reason::ClientRunning: return "Can't update while program is open";
+    case Utils::Reason::SelfCopyFailed: return "Please download again with \"Save\"";
+    default: return std::string();
+    }
+}
+
+PlayerMessage DownloadManager::FatalMessage(const Utils::Result& failure, const std::string& game) {
+    return PlayerMessageFor(failure, game, EstablishedText(failure), false);
+}
+
+std::string DownloadManager::GameName() const {
+    if (!m_szBrandName.empty()) return m_szBrandName;
+    return m_szRequestBrand.empty() ? std::string("Orvanta") : m_szRequestBrand;
+}
+
 void DownloadManager::EndRun(const Utils::Result& result) {
-    const std::string message = FatalMessage(result);
-    if (!message.empty()) Dialog().FailAndExit(message);
+    if (!result && IsFatal(result)) Dialog().FailWith(FatalMessage(result, GameName()));
     Utils::HTTP::WaitForPendingSends(kPendingReportsWaitMs);
     ExitProcess(0);
 }
@@ -91,60 +102,74 @@ void DownloadManager::StartUpdate(std::string resourcesUrl, std::string productI
 }
 
 DWORD DownloadManager::RunThreadFunc(void* argument) {
-    EndRun(RunCatchingAllocationFailure(
+    static_cast<DownloadManager*>(argument)->EndRun(RunCatchingAllocationFailure(
         [](void* manager) { return static_cast<DownloadManager*>(manager)->RunThreadFuncHelper(); }, argument));
 }
 
 std::string DownloadManager::ChooseLaunchCommand(bool onlineOk, std::string& workDir) {
+    Launch launch = PlanLaunch(onlineOk);
+    m_szBrandName = launch.brand;
+    m_szExeName = launch.exeName;
+    m_szExeWorkPath = launch.exeWorkPath;
+    if (launch.namesUsable) {
+        // A run that installed has made the data folder; it is not made here, where
+        // an empty folder of the fall-back name would later count as someone else's.
+        if (Utils::FileSystem::IsDirectory(launch.dataDir)) {
+            GetInstallFolder(m_szBrandName, m_szDataDir, true);
+        } else {
+            m_szDataDir = launch.dataDir;
+        }
+    }
+    workDir = launch.workDir;
+    return launch.command;
+}
+
+DownloadManager::Launch DownloadManager::PlanLaunch(bool onlineOk) const {
     const std::string ownPath = Utils::FileSystem::GetOwnPath();
     size_t slash = ownPath.rfind('\\');
     const std::string ownFolder = slash == std::string::npos ? std::string() : ownPath.substr(0, slash + 1);
     const std::string ownName = slash == std::string::npos ? ownPath : ownPath.substr(slash + 1);
-    const std::string pendingName = "_" + ownName;
-
-    if (!onlineOk) {
-        m_szBrandName = ownName.substr(0, ownName.find('.'));
-        m_szExeName = "guiclient.exe";
-        m_szExeWorkPath = "bin";
-    }
+    Launch launch;
+    launch.brand = onlineOk ? m_szBrandName : ownName.substr(0, ownName.find('.'));
+    launch.exeName = onlineOk ? m_szExeName : "guiclient.exe";
+    launch.exeWorkPath = onlineOk ? m_szExeWorkPath : "bin";
     // The names choose a folder and a program to start: checked here as well,
     // whoever chose them (a no-update answer names no brand, say).
-    if (!Utils::FileSystem::IsPlainFolderName(m_szBrandName) ||
-        (!m_szExeWorkPath.empty() && !Manifest::IsSafeRelativePath(m_szExeWorkPath))) {
-        EngineLog::Text(kHelper, "nothing started, unusable names: ", m_szBrandName + " / " + m_szExeWorkPath);
-        return std::string();
+    if (!Utils::FileSystem::IsPlainFolderName(launch.brand) ||
+        (!launch.exeWorkPath.empty() && !Manifest::IsSafeRelativePath(launch.exeWorkPath))) {
+        EngineLog::Text(kHelper, "nothing started, unusable names: ", launch.brand + " / " + launch.exeWorkPath);
+        return launch;
     }
-    // A run that installed has made the data folder; it is not made here, where
-    // an empty folder of the fall-back name would later count as someone else's.
-    const std::string dataDir = InstallFolderPath(m_szBrandName, true);
-    if (Utils::FileSystem::IsDirectory(dataDir)) {
-        GetInstallFolder(m_szBrandName, m_szDataDir, true);
-    } else {
-        m_szDataDir = dataDir;
-    }
+    launch.namesUsable = true;
+    launch.dataDir = InstallFolderPath(launch.brand, true);
     // An empty EXE_WORK_PATH is the data folder itself.
-    workDir = Utils::FileSystem::JoinPath(m_szDataDir, m_szExeWorkPath);
+    launch.workDir = Utils::FileSystem::JoinPath(launch.dataDir, launch.exeWorkPath);
 
-    const std::string pending = m_szDataDir + "\\" + pendingName;
-    if (GetFileAttributesA(pending.c_str()) != INVALID_FILE_ATTRIBUTES) return pending;
-    std::string command;
-    const std::string client = workDir + "\\" + m_szBrandName + ".exe";
-    if (!m_szExeName.empty() && GetFileAttributesA(client.c_str()) != INVALID_FILE_ATTRIBUTES) {
-        command = client;
+    const std::string pending = launch.dataDir + "\\_" + ownName;
+    const std::string client = launch.workDir + "\\" + launch.brand + ".exe";
+    if (GetFileAttributesA(pending.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        launch.command = pending;
+    } else if (!launch.exeName.empty() && GetFileAttributesA(client.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        launch.command = client;
     } else if (!onlineOk) {
-        command = ownFolder + "Bin\\" + m_szBrandName + ".exe";
+        launch.command = ownFolder + "Bin\\" + launch.brand + ".exe";
     }
     // Started as the client, the installer would start itself again and again.
-    if (!command.empty() && IsInstallerItself(command)) {
-        EngineLog::Text(kHelper, "not started, the installer itself: ", command);
-        return std::string();
+    if (!launch.command.empty() && IsInstallerItself(launch.command, launch.brand)) {
+        EngineLog::Text(kHelper, "not started, the installer itself: ", launch.command);
+        launch.command.clear();
     }
-    return command;
+    return launch;
 }
 
-bool DownloadManager::IsInstallerItself(const std::string& path) const {
+bool DownloadManager::InstalledGameCanStart() const {
+    const Launch launch = PlanLaunch(false);
+    return !launch.command.empty() && Utils::FileSystem::IsFile(launch.command);
+}
+
+bool DownloadManager::IsInstallerItself(const std::string& path, const std::string& brand) const {
     const std::string full = Utils::FileSystem::GetFullPath(path, "");
-    const std::string installedCopy = InstallFolderPath(m_szBrandName, false) + "\\" + m_szBrandName + ".exe";
+    const std::string installedCopy = InstallFolderPath(brand, false) + "\\" + brand + ".exe";
     return full == Utils::FileSystem::GetFullPath(Utils::FileSystem::GetOwnPath(), "") ||
            full == Utils::FileSystem::GetFullPath(installedCopy, "");
 }
@@ -180,17 +205,27 @@ Utils::Result DownloadManager::RunThreadFuncHelper() {
     // The offline pass's own failures (no cabinet, say) leave the online pass
     // to do the work; the player must be told only of a fatal one.
     result = Update(PassKind::Offline);
-    if (!result && !FatalMessage(result).empty()) {
+    if (!result && IsFatal(result)) {
         ReportFailure(result, m_szFailedStep);
         return result;
     }
-    result = Update(PassKind::Online);
+    // Each try goes on where the last one stopped: what it put in place is
+    // recorded, and a cut download is continued.
+    for (;;) {
+        result = Update(PassKind::Online);
+        if (result || IsFatal(result)) break;
+        if (!TellFailure(result)) break;
+        m_bRetrying = true;
+        EngineLog::Text(kHelper, "tried again after: ", Utils::DescribeFailure(result));
+    }
+    // One report of the run's end: a failure the player retried past is no failed run.
     if (!result) ReportFailure(result, m_szFailedStep);
-    if (!result && !FatalMessage(result).empty()) return result;
-    if (result) Dialog().SetItemText(IDC_STATUS_TEXT, "Finished update");
+    if (!result && IsFatal(result)) return result;
+    if (result) Dialog().SetItemText(IDC_STATUS_TEXT, Texts::Text(TextId::FinishedUpdate));
 
     std::string workDir;
     const std::string command = ChooseLaunchCommand(result.Ok(), workDir);
+    if (m_bWaitedForAnotherRun && ShowRunningClient(command)) return Utils::Result::Success();
     if (!command.empty() && !StartClient(command, workDir)) {
         const Utils::Result notStarted = Utils::Result::Failure(Utils::Reason::ClientNotStarted, GetLastError(), command);
         EngineLog::Failure(kHelper, Steps::kStartClient, notStarted);
@@ -198,4 +233,29 @@ Utils::Result DownloadManager::RunThreadFuncHelper() {
         if (result) ReportFailure(notStarted, Steps::kStartClient);
     }
     return Utils::Result::Success();
+}
+
+bool DownloadManager::TellFailure(const Utils::Result& failure) {
+    const bool playable = InstalledGameCanStart();
+    // An update that cannot go on says nothing and the installed game starts,
+    // as it always did; what players were always told (a download that
+    // failed) they are still told, with a way on.
+    if (playable && failure.said.empty() && !IsRetryable(failure)) {
+        EngineLog::Failure(kHelper, "update not possible, the installed game starts", failure);
+        return false;
+    }
+    const PlayerMessage message = PlayerMessageFor(failure, GameName(), EstablishedText(failure), playable);
+    return Dialog().Tell(message) == IDRETRY && message.OffersRetry();
+}
+
+bool DownloadManager::ShowRunningClient(const std::string& command) const {
+    if (command.empty()) return false;
+    const std::vector<DWORD> running = Utils::System::ProcessesOf(command);
+    if (running.empty()) return false;
+    // The run waited for another one, which has started the game already.
+    EngineLog::Text(kHelper, "already running, brought to the front: ", command);
+    for (DWORD id : running) {
+        if (Utils::System::BringToFront(id)) break;
+    }
+    return true;
 }

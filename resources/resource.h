@@ -48,6 +48,7 @@
 #define IDC_OVERALL_PROGRESS    1007    // steps of the whole run
 #define IDC_EMPTY_AREA          1008
 #define IDC_BACKGROUND          1009
+#define IDC_PROGRESS_AMOUNT     1010    // made at run time: what the pass has done, time left
 #define ID_APP_ABOUT            57664
 // The prompt of a typed-number question is the template's IDC_STATIC text.
 // The buttons of a choice page are made at run time: option k has the id

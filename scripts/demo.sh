@@ -127,9 +127,13 @@ sed -n '/^\[FILE\]/,/^\[REG\]/p' "$work/release/manifest.ini" | sed '$d' | inden
 say "signed: $(tail -n1 "$work/release/manifest.ini" | cut -c1-51)..."
 
 stage "Servers on loopback"
-python3 "$root/service/download_server.py" --release "$work/release" --port 0 --port-file "$work/download.port" \
-  --log-db "$work/reports.sqlite" --access-log "$work/download-access.log" >/dev/null 2>"$work/download.err" </dev/null &
-pids+=($!)
+start_download_server() {  # start_download_server PORT (0: any)
+  python3 "$root/service/download_server.py" --release "$work/release" --port "$1" --port-file "$work/download.port" \
+    --log-db "$work/reports.sqlite" --access-log "$work/download-access.log" >/dev/null 2>>"$work/download.err" </dev/null &
+  download_pid=$!
+  pids+=($download_pid)
+}
+start_download_server 0
 python3 "$root/service/log_server.py" serve --db "$work/reports.sqlite" --port 0 --port-file "$work/log.port" \
   --access-log "$work/log-access.log" >/dev/null 2>"$work/log.err" </dev/null &
 pids+=($!)
@@ -172,6 +176,8 @@ wine rundll32.exe >/dev/null 2>&1 </dev/null || true
 [ "$private_display" = 1 ] && wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 </dev/null
 # The installer's desktop shortcut stays inside the prefix.
 bash "$root/cmake/wine-own-folders.sh" "$WINEPREFIX"
+# Every script of the installer's languages (Japanese and German runs below).
+bash "$root/cmake/wine-fonts.sh"
 say "prefix $WINEPREFIX"
 # A previous demo's installation would make this a repeat run.
 wine reg delete 'HKCU\Software\Tindermoor' /f >/dev/null 2>&1 </dev/null || true
@@ -284,7 +290,54 @@ reg_query "HKCU\\Software\\Tindermoor" /s
 wine reg query "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$brand" >/dev/null 2>&1 </dev/null \
   && say "uninstall entry still there!" || say "uninstall entry removed"
 
-# ---------------------------------------------------------------- 8. funnel
+# ---------------------------------------------------------------- 8. languages, no server
+stage "German and Japanese, and a server that does not answer"
+# Copies of the download with their language stamped; each is a new funnel.
+for lang in DE JA; do
+  python3 "$root/tools/stamp/orvanta_stamp.py" "$work/OrvantaSetup.exe" -o "$work/OrvantaSetup_$lang.exe" \
+    --lang "$lang" --lang-mask 0 --chain-start-time "$(date +%s)" --chain-start-random $((RANDOM * 7 + 1)) >/dev/null
+done
+server_down() { kill "$download_pid" 2>/dev/null; wait "$download_pid" 2>/dev/null || true; }
+server_up() {
+  start_download_server "$dport"
+  for _ in $(seq 1 100); do curl -s -o /dev/null "http://127.0.0.1:$dport/" && break; sleep 0.1; done
+}
+# German, first installation, the server away: the player is told, and Retry
+# goes on once it is back.
+server_down
+wine "$work/OrvantaSetup_DE.exe" >"$work/install_de.out" 2>&1 </dev/null &
+inst=$!
+pids+=($inst)
+player --timeout 120000 msgbox | indent
+shot 07-german-no-server msgbox
+server_up
+player --timeout 30000 msgbox 4 | indent  # Retry
+rc=0; wait "$inst" || rc=$?
+for _ in $(seq 1 100); do [ -f "$pf/$brand/Bin/started.log" ] && break; sleep 0.2; done
+say "German installation after Retry: exit code $rc, client starts: $(wc -l <"$pf/$brand/Bin/started.log" 2>/dev/null || echo 0)"
+player --timeout 30000 wait-gone >/dev/null || true
+for _ in $(seq 1 60); do pgrep -f "Program Files.$brand.Bin.$brand.exe" >/dev/null || break; sleep 0.5; done
+# Japanese: the Japanese copy updates the installation (and becomes its
+# installed copy); then the installed game's check finds no server: Retry or
+# "Play now".
+rc=0; wine "$work/OrvantaSetup_JA.exe" >"$work/install_ja.out" 2>&1 </dev/null || rc=$?
+say "Japanese copy: exit code $rc"
+player --timeout 30000 wait-gone >/dev/null || true
+for _ in $(seq 1 60); do pgrep -f "Program Files.$brand.Bin.$brand.exe" >/dev/null || break; sleep 0.5; done
+server_down
+wine "$installed" >"$work/update_ja.out" 2>&1 </dev/null &
+inst=$!
+pids+=($inst)
+player --timeout 120000 msgbox | indent
+shot 08-japanese-no-server msgbox
+player --timeout 30000 msgbox 2 | indent  # the Cancel button: "Play now"
+rc=0; wait "$inst" || rc=$?
+for _ in $(seq 1 100); do [ "$(wc -l <"$pf/$brand/Bin/started.log")" -ge 3 ] && break; sleep 0.2; done
+say "Japanese run, \"Play now\": exit code $rc, client starts: $(wc -l <"$pf/$brand/Bin/started.log" 2>/dev/null || echo 0)"
+server_up
+player --timeout 30000 wait-gone >/dev/null || true
+
+# ---------------------------------------------------------------- 9. funnel
 stage "Funnel reports (log database)"
 python3 "$root/service/log_server.py" funnel --db "$work/reports.sqlite" | indent
 finish_stage

@@ -11,6 +11,9 @@ packages=(
   g++-mingw-w64-x86-64-win32 g++-mingw-w64-i686-win32 mingw-w64-tools
   wine wine64
   xvfb xauth x11-apps imagemagick xdotool fonts-dejavu-core
+  # every script of the 18 languages in the windows tests and the demo show:
+  # CJK (with Latin, Greek, Cyrillic), Arabic and Hebrew
+  fonts-wqy-microhei fonts-dejavu-extra
   googletest
   openssl osslsigncode python3-cryptography
   # the production stack of the service side, started by its tests and benchmark

@@ -20,39 +20,48 @@
 namespace {
 
 const char kLegacyUpdateRecordsKey[] = "Corvantis";
+// Files left after a removal named in its message; more are "...".
+const size_t kFilesNamed = 10;
 
-// A fatal message: FailAndExit ends the process, the exit code is for a dialog
+// A fatal message: FailWith ends the process, the exit code is for a dialog
 // that returns.
-int Fail(DialogOperations& dialog, const std::string& text) {
-    dialog.FailAndExit(text);
+int Fail(DialogOperations& dialog, const PlayerMessage& message) {
+    dialog.FailWith(message);
     return 1;
 }
 
-// What the player is told when the removal cannot begin.
-std::string MessageFor(const Utils::Result& failure, const std::string& brand) {
+// What the player is told when the removal cannot begin; the details line
+// keeps the program's established wording.
+PlayerMessage MessageFor(const Utils::Result& failure, const std::string& brand) {
+    const std::string game = brand.empty() ? std::string("Orvanta") : brand;
     switch (failure.reason) {
     case Utils::Reason::ClientRunning:
-        return "Please close the application before uninstalling it";
+        return MakePlayerMessage(TextId::MsgUninstallClientRunning, game,
+                                 "Please close the application before uninstalling it", MB_ICONINFORMATION);
     case Utils::Reason::AnotherInstallation:
-        return "Please wait until the installation of " + brand + " has finished before uninstalling it";
+        return MakePlayerMessage(TextId::MsgUninstallWait, game, Utils::ReasonName(failure.reason),
+                                 MB_ICONINFORMATION);
     default:
-        return "Failed to uninstall";
+        return MakePlayerMessage(TextId::MsgUninstallNotPossible, game, "Failed to uninstall");
     }
 }
 
-// The copy running this procedure is named update<brand>.exe, so one process
-// of the installed name is tolerated; two mean the game is open.
-Utils::Result CheckClientClosed(const std::string& brand) {
-    std::vector<DWORD> running;
-    Utils::System::FindProcesses(running, brand + ".exe");
-    if (running.size() < 2) return Utils::Result::Success();
-    return Utils::Result::Failure(Utils::Reason::ClientRunning, 0, brand + ".exe");
+// Every program that runs from the installation's folders holds files the
+// removal must delete: while one runs, nothing is removed. The copy running
+// this procedure lies in the temporary folder.
+Utils::Result CheckNothingRuns(const std::vector<std::string>& folders) {
+    std::vector<DWORD> all;
+    Utils::System::FindProcesses(all, "");
+    for (DWORD id : Utils::System::ProcessesRunningFrom(all, folders)) {
+        if (id == GetCurrentProcessId()) continue;
+        return Utils::Result::Failure(Utils::Reason::ClientRunning, 0, Utils::System::ProcessExecutable(id));
+    }
+    return Utils::Result::Success();
 }
 
 bool UserConfirms(DialogOperations& dialog, const std::string& brand) {
-    char question[600];
-    std::snprintf(question, sizeof question, "Are you sure you want to uninstall %s?", brand.c_str());
-    return dialog.AskUser(question, "Uninstall", MB_YESNO) == IDYES;
+    return dialog.AskUser(Texts::Text(TextId::UninstallQuestion, {{"brand", brand}}),
+                          Texts::Text(TextId::UninstallCaption), MB_YESNO) == IDYES;
 }
 
 // The farewell page to open at the end; "" when the brand asks for none.
@@ -93,6 +102,16 @@ std::string SpecialFolder(int csidl) {
     return path;
 }
 
+// Where the brand's programs may lie: the data and install folders.
+std::vector<std::string> InstallationFolders(const std::string& brand) {
+    std::vector<std::string> folders;
+    for (int csidl : {CSIDL_LOCAL_APPDATA, CSIDL_PROGRAM_FILES}) {
+        const std::string base = SpecialFolder(csidl);
+        if (!base.empty()) folders.push_back(base + "\\" + brand);
+    }
+    return folders;
+}
+
 // The brand's folders that are ours to delete: the data folder, the Start-menu
 // folder and the install folder, in this order. Judged before the uninstall
 // entry goes, which vouches for installations that kept no folder records.
@@ -108,20 +127,47 @@ std::vector<std::string> OwnFolders(const std::string& brand) {
 }
 
 // Each folder with everything in it (a link in its place goes as a link), and
-// then its record; the desktop shortcut.
-void RemoveFiles(const std::string& brand, const std::vector<std::string>& ownFolders) {
+// then its record; the desktop shortcut. Returns what is still there: the
+// files left in a folder that could not go, and a shortcut that stayed.
+std::vector<std::string> RemoveFiles(const std::string& brand, const std::vector<std::string>& ownFolders) {
+    std::vector<std::string> left;
     for (const std::string& folder : ownFolders) {
         Utils::FileSystem::DeleteDirectoryTree(folder);
-        if (GetFileAttributesA(folder.c_str()) == INVALID_FILE_ATTRIBUTES) BrandFolders::Forget(folder);
+        if (GetFileAttributesA(folder.c_str()) == INVALID_FILE_ATTRIBUTES) {
+            BrandFolders::Forget(folder);
+        } else if (Utils::FileSystem::IsReparsePoint(folder)) {
+            // A link in the folder's place holds none of our files.
+            Log(AppLogger(), 1, "S", "RunUninstall()", "S", ("link left: " + folder).c_str(), nullptr);
+        } else {
+            std::vector<std::string> files;
+            Utils::FileSystem::ListDirectory(files, folder, true, false, true);
+            left.insert(left.end(), files.begin(), files.end());
+            if (files.empty()) left.push_back(folder);
+        }
     }
     const std::string desktop = SpecialFolder(CSIDL_DESKTOP);
-    if (!desktop.empty()) DeleteFileA((desktop + "\\" + brand + ".lnk").c_str());
+    const std::string link = desktop + "\\" + brand + ".lnk";
+    if (!desktop.empty() && !DeleteFileA(link.c_str()) && GetFileAttributesA(link.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        left.push_back(link);
+    }
+    return left;
+}
+
+// Never success with files left: the player learns which ones stayed.
+PlayerMessage IncompleteRemoval(const std::string& brand, const std::vector<std::string>& left) {
+    std::string files;
+    for (size_t i = 0; i < left.size() && i < kFilesNamed; ++i) files += (i ? "\n" : "") + left[i];
+    if (left.size() > kFilesNamed) files += "\n...";
+    return PlayerMessageFor(Utils::Result::Failure(Utils::Reason::RemovalIncomplete, 0, files), brand, "", false);
 }
 
 // The farewell page in the user's browser ("iexplore" may not exist any
 // more), or the closing message.
 int SayFarewell(DialogOperations& dialog, const std::string& pageUrl) {
-    if (pageUrl.empty()) return Fail(dialog, "Uninstall finished successfully");
+    if (pageUrl.empty()) {
+        dialog.FailAndExit(Texts::Text(TextId::UninstallFinished));
+        return 1;
+    }
     Utils::System::ShellOpen(pageUrl);
     return 0;
 }
@@ -157,7 +203,7 @@ Utils::Result MayUninstall(DialogOperations& dialog, const UninstallSettings& se
     if (!Utils::FileSystem::IsPlainFolderName(brand)) {
         return Utils::Result::Failure(Utils::Reason::NotInstalled, 0, "no brand in " + settings.exeFileName);
     }
-    Utils::Result result = CheckClientClosed(brand);
+    Utils::Result result = CheckNothingRuns(InstallationFolders(brand));
     if (!result) return result;
     const ProfileAnswers* answers = settings.answers;
     if (answers && installLock.Acquire(InstallLock::NameFor(answers->ProductWord(), brand),
@@ -177,7 +223,7 @@ int RunUninstall(const UninstallSettings& settings) {
     DialogOperations& dialog = Dialog();
     auto pause = [&] { Sleep(settings.pauseMs); };
 
-    dialog.SetItemText(IDC_STATUS_TEXT, "Uninstalling - reading current configuration");
+    dialog.SetItemText(IDC_STATUS_TEXT, Texts::Text(TextId::UninstallReading));
     dialog.ShowProgressBar(IDC_OVERALL_PROGRESS, 5);
     dialog.SetProgressPos(IDC_OVERALL_PROGRESS, 1);
     pause();
@@ -200,18 +246,22 @@ int RunUninstall(const UninstallSettings& settings) {
 
     dialog.SetProgressPos(IDC_OVERALL_PROGRESS, 2);
     pause();
-    dialog.SetItemText(IDC_STATUS_TEXT, "Uninstalling - cleaning registry");
+    dialog.SetItemText(IDC_STATUS_TEXT, Texts::Text(TextId::UninstallCleaningRegistry));
     dialog.SetProgressPos(IDC_OVERALL_PROGRESS, 3);
     RemoveUninstallEntry(brand);
 
     dialog.SetProgressPos(IDC_OVERALL_PROGRESS, 4);
     pause();
-    dialog.SetItemText(IDC_STATUS_TEXT, "Uninstalling - deleting all files");
-    RemoveFiles(brand, ownFolders);
+    dialog.SetItemText(IDC_STATUS_TEXT, Texts::Text(TextId::UninstallDeletingFiles));
+    const std::vector<std::string> left = RemoveFiles(brand, ownFolders);
+    if (!left.empty()) {
+        Log(AppLogger(), 1, "S", "RunUninstall()", "S", ("left behind: " + left.front()).c_str(), nullptr);
+        return Fail(dialog, IncompleteRemoval(brand, left));
+    }
 
     pause();
     dialog.SetProgressPos(IDC_OVERALL_PROGRESS, 5);
-    dialog.SetItemText(IDC_STATUS_TEXT, "Finished uninstall successfully");
+    dialog.SetItemText(IDC_STATUS_TEXT, Texts::Text(TextId::UninstallFinishedStatus));
     dialog.HideWindow();
     return SayFarewell(dialog, pageUrl);
 }

@@ -61,6 +61,9 @@ struct Result {
     Reason reason = Reason::None;
     unsigned long error = 0;  // system error code, or the HTTP status of HttpStatus; 0: none
     std::string detail;       // what it concerns: a file, a host, a brand; may be empty
+    // The program's established wording for it, where a step reported one
+    // (the download listener's message): the details line the player sees.
+    std::string said;
 
     static Result Success() { return Result(); }
     static Result Failure(Reason why, unsigned long code = 0, const std::string& about = std::string()) {

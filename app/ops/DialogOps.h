@@ -6,11 +6,15 @@
 //
 // Threading: called from the update worker without locks. Progress changes are
 // posted messages; texts are set on the windows directly.
+//
+// Texts are UTF-8 (Texts.h): ASCII program texts pass as they are.
 #include <windows.h>
 #include <string>
+#include <vector>
 
 // The controls the operations address: IDC_STATUS_TEXT, IDC_FILE_PROGRESS and
 // IDC_OVERALL_PROGRESS.
+#include "app/ops/PlayerMessage.h"
 #include "resources/resource.h"
 #include "utils/http/ProgressSink.h"
 
@@ -44,6 +48,16 @@ public:
     }
     // Hides the dialog window (end of an uninstall); nothing without a window.
     virtual void HideWindow() {}
+    // A release without a page of its own (no SKIN_URL): the area above the
+    // status line shows the product's banner instead of nothing.
+    virtual void ShowBanner() {}
+
+    // A player message: its caption, icon, text with the details line and its
+    // buttons. Returns the button pressed: IDRETRY for Retry, otherwise the
+    // other button's id (IDOK or IDCANCEL).
+    virtual int Tell(const PlayerMessage& message) { return ShowMessage(message.FullText(), message.BoxType()); }
+    // The message, then exit code 1. Never returns to the caller.
+    virtual void FailWith(const PlayerMessage& message) { FailAndExit(message.FullText()); }
 };
 
 // A dialog without a window: texts and messages go to standard output, message
@@ -70,10 +84,19 @@ DialogOperations& Dialog();
 void PublishDialog(DialogOperations* dialog);
 
 // A download's progress sink shown in the process-wide dialog: the file
-// progress bar (IDC_FILE_PROGRESS) and message boxes with an OK button.
+// progress bar (IDC_FILE_PROGRESS). A failure is not shown here, in the middle
+// of the transfer: its owner tells the player once the download has ended,
+// knowing what the player can do about it (PlayerMessage), with the
+// listener's text as the details line.
 class DialogFileProgress : public Utils::HTTP::ProgressSink {
 public:
     void SetRange(int range) override { Dialog().ShowProgressBar(IDC_FILE_PROGRESS, range); }
     void SetPosition(int position) override { Dialog().SetProgressPos(IDC_FILE_PROGRESS, position); }
-    void ReportFailure(const std::string& text) override { Dialog().ShowMessage(text, MB_OK); }
+    void ReportFailure(const std::string& text) override { m_failures.push_back(text); }
+    // The texts reported, in order; the first says what went wrong ("" when none).
+    const std::vector<std::string>& Failures() const { return m_failures; }
+    std::string Failure() const { return m_failures.empty() ? std::string() : m_failures.front(); }
+
+private:
+    std::vector<std::string> m_failures;
 };

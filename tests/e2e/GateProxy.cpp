@@ -86,8 +86,12 @@ void GateProxy::AcceptLoop() {
         sockaddr_in address = {};
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(static_cast<u_short>(m_targetPort));
+        address.sin_port = htons(static_cast<u_short>(m_targetPort.load()));
         if (server == INVALID_SOCKET || connect(server, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            // Reset, as a connection nothing answers ends: a quiet close would
+            // read as an empty answer.
+            linger reset = {1, 0};
+            setsockopt(client, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&reset), sizeof reset);
             closesocket(client);
             if (server != INVALID_SOCKET) closesocket(server);
             continue;

@@ -7,6 +7,7 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,9 @@ public:
     // Requests containing pattern are never passed on: their connection is
     // closed without an answer, as an unreachable host's would be. "" refuses nothing.
     void Refuse(const std::string& pattern);
+    // Where new connections go; a port nothing listens on makes the server
+    // unreachable (each connection is closed at once).
+    void SetTargetPort(int port) { m_targetPort = port; }
 
 private:
     void AcceptLoop();
@@ -41,7 +45,7 @@ private:
     // Closes the socket with a reset and forgets it.
     void ResetConnection(SOCKET socket);
 
-    int m_targetPort;
+    std::atomic<int> m_targetPort;
     int m_port = 0;
     SOCKET m_listener = INVALID_SOCKET;
     TestSupport::Mutex m_mutex;

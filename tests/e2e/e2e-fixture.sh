@@ -79,6 +79,13 @@ EOF
   # identifier left open: a typed-number page first.
   $py "$src/tools/stamp/orvanta_stamp.py" "$orvanta" -o "$state/downloads/NoDid/OrvantaSetup.exe" \
     "${profile[@]}" --did 0 >/dev/null || { echo "stamping failed"; exit 1; }
+  # The same download with its language stamped (nothing asked): Arabic,
+  # German and Japanese.
+  for lang in AR:14 DE:2 JA:7; do
+    mkdir -p "$state/downloads/${lang%%:*}"
+    $py "$src/tools/stamp/orvanta_stamp.py" "$orvanta" -o "$state/downloads/${lang%%:*}/OrvantaSetup.exe" \
+      "${profile[@]}" --lang "${lang##*:}" --lang-mask 0 >/dev/null || { echo "stamping failed"; exit 1; }
+  done
 
   if [ "$stack" = production ]; then
     # Two application hosts' worth of servers sharing one database, as deployed.

@@ -232,6 +232,76 @@ TEST_F(Scenario, FirstInstallAsksOnlyTheLanguageThenInstallsAndStartsTheClient) 
     EXPECT_TRUE(WaitNoProcess(std::string(kBrand) + ".exe", kLongWait));
 }
 
+// Nothing answers: the player is told in plain words, and Retry, once the
+// server is back, goes on with the installation.
+TEST_F(Scenario, UnreachableServerIsToldAndRetryCompletesTheInstallation) {
+    m_gate->SetTargetPort(1);  // nothing listens there
+    Process setup = Process::Start(SetupExe(), "");
+    HWND dialog = Player::WaitForInstallerDialog(setup.Id(), kLongWait);
+    ASSERT_TRUE(dialog);
+    std::vector<ChoiceButton> buttons;
+    ASSERT_TRUE(Player::WaitForChoiceButtons(dialog, kLongWait, buttons));
+    ASSERT_TRUE(Player::ClickLanguage(dialog, "EN"));
+
+    MessageBoxInfo box;
+    ASSERT_TRUE(Player::WaitForMessageBox(setup.Id(), kLongWait, box));
+    EXPECT_EQ(box.caption, kBrand);
+    EXPECT_EQ(box.text, std::string("Can't reach the ") + kBrand + " servers. Check your internet connection, then "
+                        "try again.\n\nDetails: FileDownloaderListener::OnError()");
+    EXPECT_NE(box.icon, nullptr);
+    EXPECT_EQ(box.buttons, (std::vector<int>{IDCANCEL, IDRETRY}));
+    EXPECT_EQ(box.buttonTexts, (std::vector<std::string>{"Cancel", "Retry"}));
+    Screenshot(box.window, "unreachable_server");
+    EXPECT_FALSE(Exists(InstalledCopy())) << "nothing happens while the player reads";
+
+    m_gate->SetTargetPort(ServerPort(1));
+    ASSERT_TRUE(Player::PressButton(box, IDRETRY));
+    DWORD code = 99;
+    ASSERT_TRUE(setup.Wait(kLongWait, code));
+    EXPECT_EQ(code, 0u);
+    EXPECT_EQ(ReadFileText(ClientExe()), ReadFileText(StatePath("client\\Bin\\guiclient.exe")));
+    EXPECT_TRUE(UninstallEntryExists());
+    ASSERT_TRUE(Player::WaitUntil(kLongWait, [] { return Exists(StartedLog()); })) << "the client never ran";
+    EXPECT_TRUE(WaitNoProcess(std::string(kBrand) + ".exe", kLongWait));
+}
+
+// A download stamped for Arabic: the dialog reads from right to left, in Arabic.
+TEST_F(Scenario, ArabicDialogIsLaidOutRightToLeft) {
+    m_gate->Hold("ClientResources.asp");
+    Process setup = Process::Start(StatePath("downloads\\AR\\OrvantaSetup.exe"), "");
+    HWND dialog = Player::WaitForInstallerDialog(setup.Id(), kLongWait);
+    ASSERT_TRUE(dialog);
+    ASSERT_TRUE(m_gate->WaitForHeld(kLongWait)) << "the language is stamped: no question";
+    ASSERT_TRUE(Player::WaitUntil(kLongWait, [&] { return Player::IsControlVisible(dialog, Player::kStatusId); }));
+    // "Downloading: Installation data"
+    EXPECT_EQ(Player::ControlText(dialog, Player::kStatusId),
+              "\xd8\xac\xd8\xa7\xd8\xb1\xd9\x8d \xd8\xa7\xd9\x84\xd8\xaa\xd9\x86\xd8\xb2\xd9\x8a\xd9\x84: "
+              "\xd8\xa8\xd9\x8a\xd8\xa7\xd9\x86\xd8\xa7\xd8\xaa \xd8\xa7\xd9\x84\xd8\xaa\xd8\xab\xd8\xa8\xd9\x8a\xd8\xaa");
+    HWND status = GetDlgItem(dialog, Player::kStatusId);
+    EXPECT_TRUE(GetWindowLongPtrA(status, GWL_STYLE) & SS_RIGHT);
+    EXPECT_TRUE(GetWindowLongPtrA(status, GWL_EXSTYLE) & WS_EX_RTLREADING);
+    EXPECT_TRUE(GetWindowLongPtrA(GetDlgItem(dialog, Player::kOverallProgressId), GWL_EXSTYLE) & WS_EX_LAYOUTRTL);
+    // Mirrored: each control as far from the right edge as it lies from the
+    // left in English (the status line 16 dialog units, the overall bar 30).
+    auto placeOf = [&](int id) {
+        RECT rc;
+        GetWindowRect(GetDlgItem(dialog, id), &rc);
+        MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT*>(&rc), 2);
+        return rc;
+    };
+    const RECT line = placeOf(Player::kStatusId), bar = placeOf(Player::kOverallProgressId);
+    const int width = ClientWidth(dialog);
+    EXPECT_GT(line.right, bar.right) << "in English the bar reaches further right";
+    EXPECT_NEAR((width - line.right) * 30, (width - bar.right) * 16, 60);
+    Screenshot(dialog, "arabic_right_to_left");
+    m_gate->Release();
+    DWORD code = 99;
+    ASSERT_TRUE(setup.Wait(kLongWait, code));
+    EXPECT_EQ(code, 0u);
+    ASSERT_TRUE(Player::WaitUntil(kLongWait, [] { return Exists(StartedLog()); }));
+    EXPECT_TRUE(WaitNoProcess(std::string(kBrand) + ".exe", kLongWait));
+}
+
 TEST_F(Scenario, RepeatRunIsCompactAsksNothingAndFetchesOnlyWhatChanged) {
     ASSERT_NO_FATAL_FAILURE(InstallAsPlayer("EN"));
     ASSERT_GT(m_fullClientHeight, 0);
@@ -337,7 +407,9 @@ TEST_F(Scenario, EscAnsweredYesMinimisesAndTheInstallationGoesOn) {
     ASSERT_TRUE(Player::PressEscape(dialog, true));  // the key itself
     MessageBoxInfo box;
     ASSERT_TRUE(Player::WaitForMessageBox(setup.Id(), kLongWait, box));
-    EXPECT_EQ(box.text, kQuestion);
+    // Asked in the player's language (Portuguese): the English question's place.
+    EXPECT_EQ(box.text, "Pretende continuar esta opera\xc3\xa7\xc3\xa3o?");
+    EXPECT_EQ(box.buttonTexts, (std::vector<std::string>{"Sim", "N\xc3\xa3o"}));
     EXPECT_EQ(box.caption, "");
     EXPECT_EQ(box.buttons, (std::vector<int>{IDYES, IDNO}));
     EXPECT_EQ(box.owner, dialog);
@@ -366,10 +438,12 @@ TEST_F(Scenario, FailedInstallSendsOneFailureReport) {
     ASSERT_TRUE(Player::WaitForChoiceButtons(dialog, kLongWait, buttons));
     ASSERT_TRUE(Player::ClickLanguage(dialog, "EN"));
     DWORD code = 99;
-    // Whatever the player is told is answered with OK until the run ends.
+    // Whatever the player is told is answered with Cancel (or OK) until the run ends.
     for (int round = 0; round < 240 && !setup.Wait(500, code); ++round) {
         MessageBoxInfo box;
-        if (Player::FindMessageBox(setup.Id(), box)) Player::PressButton(box, IDOK);
+        if (!Player::FindMessageBox(setup.Id(), box)) continue;
+        const bool cancel = std::find(box.buttons.begin(), box.buttons.end(), IDCANCEL) != box.buttons.end();
+        Player::PressButton(box, cancel ? IDCANCEL : IDOK);
     }
     ASSERT_TRUE(setup.Wait(kLongWait, code));
     EXPECT_EQ(code, 0u);
@@ -432,6 +506,42 @@ TEST_F(Scenario, UninstallRelaunchesAsksAndRemovesEverythingOnlyOnYes) {
     EXPECT_FALSE(UninstallEntryExists());
     EXPECT_FALSE(BrandSubkeyExists()) << "installed versions would make a reinstall skip every file";
     EXPECT_EQ(DownloadValues(), std::vector<std::string>()) << "remembered answers and update records";
+}
+
+// A mended fault: with the game open, "/uninstall" said it had finished and
+// left the running game behind. Now it asks the player to close it and
+// removes nothing.
+TEST_F(Scenario, UninstallWhileTheGameRunsRemovesNothingAndSaysSo) {
+    ASSERT_NO_FATAL_FAILURE(InstallAsPlayer("EN"));
+    SetEnvironmentVariableA("ORVANTA_CLIENT_EXIT_AFTER", "120");
+    Process game = Process::Start(ClientExe(), "", {InstallDir() + "\\Bin"});
+    SetEnvironmentVariableA("ORVANTA_CLIENT_EXIT_AFTER", "2");
+    ASSERT_TRUE(game.Started());
+    ASSERT_TRUE(Player::WaitUntil(kLongWait, [] { return CountLines(ReadFileText(StartedLog())) == 2; }));
+
+    Process installed = Process::Start(InstalledCopy(), "/uninstall");
+    ASSERT_TRUE(installed.Started());
+    MessageBoxInfo box;
+    ASSERT_TRUE(Player::WaitUntil(kLongWait, [&] {
+        return Player::FindMessageBox(0, box) && box.text.find("Please close") != std::string::npos;
+    }));
+    EXPECT_EQ(box.caption, kBrand);
+    EXPECT_EQ(box.text, std::string("Please close ") + kBrand + " before uninstalling it\n\n"
+                        "Details: Please close the application before uninstalling it");
+    EXPECT_NE(box.icon, nullptr);
+    Screenshot(box.window, "uninstall_while_the_game_runs");
+    Process copy = Process::Open(box.pid);
+    ASSERT_TRUE(Player::PressButton(box, IDOK));
+    DWORD code = 99;
+    ASSERT_TRUE(copy.Wait(kLongWait, code));
+    EXPECT_EQ(code, 1u);
+    EXPECT_TRUE(Exists(InstalledCopy()));
+    EXPECT_TRUE(Exists(ClientExe()));
+    EXPECT_TRUE(Exists(DesktopLink()));
+    EXPECT_TRUE(UninstallEntryExists());
+    EXPECT_TRUE(BrandSubkeyExists());
+    EXPECT_FALSE(DownloadValues().empty());
+    TestSupport::EndProcessesNamed(std::string(kBrand) + ".exe");
 }
 
 TEST_F(Scenario, Uninstall2WithAGoneProcessReportsItAndShowsNoDialog) {

@@ -73,10 +73,10 @@ std::string StageOf(const std::string& line) {
 
 // Under Wine a decoder that the installer starts in the very instant it is
 // killed can escape the kill's job and hang in its start-up, holding this
-// test's output (and the test runner) open. Only this prefix's processes are
-// visible here.
-void StopStrayDecoders() {
-    for (const char* name : {"oggdec.exe", "lzma.exe"}) TestSupport::EndProcessesNamed(name);
+// test's output (and the test runner) open. Only the decoders of this test's
+// installation: other tests of the prefix run their own lzma.exe meanwhile.
+void StopStrayDecoders(const std::string& installation) {
+    for (const char* name : {"oggdec.exe", "lzma.exe"}) TestSupport::EndProcessesNamed(name, installation);
 }
 
 class ChaosTest : public ScenarioTest {
@@ -98,7 +98,7 @@ protected:
         CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     }
     void TearDown() override {
-        StopStrayDecoders();
+        StopStrayDecoders(InstallDir());
         SetEnvironmentVariableA("ORV_DRIVER_ECHO", nullptr);
         SetEnvironmentVariableA("ORV_STANDIN_DECODE_MS", nullptr);
         ScenarioTest::TearDown();
@@ -263,7 +263,7 @@ TEST_F(ChaosTest, KilledAtRandomMomentsThenOneRunEndsComplete) {
         }
         // A run that ended before keeps its own exit code.
         run.Kill();
-        StopStrayDecoders();
+        StopStrayDecoders(InstallDir());
         const long code = run.WaitForEnd(120000);
         ASSERT_NE(-1, code) << "the installer did not end";
         const std::vector<std::string> lines = run.Lines();

@@ -4,9 +4,12 @@
 // the middle fails.
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 #include <algorithm>
 
 #include "ScenarioFixture.h"
+#include "engine/OverallProgress.h"
 #include "engine/Registration.h"
 #include "resources/resource.h"
 #include "support/MachineState.h"
@@ -61,6 +64,18 @@ protected:
         }
     }
 
+    // The status line's texts (not the amount line's, which follow the clock).
+    std::vector<std::string> StatusLines() const {
+        std::vector<std::string> texts;
+        const std::string prefix = "SetItemText\t" + std::to_string(IDC_STATUS_TEXT) + "\t0\t";
+        std::istringstream log(ReadText(m_dialogLog));
+        for (std::string line; std::getline(log, line);) {
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            if (line.compare(0, prefix.size(), prefix) == 0) texts.push_back(line.substr(prefix.size()));
+        }
+        return texts;
+    }
+
     Outcome InstallWith(int ahead, Fault fault) {
         WaitForStartedPrograms();
         CleanMachine();
@@ -81,7 +96,7 @@ protected:
         for (const StandinStart& start : ReadStandinLog(m_standinLog)) {
             if (start.name == "lzma" || start.name == "oggdec") outcome.decoderRuns.push_back(start.commandLine);
         }
-        outcome.statusLines = DialogLines("SetItemText");
+        outcome.statusLines = StatusLines();
         outcome.messages = DialogLines("ShowMessage");
         outcome.overallBar = DialogValues("SetProgressPos", IDC_OVERALL_PROGRESS);
         outcome.fileBarRanges = DialogValues("ShowProgressBar", IDC_FILE_PROGRESS).size();
@@ -114,7 +129,10 @@ TEST_F(FetchAheadScenarioTest, AnswersOutOfOrderLeaveWhatOneFileAtATimeLeaves) {
         EXPECT_EQ(serial.decoderRuns, ahead.decoderRuns);
         EXPECT_EQ(serial.statusLines, ahead.statusLines);
         EXPECT_EQ(serial.messages, ahead.messages);
-        EXPECT_EQ(serial.overallBar, ahead.overallBar);
+        // The bar follows bytes as the answers come (at other moments when
+        // fetched ahead): a whole pass ends full either way.
+        ASSERT_FALSE(serial.overallBar.empty());
+        EXPECT_EQ(serial.overallBar.back() == OverallProgress::kRange, ahead.overallBar.back() == OverallProgress::kRange);
         // Installed records: exactly the files before the fault.
         for (size_t i = 0; i < m_files.size(); ++i) {
             EXPECT_EQ(i < c.committed ? 1u : 0u, ahead.state.count("HKCU\\Software\\" + std::string(kProduct) + "\\" +
@@ -125,10 +143,45 @@ TEST_F(FetchAheadScenarioTest, AnswersOutOfOrderLeaveWhatOneFileAtATimeLeaves) {
         // the file bar moves no more often than with one file at a time.
         EXPECT_TRUE(std::is_sorted(ahead.overallBar.begin(), ahead.overallBar.end()));
         ASSERT_FALSE(ahead.overallBar.empty());
-        EXPECT_EQ(static_cast<int>(c.committed) + 1, ahead.overallBar.back());
+        EXPECT_EQ(c.committed == m_files.size(), ahead.overallBar.back() == OverallProgress::kRange);
         EXPECT_LE(ahead.fileBarRanges, serial.fileBarRanges);
         EXPECT_LE(ahead.fileBarPositions, serial.fileBarPositions);
     }
+}
+
+// A whole pass of one big and nine small files: the overall bar goes by
+// bytes (counting files, it would stand at a tenth once the big one is in).
+TEST_F(FetchAheadScenarioTest, TheOverallBarFollowsBytes) {
+    AddFile({"big.dat", 1, "files/big^b1.dat", 1, std::string(4 << 20, 'b'), false});
+    for (int i = 1; i <= 9; ++i) {
+        const std::string n = std::to_string(i);
+        AddFile({"s" + n + ".txt", 1, "files/s" + n + "^s" + n + ".txt", 1 + i, std::string(2048, 's'), false});
+    }
+    ServeManifest(Manifest());
+    EXPECT_EQ(0, RunDownloaded());
+    WaitForStartedPrograms();
+
+    EXPECT_EQ(std::vector<int>{OverallProgress::kRange}, DialogValues("ShowProgressBar", IDC_OVERALL_PROGRESS));
+    // The bar's positions until the second file is announced: within the big file.
+    std::vector<int> duringBig;
+    std::istringstream log(ReadText(m_dialogLog));
+    for (std::string line; std::getline(log, line);) {
+        if (line.find("Downloading: s1.txt") != std::string::npos) break;
+        const std::string pos = "SetProgressPos\t" + std::to_string(IDC_OVERALL_PROGRESS) + "\t";
+        if (line.compare(0, pos.size(), pos) == 0) duringBig.push_back(std::atoi(line.c_str() + pos.size()));
+    }
+    ASSERT_GE(duringBig.size(), 4u) << "the bar moves while the big file comes";
+    EXPECT_TRUE(std::is_sorted(duringBig.begin(), duringBig.end()));
+    EXPECT_GE(duringBig.back(), 990);
+    const std::vector<int> all = DialogValues("SetProgressPos", IDC_OVERALL_PROGRESS);
+    EXPECT_TRUE(std::is_sorted(all.begin(), all.end()));
+    EXPECT_EQ(OverallProgress::kRange, all.back());
+    // The line under it: amounts and time left (at least its first state).
+    bool amountShown = false;
+    for (const std::string& text : DialogLines("SetItemText")) {
+        amountShown = amountShown || text.find(" MB \xE2\x80\x94 about ") != std::string::npos;
+    }
+    EXPECT_TRUE(amountShown);
 }
 
 } // namespace

@@ -226,7 +226,9 @@ TEST(RegistrationCopies, ChoiceOfTheOtherCopy) {
 TEST(WorkerAllocation, FailureEndsWithTheMessage) {
     const Utils::Result failed = RunCatchingAllocationFailure([](void*) -> Utils::Result { throw std::bad_alloc(); }, nullptr);
     EXPECT_EQ(Utils::Reason::OutOfMemory, failed.reason);
-    EXPECT_EQ(kOutOfMemoryText, DownloadManager::FatalMessage(failed));
+    EXPECT_TRUE(DownloadManager::IsFatal(failed));
+    EXPECT_EQ("Not enough memory to go on with the installation. Please close other programs and start it again.",
+              DownloadManager::FatalMessage(failed, "Halvenor").text);
     int calls = 0;
     const Utils::Result ran = RunCatchingAllocationFailure(
         [](void* count) {
@@ -296,7 +298,8 @@ TEST_F(RunningCopyTest, VisibleCopyStopsTheRunWithTheMessage) {
     ASSERT_TRUE(Utils::System::HasVisibleWindow(other.Id()));
     EXPECT_EQ(1, StopCopies());
     EXPECT_TRUE(other.Running());
-    EXPECT_NE(std::string::npos, ReadText(m_log).find("FailAndExit\t0\t0\tCan't update while program is open"));
+    EXPECT_NE(std::string::npos, ReadText(m_log).find("FailAndExit\t0\t0\t"));
+    EXPECT_NE(std::string::npos, ReadText(m_log).find(" Details: Can't update while program is open"));
 }
 
 TEST_F(RunningCopyTest, ASingleCopyIsLeftAlone) {

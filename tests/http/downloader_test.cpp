@@ -132,7 +132,7 @@ TEST_F(DownloaderTest, BodyCutShortByTheServerIsAnErrorNeverSuccess) {
     FileDownloaderListener file(folder + "\\cut.bin", progress);
     Fetch(&file, "cut.bin");
     EXPECT_FALSE(file.m_bSuccess);
-    EXPECT_EQ(dialog.Messages(), (std::vector<std::string>{"FileDownloaderListener::OnError()"}));
+    EXPECT_EQ(progress.Failures(), (std::vector<std::string>{"FileDownloaderListener::OnError()"}));
 }
 
 TEST_F(DownloaderTest, SecondRequestOnTheSameDownloaderGetsItsOwnAnswer) {
@@ -317,7 +317,7 @@ TEST(DownloaderNoServer, UnreachableServerFailsTheSendAndTheReadReportsTheCode) 
         downloader.Receive(true);
     }
     EXPECT_FALSE(file.m_bSuccess);
-    EXPECT_EQ(dialog.Messages(), (std::vector<std::string>{"FileDownloaderListener::OnError()"}));
+    EXPECT_EQ(progress.Failures(), (std::vector<std::string>{"FileDownloaderListener::OnError()"}));
 }
 
 // A secure request never relaxes the certificate check: no ignore flag for

@@ -72,9 +72,10 @@ TEST_F(ListenerTest, FileThatCannotBeCreatedRefusesTheFirstChunk) {
     EXPECT_FALSE(file.m_bSuccess);
     EXPECT_FALSE(file.OnRecv("data"));
     file.OnError(-1);
-    EXPECT_EQ(dialog.Messages(), (std::vector<std::string>{"Error in FileDownloaderListener::InitFile",
-                                                           "FileDownloaderListener::OnError()"}));
-    EXPECT_EQ(dialog.MessageTypes(), (std::vector<UINT>{MB_OK, MB_OK}));
+    // Reported to the sink, which leaves telling the player to the download's owner.
+    EXPECT_EQ(progress.Failures(), (std::vector<std::string>{"Error in FileDownloaderListener::InitFile",
+                                                             "FileDownloaderListener::OnError()"}));
+    EXPECT_TRUE(dialog.Messages().empty());
     EXPECT_TRUE(dialog.Positions(IDC_FILE_PROGRESS).empty());
 }
 
@@ -83,9 +84,9 @@ TEST_F(ListenerTest, FileThatCannotBeCreatedRefusesTheFirstChunk) {
 TEST_F(ListenerTest, WriteFailureIsShownAndLeavesTheListenerFailed) {
     for (bool failAtEnd : {false, true}) {
         SCOPED_TRACE(failAtEnd);
-        dialog.Clear();
+        DialogFileProgress sink;
         std::string path = folder + (failAtEnd ? "\\ro_end.bin" : "\\ro.bin");
-        FileDownloaderListener file(path, progress);
+        FileDownloaderListener file(path, sink);
         // Swap in a handle that cannot be written.
         file.mh_file.Reset();
         file.mh_file.Reset(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
@@ -95,13 +96,13 @@ TEST_F(ListenerTest, WriteFailureIsShownAndLeavesTheListenerFailed) {
         if (failAtEnd) {
             ASSERT_TRUE(file.OnRecv(chunk));
             file.OnComplete();
-            EXPECT_EQ(dialog.Messages(), (std::vector<std::string>{"Error in FileDownloaderListener::OnRecv()"}));
+            EXPECT_EQ(sink.Failures(), (std::vector<std::string>{"Error in FileDownloaderListener::OnRecv()"}));
         } else {
             size_t accepted = 0;
             while (accepted < 1000 && file.OnRecv(chunk)) ++accepted;
             EXPECT_EQ(accepted, FileDownloaderListener::kWriteBufferSize / chunk.size());
             file.OnError(-1);
-            EXPECT_EQ(dialog.Messages(), (std::vector<std::string>{"Error in FileDownloaderListener::OnRecv()",
+            EXPECT_EQ(sink.Failures(), (std::vector<std::string>{"Error in FileDownloaderListener::OnRecv()",
                                                                    "FileDownloaderListener::OnError()"}));
         }
         EXPECT_FALSE(file.m_bSuccess);
@@ -124,7 +125,7 @@ TEST_F(ListenerTest, CancelAndErrorCloseTheFileAndFail) {
     canceled.OnCanceled();
     EXPECT_FALSE(canceled.m_bSuccess);
     EXPECT_FALSE(canceled.mh_file.IsValid());
-    EXPECT_EQ(dialog.Messages(), (std::vector<std::string>{"FileDownloaderListener::OnCanceled()"}));
+    EXPECT_EQ(progress.Failures(), (std::vector<std::string>{"FileDownloaderListener::OnCanceled()"}));
     // The partly written file stays.
     EXPECT_EQ(TestSupport::ReadText(folder + "\\c.bin"), "abc");
 

@@ -193,6 +193,34 @@ int RecordingDialog::AskUser(const std::string& text, const std::string& caption
     return NextAnswer();
 }
 
+int RecordingDialog::Tell(const PlayerMessage& message) {
+    Call call;
+    call.op = "ShowMessage";
+    call.text = message.FullText();
+    call.type = message.BoxType();
+    call.caption = message.caption;
+    call.details = message.details;
+    Record(call);
+    return NextAnswer();
+}
+
+void RecordingDialog::FailWith(const PlayerMessage& message) {
+    Call call;
+    call.op = "FailAndExit";
+    call.text = message.FullText();
+    call.type = message.BoxType();
+    call.caption = message.caption;
+    call.details = message.details;
+    Record(call);
+    throw FailAndExitCalled{call.text};
+}
+
+void RecordingDialog::ShowBanner() {
+    Call call;
+    call.op = "ShowBanner";
+    Record(call);
+}
+
 void RecordingDialog::HideWindow() {
     Call call;
     call.op = "HideWindow";

@@ -25,16 +25,19 @@ class RecordingDialog : public DialogOperations {
 public:
     // One recorded call. op is the operation's name ("ShowProgressBar",
     // "SetProgressPos", "SetItemText", "FailAndExit", "ShowWebPage", "SetTitle",
-    // "ShowMessage", "AskUser", "HideWindow",
+    // "ShowMessage", "AskUser", "HideWindow", "ShowBanner",
     // "AppendAnswerSuffix"); control/value/text/type hold its
     // arguments where it has them (value: range, position; type: MB_* flags).
+    // A player message is recorded as "ShowMessage" (Tell) or "FailAndExit"
+    // (FailWith) with its whole text, its MB_* flags, caption and details.
     struct Call {
         std::string op;
         int control = 0;
         int value = 0;
         std::string text;
         UINT type = 0;
-        std::string caption;  // AskUser only
+        std::string caption;  // AskUser and player messages
+        std::string details;  // player messages (Tell, FailWith): the details line's content
     };
 
     // publish: make this the process-wide dialog for its lifetime.
@@ -83,6 +86,9 @@ public:
     // Answered from the same queue / default button as ShowMessage.
     int AskUser(const std::string& text, const std::string& caption, UINT type) override;
     void HideWindow() override;
+    int Tell(const PlayerMessage& message) override;
+    void FailWith(const PlayerMessage& message) override;  // records, then throws FailAndExitCalled
+    void ShowBanner() override;
 
 private:
     void Record(const Call& call);

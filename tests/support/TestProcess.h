@@ -12,6 +12,7 @@
 
 #include "support/TestFiles.h"
 #include "utils/Handles.h"
+#include "utils/fs/FileSystem.h"
 #include "utils/system/System.h"
 
 namespace TestSupport {
@@ -222,10 +223,17 @@ inline int RunCommand(const std::string& commandLine, std::string* output = null
 }
 
 // Ends every process of this program name, started by whoever.
-inline void EndProcessesNamed(const std::string& exeName) {
+// Ends every process of that executable name; with `inside`, only those whose
+// executable lies in that folder (or does not show its file yet, as one caught
+// in its start-up).
+inline void EndProcessesNamed(const std::string& exeName, const std::string& inside = std::string()) {
     std::vector<DWORD> ids;
     Utils::System::FindProcesses(ids, exeName);
-    for (DWORD id : ids) Process::Open(id).Kill();
+    for (DWORD id : ids) {
+        const std::string file = inside.empty() ? std::string() : Utils::System::ProcessExecutable(id);
+        if (!file.empty() && !Utils::FileSystem::IsPathInside(file, inside)) continue;
+        Process::Open(id).Kill();
+    }
 }
 
 } // namespace TestSupport

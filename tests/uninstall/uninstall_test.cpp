@@ -115,6 +115,11 @@ protected:
     std::string programFiles, startMenu, desktopLink;
 };
 
+// A player message holds the established wording (its details line).
+void ExpectContains(const std::string& actual, const std::string& part) {
+    EXPECT_NE(actual.find(part), std::string::npos) << actual;
+}
+
 std::string RunExpectingFatal(const UninstallSettings& settings) {
     try {
         RunUninstall(settings);
@@ -233,8 +238,8 @@ TEST_F(UninstallTest, ARunningInstallerOfTheBrandIsWaitedForNotRaced) {
     });
     ASSERT_TRUE(held.Wait(30000));
     settings.installerWaitMs = 200;
-    EXPECT_EQ(RunExpectingFatal(settings),
-              "Please wait until the installation of OrvUninstTest has finished before uninstalling it");
+    ExpectContains(RunExpectingFatal(settings),
+                     "Please wait until the installation of OrvUninstTest has finished before uninstalling it");
     EXPECT_TRUE(dialog.Questions().empty());
     EXPECT_TRUE(EverythingInstalledIsThere());
 
@@ -270,7 +275,7 @@ TEST_F(UninstallTest, BrandFollowsTheEnginesFolderNameRule) {
             dialog.QueueMessageAnswers({IDNO});
             EXPECT_EQ(RunUninstall(settings), 0);
         } else {
-            EXPECT_EQ(RunExpectingFatal(settings), "Failed to uninstall");
+            ExpectContains(RunExpectingFatal(settings), "Details: Failed to uninstall");
         }
         EXPECT_EQ(dialog.Questions().size(), c.asked ? 1u : 0u);
     }
@@ -280,34 +285,62 @@ TEST_F(UninstallTest, BrandFollowsTheEnginesFolderNameRule) {
 TEST_F(UninstallTest, UnknownRequestKeyFailsAfterTheQuestion) {
     answers.Set(FIELD_DID, 0);
     dialog.QueueMessageAnswers({IDYES});
-    EXPECT_EQ(RunExpectingFatal(settings), "Failed to uninstall");
+    ExpectContains(RunExpectingFatal(settings), "Details: Failed to uninstall");
     EXPECT_EQ(dialog.Questions().size(), 1u);
     EXPECT_TRUE(EverythingInstalledIsThere());
 }
 
-TEST_F(UninstallTest, TwoRunningCopiesOfTheGameStopIt) {
+// A mended fault: copies named like the game were counted (one tolerated),
+// so a running game let the removal go on and leave it behind. Now any
+// program running from the installation's folders stops it before anything
+// is removed; one of that name elsewhere does not.
+TEST_F(UninstallTest, AProgramRunningFromTheInstallationStopsIt) {
     char temp[MAX_PATH];
     GetTempPathA(MAX_PATH, temp);
-    const std::string copy = std::string(temp) + kBrand + ".exe";
     const std::string sleeper = TestSupport::ExeFolder() + "\\" + SLEEPER_EXE;
-    ASSERT_TRUE(CopyFileA(sleeper.c_str(), copy.c_str(), FALSE));
-
     std::vector<TestSupport::Process> running;  // ended on every path
-    auto start = [&] {
+    auto start = [&](const std::string& copy) {
+        ASSERT_TRUE(CopyFileA(sleeper.c_str(), copy.c_str(), FALSE));
         running.push_back(TestSupport::Process::Start(copy, ""));
         ASSERT_TRUE(running.back().Started());
     };
 
-    start();  // one copy is tolerated (it is the uninstaller's own name on Windows)
+    const std::string elsewhere = std::string(temp) + kBrand + ".exe";
+    start(elsewhere);
+    start(std::string(temp) + "copy2_" + kBrand + ".exe");
     dialog.QueueMessageAnswers({IDNO});
     EXPECT_EQ(RunUninstall(settings), 0);
-    EXPECT_EQ(dialog.Questions().size(), 1u);
+    EXPECT_EQ(dialog.Questions().size(), 1u) << "programs elsewhere do not count";
 
-    start();
-    dialog.Clear();
-    EXPECT_EQ(RunExpectingFatal(settings), "Please close the application before uninstalling it");
-    EXPECT_TRUE(dialog.Questions().empty());
-    EXPECT_TRUE(EverythingInstalledIsThere());
+    // The game, and a tool beside it: either stops the removal.
+    for (const std::string& program : {programFiles + "\\bin\\" + kBrand + ".exe", programFiles + "\\bin\\tool.exe"}) {
+        SCOPED_TRACE(program);
+        running.clear();
+        start(program);
+        dialog.Clear();
+        const std::string told = RunExpectingFatal(settings);
+        ExpectContains(told, "Please close " + kBrand + " before uninstalling it");
+        ExpectContains(told, "Details: Please close the application before uninstalling it");
+        EXPECT_TRUE(dialog.Questions().empty());
+        EXPECT_TRUE(EverythingInstalledIsThere()) << "nothing removed";
+        EXPECT_TRUE(Utils::FileSystem::IsFile(program));
+    }
     running.clear();
-    DeleteFileA(copy.c_str());
+    DeleteFileA(elsewhere.c_str());
+    DeleteFileA((std::string(temp) + "copy2_" + kBrand + ".exe").c_str());
+}
+
+// A mended fault: files that could not be deleted were left behind under
+// "Uninstall finished successfully". Now the player is told which ones.
+TEST_F(UninstallTest, FilesThatStayAreNamedNeverASuccess) {
+    const std::string held = programFiles + "\\bin\\client.dll";
+    Utils::FileHandle open(CreateFileA(held.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(open);
+    dialog.QueueMessageAnswers({IDYES});
+    const std::string told = RunExpectingFatal(settings);
+    open.Reset();
+    ExpectContains(told, "some of its files could not be removed");
+    ExpectContains(told, Utils::FileSystem::GetFullPath(held, ""));
+    EXPECT_EQ(std::string::npos, told.find("Uninstall finished successfully"));
+    EXPECT_TRUE(dialog.CallsOf("FailAndExit").back().caption == kBrand);
 }

@@ -54,14 +54,17 @@ std::vector<HWND> ChildrenOf(HWND parent) {
 
 std::string WindowText(HWND window) {
     // WM_GETTEXT is answered by the window's thread: a time-out keeps a hung
-    // installer from hanging the player.
-    char buffer[1024] = {};
+    // installer from hanging the player. Read wide: the installer shows its
+    // texts in every language.
+    wchar_t buffer[1024] = {};
     DWORD_PTR copied = 0;
-    if (!SendMessageTimeoutA(window, WM_GETTEXT, sizeof buffer, reinterpret_cast<LPARAM>(buffer), SMTO_ABORTIFHUNG,
-                             5000, &copied))
+    if (!SendMessageTimeoutW(window, WM_GETTEXT, sizeof buffer / sizeof buffer[0], reinterpret_cast<LPARAM>(buffer),
+                             SMTO_ABORTIFHUNG, 5000, &copied))
         return std::string();
-    buffer[sizeof buffer - 1] = '\0';
-    return buffer;
+    buffer[sizeof buffer / sizeof buffer[0] - 1] = L'\0';
+    char text[4096] = {};
+    WideCharToMultiByte(CP_UTF8, 0, buffer, -1, text, sizeof text - 1, nullptr, nullptr);
+    return text;
 }
 
 std::string ClassOf(HWND window) {
@@ -225,8 +228,21 @@ bool FindMessageBox(DWORD pid, MessageBoxInfo& out) {
     info.pid = ProcessOf(info.window);
     info.caption = WindowText(info.window);
     info.text = ControlText(info.window, kMessageBoxTextId);
-    for (int id : {IDOK, IDCANCEL, IDABORT, IDRETRY, IDIGNORE, IDYES, IDNO})
-        if (IsControlVisible(info.window, id)) info.buttons.push_back(id);
+    for (int id : {IDOK, IDCANCEL, IDABORT, IDRETRY, IDIGNORE, IDYES, IDNO}) {
+        if (!IsControlVisible(info.window, id)) continue;
+        info.buttons.push_back(id);
+        info.buttonTexts.push_back(ControlText(info.window, id));
+    }
+    // The icon's static control: Windows numbers it 20, Wine 0x440.
+    for (int id : {20, 0x440}) {
+        HWND icon = GetDlgItem(info.window, id);
+        DWORD_PTR shown = 0;
+        if (icon && IsWindowVisible(icon) &&
+            SendMessageTimeoutA(icon, STM_GETICON, 0, 0, SMTO_ABORTIFHUNG, 5000, &shown) && shown) {
+            info.icon = reinterpret_cast<HICON>(shown);
+        }
+    }
+    info.rightToLeft = (GetWindowLongPtrA(GetDlgItem(info.window, kMessageBoxTextId), GWL_EXSTYLE) & WS_EX_RTLREADING) != 0;
     out = info;
     return true;
 }

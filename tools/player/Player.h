@@ -35,6 +35,7 @@ const char* const kChoiceClass = SkinButton::ClassName();
 // Static control that holds a message box's text (the system's).
 const int kMessageBoxTextId = 0xFFFF;
 
+// A window's text as UTF-8.
 std::string WindowText(HWND window);
 std::string ClassOf(HWND window);
 DWORD ProcessOf(HWND window);
@@ -93,6 +94,9 @@ struct MessageBoxInfo {
     std::string caption;
     std::string text;
     std::vector<int> buttons;  // ids of the visible buttons (IDOK, IDYES, ...)
+    std::vector<std::string> buttonTexts;  // their words, in the same order
+    HICON icon = nullptr;      // the icon shown, null when none (a handle of the box's process)
+    bool rightToLeft = false;  // the text reads from right to left
 };
 bool FindMessageBox(DWORD pid, MessageBoxInfo& out);
 bool WaitForMessageBox(DWORD pid, DWORD timeoutMs, MessageBoxInfo& out);

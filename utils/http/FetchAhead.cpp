@@ -20,6 +20,7 @@ class FetchAhead::JobProgress : public ProgressSink {
 public:
     JobProgress(FetchAhead& owner, size_t index) : m_owner(owner), m_index(index) {}
     void SetPosition(int position) override { m_owner.JobPosition(m_index, position); }
+    void SetBytes(long long done, long long length) override { m_owner.JobBytes(m_index, done, length); }
     void ReportFailure(const std::string& text) override {
         if (m_failure.empty()) m_failure = text;
     }
@@ -187,6 +188,16 @@ void FetchAhead::JobPosition(size_t index, int position) {
     if (index == m_followed) m_progress.SetPosition(position);
 }
 
+void FetchAhead::JobBytes(size_t index, long long done, long long length) {
+    AutoLock lock(m_lock);
+    Job& job = m_jobs[index];
+    const bool answered = job.done == 0 && job.length < 0 && length >= 0;
+    job.done = done;
+    job.length = length;
+    if (answered) m_progress.AnswerLength(index, length);
+    if (index == m_followed) m_progress.SetBytes(done, length);
+}
+
 void FetchAhead::ReleaseSlots(LONG count) {
     if (m_slots) ReleaseSemaphore(m_slots.Get(), count, nullptr);
 }
@@ -208,6 +219,7 @@ bool FetchAhead::Next(FetchResult& result) {
         // The bar takes this file over with what it has shown so far.
         if (job.range > 0) m_progress.SetRange(job.range);
         if (job.position >= 0) m_progress.SetPosition(job.position);
+        if (job.range > 0) m_progress.SetBytes(job.done, job.length);
         if (job.state == WAITING && m_nAlive == 0) {
             // No worker could be started (or none is left): fetch it here.
             fetchHere = true;
@@ -226,6 +238,7 @@ bool FetchAhead::Next(FetchResult& result) {
             if (job.state == DONE) {
                 job.state = HANDED_OUT;
                 result = job.result;
+                result.length = job.length;
                 ++m_nextToHand;
                 m_slotHeld = true;
                 return true;

@@ -69,6 +69,7 @@ struct FetchResult {
     bool transferred = false;  // the whole body arrived, was written and the file closed
     int status = -1;           // the HTTP status, -1 when none was read
     std::string failure;       // the message the file listener reported, "" when none
+    long long length = -1;     // the body's length as the answer gave it; -1 unknown
     Utils::Result outcome;     // why it did not succeed (FileDownloaderListener::Outcome)
     // As a single download is judged: transferred and a status below 400.
     bool Succeeded() const { return transferred && status < 400; }
@@ -110,6 +111,8 @@ private:
         FetchResult result;
         int range = 0;       // the file bar's range once the answer's headers are in; 0 before
         int position = -1;   // the last position reported, -1 none
+        long long done = 0;     // bytes in its file, as last reported
+        long long length = -1;  // the answer's length; -1 unknown
         bool cancel = false;
         FileDownloader* running = nullptr;  // while its body is read: what Cancel reaches
     };
@@ -124,6 +127,7 @@ private:
     // Under the lock: the progress of one job, shown when the bar follows it.
     void JobStarted(size_t index, int range);
     void JobPosition(size_t index, int position);
+    void JobBytes(size_t index, long long done, long long length);
     void CancelFrom(size_t first);  // under the lock
     void ReleaseSlots(LONG count);
 

@@ -64,6 +64,8 @@ void FileDownloaderListener::OnStart(int contentLength) {
     m_bLengthKnown = contentLength >= 0;
     m_nMinStep = m_bLengthKnown ? m_scale.Range() / kProgressSteps : 1;
     if (m_nMinStep < 1) m_nMinStep = 1;
+    m_nLength = m_bLengthKnown ? contentLength + m_nAppendFrom : -1;
+    mp_progress->SetBytes(m_nAppendFrom, m_nLength);
 }
 
 bool FileDownloaderListener::OnRecv(const std::string& chunk) {
@@ -100,6 +102,7 @@ void FileDownloaderListener::UpdateProgress() {
     if (m_nLastPos >= 0 && position - m_nLastPos < m_nMinStep && position < m_scale.Range()) return;
     m_nLastPos = position;
     mp_progress->SetPosition(position);
+    mp_progress->SetBytes(m_nAppendFrom + m_nBytesWritten, m_nLength);
 }
 
 bool FileDownloaderListener::Flush() {

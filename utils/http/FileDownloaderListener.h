@@ -99,6 +99,7 @@ private:
     long long m_nAppendFrom;  // bytes that were there before the body
     Utils::HTTP::ProgressScale m_scale;
     bool m_bLengthKnown;
+    long long m_nLength = -1;  // the whole file's bytes (kept ones included); -1 unknown
     int m_nMinStep;     // position change worth a posted update
     int m_nLastPos;     // last position posted (-1: none yet)
 };

@@ -123,6 +123,7 @@ namespace {
 struct WindowSearch {
     DWORD processId;
     bool visible;
+    HWND found;
 };
 
 BOOL CALLBACK FindVisibleWindow(HWND window, LPARAM parameter) {
@@ -131,6 +132,7 @@ BOOL CALLBACK FindVisibleWindow(HWND window, LPARAM parameter) {
     GetWindowThreadProcessId(window, &owner);
     if (owner == search->processId && IsWindowVisible(window)) {
         search->visible = true;
+        search->found = window;
         return FALSE;
     }
     return TRUE;
@@ -164,9 +166,31 @@ DWORD ChooseOtherProcess(const std::vector<DWORD>& ids, DWORD ownId) {
 }
 
 bool HasVisibleWindow(DWORD processId) {
-    WindowSearch search = {processId, false};
+    WindowSearch search = {processId, false, nullptr};
     EnumWindows(FindVisibleWindow, reinterpret_cast<LPARAM>(&search));
     return search.visible;
+}
+
+bool BringToFront(DWORD processId) {
+    WindowSearch search = {processId, false, nullptr};
+    EnumWindows(FindVisibleWindow, reinterpret_cast<LPARAM>(&search));
+    if (!search.found) return false;
+    if (IsIconic(search.found)) ShowWindow(search.found, SW_RESTORE);
+    SetForegroundWindow(search.found);
+    return true;
+}
+
+std::vector<DWORD> ProcessesOf(const std::string& exePath) {
+    std::vector<DWORD> found;
+    FindProcesses(found, exePath.substr(exePath.rfind('\\') + 1));
+    std::vector<DWORD> same;
+    const std::string wanted = FileSystem::GetFullPath(exePath, "");
+    for (DWORD id : found) {
+        if (id != GetCurrentProcessId() && FileSystem::GetFullPath(ProcessExecutable(id), "") == wanted) {
+            same.push_back(id);
+        }
+    }
+    return same;
 }
 
 Result StopProcess(DWORD processId, UINT exitCode, DWORD waitMs) {

@@ -55,6 +55,12 @@ std::vector<DWORD> ProcessesRunningFrom(const std::vector<DWORD>& found, const s
 DWORD ChooseOtherProcess(const std::vector<DWORD>& ids, DWORD ownId);
 // Whether any top-level window of the process is visible.
 bool HasVisibleWindow(DWORD processId);
+// Restores a visible top-level window of the process and brings it to the
+// front; false when it shows none.
+bool BringToFront(DWORD processId);
+// The other processes running the program file exePath (paths compared in
+// their canonical form).
+std::vector<DWORD> ProcessesOf(const std::string& exePath);
 // Ends the process with exitCode and waits up to waitMs until it is gone (its
 // executable stays locked until then). Failure: AccessDenied or WriteFailed
 // with the system's code.

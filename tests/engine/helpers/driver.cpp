@@ -7,7 +7,8 @@
 //   driver stopcopies <brand> <folder>...
 //       stops another running copy of Orvanta.exe / <brand>.exe that runs
 //       from one of the folders, exit code 0.
-// FailAndExit records its text and ends the process with exit code 1. Any
+// FailAndExit records its text and ends the process with exit code 1; a
+// player message is recorded on one line as "<text> Details: <details>". Any
 // other command line is recorded as "Usage" (so a start of the installer as
 // its own client shows) and ends with exit code 64. ORV_DRIVER_LOCK_WAIT_MS,
 // when set, is how long a run waits for another run of its brand.
@@ -49,6 +50,16 @@ public:
     }
     HWND OwnerWindow() override { return nullptr; }
     std::string AppendAnswerSuffix(const std::string& name) override { return name + "_4_2_1"; }
+    // A player message on one line: its text, then " Details: " and the details.
+    int Tell(const PlayerMessage& message) override {
+        Write("ShowMessage", 0, static_cast<int>(message.BoxType()), OneLine(message));
+        return IDOK;
+    }
+    void FailWith(const PlayerMessage& message) override {
+        Write("FailAndExit", 0, 0, OneLine(message));
+        ExitProcess(1);
+    }
+    static std::string OneLine(const PlayerMessage& message) { return message.text + " Details: " + message.details; }
 
     void Write(const char* op, int control, int value, const std::string& text) {
         char head[64];
@@ -106,14 +117,14 @@ int main(int argc, char** argv) {
         manager.Prepare(argv[3], argv[4], argv[5], argv[6]);
         const Utils::Result result =
             manager.Update(std::atoi(argv[2]) != 0 ? DownloadManager::PassKind::Online : DownloadManager::PassKind::Offline);
-        // A failure the player is told of ends the process as the worker would.
-        if (!DownloadManager::FatalMessage(result).empty()) dialog.FailAndExit(DownloadManager::FatalMessage(result));
+        // A failure that ends the run ends the process as the worker would.
+        if (DownloadManager::IsFatal(result)) dialog.FailWith(DownloadManager::FatalMessage(result, manager.GameName()));
         return result ? 0 : 3;
     }
     if (mode == "stopcopies" && argc >= 3) {
         const Utils::Result result =
             RunningCopy::StopOther(std::string(argv[2]) + ".exe", std::vector<std::string>(argv + 3, argv + argc));
-        if (!result) dialog.FailAndExit(DownloadManager::FatalMessage(result));
+        if (!result) dialog.FailWith(DownloadManager::FatalMessage(result, argv[2]));
         return 0;
     }
     dialog.Write("Usage", 0, 0, GetCommandLineA());

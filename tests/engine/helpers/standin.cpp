@@ -9,7 +9,8 @@
 // "<name>\t<command line>\t<current folder>\t<own full path>". The exit code is taken from the
 // variable ORV_STANDIN_EXIT_<name> (0 when unset); decoding errors give 2.
 // ORV_STANDIN_DECODE_MS makes the decoders take that long, half their output
-// written.
+// written; ORV_STANDIN_RUN_MS keeps any other program running that long (a
+// game that is open).
 #include "tests/support/TestFiles.h"
 
 #include <windows.h>
@@ -97,6 +98,8 @@ int main(int argc, char** argv) {
         result = argc == 4 && std::string(argv[1]) == "-o" ? Decode(argv[3], argv[2]) : 2;
     } else if (name == "cabarc") {
         result = argc == 7 ? Unpack(argv[5], argv[6]) : 2;
+    } else {
+        Sleep(static_cast<DWORD>(std::atoi(Env("ORV_STANDIN_RUN_MS").c_str())));
     }
     std::string chosen = Env("ORV_STANDIN_EXIT_" + name);
     if (!chosen.empty()) result = std::atoi(chosen.c_str());
