@@ -199,6 +199,9 @@ TEST(FetchIntoFile, OutcomeTellsAnUnreachableServerFromAnUnwritableFile) {
     TestSupport::Response response;
     response.body = "content";
     server.SetResponse("/small.bin", response);
+    TestSupport::Response closed;
+    closed.closeWithoutAnswer = true;
+    server.SetResponse("/closed.bin", closed);
     const std::string folder = Scratch("outcome");
     // A folder where the file should be: the system refuses to open it for writing.
     const std::string inTheWay = folder + "\\in-the-way.bin";
@@ -206,12 +209,16 @@ TEST(FetchIntoFile, OutcomeTellsAnUnreachableServerFromAnUnwritableFile) {
     const struct {
         const char* name;
         int proxyPort;
+        const char* remote;
         std::string file;
         Utils::Reason reason;
     } cases[] = {
-        {"written", server.Port(), folder + "\\small.bin", Utils::Reason::None},
-        {"no server", 1, folder + "\\small.bin", Utils::Reason::ServerUnreachable},
-        {"folder in the way", server.Port(), inTheWay, Utils::Reason::AccessDenied},
+        {"written", server.Port(), "small.bin", folder + "\\small.bin", Utils::Reason::None},
+        {"no server", 1, "small.bin", folder + "\\small.bin", Utils::Reason::ServerUnreachable},
+        // No status line is no answer, not an empty body.
+        {"closed without an answer", server.Port(), "closed.bin", folder + "\\closed.bin",
+         Utils::Reason::ServerUnreachable},
+        {"folder in the way", server.Port(), "small.bin", inTheWay, Utils::Reason::AccessDenied},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -219,7 +226,7 @@ TEST(FetchIntoFile, OutcomeTellsAnUnreachableServerFromAnUnwritableFile) {
         ASSERT_TRUE(proxy.Ok());
         BarSink bar;
         const Utils::HTTP::FileFetchResult got =
-            Utils::HTTP::FetchIntoFile("dl.orvanta.test", "small.bin", c.file, false, bar);
+            Utils::HTTP::FetchIntoFile("dl.orvanta.test", c.remote, c.file, false, bar);
         EXPECT_STREQ(Utils::ReasonName(c.reason), Utils::ReasonName(got.outcome.reason));
         if (c.reason != Utils::Reason::None) {
             EXPECT_NE(0ul, got.outcome.error);

@@ -392,6 +392,7 @@ bool TestHttpServer::Answer(SOCKET socket, const RecordedRequest& request, Plan&
         WaitForStop(INFINITE);
         return false;
     }
+    if (response.closeWithoutAnswer) return false;
     if (response.held) {
         std::unique_lock<TestSupport::Mutex> lock(m_mutex);
         m_changed.Wait(lock, [&] { return m_released || m_stopping; });

@@ -50,6 +50,7 @@ struct Response {
     bool sendContentLength = true;  // false: no Content-Length, body ends by closing the connection
     size_t closeAfterBytes = std::string::npos;  // close the connection after this many body bytes
     bool neverAnswer = false;  // read the request, then send nothing until the server stops
+    bool closeWithoutAnswer = false;  // read the request, then close the connection without a byte
     bool held = false;         // answered only once ReleaseHeld() was called (or the server stops)
     std::vector<std::pair<std::string, std::string>> headers;  // extra headers
     std::string filePath;  // when set, the body is streamed from this local file instead

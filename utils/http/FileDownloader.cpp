@@ -104,6 +104,14 @@ bool FileDownloader::SendRequest(const std::string& path, const std::string& upl
         return false;
     }
     m_bSent = true;
+    // A connection closed before a single byte reads as a headerless answer
+    // with an empty body (status 0): that is no answer at all, never a whole file.
+    if (GetStatusCode() < 100) {
+        m_bSent = false;
+        m_dwSendError = ERROR_HTTP_INVALID_SERVER_RESPONSE;
+        std::printf("Error in OpenConnection - no status line\n");
+        return false;
+    }
     return true;
 }
 
