@@ -107,6 +107,16 @@ protected:
         ASSERT_TRUE(WaitNoProcess(std::string(kBrand) + ".exe", kLongWait));
     }
 
+    // The downloaded copy started and its language page answered with `lang`.
+    void StartAndChooseLanguage(Process& setup, const std::string& lang) {
+        setup = Process::Start(SetupExe(), "");
+        HWND dialog = Player::WaitForInstallerDialog(setup.Id(), kLongWait);
+        ASSERT_TRUE(dialog);
+        std::vector<ChoiceButton> buttons;
+        ASSERT_TRUE(Player::WaitForChoiceButtons(dialog, kLongWait, buttons));
+        ASSERT_TRUE(Player::ClickLanguage(dialog, lang));
+    }
+
     // "/uninstall" from the installed copy, answered with `answer`. Leaves
     // the relaunched copy's final exit code in exitCode.
     void Uninstall(int answer, DWORD& exitCode, const std::string& shots = "") {
@@ -236,12 +246,8 @@ TEST_F(Scenario, FirstInstallAsksOnlyTheLanguageThenInstallsAndStartsTheClient) 
 // server is back, goes on with the installation.
 TEST_F(Scenario, UnreachableServerIsToldAndRetryCompletesTheInstallation) {
     m_gate->SetTargetPort(1);  // nothing listens there
-    Process setup = Process::Start(SetupExe(), "");
-    HWND dialog = Player::WaitForInstallerDialog(setup.Id(), kLongWait);
-    ASSERT_TRUE(dialog);
-    std::vector<ChoiceButton> buttons;
-    ASSERT_TRUE(Player::WaitForChoiceButtons(dialog, kLongWait, buttons));
-    ASSERT_TRUE(Player::ClickLanguage(dialog, "EN"));
+    Process setup;
+    ASSERT_NO_FATAL_FAILURE(StartAndChooseLanguage(setup, "EN"));
 
     MessageBoxInfo box;
     ASSERT_TRUE(Player::WaitForMessageBox(setup.Id(), kLongWait, box));
@@ -431,12 +437,8 @@ TEST_F(Scenario, EscAnsweredYesMinimisesAndTheInstallationGoesOn) {
 TEST_F(Scenario, FailedInstallSendsOneFailureReport) {
     AccessLog log(1);
     m_gate->Refuse("/files/");
-    Process setup = Process::Start(SetupExe(), "");
-    HWND dialog = Player::WaitForInstallerDialog(setup.Id(), kLongWait);
-    ASSERT_TRUE(dialog);
-    std::vector<ChoiceButton> buttons;
-    ASSERT_TRUE(Player::WaitForChoiceButtons(dialog, kLongWait, buttons));
-    ASSERT_TRUE(Player::ClickLanguage(dialog, "EN"));
+    Process setup;
+    ASSERT_NO_FATAL_FAILURE(StartAndChooseLanguage(setup, "EN"));
     DWORD code = 99;
     // Whatever the player is told is answered with Cancel (or OK) until the run ends.
     for (int round = 0; round < 240 && !setup.Wait(500, code); ++round) {

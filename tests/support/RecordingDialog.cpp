@@ -193,24 +193,27 @@ int RecordingDialog::AskUser(const std::string& text, const std::string& caption
     return NextAnswer();
 }
 
-int RecordingDialog::Tell(const PlayerMessage& message) {
-    Call call;
-    call.op = "ShowMessage";
+namespace {
+
+RecordingDialog::Call MessageCall(const char* op, const PlayerMessage& message) {
+    RecordingDialog::Call call;
+    call.op = op;
     call.text = message.FullText();
     call.type = message.BoxType();
     call.caption = message.caption;
     call.details = message.details;
-    Record(call);
+    return call;
+}
+
+} // namespace
+
+int RecordingDialog::Tell(const PlayerMessage& message) {
+    Record(MessageCall("ShowMessage", message));
     return NextAnswer();
 }
 
 void RecordingDialog::FailWith(const PlayerMessage& message) {
-    Call call;
-    call.op = "FailAndExit";
-    call.text = message.FullText();
-    call.type = message.BoxType();
-    call.caption = message.caption;
-    call.details = message.details;
+    const Call call = MessageCall("FailAndExit", message);
     Record(call);
     throw FailAndExitCalled{call.text};
 }
