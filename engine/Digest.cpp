@@ -9,6 +9,26 @@
 
 namespace Digest {
 
+namespace {
+
+std::string Hex(const uint8_t (&digest)[Utils::Crypto::Sha256::kDigestSize]) {
+    static const char kHex[] = "0123456789abcdef";
+    std::string text;
+    for (uint8_t b : digest) {
+        text += kHex[b >> 4];
+        text += kHex[b & 15];
+    }
+    return text;
+}
+
+} // namespace
+
+std::string Sha256OfBytes(const void* data, size_t size) {
+    uint8_t digest[Utils::Crypto::Sha256::kDigestSize];
+    Utils::Crypto::Sha256::Digest(data, size, digest);
+    return Hex(digest);
+}
+
 std::string Sha256OfFile(const std::string& path) {
     Utils::FileHandle file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                        FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
@@ -25,13 +45,7 @@ std::string Sha256OfFile(const std::string& path) {
     }
     uint8_t digest[Utils::Crypto::Sha256::kDigestSize];
     hash.Final(digest);
-    static const char kHex[] = "0123456789abcdef";
-    std::string text;
-    for (uint8_t b : digest) {
-        text += kHex[b >> 4];
-        text += kHex[b & 15];
-    }
-    return text;
+    return Hex(digest);
 }
 
 } // namespace Digest

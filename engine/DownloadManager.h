@@ -16,6 +16,7 @@
 
 #include "app/ops/PlayerMessage.h"
 #include "engine/ManifestSignature.h"
+#include "engine/ToolCopies.h"
 #include "utils/Result.h"
 
 namespace Utils {
@@ -255,6 +256,11 @@ private:
     // release keys only a manifest one of them signed, that follows the
     // signed-release rules, is read.
     Utils::Result LoadManifest(Pass& pass);
+    // The tools this pass starts: checked against the release's digests
+    // where it declares them.
+    void BeginToolCopies(const Pass& pass);
+    // The post-install tool's path relative to the data folder ("" when none).
+    std::string PostInstallToolPath(Utils::IniFile& manifest) const;
     // The GENERAL fields into the object's names (a BRAND_NAME that is not a
     // plain name is left empty). True when the manifest says no update is
     // available.
@@ -306,9 +312,11 @@ private:
     // notes which files are there.
     FolderScan ScanFolders(const Pass& pass, const std::vector<Manifest::FileEntry>& entries);
     // The entries to fetch, in order: an older or no version, another
-    // checksum, or recorded but missing on disk. Reads the installed records.
+    // checksum, recorded but missing on disk, or a program the installer
+    // starts (postInstallTool among them) whose bytes are not the release's.
+    // Reads the installed records.
     std::vector<Manifest::FileEntry> ChooseOutdated(const std::vector<Manifest::FileEntry>& entries,
-                                                    FolderScan& scan);
+                                                    FolderScan& scan, const std::string& postInstallTool);
     // Removes the kept partial downloads of files that need no fetch.
     void RemoveUnneededPartials(const FolderScan& scan);
     void FetchResourceUpdate(const Pass& pass);
@@ -321,6 +329,8 @@ private:
     bool m_bFilesChanged = false;
     // The overall progress of the files being fetched; null outside FetchFiles.
     OverallProgress* m_pOverall = nullptr;
+    // The tools of the pass, started from administrators-only copies (ToolCopies.h).
+    ToolCopies m_tools;
     // The installed records as OutdatedFiles read them, and the (lower-case)
     // names this pass has committed since: what a commit replaces.
     std::unique_ptr<Registration::InstalledRecords> m_recordsAtStart;
@@ -354,8 +364,8 @@ Utils::Result RunCatchingAllocationFailure(Utils::Result (*body)(void*), void* a
 // Unpacks the compressed file `path` next to itself with the outside decoder
 // its extension names (".lzma": lzma, ".ogg": oggdec); the output is `path`
 // without its last extension. The decoder is the program of that name in
-// decoderFolder (the data folder, where the release puts it), started by its
-// full path: never one found by the system's program search. True when the
+// decoderFolder (the engine's administrators-only copy of the release's
+// decoder), started by its full path: never one found by the system's program search. True when the
 // decoder ran and exited with 0; DecoderFailed otherwise (error: the system's
 // code when it could not start; the detail gives its exit code).
 Utils::Result ExtractFile(const std::string& path, const std::string& decoderFolder);
@@ -363,6 +373,9 @@ Utils::Result ExtractFile(const std::string& path, const std::string& decoderFol
 // given: "lzma  d <path> <base>", "oggdec  -o <base> <path>".
 Utils::Result ExtractFile(const std::string& path, const std::string& base, const std::string& extension,
                           const std::string& decoderFolder);
+// The decoder for a compressed file's extension ("lzma" for ".lzma", "oggdec"
+// for ".ogg"); "" for any other.
+std::string DecoderProgram(const std::string& extension);
 
 // Runs "vpatch apply --size <newSize> <old> <patch> <new>" with the vpatch.exe
 // in toolFolder, by its full path, hidden, and waits: a patch that makes a

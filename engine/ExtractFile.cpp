@@ -28,6 +28,12 @@ Utils::Result Refused(const std::string& why, const std::string& what) {
 
 } // namespace
 
+std::string DecoderProgram(const std::string& extension) {
+    if (extension == ".lzma") return "lzma";
+    if (extension == ".ogg") return "oggdec";
+    return std::string();
+}
+
 Utils::Result ExtractFile(const std::string& path, const std::string& decoderFolder) {
     size_t dot = path.rfind('.');
     size_t slash = path.find_last_of("\\/");
@@ -49,13 +55,11 @@ Utils::Result ExtractFile(const std::string& path, const std::string& decoderFol
 
 Utils::Result ExtractFile(const std::string& path, const std::string& base, const std::string& extension,
                           const std::string& decoderFolder) {
-    std::string program;
+    const std::string program = DecoderProgram(extension);
     std::string arguments;
-    if (extension == ".lzma") {
-        program = "lzma";
+    if (program == "lzma") {
         arguments = " d " + Argument(path) + " " + Argument(base);
-    } else if (extension == ".ogg") {
-        program = "oggdec";
+    } else if (program == "oggdec") {
         arguments = " -o " + Argument(base) + " " + Argument(path);
     } else {
         return Refused("unknown compressed extension", extension);

@@ -246,7 +246,15 @@ Utils::Result DownloadManager::FinishFetch(const FetchPlan& plan, const FileDige
         Dialog().SetItemText(IDC_STATUS_TEXT, Texts::Text(TextId::Extracting, {{"file", plan.display}}));
     }
     const std::string decoded = Utils::FileSystem::ReplacementName(plan.target);
-    if (!(result = ExtractFile(plan.partial, decoded, plan.remoteExtension, m_szDataDir))) {
+    // The decoder is started from its administrators-only copy (ToolCopies.h).
+    const std::string decoder = DecoderProgram(plan.remoteExtension);
+    std::string decoderPath;
+    if (!decoder.empty() && !(result = m_tools.Program(m_szDataDir, decoder + ".exe", decoderPath)) &&
+        result.reason == Utils::Reason::ToolFailed) {
+        result.reason = Utils::Reason::DecoderFailed;
+    }
+    const std::string decoderFolder = decoderPath.substr(0, decoderPath.empty() ? 0 : decoderPath.rfind('\\'));
+    if (!result || !(result = ExtractFile(plan.partial, decoded, plan.remoteExtension, decoderFolder))) {
         EngineLog::Failure(kFunction, "ExtractFile", result);
         // A continued file is fetched whole before anyone is told.
         if (mode.resumed) {

@@ -13,6 +13,7 @@
 #include "app/ops/DialogOps.h"
 #include "engine/BrandFolders.h"
 #include "engine/Digest.h"
+#include "engine/ToolCopies.h"
 #include "engine/DownloadManager.h"
 #include "engine/EngineLog.h"
 #include "engine/InstallFolder.h"
@@ -165,6 +166,7 @@ Utils::Result DownloadManager::Update(PassKind kind) {
     Pass pass(kind, m_currentStep);
     m_currentStep.store(Steps::kPrepare);
     Utils::Result result = RunPass(pass);
+    m_tools.End();
     if (pass.Online()) m_szAskedDate = pass.askedDate;
     if (!result) {
         EngineLog::Failure(kFunction, pass.step, result);
@@ -174,6 +176,7 @@ Utils::Result DownloadManager::Update(PassKind kind) {
 }
 
 Utils::Result DownloadManager::RunPass(Pass& pass) {
+    m_tools.Begin(nullptr);
     pass.tempDir = Utils::FileSystem::GetTempFolder(kPathBuffer);
     pass.stem = Utils::FileSystem::GetOwnName(Utils::FileSystem::NameForm::WithoutExtension);
     if (pass.Online()) {
@@ -189,6 +192,7 @@ Utils::Result DownloadManager::RunPass(Pass& pass) {
 
     pass.Step(Steps::kReadManifest);
     if (!(result = LoadManifest(pass))) return result;
+    BeginToolCopies(pass);
     const bool bIsNoUpdateAvilable = TakeGeneralFields(*pass.manifest);
     RemoveManifestFiles(pass);
     if (bIsNoUpdateAvilable && m_szBrandName.empty()) {
@@ -309,6 +313,34 @@ Utils::Result DownloadManager::CheckManifestSize(const Pass& pass) {
     }
     if (pass.Online()) DeleteFileA(pass.manifestPath.c_str());
     return Utils::Result::Failure(Utils::Reason::ManifestTooLarge, 0, "manifest refused, bytes: " + std::to_string(size));
+}
+
+void DownloadManager::BeginToolCopies(const Pass& pass) {
+    if (!pass.signedRelease && !pass.fileDigests) {
+        m_tools.Begin(nullptr);
+        return;
+    }
+    Utils::IniFile* manifest = pass.manifest.get();
+    m_tools.Begin([manifest](const std::string& relative, std::string& digest) {
+        std::string key = relative;
+        Utils::String::ReplaceAll(key, "\\", "__");
+        key = Utils::String::Lowered(key);
+        std::vector<std::string> keys, values;
+        manifest->GetSection("FILE", keys, values);
+        for (size_t i = 0; i < keys.size() && i < values.size(); ++i) {
+            Manifest::FileEntry entry;
+            if (Utils::String::Lowered(keys[i]) == key && Manifest::ParseFileEntry(keys[i], values[i], entry)) {
+                digest = LoweredDigest(entry.checksum);
+                return true;
+            }
+        }
+        return false;
+    });
+}
+
+std::string DownloadManager::PostInstallToolPath(Utils::IniFile& manifest) const {
+    const std::string tool = manifest.GetString("GENERAL", "EXE_UPDATERES");
+    return tool.empty() ? std::string() : Utils::FileSystem::JoinPath(m_szExeWorkPath, tool);
 }
 
 // Without release keys the manifest is read as it is. With keys it counts only
@@ -460,10 +492,12 @@ Utils::Result DownloadManager::RunCabinetTool(const std::string& cabinet, const 
                     tempDir.c_str())) {
         return Utils::Result::Failure(Utils::Reason::ToolFailed, 0, "cabinet command line too long: " + cabinet);
     }
-    start.application = InstallFolderPath(m_szRequestBrand, true) + "\\cabarc.exe";
-    if (m_szRequestBrand.empty() || !Utils::FileSystem::IsFile(start.application)) {
-        return Utils::Result::Failure(Utils::Reason::ToolFailed, ERROR_FILE_NOT_FOUND, start.application);
+    const std::string dataFolder = InstallFolderPath(m_szRequestBrand, true);
+    if (m_szRequestBrand.empty() || !Utils::FileSystem::IsFile(dataFolder + "\\cabarc.exe")) {
+        return Utils::Result::Failure(Utils::Reason::ToolFailed, ERROR_FILE_NOT_FOUND, dataFolder + "\\cabarc.exe");
     }
+    Utils::Result copied = m_tools.Program(dataFolder, "cabarc.exe", start.application);
+    if (!copied) return copied;
     start.visible = false;
     DWORD exitCode = 0;
     if (!Utils::System::RunProcess(start, exitCode)) {
@@ -543,7 +577,7 @@ DownloadManager::FolderScan DownloadManager::ScanFolders(const Pass& pass,
 }
 
 std::vector<Manifest::FileEntry> DownloadManager::ChooseOutdated(const std::vector<Manifest::FileEntry>& entries,
-                                                                 FolderScan& scan) {
+                                                                 FolderScan& scan, const std::string& postInstallTool) {
     std::vector<Manifest::FileEntry> outdated;
     m_recordsAtStart.reset(new Registration::InstalledRecords(m_szProductId, m_szBrandName));
     m_recordsChanged.clear();
@@ -562,6 +596,14 @@ std::vector<Manifest::FileEntry> DownloadManager::ChooseOutdated(const std::vect
         const std::string folder = Utils::String::Lowered(FolderOf(scan.paths[i]));
         if (scan.present[folder].count(Utils::String::Lowered(NameOf(scan.paths[i]))) == 0) {
             EngineLog::Text(kFunction, "missing, fetched again: ", scan.paths[i]);
+            outdated.push_back(entry);
+            continue;
+        }
+        // A program the installer starts is started only with the release's
+        // bytes: one changed since it was installed is fetched again.
+        if (m_tools.ChecksDigests() && IsStartedTool(scan.paths[i], postInstallTool) &&
+            Digest::Sha256OfFile(scan.paths[i]) != LoweredDigest(entry.checksum)) {
+            EngineLog::Text(kFunction, "changed, fetched again: ", scan.paths[i]);
             outdated.push_back(entry);
             continue;
         }
@@ -584,7 +626,7 @@ void DownloadManager::RemoveUnneededPartials(const FolderScan& scan) {
 Utils::Result DownloadManager::FetchFiles(Pass& pass) {
     const std::vector<Manifest::FileEntry> entries = ListPackageFiles(*pass.manifest);
     FolderScan scan = ScanFolders(pass, entries);
-    const std::vector<Manifest::FileEntry> toFetch = ChooseOutdated(entries, scan);
+    const std::vector<Manifest::FileEntry> toFetch = ChooseOutdated(entries, scan, PostInstallToolPath(*pass.manifest));
     RemoveUnneededPartials(scan);
     if (!toFetch.empty()) {
         std::string skin = pass.manifest->GetString("GENERAL", "SKIN_URL");
@@ -786,6 +828,11 @@ bool DownloadManager::FetchByPatch(const Pass& pass, const Manifest::FileEntry& 
     } else if (!Utils::FileSystem::IsFile(m_szDataDir + "\\vpatch.exe")) {
         why = "no vpatch.exe";
     }
+    std::string patchTool;
+    if (why.empty()) {
+        const Utils::Result tool = m_tools.Program(m_szDataDir, "vpatch.exe", patchTool);
+        if (!tool) why = Utils::DescribeFailure(tool);
+    }
     FetchedFile fetched;
     if (why.empty()) {
         FetchMode mode;
@@ -807,7 +854,7 @@ bool DownloadManager::FetchByPatch(const Pass& pass, const Manifest::FileEntry& 
         }
         const std::string result = Utils::FileSystem::ReplacementName(fetched.target);
         DWORD exitCode = 0;
-        const bool ran = ApplyPatch(fetched.target, fetched.ready, result, m_szDataDir, size, exitCode);
+        const bool ran = ApplyPatch(fetched.target, fetched.ready, result, FolderOf(patchTool), size, exitCode);
         DeleteFileA(fetched.ready.c_str());
         if (!ran || exitCode != 0) {
             why = "vpatch exit code " + std::to_string(static_cast<long>(exitCode));
@@ -934,12 +981,14 @@ void DownloadManager::RunPostInstallTool(Utils::IniFile& manifest) {
     } else if (!fits) {
         EngineLog::Text(kFunction, "post-install command line too long: ", tool);
     } else {
-        start.application = Utils::FileSystem::JoinPath(m_szDataDir, toolPath);
         start.workDir = Utils::FileSystem::JoinPath(m_szDataDir, m_szExeWorkPath);
         start.visible = false;
         start.emptyDesktop = true;
         DWORD exitCode = 0;
-        if (!Utils::System::RunProcess(start, exitCode)) {
+        const Utils::Result copied = m_tools.Program(m_szDataDir, toolPath, start.application);
+        if (!copied) {
+            EngineLog::Failure(kFunction, "RunPostInstallTool", copied);
+        } else if (!Utils::System::RunProcess(start, exitCode)) {
             EngineLog::Failure(kFunction, "RunPostInstallTool",
                                Utils::Result::Failure(Utils::Reason::ToolFailed, GetLastError(), start.application));
         }

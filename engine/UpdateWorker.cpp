@@ -19,6 +19,7 @@
 #include "utils/http/SendHttp.h"
 #include "utils/log/Logger.h"
 #include "utils/registry/RegistryKey.h"
+#include "utils/string/String.h"
 #include "utils/system/MachineLock.h"
 #include "utils/system/System.h"
 #include "utils/thread/Thread.h"
@@ -176,6 +177,12 @@ bool DownloadManager::IsInstallerItself(const std::string& path, const std::stri
 
 bool DownloadManager::StartClient(const std::string& command, const std::string& workDir) {
     if (command.empty()) return false;
+    // A newer installer waiting as "_<name>.exe" takes over this run's
+    // rights; a game never runs with an installer's.
+    const std::string name = command.substr(command.rfind('\\') + 1);
+    const bool pendingInstaller = !name.empty() && name[0] == '_' &&
+                                  Utils::String::Lowered(name) == Utils::String::Lowered(
+                                      "_" + Utils::FileSystem::GetOwnName(Utils::FileSystem::NameForm::WithExtension));
     Utils::System::ProcessStart start;
     start.application = command;
     // The program's own path is the first argument it sees: unquoted, a path
@@ -185,7 +192,12 @@ bool DownloadManager::StartClient(const std::string& command, const std::string&
     // in a missing working folder always fails, so use the program's own.
     start.workDir = workDir;
     if (!Utils::FileSystem::IsDirectory(start.workDir)) start.workDir = command.substr(0, command.rfind('\\'));
-    return Utils::System::StartProcess(start);
+    if (pendingInstaller) return Utils::System::StartProcess(start);
+    Utils::System::PlayerRights rights = Utils::System::PlayerRights::Own;
+    const bool started = Utils::System::StartAsPlayer(start, &rights);
+    static const char* const kRightsNames[] = {"own", "shell token", "linked token", "refused"};
+    EngineLog::Text(kHelper, "client started with the player's rights: ", kRightsNames[static_cast<int>(rights)]);
+    return started;
 }
 
 void DownloadManager::ReportFailure(const Utils::Result& failure, const std::string& stage) const {

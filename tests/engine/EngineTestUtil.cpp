@@ -32,6 +32,9 @@ std::vector<StandinStart> ReadStandinLog(const std::string& path) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
         if (line.empty()) continue;
         StandinStart start;
+        const size_t rights = line.rfind('\t');
+        start.elevated = line.substr(rights + 1) == "elevated";
+        line.resize(rights);
         size_t first = line.find('\t');
         size_t last = line.rfind('\t');
         size_t beforeLast = line.rfind('\t', last - 1);

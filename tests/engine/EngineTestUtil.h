@@ -32,6 +32,7 @@ struct StandinStart {
     std::string commandLine;
     std::string folder;
     std::string program;
+    bool elevated = false;  // the token it ran with
 };
 // Points ORV_STANDIN_LOG at a fresh file in the exe folder; returns its path.
 std::string ResetStandinLog(const std::string& name);

@@ -231,6 +231,12 @@ std::vector<StandinStart> ScenarioTest::StartsOf(const std::string& name) const 
     return found;
 }
 
+bool ScenarioTest::StartedFromToolCopy(const StandinStart& start) {
+    char windows[MAX_PATH] = {};
+    GetSystemWindowsDirectoryA(windows, MAX_PATH);
+    return TestSupport::Lower(start.program).find(TestSupport::Lower(std::string(windows) + "\\Temp\\tools.~ov")) == 0;
+}
+
 bool ScenarioTest::WaitForStart(const std::string& name, DWORD timeoutMs) const {
     for (DWORD waited = 0; waited < timeoutMs; waited += 100) {
         if (!StartsOf(name).empty()) return true;

@@ -74,6 +74,9 @@ protected:
     bool WaitForFunnelCount(size_t count) const;
     // Stand-in starts whose name is `name` (lower case, without ".exe").
     std::vector<StandinStart> StartsOf(const std::string& name) const;
+    // Whether the program was started from the engine's administrators-only
+    // copy (the system's temporary folder), never from a folder others may write.
+    static bool StartedFromToolCopy(const StandinStart& start);
     bool WaitForStart(const std::string& name, DWORD timeoutMs) const;
     std::vector<std::string> DialogLines(const std::string& op) const;  // texts of one operation
     // The values (range, position) one operation gave one control, in order.

@@ -273,7 +273,7 @@ TEST_F(HostileAnswers, NothingOutsideTheInstallationIsTouched) {
              for (const StandinStart& start : StartsOf("oggdec")) decoders.push_back(start);
              EXPECT_EQ(2u, decoders.size());
              for (const StandinStart& start : decoders) {
-                 EXPECT_TRUE(Utils::FileSystem::IsPathInside(start.program, DataDir())) << start.program;
+                 EXPECT_TRUE(StartedFromToolCopy(start)) << start.program;
              }
          }},
         {"a manifest over 8 MiB", kBrand, nullptr,

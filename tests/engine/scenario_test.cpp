@@ -270,7 +270,7 @@ TEST_F(ScenarioTest, OfflinePassInstallsFromTheCabinetBesideTheInstaller) {
     WriteText(content + "\\" + IniName("EN").substr(1), manifest);
     WriteText(m_downloadFolder + "\\Product_" + kProduct + ".cab", content + "\r\n");
     // The cabinet tool of the profile's brand's data folder, where a release
-    // puts it; the one beside the installer is never started.
+    // puts it (started from a copy); the one beside the installer is never started.
     const std::string toolFolder = InstallFolderPath(BrandNameFor(2, 1), true);
     const bool madeToolFolder = CreateDirectoryA(toolFolder.c_str(), nullptr) != FALSE;
     ASSERT_TRUE(CopyFileA((ExeFolder() + "\\cabarc.exe").c_str(), (toolFolder + "\\cabarc.exe").c_str(), FALSE));
@@ -282,7 +282,7 @@ TEST_F(ScenarioTest, OfflinePassInstallsFromTheCabinetBesideTheInstaller) {
     if (madeToolFolder) RemoveDirectoryA(toolFolder.c_str());
     auto cab = StartsOf("cabarc");
     ASSERT_EQ(1u, cab.size());
-    EXPECT_EQ(toolFolder + "\\cabarc.exe", cab[0].program);
+    EXPECT_TRUE(StartedFromToolCopy(cab[0])) << cab[0].program;
     EXPECT_EQ(0u, cab[0].commandLine.find("cabarc.exe -r -p -o X Product_OrvantaTestScenario.cab "));
     EXPECT_EQ('\\', cab[0].commandLine.back());
     EXPECT_EQ("offline data", ReadText(InstallDir() + "\\Bin\\data.txt"));
@@ -538,6 +538,14 @@ TEST_F(ScenarioTest, Sha256DigestsAreVerifiedAndATamperedFileIsRemoved) {
     ASSERT_EQ(0, RunDownloaded());
     EXPECT_EQ("RIFF music", ReadText(InstallDir() + "\\Sound\\music.wav"));
     EXPECT_EQ(musicSum, InstalledChecksum("Sound__music.wav"));
+
+    // A decoder another program changed after its installation is fetched
+    // again: only the release's bytes are ever started.
+    WriteText(InstallDir() + "\\lzma.exe", "changed by another program");
+    m_server.ClearRequests();
+    ASSERT_EQ(0, RunDownloaded());
+    EXPECT_EQ(1u, Count(PackagePaths(), "/files/lzma^" + lzmaSum + ".exe"));
+    EXPECT_EQ(ReadText(ExeFolder() + "\\lzma.exe"), ReadText(InstallDir() + "\\lzma.exe"));
 }
 
 TEST(Digest, KnownVectors) {

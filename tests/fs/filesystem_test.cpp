@@ -159,6 +159,35 @@ TEST_F(TempTree, DeleteDirectoryTreeNeverFollowsAJunction) {
     EXPECT_EQ("keep", TestSupport::ReadText(target + "\\precious.txt"));
 }
 
+// Another program changes the tree while it is deleted: a folder not yet
+// opened is swapped for a junction (the junction goes, not what it leads
+// to); a folder already opened cannot be renamed away at all.
+TEST_F(TempTree, DeleteDirectoryTreeFollowsNoSwapMadeWhileItRuns) {
+    const std::string target = m_root + "\\Elsewhere";
+    const std::string top = m_root + "\\Top";
+    ASSERT_TRUE(CreateDirectoryA(target.c_str(), nullptr));
+    WriteText(target + "\\precious.txt", "keep");
+    ASSERT_TRUE(CreateDirectoryA(top.c_str(), nullptr));
+    for (const char* sub : {"\\Swapped", "\\Held"}) {
+        ASSERT_TRUE(CreateDirectoryA((top + sub).c_str(), nullptr));
+        WriteText(top + sub + "\\own.txt", "ours");
+    }
+    bool swapped = false, heldRenamed = false;
+    DeleteDirectoryTree(top, [&](const std::string& path) {
+        const std::string name = path.substr(top.size());
+        if (_stricmp(name.c_str(), "\\Swapped") == 0) {
+            swapped = MoveFileA(path.c_str(), (m_root + "\\Moved").c_str()) && TestSupport::MakeJunction(path, target);
+        } else if (_stricmp(name.c_str(), "\\Held\\own.txt") == 0) {
+            heldRenamed = MoveFileA((top + "\\Held").c_str(), (m_root + "\\Renamed").c_str()) != FALSE;
+        }
+    });
+    ASSERT_TRUE(swapped);
+    EXPECT_FALSE(heldRenamed);
+    EXPECT_EQ("keep", TestSupport::ReadText(target + "\\precious.txt"));
+    EXPECT_FALSE(IsFile(top + "\\Held\\own.txt"));
+    if (IsReparsePoint(top + "\\Swapped")) TestSupport::RemoveJunction(top + "\\Swapped");
+}
+
 // What another program may plant at a temporary name before the installer
 // writes there: a hard link to a file it may not write, a junction. Neither is
 // written through; a fresh file replaces the name, a file to continue must be
@@ -251,7 +280,7 @@ TEST_F(TempTree, DeleteDirectoryTreeRefusesEmptyAndOverlongPaths) {
     EXPECT_TRUE(IsFile(m_root + "\\keep.txt"));
     SetCurrentDirectoryA(cwd.c_str());
 
-    // 4,999 characters do not leave room for the two terminating zeros.
+    // A path longer than the system opens: nothing is opened, nothing deleted.
     std::string longPath = m_root + "\\" + std::string(4999 - m_root.size() - 1, 'x');
     ASSERT_EQ(longPath.size(), 4999u);
     DeleteDirectoryTree(longPath);

@@ -97,6 +97,32 @@ TEST(StartProcess, FolderWindowAndExitCode) {
     EXPECT_FALSE(Utils::System::StartProcess(missing));
 }
 
+// An elevated installer starts the game with the player's rights: the
+// shell's, else the linked limited token; with neither, not at all.
+TEST(StartAsPlayer, NeverStartsWithAnElevatedTokenWhereALimitedOneExists) {
+    using Utils::System::PlayerRights;
+    const struct {
+        bool elevated, split, shell, linked;
+        PlayerRights expected;
+    } cases[] = {
+        {false, false, false, false, PlayerRights::Own},  // before Vista, or not elevated
+        {false, true, true, true, PlayerRights::Own},
+        {true, false, false, false, PlayerRights::Own},   // UAC off: the player's rights are these
+        {true, true, true, true, PlayerRights::ShellToken},
+        {true, true, false, true, PlayerRights::LinkedToken},
+        {true, true, false, false, PlayerRights::Refused},
+    };
+    for (const auto& c : cases) {
+        Utils::System::RightsFacts facts;
+        facts.elevated = c.elevated;
+        facts.splitToken = c.split;
+        facts.shellTokenUsable = c.shell;
+        facts.linkedTokenUsable = c.linked;
+        EXPECT_EQ(c.expected, Utils::System::ChoosePlayerRights(facts))
+            << c.elevated << c.split << c.shell << c.linked;
+    }
+}
+
 // One holder at a time, machine-wide: a second waits its time and is told
 // the lock is busy; a holder that ends without giving it back leaves it to
 // the next one.

@@ -1,7 +1,6 @@
 #include "utils/fs/FileSystem.h"
 
 #include <windows.h>
-#include <shellapi.h>
 
 #include <cstdio>
 #include <cstring>
@@ -15,7 +14,6 @@ namespace FileSystem {
 namespace {
 
 // The shell's delete operation takes a list of sources ended by two zero bytes.
-const size_t kShellSourceBuffer = 5000;
 
 bool HasDrive(const std::string& path) { return path.size() >= 2 && path[1] == ':'; }
 
@@ -110,56 +108,6 @@ unsigned long long FolderSize(const std::string& directory) {
         }
     } while (FindNextFileA(find.Get(), &data));
     return total;
-}
-
-void DeleteDirectoryTree(const std::string& directory) {
-    // An empty path would list and empty the current directory.
-    if (directory.empty()) {
-        std::printf("DeleteDirectoryTree: empty path refused\n");
-        return;
-    }
-    // The source list needs the path plus two terminating zero bytes.
-    if (directory.size() + 2 > kShellSourceBuffer) {
-        std::printf("DeleteDirectoryTree: path too long, refused\n");
-        return;
-    }
-    // A link in place of the folder: only the link goes.
-    if (IsReparsePoint(directory)) {
-        RemoveDirectoryA(directory.c_str());
-        return;
-    }
-
-    // The listing does not enter links; every link found is removed as a
-    // link before the shell's delete, which would follow it.
-    std::vector<std::string> entries;
-    ListDirectory(entries, directory, true, true, false);
-    bool linkLeft = false;
-    for (size_t i = entries.size(); i-- > 0;) {
-        const DWORD attributes = GetFileAttributesA(entries[i].c_str());
-        if (attributes == INVALID_FILE_ATTRIBUTES) continue;
-        if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-            DeleteFileA(entries[i].c_str());
-        } else if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) && !RemoveDirectoryA(entries[i].c_str())) {
-            linkLeft = true;
-        }
-    }
-    if (linkLeft) {
-        // Only empty folders are removed; the ones holding the link stay.
-        for (size_t i = entries.size(); i-- > 0;) RemoveDirectoryA(entries[i].c_str());
-        RemoveDirectoryA(directory.c_str());
-        return;
-    }
-
-    std::vector<char> source(kShellSourceBuffer, 0);
-    std::memcpy(source.data(), directory.data(), directory.size());
-
-    SHFILEOPSTRUCTA operation;
-    std::memset(&operation, 0, sizeof(operation));
-    operation.wFunc = FO_DELETE;
-    operation.pFrom = source.data();
-    operation.pTo = nullptr;
-    operation.fFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI;
-    SHFileOperationA(&operation);
 }
 
 bool IsDirectory(const std::string& path) {

@@ -5,6 +5,7 @@
 // ANSI byte strings with "\" and a drive letter; network paths and paths over
 // 260 bytes are not handled.
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -33,8 +34,13 @@ unsigned long long FolderSize(const std::string& directory);
 // An empty path is refused (it would mean the current directory). A junction
 // or other link, at the top or anywhere below, is removed as a link and never
 // followed: what it points to is not touched (where the link itself cannot
-// be removed, it stays, with the folders that hold it).
-void DeleteDirectoryTree(const std::string& directory);
+// be removed, it stays, with the folders that hold it). The path is read
+// once: every entry below is opened relative to its open parent
+// (DeleteTree.cpp), so a folder renamed or swapped for a link meanwhile
+// cannot lead the deletion elsewhere. `beforeEntry`, when given, is called
+// with each entry's path before it is opened (tests change the tree there).
+void DeleteDirectoryTree(const std::string& directory,
+                         const std::function<void(const std::string& path)>& beforeEntry = nullptr);
 
 bool IsDirectory(const std::string& path);
 bool IsFile(const std::string& path);

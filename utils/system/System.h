@@ -30,6 +30,28 @@ bool StartProcess(const ProcessStart& start);
 // could not be started; exitCode receives its exit code (0xFFFFFFFF when that
 // cannot be read).
 bool RunProcess(const ProcessStart& start, DWORD& exitCode);
+// The rights a program is started with by StartAsPlayer.
+enum class PlayerRights {
+    Own,          // this process's: it does not run elevated (or the player's own are an administrator's)
+    ShellToken,   // the desktop shell's token: the player's session as the player started it
+    LinkedToken,  // the limited token the system linked to this elevated one
+    Refused,      // elevated, and no way to the player's own rights: not started
+};
+struct RightsFacts {
+    bool elevated = false;          // this process runs with an elevated token
+    bool splitToken = false;        // a limited token stands beside it (the system's UAC split)
+    bool shellTokenUsable = false;  // the shell's token could be taken, and it is not elevated
+    bool linkedTokenUsable = false; // the linked token could be made a primary token
+};
+// The choice StartAsPlayer makes, first usable first.
+PlayerRights ChoosePlayerRights(const RightsFacts& facts);
+// Starts the program with the rights of the player who started this one,
+// never with an elevated installer's: a game started by the installer must
+// not run as an administrator. Where the player's rights cannot be had (an
+// elevated process without a shell), nothing is started and false is returned
+// with ERROR_ACCESS_DENIED. `used` receives the choice made.
+bool StartAsPlayer(const ProcessStart& start, PlayerRights* used = nullptr);
+
 // Opens a file, program or URL through the shell's "open" verb, shown
 // normally; no arguments. Returns at once, whatever the shell did.
 void ShellOpen(const std::string& target);

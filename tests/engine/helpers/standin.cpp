@@ -6,7 +6,7 @@
 //                                    the cabinet's first line into <dir>
 //   other                            only records its start
 // Every start is appended to the file named by ORV_STANDIN_LOG as
-// "<name>\t<command line>\t<current folder>\t<own full path>". The exit code is taken from the
+// "<name>\t<command line>\t<current folder>\t<own full path>\t<elevated|limited>". The exit code is taken from the
 // variable ORV_STANDIN_EXIT_<name> (0 when unset); decoding errors give 2.
 // ORV_STANDIN_DECODE_MS makes the decoders take that long, half their output
 // written; ORV_STANDIN_RUN_MS keeps any other program running that long (a
@@ -38,12 +38,24 @@ std::string Env(const std::string& name) {
     return length > 0 && length < sizeof(value) ? std::string(value, length) : std::string();
 }
 
+bool Elevated() {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+    TOKEN_ELEVATION elevation = {};
+    DWORD size = 0;
+    const bool elevated = GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size) &&
+                          elevation.TokenIsElevated != 0;
+    CloseHandle(token);
+    return elevated;
+}
+
 void Record(const std::string& name) {
     std::string log = Env("ORV_STANDIN_LOG");
     if (log.empty()) return;
     char self[MAX_PATH] = {};
     GetModuleFileNameA(nullptr, self, MAX_PATH);
-    std::string line = name + "\t" + GetCommandLineA() + "\t" + TestSupport::CurrentFolder() + "\t" + self + "\r\n";
+    std::string line = name + "\t" + GetCommandLineA() + "\t" + TestSupport::CurrentFolder() + "\t" + self + "\t" +
+                       (Elevated() ? "elevated" : "limited") + "\r\n";
     HANDLE file = CreateFileA(log.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return;
