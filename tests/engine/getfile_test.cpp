@@ -1,11 +1,15 @@
 // GetFile and ExtractFile against the loopback test server, with the
 // stand-in decoders built next to this test (the data folder of these tests).
+#include <windows.h>
+
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "EngineTestUtil.h"
+#include "engine/Digest.h"
 #include "engine/DownloadManager.h"
+#include "engine/ToolCopies.h"
 #include "support/RecordingDialog.h"
 #include "support/ScopedProxy.h"
 #include "support/TestHttpServer.h"
@@ -243,6 +247,54 @@ TEST_F(GetFileTest, DecodersRunFromTheDataFolderOnly) {
     ASSERT_EQ(1u, starts.size());
     EXPECT_EQ(dataFolder + "\\lzma.exe", starts[0].program);
     EXPECT_EQ("lzma  d a.txt.lzma a.txt", starts[0].commandLine);
+}
+
+// What the engine starts is a copy of the bytes the release declares, in a
+// folder of its own (made for administrators only: Wine keeps no security
+// descriptors on files, so that part is the system's), held open against
+// writers until the pass ends.
+TEST(ToolCopies, StartOnlyHeldAdministratorsOnlyCopiesOfTheReleasesBytes) {
+    const std::string data = EngineTest::FreshFolder(EngineTest::ExeFolder() + "\\toolcopies_data");
+    ASSERT_TRUE(CreateDirectoryA((data + "\\Bin").c_str(), nullptr));
+    ASSERT_TRUE(WriteText(data + "\\lzma.exe", "release bytes"));
+    ASSERT_TRUE(WriteText(data + "\\Bin\\tool.exe", "changed bytes"));
+    ASSERT_TRUE(WriteText(data + "\\linked.exe", "release bytes"));
+    ASSERT_TRUE(CreateHardLinkA((data + "\\second-name.exe").c_str(), (data + "\\linked.exe").c_str(), nullptr));
+    const std::string released = Digest::Sha256OfBytes("release bytes", 13);
+
+    ToolCopies tools;
+    tools.Begin([&](const std::string& relative, std::string& digest) {
+        digest = released;
+        return relative != "absent.exe";
+    });
+    const struct {
+        const char* relative;
+        Utils::Reason refusal;  // None: copied
+    } cases[] = {
+        {"lzma.exe", Utils::Reason::None},
+        {"Bin\\tool.exe", Utils::Reason::DigestMismatch},
+        {"linked.exe", Utils::Reason::ToolFailed},  // a second name: another program may write it
+        {"absent.exe", Utils::Reason::ToolFailed},
+    };
+    std::string lzma;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.relative);
+        std::string program;
+        EXPECT_EQ(c.refusal, tools.Program(data, c.relative, program).reason);
+        if (c.refusal == Utils::Reason::None) lzma = program;
+    }
+    ASSERT_FALSE(lzma.empty());
+    EXPECT_EQ(tools.Folder() + "\\lzma.exe", lzma);
+    EXPECT_EQ("release bytes", ReadText(lzma));
+    // Held: nobody writes, deletes or renames it meanwhile.
+    EXPECT_EQ(INVALID_HANDLE_VALUE, CreateFileA(lzma.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                                OPEN_EXISTING, 0, nullptr));
+    EXPECT_FALSE(DeleteFileA(lzma.c_str()));
+    EXPECT_FALSE(MoveFileA(tools.Folder().c_str(), (tools.Folder() + "-moved").c_str()));
+    const std::string folder = tools.Folder();
+    tools.End();
+    EXPECT_FALSE(Exists(folder));
+    EXPECT_EQ("release bytes", ReadText(data + "\\lzma.exe"));
 }
 
 } // namespace
