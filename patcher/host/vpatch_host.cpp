@@ -116,6 +116,9 @@ public:
     bool Init(uint32_t preset) {
         lzma_options_lzma options;
         if (lzma_lzma_preset(&options, preset)) return false;
+        // Runs of equal differences (zeros where aligned bytes agree) are long:
+        // the longest match LZMA can code takes them in far fewer symbols.
+        options.nice_len = 273;
         return lzma_alone_encoder(&m_stream, &options) == LZMA_OK;
     }
     bool Write(const uint8_t* data, size_t size) override { return Run(data, size, LZMA_RUN); }
@@ -230,11 +233,12 @@ int CommandMake(const std::string& oldPath, const std::string& newPath, const st
     int check = Apply(oldPath, temp, sink, why);
     if (check != kExitOk) return fail(kExitDigestMismatch, "the patch made does not apply: " + why);
     if (rename(temp.c_str(), patchPath.c_str()) != 0) return fail(kExitCannotWrite, Reason(patchPath));
+    std::string index = stats.blockSize ? std::to_string(stats.blockSize) + "-byte blocks" : "old file sorted";
     std::printf("vpatch: %llu -> %llu bytes; patch %lld bytes (copied %llu, with differences %llu, added %llu; "
-                "%llu operations; %zu-byte blocks, index %llu KiB)\n",
+                "%llu operations; %s, index %llu KiB)\n",
                 (unsigned long long)header.oldSize, (unsigned long long)header.newSize, (long long)patchSize,
                 (unsigned long long)stats.copied, (unsigned long long)stats.diffed,
-                (unsigned long long)stats.added, (unsigned long long)stats.ops, stats.blockSize,
+                (unsigned long long)stats.added, (unsigned long long)stats.ops, index.c_str(),
                 (unsigned long long)(stats.indexBytes >> 10));
     return kExitOk;
 }
