@@ -12,7 +12,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -109,13 +111,16 @@ public:
 };
 
 // Compresses the operation stream into the ".lzma" format, straight to the file.
+constexpr uint32_t kWholeDictionary = 1u << 20;
+
 class LzmaFileWriter : public Lzma::Writer {
 public:
     explicit LzmaFileWriter(int fd) : m_fd(fd), m_buffer(1u << 16) {}
     ~LzmaFileWriter() { lzma_end(&m_stream); }
-    bool Init(uint32_t preset) {
+    bool Init(uint32_t preset, uint32_t maxDictionary) {
         lzma_options_lzma options;
         if (lzma_lzma_preset(&options, preset)) return false;
+        options.dict_size = std::min(options.dict_size, maxDictionary);
         // Runs of equal differences (zeros where aligned bytes agree) are long:
         // the longest match LZMA can code takes them in far fewer symbols.
         options.nice_len = 273;
@@ -211,7 +216,15 @@ int CommandMake(const std::string& oldPath, const std::string& newPath, const st
     uint8_t headerBytes[kHeaderSize] = {};
     if (!WriteAll(out.Get(), headerBytes, sizeof(headerBytes))) return fail(kExitCannotWrite, Reason(temp));
     LzmaFileWriter packed(out.Get());
-    if (!packed.Init(preset)) return fail(kExitNoMemory, "the LZMA encoder cannot start");
+    // Matched whole, the operations are mostly differences against the old
+    // file, with little to find far back: a 1 MiB window packs them as well as
+    // 8 MiB did (esbuild, libvips, typescript.js: within 0.1 %) and bounds the
+    // applier's window to it. A new file of unknown size counts as large.
+    struct stat freshStat;
+    bool whole = oldSize <= kMaxSortedSize && fstat(fresh.Get(), &freshStat) == 0 &&
+                 uint64_t(freshStat.st_size) <= kMaxSortedSize;
+    if (!packed.Init(preset, whole ? kWholeDictionary : UINT32_MAX))
+        return fail(kExitNoMemory, "the LZMA encoder cannot start");
 
     FileSource source(old.Get(), oldSize);
     FileReader reader(fresh.Get());
