@@ -661,7 +661,17 @@ public:
 
 private:
     static constexpr size_t kBetterBy = 8;
+    static constexpr size_t kBetterByFar = 16;
+    static constexpr int64_t kNear = 1 << 20;
     static constexpr size_t kCopyRun = 256;
+
+    // What a new match must gain over the current alignment: more when it
+    // leads far from it, since the applier then reads another part of the old
+    // file (its cache holds about kNear bytes).
+    static uint64_t BetterBy(uint64_t scan, uint64_t pos, int64_t lastOffset) {
+        int64_t jump = int64_t(pos) - (int64_t(scan) + lastOffset);
+        return uint64_t(jump < 0 ? -jump : jump) < kNear ? kBetterBy : kBetterByFar;
+    }
 
     bool Agrees(uint64_t newPos, int64_t offset) const {
         int64_t q = int64_t(newPos) + offset;
@@ -677,7 +687,7 @@ private:
             for (; scan < m_newSize; ++scan) {
                 length = m_oldSize ? m_index.Longest(m_new + scan, size_t(m_newSize - scan), pos) : 0;
                 for (; scored < scan + length; ++scored) score += Agrees(scored, lastOffset);
-                if ((length == score && length != 0) || length > score + kBetterBy) break;
+                if ((length == score && length != 0) || length > score + BetterBy(scan, pos, lastOffset)) break;
                 if (Agrees(scan, lastOffset)) --score;
             }
             if (length == score && scan != m_newSize) continue;
