@@ -642,9 +642,9 @@ private:
 // Both files whole in memory, the old one sorted by suffix. Each stretch of
 // the new file is set against an old stretch by an approximate alignment: a
 // new exact match is taken only where it beats what the current alignment
-// already gives by kBetterBy bytes, and an alignment is kept forward (and
-// taken backward from the next match) for as long as more than half of its
-// bytes agree. Code whose addresses moved thus stays one long run of small
+// already gives by kBetterBy bytes (kBetterByFar when it leads far away),
+// and an alignment is kept forward (and taken backward from the next match)
+// for as long as more than half of its bytes agree. Code whose addresses moved thus stays one long run of small
 // differences. Inside a run, exact stretches of kCopyRun bytes or more go out
 // as copies, the rest as differences; what no alignment covers is added.
 class SortedMaker {
