@@ -494,6 +494,358 @@ private:
     uint64_t m_window = 0;   // one bit per byte of the last 64: set where they differed
 };
 
+
+// The whole old file sorted by suffix (Larsson and Sadakane's doubling with a
+// ternary quicksort of each group), for finding the longest match of any
+// length anywhere in it. `order` gets size + 1 entries (the empty suffix
+// first); `rank` is scratch of the same length.
+class SuffixOrder {
+public:
+    using Index = int32_t;
+    static constexpr size_t kLongest = 64u << 10;
+
+    bool Build(const uint8_t* data, Index size) {
+        try {
+            m_order.assign(size_t(size) + 1, 0);
+            std::vector<Index> rank(size_t(size) + 1, 0);
+            Sort(data, size, m_order.data(), rank.data());
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+        m_data = data;
+        m_size = size;
+        return true;
+    }
+    uint64_t Bytes() const { return m_order.size() * sizeof(Index) * 2; }  // with the scratch while sorting
+
+    // The longest prefix of `want` (n bytes, of which at most kLongest are
+    // compared: a long run costs one comparison per search step, not its
+    // length) found in the old file: its length, and where in `at`.
+    size_t Longest(const uint8_t* want, size_t n, uint64_t& at) const {
+        n = std::min(n, kLongest);
+        Index lo = 0, hi = m_size;
+        while (hi - lo >= 2) {
+            Index mid = lo + (hi - lo) / 2;
+            Index p = m_order[size_t(mid)];
+            if (std::memcmp(m_data + p, want, std::min<size_t>(size_t(m_size - p), n)) < 0)
+                lo = mid;
+            else
+                hi = mid;
+        }
+        Index a = m_order[size_t(lo)], b = m_order[size_t(hi)];
+        size_t la = MismatchIndex(m_data + a, want, std::min<size_t>(size_t(m_size - a), n));
+        size_t lb = MismatchIndex(m_data + b, want, std::min<size_t>(size_t(m_size - b), n));
+        at = uint64_t(la > lb ? a : b);
+        return std::max(la, lb);
+    }
+
+private:
+    // Sorts the group order[start, start + length) by the rank h bytes further on.
+    static void Split(Index* order, Index* rank, Index start, Index length, Index h) {
+        for (;;) {
+            if (length < 16) {
+                for (Index k = start, j; k < start + length; k += j) {
+                    j = 1;
+                    Index x = rank[order[k] + h];
+                    for (Index i = 1; k + i < start + length; ++i) {
+                        Index v = rank[order[k + i] + h];
+                        if (v < x) {
+                            x = v;
+                            j = 0;
+                        }
+                        if (v == x) {
+                            std::swap(order[k + j], order[k + i]);
+                            ++j;
+                        }
+                    }
+                    for (Index i = 0; i < j; ++i) rank[order[k + i]] = k + j - 1;
+                    if (j == 1) order[k] = -1;
+                }
+                return;
+            }
+            Index x = rank[order[start + length / 2] + h];
+            Index less = 0, equal = 0;
+            for (Index i = start; i < start + length; ++i) {
+                Index v = rank[order[i] + h];
+                less += v < x;
+                equal += v == x;
+            }
+            Index jj = start + less, kk = jj + equal;
+            Index i = start, j = 0, k = 0;
+            while (i < jj) {
+                Index v = rank[order[i] + h];
+                if (v < x) {
+                    ++i;
+                } else if (v == x) {
+                    std::swap(order[i], order[jj + j]);
+                    ++j;
+                } else {
+                    std::swap(order[i], order[kk + k]);
+                    ++k;
+                }
+            }
+            while (jj + j < kk) {
+                if (rank[order[jj + j] + h] == x) {
+                    ++j;
+                } else {
+                    std::swap(order[jj + j], order[kk + k]);
+                    ++k;
+                }
+            }
+            if (jj > start) Split(order, rank, start, jj - start, h);
+            for (i = 0; i < kk - jj; ++i) rank[order[jj + i]] = kk - 1;
+            if (jj == kk - 1) order[jj] = -1;
+            if (start + length <= kk) return;
+            length = start + length - kk;  // the greater part, without another stack frame
+            start = kk;
+        }
+    }
+
+    static void Sort(const uint8_t* data, Index size, Index* order, Index* rank) {
+        Index buckets[256] = {};
+        for (Index i = 0; i < size; ++i) ++buckets[data[i]];
+        for (int i = 1; i < 256; ++i) buckets[i] += buckets[i - 1];
+        for (int i = 255; i > 0; --i) buckets[i] = buckets[i - 1];
+        buckets[0] = 0;
+        for (Index i = 0; i < size; ++i) order[++buckets[data[i]]] = i;
+        order[0] = size;
+        for (Index i = 0; i < size; ++i) rank[i] = buckets[data[i]];
+        rank[size] = 0;
+        for (int i = 1; i < 256; ++i)
+            if (buckets[i] == buckets[i - 1] + 1) order[buckets[i]] = -1;
+        order[0] = -1;
+        // A negative entry -n: the next n entries are sorted groups, skipped.
+        for (Index h = 1; order[0] != -(size + 1); h += h) {
+            Index sorted = 0, i = 0;
+            while (i < size + 1) {
+                if (order[i] < 0) {
+                    sorted -= order[i];
+                    i -= order[i];
+                } else {
+                    if (sorted) order[i - sorted] = -sorted;
+                    Index length = rank[order[i]] + 1 - i;
+                    Split(order, rank, i, length, h);
+                    i += length;
+                    sorted = 0;
+                }
+            }
+            if (sorted) order[i - sorted] = -sorted;
+        }
+        for (Index i = 0; i < size + 1; ++i) order[rank[i]] = i;
+    }
+
+    std::vector<Index> m_order;
+    const uint8_t* m_data = nullptr;
+    Index m_size = 0;
+};
+
+// Both files whole in memory, the old one sorted by suffix. Each stretch of
+// the new file is set against an old stretch by an approximate alignment: a
+// new exact match is taken only where it beats what the current alignment
+// already gives by kBetterBy bytes (kBetterByFar when it leads far away),
+// and an alignment is kept forward (and taken backward from the next match)
+// for as long as more than half of its bytes agree. Code whose addresses moved thus stays one long run of small
+// differences. Inside a run, exact stretches of kCopyRun bytes or more go out
+// as copies, the rest as differences; what no alignment covers is added.
+class SortedMaker {
+public:
+    SortedMaker(const std::vector<uint8_t>& old, const std::vector<uint8_t>& now, OpWriter& out)
+        : m_old(old.data()), m_oldSize(old.size()), m_new(now.data()), m_newSize(now.size()), m_out(out) {}
+
+    bool Run(MakeStats& stats) {
+        if (!m_index.Build(m_old, SuffixOrder::Index(m_oldSize))) return false;
+        stats.indexBytes = m_index.Bytes();
+        Scan();
+        return true;
+    }
+
+private:
+    static constexpr size_t kBetterBy = 8;
+    static constexpr size_t kBetterByFar = 16;
+    static constexpr int64_t kNear = 1 << 20;
+    static constexpr size_t kCopyRun = 256;
+
+    // What a new match must gain over the current alignment: more when it
+    // leads far from it, since the applier then reads another part of the old
+    // file (its cache holds about kNear bytes).
+    static uint64_t BetterBy(uint64_t scan, uint64_t pos, int64_t lastOffset) {
+        int64_t jump = int64_t(pos) - (int64_t(scan) + lastOffset);
+        return uint64_t(jump < 0 ? -jump : jump) < kNear ? kBetterBy : kBetterByFar;
+    }
+
+    bool Agrees(uint64_t newPos, int64_t offset) const {
+        int64_t q = int64_t(newPos) + offset;
+        return q >= 0 && uint64_t(q) < m_oldSize && m_old[q] == m_new[newPos];
+    }
+
+    void Scan() {
+        uint64_t scan = 0, length = 0, lastScan = 0, lastPos = 0, pos = 0;
+        int64_t lastOffset = 0;
+        while (scan < m_newSize) {
+            uint64_t score = 0;  // bytes the current alignment gets right over [scan, scan + length)
+            uint64_t scored = scan += length;
+            for (; scan < m_newSize; ++scan) {
+                length = m_oldSize ? m_index.Longest(m_new + scan, size_t(m_newSize - scan), pos) : 0;
+                for (; scored < scan + length; ++scored) score += Agrees(scored, lastOffset);
+                if ((length == score && length != 0) || length > score + BetterBy(scan, pos, lastOffset)) break;
+                if (Agrees(scan, lastOffset)) --score;
+            }
+            if (length == score && scan != m_newSize) continue;
+            // Forward from the last alignment: the length where agreements minus
+            // disagreements peak.
+            uint64_t forward = 0;
+            {
+                int64_t s = 0, best = 0;
+                for (uint64_t i = 0; lastScan + i < scan && lastPos + i < m_oldSize;) {
+                    s += m_old[lastPos + i] == m_new[lastScan + i] ? 1 : -1;
+                    ++i;
+                    if (s > best) {
+                        best = s;
+                        forward = i;
+                    }
+                }
+            }
+            // Backward from the new match, the same way.
+            uint64_t backward = 0;
+            if (scan < m_newSize) {
+                int64_t s = 0, best = 0;
+                for (uint64_t i = 1; scan >= lastScan + i && pos >= i; ++i) {
+                    s += m_old[pos - i] == m_new[scan - i] ? 1 : -1;
+                    if (s > best) {
+                        best = s;
+                        backward = i;
+                    }
+                }
+            }
+            // Where the two overlap, the split that gets most bytes right.
+            if (lastScan + forward > scan - backward) {
+                uint64_t overlap = lastScan + forward - (scan - backward);
+                int64_t s = 0, best = 0;
+                uint64_t keep = 0;
+                for (uint64_t i = 0; i < overlap; ++i) {
+                    uint64_t at = lastScan + forward - overlap + i;
+                    s += m_new[at] == m_old[lastPos + forward - overlap + i];
+                    s -= m_new[at] == m_old[pos - backward + i];
+                    if (s > best) {
+                        best = s;
+                        keep = i + 1;
+                    }
+                }
+                forward += keep - overlap;
+                backward -= keep;
+            }
+            EmitAligned(lastScan, lastPos, forward);
+            uint64_t addStart = lastScan + forward, addEnd = scan - backward;
+            if (addEnd > addStart) m_out.Add(m_new + addStart, size_t(addEnd - addStart));
+            lastScan = scan - backward;
+            lastPos = pos - backward;
+            lastOffset = int64_t(pos) - int64_t(scan);
+        }
+    }
+
+    // New bytes [from, from + length) against old bytes from `oldFrom`.
+    void EmitAligned(uint64_t from, uint64_t oldFrom, uint64_t length) {
+        uint64_t runStart = 0;  // start of the pending difference run, relative
+        for (uint64_t i = 0; i < length;) {
+            if (m_new[from + i] != m_old[oldFrom + i]) {
+                ++i;
+                continue;
+            }
+            size_t same = MismatchIndex(m_new + from + i, m_old + oldFrom + i, size_t(length - i));
+            if (same >= kCopyRun || (i + same == length && i == runStart)) {
+                if (i > runStart) m_out.Diff(oldFrom + runStart, Differences(from + runStart, oldFrom + runStart, i - runStart), size_t(i - runStart));
+                m_out.Copy(oldFrom + i, same);
+                runStart = i + same;
+            }
+            i += same;
+        }
+        if (length > runStart)
+            m_out.Diff(oldFrom + runStart, Differences(from + runStart, oldFrom + runStart, length - runStart),
+                       size_t(length - runStart));
+    }
+
+    const uint8_t* Differences(uint64_t from, uint64_t oldFrom, uint64_t length) {
+        m_diff.resize(size_t(length));
+        for (size_t i = 0; i < m_diff.size(); ++i) m_diff[i] = uint8_t(m_new[from + i] - m_old[oldFrom + i]);
+        return m_diff.data();
+    }
+
+    const uint8_t* m_old;
+    uint64_t m_oldSize;
+    const uint8_t* m_new;
+    uint64_t m_newSize;
+    OpWriter& m_out;
+    SuffixOrder m_index;
+    std::vector<uint8_t> m_diff;
+};
+
+// Reads a whole file from `in` while it stays within `limit` bytes; false when
+// it is longer (what was read is in `data`) or cannot be read.
+bool ReadWhole(Lzma::Reader& in, std::vector<uint8_t>& data, uint64_t limit, bool& tooLong) {
+    tooLong = false;
+    for (;;) {
+        size_t at = data.size();
+        size_t room = size_t(std::min<uint64_t>(kReadChunk, limit + 1 - at));
+        if (room == 0) {
+            tooLong = true;
+            return false;
+        }
+        data.resize(at + room);
+        size_t n = in.Read(data.data() + at, room);
+        data.resize(at + std::min(n, room));
+        if (n == 0) return !in.Failed();
+    }
+}
+
+// Hands back bytes already read, then the rest of the stream.
+class PrefixedReader : public Lzma::Reader {
+public:
+    PrefixedReader(const std::vector<uint8_t>& head, Lzma::Reader& rest) : m_head(head), m_rest(rest) {}
+    size_t Read(uint8_t* buffer, size_t capacity) override {
+        if (m_pos < m_head.size()) {
+            size_t n = std::min(capacity, m_head.size() - m_pos);
+            std::memcpy(buffer, m_head.data() + m_pos, n);
+            m_pos += n;
+            return n;
+        }
+        return m_rest.Read(buffer, capacity);
+    }
+    bool Failed() const override { return m_rest.Failed(); }
+
+private:
+    const std::vector<uint8_t>& m_head;
+    size_t m_pos = 0;
+    Lzma::Reader& m_rest;
+};
+
+bool MakeSorted(Source& old, const std::vector<uint8_t>& now, Lzma::Writer& ops, Header& header, MakeStats& stats,
+                std::string& detail) {
+    std::vector<uint8_t> oldData(size_t(old.Size()));
+    if (!oldData.empty() && !old.ReadAt(0, oldData.data(), oldData.size())) {
+        detail = "the old file cannot be read";
+        return false;
+    }
+    Sha256 sha;
+    sha.Update(oldData.data(), oldData.size());
+    sha.Final(header.oldDigest);
+    Sha256 newSha;
+    newSha.Update(now.data(), now.size());
+    newSha.Final(header.newDigest);
+    header.oldSize = oldData.size();
+    header.newSize = now.size();
+    OpWriter out(ops, stats);
+    SortedMaker maker(oldData, now, out);
+    if (!maker.Run(stats)) {
+        detail = "no memory for sorting the old file";
+        return false;
+    }
+    if (!out.End()) {
+        detail = "the patch cannot be written";
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 size_t BlockSizeFor(uint64_t oldSize) {
@@ -503,9 +855,18 @@ size_t BlockSizeFor(uint64_t oldSize) {
 }
 
 bool MakeOps(Source& old, Lzma::Reader& newData, Lzma::Writer& ops, Header& header, MakeStats& stats,
-             std::string& detail) {
+             std::string& detail, uint64_t maxSorted) {
     try {
-        Maker maker(old, newData, ops, stats);
+        std::vector<uint8_t> now;
+        bool tooLong = false;
+        if (old.Size() <= maxSorted && ReadWhole(newData, now, maxSorted, tooLong))
+            return MakeSorted(old, now, ops, header, stats, detail);
+        if (!tooLong && old.Size() <= maxSorted) {
+            detail = "the new file cannot be read";
+            return false;
+        }
+        PrefixedReader rest(now, newData);
+        Maker maker(old, rest, ops, stats);
         return maker.Run(header, detail);
     } catch (const std::bad_alloc&) {
         detail = "out of memory";

@@ -12,7 +12,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -109,13 +111,19 @@ public:
 };
 
 // Compresses the operation stream into the ".lzma" format, straight to the file.
+constexpr uint32_t kWholeDictionary = 1u << 20;
+
 class LzmaFileWriter : public Lzma::Writer {
 public:
     explicit LzmaFileWriter(int fd) : m_fd(fd), m_buffer(1u << 16) {}
     ~LzmaFileWriter() { lzma_end(&m_stream); }
-    bool Init(uint32_t preset) {
+    bool Init(uint32_t preset, uint32_t maxDictionary) {
         lzma_options_lzma options;
         if (lzma_lzma_preset(&options, preset)) return false;
+        options.dict_size = std::min(options.dict_size, maxDictionary);
+        // Runs of equal differences (zeros where aligned bytes agree) are long:
+        // the longest match LZMA can code takes them in far fewer symbols.
+        options.nice_len = 273;
         return lzma_alone_encoder(&m_stream, &options) == LZMA_OK;
     }
     bool Write(const uint8_t* data, size_t size) override { return Run(data, size, LZMA_RUN); }
@@ -208,7 +216,15 @@ int CommandMake(const std::string& oldPath, const std::string& newPath, const st
     uint8_t headerBytes[kHeaderSize] = {};
     if (!WriteAll(out.Get(), headerBytes, sizeof(headerBytes))) return fail(kExitCannotWrite, Reason(temp));
     LzmaFileWriter packed(out.Get());
-    if (!packed.Init(preset)) return fail(kExitNoMemory, "the LZMA encoder cannot start");
+    // Matched whole, the operations are mostly differences against the old
+    // file, with little to find far back: a 1 MiB window packs them as well as
+    // 8 MiB did (esbuild, libvips, typescript.js: within 0.1 %) and bounds the
+    // applier's window to it. A new file of unknown size counts as large.
+    struct stat freshStat;
+    bool whole = oldSize <= kMaxSortedSize && fstat(fresh.Get(), &freshStat) == 0 &&
+                 uint64_t(freshStat.st_size) <= kMaxSortedSize;
+    if (!packed.Init(preset, whole ? kWholeDictionary : UINT32_MAX))
+        return fail(kExitNoMemory, "the LZMA encoder cannot start");
 
     FileSource source(old.Get(), oldSize);
     FileReader reader(fresh.Get());
@@ -230,11 +246,12 @@ int CommandMake(const std::string& oldPath, const std::string& newPath, const st
     int check = Apply(oldPath, temp, sink, why);
     if (check != kExitOk) return fail(kExitDigestMismatch, "the patch made does not apply: " + why);
     if (rename(temp.c_str(), patchPath.c_str()) != 0) return fail(kExitCannotWrite, Reason(patchPath));
+    std::string index = stats.blockSize ? std::to_string(stats.blockSize) + "-byte blocks" : "old file sorted";
     std::printf("vpatch: %llu -> %llu bytes; patch %lld bytes (copied %llu, with differences %llu, added %llu; "
-                "%llu operations; %zu-byte blocks, index %llu KiB)\n",
+                "%llu operations; %s, index %llu KiB)\n",
                 (unsigned long long)header.oldSize, (unsigned long long)header.newSize, (long long)patchSize,
                 (unsigned long long)stats.copied, (unsigned long long)stats.diffed,
-                (unsigned long long)stats.added, (unsigned long long)stats.ops, stats.blockSize,
+                (unsigned long long)stats.added, (unsigned long long)stats.ops, index.c_str(),
                 (unsigned long long)(stats.indexBytes >> 10));
     return kExitOk;
 }

@@ -54,13 +54,14 @@ struct Made {
     Patch::MakeStats stats;
 };
 
-Made MakeOps(const std::string& old, const std::string& now) {
+// maxSorted 0: the streamed block-index way, whatever the sizes.
+Made MakeOps(const std::string& old, const std::string& now, uint64_t maxSorted = Patch::kMaxSortedSize) {
     Made made;
     Patch::MemorySource source(old.data(), old.size());
     Lzma::MemoryReader reader(now.data(), now.size());
     Lzma::StringWriter writer;
     std::string detail;
-    EXPECT_TRUE(Patch::MakeOps(source, reader, writer, made.header, made.stats, detail)) << detail;
+    EXPECT_TRUE(Patch::MakeOps(source, reader, writer, made.header, made.stats, detail, maxSorted)) << detail;
     made.ops = writer.data;
     return made;
 }
@@ -178,20 +179,48 @@ TEST(PatchRoundTrip, Table) {
         {"random", Bytes(rng, 50000), Bytes(rng, 60000), 60000},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        Made made = MakeOps(c.old, c.now);
-        EXPECT_EQ(made.header.oldSize, c.old.size());
-        EXPECT_EQ(made.header.newSize, c.now.size());
-        EXPECT_EQ(Patch::HexDigest(made.header.oldDigest), Sha(c.old));
-        EXPECT_EQ(Patch::HexDigest(made.header.newDigest), Sha(c.now));
-        EXPECT_LE(made.stats.added + made.stats.diffed, c.maxCarried)
-            << "added " << made.stats.added << ", differences " << made.stats.diffed;
-        for (size_t step : {SIZE_MAX, size_t(7)}) {
-            std::string out;
-            ASSERT_EQ(RunOps(c.old, made.ops, c.now.size(), out, step), ApplyResult::Ok) << "step " << step;
-            EXPECT_TRUE(out == c.now) << "step " << step;
+        for (uint64_t maxSorted : {Patch::kMaxSortedSize, uint64_t(0)}) {
+            SCOPED_TRACE(std::string(c.name) + (maxSorted ? ", sorted" : ", streamed"));
+            Made made = MakeOps(c.old, c.now, maxSorted);
+            EXPECT_EQ(made.header.oldSize, c.old.size());
+            EXPECT_EQ(made.header.newSize, c.now.size());
+            EXPECT_EQ(Patch::HexDigest(made.header.oldDigest), Sha(c.old));
+            EXPECT_EQ(Patch::HexDigest(made.header.newDigest), Sha(c.now));
+            EXPECT_LE(made.stats.added + made.stats.diffed, c.maxCarried)
+                << "added " << made.stats.added << ", differences " << made.stats.diffed;
+            for (size_t step : {SIZE_MAX, size_t(7)}) {
+                std::string out;
+                ASSERT_EQ(RunOps(c.old, made.ops, c.now.size(), out, step), ApplyResult::Ok) << "step " << step;
+                EXPECT_TRUE(out == c.now) << "step " << step;
+            }
         }
     }
+}
+
+// Code after bytes were inserted: the inserted bytes, and every address
+// pointing past them moved, so no stretch longer than a few bytes stays
+// exact. The whole file must still be one alignment of small differences on
+// each side of the insertion, not a trail of short matches and additions.
+TEST(PatchRoundTrip, MovedAddressesStayOneAlignment) {
+    std::mt19937 rng(5);
+    const uint32_t size = 200000, at = size / 3, moved = 64;
+    std::string old, now;
+    for (uint32_t pos = 0; pos < size; pos += 8) {
+        uint32_t target = rng() % size, opcode = 0x8B48 + rng() % 6;
+        for (uint32_t shift : {0u, moved}) {
+            std::string& file = shift ? now : old;
+            if (shift && pos == at) file += Bytes(rng, moved);
+            uint32_t address = target + (target >= at ? shift : 0);
+            file.append(reinterpret_cast<const char*>(&opcode), 4);
+            file.append(reinterpret_cast<const char*>(&address), 4);
+        }
+    }
+    Made made = MakeOps(old, now);
+    EXPECT_LE(made.stats.added, 2 * moved);
+    EXPECT_LE(made.stats.ops, 8u);
+    std::string out;
+    ASSERT_EQ(RunOps(old, made.ops, now.size(), out), ApplyResult::Ok);
+    EXPECT_TRUE(out == now);
 }
 
 // Patches made by the release machine's vpatch: compressed, with their header.
