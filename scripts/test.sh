@@ -13,7 +13,6 @@ bash "$root/scripts/build.sh" i686
 bash "$root/scripts/build.sh" x86_64 -DORVANTA_I686_BUILD_DIR="$root/build/i686"
 bash "$root/scripts/build.sh" host
 cd "$root/build/x86_64"
-# Scenario tests drive real processes and windows under Wine on a shared
-# two-core machine: a test that fails is run once more, and both attempts
-# stay in the output, so an intermittent failure is still seen.
+# Every test runs once: a test that fails now and then is a race to find,
+# never run again to pass.
 ctest --output-on-failure -j2 "$@"
