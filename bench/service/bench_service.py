@@ -9,7 +9,8 @@
   - failure reports stored per second with 50 concurrent senders: SQLite (embedded) and
     PostgreSQL (gunicorn), likewise.
 The dashboard's page time is bench_dashboard.py's. PARTS=reports (environment) measures only
-the reports stored per second, for comparing two versions of the store back to back.
+the reports stored per second, STORES=postgresql (or sqlite) only that store's: for comparing
+versions of the store back to back.
 Every server is started here and stopped at the end; request loops are bounded in count
 and time. The clients run on the same two cores as the servers.
 """
@@ -178,7 +179,10 @@ def store_reports(kind, servers, target):
     the rate answered and the rows the store gained."""
     print("%s reports, %d concurrent senders:" % (kind, CLIENTS))
     table = {"funnel": "reports", "failure": "failures"}[kind]
+    stores = os.environ.get("STORES", "sqlite,postgresql").split(",")
     for name, port, db in servers:
+        if ("postgresql" if db.startswith("postgresql:") else "sqlite") not in stores:
+            continue
         before = stored_rows(db, table)
         done, errors, elapsed = run_clients(port, target, lambda body: body == b"OK\n")
         stored = stored_rows(db, table) - before
