@@ -221,6 +221,11 @@ def write_atomically(target, write):
     folder = os.path.dirname(target) or "."
     os.makedirs(folder, exist_ok=True)
     fd, tmp = tempfile.mkstemp(dir=folder, prefix="." + os.path.basename(target) + ".", suffix=".part")
+    # mkstemp makes the file for its owner only; what the packer publishes is read by the
+    # servers' own users (nginx, the application), so it gets a plain new file's mode.
+    umask = os.umask(0)
+    os.umask(umask)
+    os.fchmod(fd, 0o666 & ~umask)
     os.close(fd)
     try:
         result = write(tmp)

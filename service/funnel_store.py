@@ -122,12 +122,18 @@ class _Store:
 
     def counts(self, kinds):
         """{kind: {(grp, sub): n}} from the summary counters (service/summary.py)."""
+        self._fold(wait=True)
         rows, = self._fetch([("SELECT kind, grp, sub, SUM(n) FROM summary_counts WHERE kind IN (%s)"
                               " GROUP BY kind, grp, sub" % ", ".join("?" * len(kinds)), tuple(kinds))])
         result = {kind: {} for kind in kinds}
         for kind, grp, sub, n in rows:
             result[kind][(grp, sub)] = int(n)
         return result
+
+    def _fold(self, wait):
+        """Counts the rows the summary has not counted yet, where the database leaves that for
+        later; with `wait`, after a fold under way, so that what is read includes every row
+        stored before."""
 
     def manifest_counts(self):
         """{(release date, outcome): requests}."""
@@ -177,8 +183,9 @@ class SqliteStore(_Store):
                 db.execute("BEGIN IMMEDIATE")  # one process creates and backfills the summary
                 for statement in _SCHEMA + summary.TABLES:
                     db.execute(statement.format(id="INTEGER"))
-                if not db.execute("SELECT 1 FROM summary_state WHERE version = ?", (summary.VERSION,)).fetchall():
-                    for statement in summary.migration(postgres=False):
+                found = {v for v, in db.execute("SELECT version FROM summary_state")}
+                if summary.VERSION not in found:
+                    for statement in summary.migration(False, found):
                         db.execute(statement)
                 db.execute("COMMIT")
             except BaseException:
@@ -224,6 +231,7 @@ class PostgresStore(_Store):
     """A small pool of connections per process; a thread waits for a free one."""
 
     POOL = 8
+    FOLD_EVERY = 500  # rows stored by this process between two folds of the summary
     _SCHEMA_LOCK = 0x4F52564E  # advisory lock: workers starting together create the schema once
 
     def __init__(self, dsn):
@@ -237,6 +245,7 @@ class PostgresStore(_Store):
         self._free = []
         self._slots = threading.BoundedSemaphore(self.POOL)
         self._pid = os.getpid()
+        self._stored = 0
         conn = self._take()
         self._give(conn)
 
@@ -246,9 +255,10 @@ class PostgresStore(_Store):
             cur.execute("SELECT pg_advisory_xact_lock(%s)", (self._SCHEMA_LOCK,))
             for statement in _SCHEMA + summary.TABLES:
                 cur.execute(statement.format(id="BIGSERIAL"))
-            cur.execute("SELECT 1 FROM summary_state WHERE version = %s", (summary.VERSION,))
-            if not cur.fetchall():
-                for statement in summary.migration(postgres=True):
+            cur.execute("SELECT version FROM summary_state")
+            found = {v for v, in cur.fetchall()}
+            if summary.VERSION not in found:
+                for statement in summary.migration(True, found):
                     cur.execute(statement)
         return conn
 
@@ -300,6 +310,23 @@ class PostgresStore(_Store):
             with conn.cursor() as cur:
                 cur.execute(sql, values)
         self._run(insert)
+        with self._lock:
+            self._stored += 1
+            due = self._stored % self.FOLD_EVERY == 0
+        if due:
+            try:
+                self._fold(wait=False)
+            except self._psycopg2.Error:
+                pass  # the row is stored and stays pending: the next fold counts it
+
+    def _fold(self, wait):
+        def fold(conn):
+            with conn.cursor() as cur:
+                cur.execute("SELECT pg_%sadvisory_xact_lock(%%s)" % ("" if wait else "try_"), (summary.FOLD_LOCK,))
+                if wait or cur.fetchone()[0]:  # else a fold is under way: it or the next one counts these
+                    for statement in summary.FOLD:
+                        cur.execute(statement)
+        self._run(fold)
 
     def _fetch(self, queries):
         def fetch(conn):

@@ -8,18 +8,22 @@ are counted too.
         "day" (grp = the value, sub = status), "install_day" (grp = day, sub = release)
     summary_counts(kind, grp, sub, shard, n)   rows of summary_seen per (kind, grp, sub),
         plus plain counts: "rows" (grp = table), "fail_reason", "fail_win_ver" (grp = value),
-        "manifest" (grp = release, sub = outcome). PostgreSQL spreads a hot counter over
-        shards (one per backend modulo SHARDS) so concurrent writers rarely wait for each
-        other; readers add the shards up.
+        "manifest" (grp = release, sub = outcome). Readers add up the rows of a key (shard
+        is 0 except in stores that v1 kept on PostgreSQL, with up to 8 per key).
     install_release(start_time, start_random, release_date, failed)   per installation its
         newest release given (NULL until one is) and whether it ever reported a failure.
+    summary_pending(tbl, id)   PostgreSQL: the raw rows not yet counted. A stored row only
+        adds its line here; FOLD counts the lines taken in one go, set by set, and the store
+        runs it every few hundred rows and before every read. Counted in its own transaction
+        (v1), a funnel report wrote a dozen rows besides itself (six first-seen rows, seven
+        counter updates, through thirteen trigger calls) before its commit; now it writes one.
 
+SQLite counts each row as it arrives (one writer at a time: nothing to gain from batches).
 A store made before these tables existed is backfilled from the raw rows once, on open,
 inside the transaction that creates them (summary_state records it).
 """
 
-VERSION = "v1"
-SHARDS = 8
+VERSION = "v2"
 
 TABLES = ("""
 CREATE TABLE IF NOT EXISTS summary_seen (
@@ -35,6 +39,7 @@ CREATE TABLE IF NOT EXISTS install_release (
     start_time BIGINT NOT NULL, start_random BIGINT NOT NULL, release_date TEXT, failed INTEGER NOT NULL,
     PRIMARY KEY (start_time, start_random)
 )""", "CREATE INDEX IF NOT EXISTS install_release_by_release ON install_release(release_date, failed)",
+    "CREATE TABLE IF NOT EXISTS summary_pending (tbl TEXT NOT NULL, id BIGINT NOT NULL)",
     "CREATE TABLE IF NOT EXISTS summary_state (version TEXT PRIMARY KEY)")
 
 # The groups a funnel report counts in, as (kind, grp, sub) SQL over the report's columns
@@ -107,38 +112,62 @@ def _sqlite_triggers():
            rows("manifest_requests"))]
 
 
+def _taken(table):
+    """The rows of `table` in this fold's batch, for a FROM clause."""
+    return ("(SELECT t.* FROM %s t JOIN summary_batch b ON b.tbl = '%s' AND b.id = t.id) AS x" % (table, table))
+
+
+_ADD = " ON CONFLICT (kind, grp, sub, shard) DO UPDATE SET n = summary_counts.n + excluded.n"
+
+# Counts the pending rows (PostgreSQL), in one transaction that holds the advisory lock
+# FOLD_LOCK, so one fold runs at a time. Rows stored while it runs stay pending for the next.
+FOLD_LOCK = 0x4F56464C
+FOLD = [
+    "CREATE TEMP TABLE IF NOT EXISTS summary_batch (tbl TEXT NOT NULL, id BIGINT NOT NULL) ON COMMIT DELETE ROWS",
+    "WITH taken AS (DELETE FROM summary_pending RETURNING tbl, id) INSERT INTO summary_batch SELECT tbl, id FROM taken",
+    "WITH seen AS (INSERT INTO summary_seen %s ON CONFLICT DO NOTHING RETURNING kind, grp, sub)"
+    " INSERT INTO summary_counts SELECT kind, grp, sub, 0, COUNT(*) FROM seen GROUP BY kind, grp, sub%s" % (
+        " UNION ".join(["SELECT start_time, start_random, %s, %s, %s FROM %s" % (
+            tuple(g.format(r="") for g in group) + (_taken("reports"),)) for group in _REPORT_GROUPS]
+            + ["SELECT start_time, start_random, %s, %s, %s FROM %s WHERE %s" % (
+                tuple(g.format(r="") for g in _INSTALL_DAY) + (_taken("manifest_requests"), _INSTALLED.format(r="")))]),
+        _ADD),
+    "INSERT INTO summary_counts SELECT kind, grp, sub, 0, COUNT(*) FROM ("
+    "SELECT 'rows' AS kind, tbl AS grp, '' AS sub FROM summary_batch"
+    " UNION ALL SELECT 'fail_reason', reason, '' FROM %s"
+    " UNION ALL SELECT 'fail_win_ver', win_ver, '' FROM %s"
+    " UNION ALL SELECT 'manifest', release_date, outcome FROM %s) AS c GROUP BY kind, grp, sub%s" % (
+        _taken("failures"), _taken("failures"), _taken("manifest_requests"), _ADD),
+    "INSERT INTO install_release SELECT start_time, start_random, MAX(release_date), 0 FROM %s WHERE %s"
+    " GROUP BY start_time, start_random ON CONFLICT (start_time, start_random) DO UPDATE SET release_date = %s"
+    % (_taken("manifest_requests"), _INSTALLED.format(r=""), _NEWER),
+    "INSERT INTO install_release SELECT DISTINCT start_time, start_random, NULL, 1 FROM %s"
+    " ON CONFLICT (start_time, start_random) DO UPDATE SET failed = 1" % _taken("failures")]
+
+_RAW_TABLES = ("reports", "failures", "manifest_requests")
+_V1_FUNCTIONS = ("orvanta_count(TEXT, TEXT, TEXT)", "orvanta_summary_seen_count()", "orvanta_reports_summary()",
+                 "orvanta_failures_summary()", "orvanta_manifest_requests_summary()")
+
+
 def _postgres_triggers():
-    body = lambda statements: ("RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN %s RETURN NULL; END $$"  # noqa: E731
-                               % statements)
-    count = "PERFORM orvanta_count(%s, %s, %s);"
-    rows = lambda table: count % ("'rows'", "'%s'" % table, "''")  # noqa: E731
-    functions = [
-        ("CREATE OR REPLACE FUNCTION orvanta_count(k TEXT, g TEXT, s TEXT) RETURNS void LANGUAGE sql AS $$"
-         " INSERT INTO summary_counts VALUES (k, g, s, pg_backend_pid() %% %d, 1)"
-         " ON CONFLICT (kind, grp, sub, shard) DO UPDATE SET n = summary_counts.n + 1 $$" % SHARDS),
-        ("summary_seen_count", "summary_seen", count % ("NEW.kind", "NEW.grp", "NEW.sub")),
-        ("reports_summary", "reports", "INSERT INTO summary_seen VALUES %s ON CONFLICT DO NOTHING; %s"
-         % (_seen_values(_REPORT_GROUPS, "NEW."), rows("reports"))),
-        ("failures_summary", "failures", "%s; %s %s %s" % (
-            _UPSERT_FAILED.format(r="NEW."), count % ("'fail_reason'", "NEW.reason", "''"),
-            count % ("'fail_win_ver'", "NEW.win_ver", "''"), rows("failures"))),
-        ("manifest_requests_summary", "manifest_requests", "IF %s THEN INSERT INTO summary_seen VALUES %s"
-         " ON CONFLICT DO NOTHING; %s; END IF; %s %s" % (
-             _INSTALLED.format(r="NEW."), _seen_values([_INSTALL_DAY], "NEW."), _UPSERT_RELEASE.format(r="NEW."),
-             count % ("'manifest'", "NEW.release_date", "NEW.outcome"), rows("manifest_requests")))]
-    out = [functions[0]]
-    for name, table, statements in functions[1:]:
-        out.append("CREATE OR REPLACE FUNCTION orvanta_%s() %s" % (name, body(statements)))
-        out.append("CREATE TRIGGER %s AFTER INSERT ON %s FOR EACH ROW EXECUTE FUNCTION orvanta_%s()"
-                   % (name, table, name))
+    out = ["CREATE OR REPLACE FUNCTION orvanta_pending() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN"
+           " INSERT INTO summary_pending VALUES (TG_TABLE_NAME, NEW.id); RETURN NULL; END $$"]
+    for table in _RAW_TABLES:
+        out.append("CREATE TRIGGER %s_summary AFTER INSERT ON %s FOR EACH ROW EXECUTE FUNCTION orvanta_pending()"
+                   % (table, table))
     return out
 
 
-def migration(postgres):
-    """Statements making an existing store's summary: dropped triggers, emptied tables, the
-    backfill, the triggers, the state. Run in the transaction that found no summary_state."""
+def migration(postgres, found=()):
+    """Statements bringing a store's summary to VERSION, run in the transaction that found
+    the versions `found` in summary_state. From v1 only the way rows are counted changes:
+    its counts stay. Otherwise: dropped triggers, emptied tables, the backfill, the
+    triggers, the state."""
     drop = ["DROP TRIGGER IF EXISTS %s" % (t if postgres else t.split(" ON ")[0]) for t in _TRIGGERS]
-    empty = ["DELETE FROM %s" % t for t in ("summary_seen", "summary_counts", "install_release")]
     triggers = _postgres_triggers() if postgres else _sqlite_triggers()
+    state = ["INSERT INTO summary_state VALUES ('%s')" % VERSION]
+    if "v1" in found:  # v1 stays listed: a v1 server still running takes the store as its own
+        return (drop + ["DROP FUNCTION IF EXISTS %s" % f for f in _V1_FUNCTIONS] + triggers if postgres else []) + state
+    empty = ["DELETE FROM %s" % t for t in ("summary_seen", "summary_counts", "summary_pending", "install_release")]
     memory = ["SET LOCAL work_mem = '128MB'"] if postgres else []  # the backfill's DISTINCTs sort in memory
-    return memory + drop + empty + _backfill("TRUE") + triggers + ["INSERT INTO summary_state VALUES ('%s')" % VERSION]
+    return memory + drop + empty + _backfill("TRUE") + triggers + ["DELETE FROM summary_state"] + state

@@ -8,7 +8,9 @@
     gunicorn) and PostgreSQL (gunicorn), with the stored rows counted;
   - failure reports stored per second with 50 concurrent senders: SQLite (embedded) and
     PostgreSQL (gunicorn), likewise.
-The dashboard's page time is bench_dashboard.py's.
+The dashboard's page time is bench_dashboard.py's. PARTS=reports (environment) measures only
+the reports stored per second, STORES=postgresql (or sqlite) only that store's: for comparing
+versions of the store back to back.
 Every server is started here and stopped at the end; request loops are bounded in count
 and time. The clients run on the same two cores as the servers.
 """
@@ -177,7 +179,10 @@ def store_reports(kind, servers, target):
     the rate answered and the rows the store gained."""
     print("%s reports, %d concurrent senders:" % (kind, CLIENTS))
     table = {"funnel": "reports", "failure": "failures"}[kind]
+    stores = os.environ.get("STORES", "sqlite,postgresql").split(",")
     for name, port, db in servers:
+        if ("postgresql" if db.startswith("postgresql:") else "sqlite") not in stores:
+            continue
         before = stored_rows(db, table)
         done, errors, elapsed = run_clients(port, target, lambda body: body == b"OK\n")
         stored = stored_rows(db, table) - before
@@ -211,25 +216,8 @@ def main():
                                      ["127.0.0.1:%d" % gunicorn_pg.port]).start()
             servers.append(nginx)
 
-            print("manifest requests, %d concurrent keep-alive clients (%d-file manifest):" % (
-                CLIENTS, 201))
-            check = lambda body: b"BRAND_NAME=Halvenor" in body and b"Language/=S/Y/EN" in body  # noqa: E731
-            for name, port in (("embedded server", embedded_port), ("gunicorn, 2 workers", gunicorn_pg.port),
-                               ("nginx -> gunicorn, 2 workers", nginx.port)):
-                done, errors, elapsed = run_clients(port, lambda n: MANIFEST, check)
-                print("  %-30s %5d requests in %6.2f s = %7.0f requests/s (%d errors)"
-                      % (name, done, elapsed, rate(done, elapsed), errors))
-
-            print("package files (curl):")
-            for name, port in (("embedded server", embedded_port), ("nginx", nginx.port)):
-                size, elapsed = curl_files(port, [big], 1)
-                print("  %-30s %d MiB file in %6.2f s = %7.0f MiB/s"
-                      % (name, size >> 20, elapsed, size / (1 << 20) / elapsed))
-                size, elapsed = curl_files(port, small, 4)
-                print("  %-30s %d small files (%.1f MiB) in %6.2f s = %7.0f files/s, %5.1f MiB/s"
-                      % (name, len(small), size / (1 << 20), elapsed, len(small) / elapsed,
-                         size / (1 << 20) / elapsed))
-
+            if os.environ.get("PARTS", "all") != "reports":
+                serve_manifests_and_files(embedded_port, gunicorn_pg.port, nginx.port, big, small)
             store_reports("funnel", [("embedded server + SQLite", embedded_port, sqlite_db),
                                      ("gunicorn 2 workers + SQLite", gunicorn_sqlite.port,
                                       os.path.join(tmp, "gunicorn.sqlite")),
@@ -240,6 +228,27 @@ def main():
             for server in reversed(servers):
                 stop(server) if isinstance(server, subprocess.Popen) else server.stop()
             pg.stop()
+
+
+def serve_manifests_and_files(embedded_port, gunicorn_port, nginx_port, big, small):
+    print("manifest requests, %d concurrent keep-alive clients (%d-file manifest):" % (
+        CLIENTS, 201))
+    check = lambda body: b"BRAND_NAME=Halvenor" in body and b"Language/=S/Y/EN" in body  # noqa: E731
+    for name, port in (("embedded server", embedded_port), ("gunicorn, 2 workers", gunicorn_port),
+                       ("nginx -> gunicorn, 2 workers", nginx_port)):
+        done, errors, elapsed = run_clients(port, lambda n: MANIFEST, check)
+        print("  %-30s %5d requests in %6.2f s = %7.0f requests/s (%d errors)"
+              % (name, done, elapsed, rate(done, elapsed), errors))
+
+    print("package files (curl):")
+    for name, port in (("embedded server", embedded_port), ("nginx", nginx_port)):
+        size, elapsed = curl_files(port, [big], 1)
+        print("  %-30s %d MiB file in %6.2f s = %7.0f MiB/s"
+              % (name, size >> 20, elapsed, size / (1 << 20) / elapsed))
+        size, elapsed = curl_files(port, small, 4)
+        print("  %-30s %d small files (%.1f MiB) in %6.2f s = %7.0f files/s, %5.1f MiB/s"
+              % (name, len(small), size / (1 << 20), elapsed, len(small) / elapsed,
+                 size / (1 << 20) / elapsed))
 
 
 if __name__ == "__main__":

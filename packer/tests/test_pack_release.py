@@ -3,6 +3,7 @@ import json
 import lzma
 import os
 import random
+import shutil
 import struct
 import subprocess
 import sys
@@ -207,6 +208,18 @@ class PackTest(unittest.TestCase):
         self.assertEqual(before, self.release_files())  # same files, none rewritten
         with open(os.path.join(self.out, "manifest.ini"), "rb") as f:
             self.assertEqual(before_text, f.read())
+
+    def test_published_files_get_the_mode_a_new_file_gets(self):
+        # the servers read the release under users of their own (nginx, the application)
+        for umask, mode in ((0o022, 0o644), (0o027, 0o640)):
+            with self.subTest(umask=oct(umask)):
+                old = os.umask(umask)
+                try:
+                    shutil.rmtree(self.out, ignore_errors=True)
+                    self.pack()
+                finally:
+                    os.umask(old)
+                self.assertEqual({mode}, {os.stat(p).st_mode & 0o777 for p in self.release_files()})
 
     def test_description_change_gives_a_new_date_but_keeps_versions(self):
         self.pack(date="20240101000000")

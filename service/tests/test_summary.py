@@ -6,6 +6,7 @@ import datetime
 import os
 import sqlite3
 import tempfile
+import threading
 import unittest
 from contextlib import closing
 
@@ -39,6 +40,13 @@ CASES = {
     "errors and requests without a funnel": [("manifest", F1, OLD, "error"), ("manifest", None, OLD, "manifest"),
                                              ("failure", F2, "cancelled", "")],
 }
+
+
+# Many funnels over few campaigns, with failures and manifest requests among the reports.
+MIXED = [op for i in range(160) for op in (
+    [("report", (1700000000 + i // 4, i % 7), (30, 40, 50, 60)[i % 4], i % 3, None)]
+    + ([("failure", (1700000000 + i // 4, i % 7), ("disk-full", "cancelled")[i % 2], "6.1.7601")] if i % 5 == 0 else [])
+    + ([("manifest", (1700000000 + i // 4, i % 7), (OLD, NEW)[i % 2], "manifest")] if i % 3 == 0 else []))]
 
 
 def apply(store, location, operations):
@@ -126,4 +134,19 @@ class SummaryTest(unittest.TestCase):
                 self.addCleanup(store.close)
                 self.assertEqual(expected, shown_figures(store, NOW))
                 apply(store, location, CASES["one funnel under two campaigns"])  # and it keeps counting
+                self.assertEqual(raw_figures(store, NOW), shown_figures(store, NOW))
+
+    def test_rows_stored_by_concurrent_writers_while_the_summary_is_read_count_once(self):
+        for kind, location in self.locations("concurrent").items():
+            with self.subTest(store=kind):
+                store = open_store(location)
+                self.addCleanup(store.close)
+                store.FOLD_EVERY = 5  # PostgreSQL: writers fold often, beside the reader's folds
+                writers = [threading.Thread(target=apply, args=(store, location, MIXED[i::4])) for i in range(4)]
+                for writer in writers:
+                    writer.start()
+                while any(writer.is_alive() for writer in writers):
+                    shown_figures(store, NOW)
+                for writer in writers:
+                    writer.join()
                 self.assertEqual(raw_figures(store, NOW), shown_figures(store, NOW))
