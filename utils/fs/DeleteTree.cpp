@@ -58,6 +58,7 @@ const NativeCalls& Native() {
 // The layouts of the information classes used (FileDirectoryInformation,
 // FileBasicInformation, FileDispositionInformation).
 const FILE_INFORMATION_CLASS kDirectoryInformation = static_cast<FILE_INFORMATION_CLASS>(1);
+const FILE_INFORMATION_CLASS kIdFullDirectoryInformation = static_cast<FILE_INFORMATION_CLASS>(38);
 const FILE_INFORMATION_CLASS kBasicInformation = static_cast<FILE_INFORMATION_CLASS>(4);
 const FILE_INFORMATION_CLASS kDispositionInformation = static_cast<FILE_INFORMATION_CLASS>(13);
 
@@ -67,6 +68,18 @@ struct DirectoryEntry {
     LARGE_INTEGER creationTime, lastAccessTime, lastWriteTime, changeTime, endOfFile, allocationSize;
     ULONG fileAttributes;
     ULONG fileNameLength;  // bytes
+    WCHAR fileName[1];
+};
+
+// The same with the file's id (Windows XP on).
+struct IdDirectoryEntry {
+    ULONG nextEntryOffset;
+    ULONG fileIndex;
+    LARGE_INTEGER creationTime, lastAccessTime, lastWriteTime, changeTime, endOfFile, allocationSize;
+    ULONG fileAttributes;
+    ULONG fileNameLength;  // bytes
+    ULONG eaSize;
+    LARGE_INTEGER fileId;
     WCHAR fileName[1];
 };
 
@@ -104,28 +117,49 @@ FileHandle OpenRelative(HANDLE parent, std::wstring name) {
 
 struct Listed {
     std::wstring name;
-    bool link;  // a reparse point when listed
+    bool link;         // a reparse point when listed
+    ULONGLONG fileId;  // 0: not known
 };
 
-// The entries of the open folder, without "." and "..".
+template <typename Entry>
+Listed ListedOf(const Entry& entry, ULONGLONG fileId) {
+    return {std::wstring(entry.fileName, entry.fileNameLength / sizeof(WCHAR)),
+            (entry.fileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0, fileId};
+}
+
+// The entries of the open folder, without "." and "..", with their file ids
+// where the system gives them.
 std::vector<Listed> ListEntries(HANDLE folder) {
     std::vector<Listed> names;
     std::vector<ULONGLONG> buffer(8192);  // 64 KiB, aligned for the entries
+    FILE_INFORMATION_CLASS kind = kIdFullDirectoryInformation;
     for (BOOLEAN restart = TRUE;; restart = FALSE) {
         IO_STATUS_BLOCK status = {};
-        const NTSTATUS result = Native().list(folder, nullptr, nullptr, nullptr, &status, buffer.data(),
-                                              static_cast<ULONG>(buffer.size() * sizeof(ULONGLONG)),
-                                              kDirectoryInformation, FALSE, nullptr, restart);
+        NTSTATUS result = Native().list(folder, nullptr, nullptr, nullptr, &status, buffer.data(),
+                                        static_cast<ULONG>(buffer.size() * sizeof(ULONGLONG)), kind, FALSE, nullptr,
+                                        restart);
+        if (!NT_SUCCESS(result) && restart && kind == kIdFullDirectoryInformation) {
+            kind = kDirectoryInformation;  // a system without file ids in listings
+            result = Native().list(folder, nullptr, nullptr, nullptr, &status, buffer.data(),
+                                   static_cast<ULONG>(buffer.size() * sizeof(ULONGLONG)), kind, FALSE, nullptr, TRUE);
+        }
         if (!NT_SUCCESS(result)) break;
         const char* at = reinterpret_cast<const char*>(buffer.data());
         for (;;) {
-            const DirectoryEntry* entry = reinterpret_cast<const DirectoryEntry*>(at);
-            std::wstring name(entry->fileName, entry->fileNameLength / sizeof(WCHAR));
-            if (name != L"." && name != L"..") {
-                names.push_back({name, (entry->fileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0});
+            ULONG next = 0;
+            Listed listed;
+            if (kind == kIdFullDirectoryInformation) {
+                const IdDirectoryEntry& entry = *reinterpret_cast<const IdDirectoryEntry*>(at);
+                listed = ListedOf(entry, static_cast<ULONGLONG>(entry.fileId.QuadPart));
+                next = entry.nextEntryOffset;
+            } else {
+                const DirectoryEntry& entry = *reinterpret_cast<const DirectoryEntry*>(at);
+                listed = ListedOf(entry, 0);
+                next = entry.nextEntryOffset;
             }
-            if (entry->nextEntryOffset == 0) break;
-            at += entry->nextEntryOffset;
+            if (listed.name != L"." && listed.name != L"..") names.push_back(listed);
+            if (next == 0) break;
+            at += next;
         }
     }
     return names;
@@ -165,22 +199,24 @@ std::string Narrow(const std::wstring& text) {
 using Observer = std::function<void(const std::string& path)>;
 
 // Everything in the open entry (a real folder, not a link), then the entry.
-// An entry listed as a link that opened as anything else was followed by the
-// system (Wine follows its links even when told not to): it stays.
-// `path` only names the entry for the observer; nothing opens it.
-void DeleteOpenEntry(HANDLE entry, bool listedAsLink, const std::string& path, int level,
+// An entry that opened as another file than the one listed (swapped since,
+// or a link the system followed: Wine follows its links even when told not
+// to) stays. `path` only names the entry for the observer; nothing opens it.
+void DeleteOpenEntry(HANDLE entry, const Listed& listed, const std::string& path, int level,
                      const Observer& beforeEntry) {
-    const DWORD attributes = InformationOf(entry).dwFileAttributes;
+    const BY_HANDLE_FILE_INFORMATION info = InformationOf(entry);
+    const DWORD attributes = info.dwFileAttributes;
     if (attributes == INVALID_FILE_ATTRIBUTES) return;
     const bool link = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-    if (listedAsLink && !link) return;
+    const ULONGLONG openedId = (static_cast<ULONGLONG>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    if ((listed.link && !link) || (listed.fileId != 0 && openedId != 0 && listed.fileId != openedId)) return;
     if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !link) {
         if (level >= kDeepestLevel) return;
-        for (const Listed& listed : ListEntries(entry)) {
-            const std::string childPath = path + "\\" + Narrow(listed.name);
+        for (const Listed& inside : ListEntries(entry)) {
+            const std::string childPath = path + "\\" + Narrow(inside.name);
             if (beforeEntry) beforeEntry(childPath);
-            FileHandle child = OpenRelative(entry, listed.name);
-            if (child) DeleteOpenEntry(child.Get(), listed.link, childPath, level + 1, beforeEntry);
+            FileHandle child = OpenRelative(entry, inside.name);
+            if (child) DeleteOpenEntry(child.Get(), inside, childPath, level + 1, beforeEntry);
         }
     }
     MarkDeleted(entry, attributes);
@@ -218,7 +254,7 @@ void DeleteDirectoryTree(const std::string& directory, const std::function<void(
     // folder that a link's target replaced).
     FileHandle top(CreateFileA(directory.c_str(), kEntryAccess, kEntrySharing, nullptr, OPEN_EXISTING,
                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (top) DeleteOpenEntry(top.Get(), IsReparsePoint(directory), directory, 0, beforeEntry);
+    if (top) DeleteOpenEntry(top.Get(), Listed{std::wstring(), IsReparsePoint(directory), 0}, directory, 0, beforeEntry);
 }
 
 } // namespace FileSystem
