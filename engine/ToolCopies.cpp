@@ -38,6 +38,20 @@ bool WriteAll(HANDLE file, const std::vector<char>& bytes) {
             written == bytes.size());
 }
 
+// Folders of runs that were killed before they removed theirs. One that a
+// running installer holds cannot be opened for deleting and stays.
+void RemoveLeftFolders(const std::string& parent) {
+    WIN32_FIND_DATAA found;
+    Utils::FindHandle find(FindFirstFileA((parent + "\\tools.~ov*").c_str(), &found));
+    if (!find) return;
+    do {
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+            !(found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+            Utils::FileSystem::DeleteDirectoryTree(parent + "\\" + found.cFileName);
+        }
+    } while (FindNextFileA(find.Get(), &found));
+}
+
 } // namespace
 
 bool IsStartedTool(const std::string& relative, const std::string& postInstallTool) {
@@ -80,6 +94,7 @@ Utils::Result ToolCopies::MakeFolder() {
     if (length == 0 || length >= MAX_PATH) return Failed(Utils::Reason::ToolFailed, GetLastError(), "no Windows folder");
     const std::string parent = std::string(windows) + "\\Temp";
     CreateDirectoryA(parent.c_str(), nullptr);
+    RemoveLeftFolders(parent);
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(kAdministratorsOnly, SDDL_REVISION_1, &descriptor,
                                                               nullptr)) {

@@ -73,10 +73,16 @@ std::string StageOf(const std::string& line) {
 
 // Under Wine a decoder that the installer starts in the very instant it is
 // killed can escape the kill's job and hang in its start-up, holding this
-// test's output (and the test runner) open. Only the decoders of this test's
-// installation: other tests of the prefix run their own lzma.exe meanwhile.
+// test's output (and the test runner) open. Only the decoders installations
+// start (from their copies in the system's temporary folder, or the data
+// folder): this test holds the installation lock, and other tests of the
+// prefix run their own lzma.exe from their folders meanwhile.
 void StopStrayDecoders(const std::string& installation) {
-    for (const char* name : {"oggdec.exe", "lzma.exe"}) TestSupport::EndProcessesNamed(name, installation);
+    char windows[MAX_PATH] = {};
+    GetSystemWindowsDirectoryA(windows, MAX_PATH);
+    for (const std::string& folder : {installation, std::string(windows) + "\\Temp"}) {
+        for (const char* name : {"oggdec.exe", "lzma.exe"}) TestSupport::EndProcessesNamed(name, folder);
+    }
 }
 
 class ChaosTest : public ScenarioTest {

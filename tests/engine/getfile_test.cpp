@@ -262,6 +262,16 @@ TEST(ToolCopies, StartOnlyHeldAdministratorsOnlyCopiesOfTheReleasesBytes) {
     ASSERT_TRUE(CreateHardLinkA((data + "\\second-name.exe").c_str(), (data + "\\linked.exe").c_str(), nullptr));
     const std::string released = Digest::Sha256OfBytes("release bytes", 13);
 
+    // The folder a killed run left goes; one a running installer holds stays.
+    char windows[MAX_PATH] = {};
+    GetSystemWindowsDirectoryA(windows, MAX_PATH);
+    const std::string left = std::string(windows) + "\\Temp\\tools.~ov0000dead";
+    CreateDirectoryA(left.c_str(), nullptr);
+    ASSERT_TRUE(WriteText(left + "\\lzma.exe", "left"));
+    ToolCopies running;
+    std::string runningCopy;
+    ASSERT_TRUE(running.Program(data, "lzma.exe", runningCopy));
+
     ToolCopies tools;
     tools.Begin([&](const std::string& relative, std::string& digest) {
         digest = released;
@@ -291,6 +301,9 @@ TEST(ToolCopies, StartOnlyHeldAdministratorsOnlyCopiesOfTheReleasesBytes) {
                                                 OPEN_EXISTING, 0, nullptr));
     EXPECT_FALSE(DeleteFileA(lzma.c_str()));
     EXPECT_FALSE(MoveFileA(tools.Folder().c_str(), (tools.Folder() + "-moved").c_str()));
+    EXPECT_FALSE(Exists(left));
+    EXPECT_EQ("release bytes", ReadText(runningCopy));
+
     const std::string folder = tools.Folder();
     tools.End();
     EXPECT_FALSE(Exists(folder));
