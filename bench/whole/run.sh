@@ -8,6 +8,7 @@
 # serial) and an empty Windows program, measured in the same run. See whole.py
 # for the split and SCENARIOS / REPEAT.
 #   bench/whole/run.sh [build-dir]   (default: $ORVANTA_BUILD_DIR or build/x86_64)
+# WHOLE_BASELINE=<another Orvanta.exe> times that one too, in turns with the build's.
 set -uo pipefail
 root="$(cd "$(dirname "$0")/../.." && pwd)"
 build="${1:-${ORVANTA_BUILD_DIR:-$root/build/x86_64}}"

@@ -15,7 +15,7 @@ Environment:
                e  the installed copy's run that finds nothing to do (20 ms per answer)
                f  /uninstall: the question, Yes, the final message, OK
     REPEAT     runs of every program per scenario (default 3); medians are printed
-    WHOLE_ORVANTA  another Orvanta.exe to stamp and time (default: the build's)
+    WHOLE_BASELINE another Orvanta.exe (e.g. main's) timed beside the build's, in turns
 Each run of the installer is split by the server's request log: before the
 first package request (process start, dialog, profile, manifest, self-copy,
 ...), the package requests' span (first arrival to last answer sent) with the
@@ -145,17 +145,18 @@ def write_manifest(folder, files, changed):
         out.write("\n".join(lines) + "\n")
 
 
-def stamp(env):
+def stamp(env, source, name):
     """The copy a player downloads: product 2, its download id and language
-    stamped, so no question is asked."""
-    out = os.path.join(env.work, "OrvantaSetup.exe")
+    stamped, so no question is asked. Each program in a folder of its own."""
+    folder = os.path.join(env.work, name)
+    os.makedirs(folder, exist_ok=True)
+    out = os.path.join(folder, "OrvantaSetup.exe")
     if os.path.exists(out):
         os.remove(out)
-    subprocess.run([sys.executable, os.path.join(env.root, "tools/stamp/orvanta_stamp.py"),
-                    os.environ.get("WHOLE_ORVANTA") or os.path.join(env.build, "app/Orvanta.exe"), "-o", out, "--server", "4", "--server-mask", "0",
-                    "--product", "2", "--brand", "30", "--did", "9901", "--lang", "EN", "--lang-mask", "0",
-                    "--tag1", "7", "--tag2", "-12", "--chain-start-time", "1765000000", "--chain-start-random",
-                    "4242"], check=True, stdout=subprocess.DEVNULL)
+    subprocess.run([sys.executable, os.path.join(env.root, "tools/stamp/orvanta_stamp.py"), source, "-o", out,
+                    "--server", "4", "--server-mask", "0", "--product", "2", "--brand", "30", "--did", "9901",
+                    "--lang", "EN", "--lang-mask", "0", "--tag1", "7", "--tag2", "-12", "--chain-start-time",
+                    "1765000000", "--chain-start-random", "4242"], check=True, stdout=subprocess.DEVNULL)
     return out
 
 
@@ -287,41 +288,48 @@ def uninstall_once(env, server):
     return result
 
 
-def run_scenario(env, key, repeat, setup_exe):
+def run_scenario(env, key, repeat, programs):
+    """programs: (label, stamped installer) pairs, run one after the other in
+    every round, so each sees the machine as the others do."""
     title, files, total, delay, kind = SCENARIOS[key]
     folder = make_release(env, key)
     server = Server(env, folder, delay)
     names = [f"files/{CLIENT_NAME}"] + [f"files/part{i:04d}^s{i:04d}.bin" for i in range(files)]
-    results = {"orvanta": [], "curl-par": [], "curl": []}
+    results = {label: [] for label, _ in programs}
+    results.update({"curl-par": [], "curl": [], "empty": []})
+    empty = os.path.join(env.build, "bench/whole/whole_empty.exe")
     try:
         for _ in range(repeat):
-            if kind in ("install",):
-                env.clean()
-                mark = server.mark()
-                run = run_program(env, setup_exe, proxy_port=server.port, started_file=env.started)
-                results["orvanta"].append(split(run, server.rows(mark)))
-                fetched = names
-            else:
+            for label, setup_exe in programs:
+                if kind == "install":
+                    env.clean()
+                    mark = server.mark()
+                    run = run_program(env, setup_exe, proxy_port=server.port, started_file=env.started)
+                    results[label].append(split(run, server.rows(mark)))
+                    continue
                 # An installation of the release first, then the run measured.
                 write_manifest(folder, files, changed=False)
                 env.clean()
                 run_program(env, setup_exe, proxy_port=server.port, started_file=env.started)
                 wait_gone(env, f"{BRAND}.exe")
                 if kind == "uninstall":
-                    results["orvanta"].append(uninstall_once(env, server))
+                    results[label].append(uninstall_once(env, server))
                     continue
                 if kind == "update":
                     write_manifest(folder, files, changed=True)
                 os.remove(env.started)
                 mark = server.mark()
                 run = run_program(env, env.installed_exe, proxy_port=server.port, started_file=env.started)
-                results["orvanta"].append(split(run, server.rows(mark)))
-                fetched = [f"files/part{files // 2:04d}^s{files // 2:04d}.bin"] if kind == "update" else []
-            manifest_target = "Dl/ClientResources.asp"
+                results[label].append(split(run, server.rows(mark)))
+            results["empty"].append((lambda r: {"total": r["end"] - r["start"]})(run_program(env, empty)))
+            if kind == "uninstall":
+                continue
+            fetched = names if kind == "install" else (
+                [f"files/part{files // 2:04d}^s{files // 2:04d}.bin"] if kind == "update" else [])
             for tool in ("curl-par", "curl"):
                 mark = server.mark()
                 # The manifest first, then the files: what the installer asks for.
-                first = curl(env, folder, server.port, [manifest_target], False)
+                first = curl(env, folder, server.port, ["Dl/ClientResources.asp"], False)
                 run = curl(env, folder, server.port, fetched, tool == "curl-par") if fetched else first
                 run = {"start": first["start"], "end": run["end"], "client": None}
                 results[tool].append(split(run, server.rows(mark)))
@@ -330,35 +338,34 @@ def run_scenario(env, key, repeat, setup_exe):
     return title, results
 
 
-def empty_program(env, repeat):
-    exe = os.path.join(env.build, "bench/whole/whole_empty.exe")
-    times = [(lambda r: r["end"] - r["start"])(run_program(env, exe)) for _ in range(max(5, repeat))]
-    return statistics.median(times)
-
-
 def fmt(value, unit="s", width=6, digits=2):
     if value is None:
         return " " * (width - 1) + "-"
     return f"{value:{width}.{digits}f}"
 
 
-def print_table(env, results, empty, repeat):
-    load = open("/proc/loadavg").read().split()[:3]
-    print(f"whole program under Wine, medians of {repeat} runs; load average {' '.join(load)} "
-          f"({os.cpu_count()} cores); an empty Windows program: {empty:.2f} s start to end")
+def print_table(results, labels, repeat, load_before):
+    load = " ".join(open("/proc/loadavg").read().split()[:3])
+    print(f"whole program under Wine, medians of {repeat} runs, the programs taking turns in every round;"
+          f" load average {load_before} at the start, {load} at the end ({os.cpu_count()} cores)")
     print("  scenario / program          total  client c-work  manif. before   span  after  reqs  gap med   p90   max"
-          "  >40ms  x par.curl")
+          "  >40ms  x par.curl  runs (total, s)")
     for key, (title, res) in results.items():
-        print(f"({key}) {title}")
+        empty = [r["total"] for r in res.get("empty", [])]
+        print(f"({key}) {title}; an empty Windows program: {fmt(median_of(res.get('empty', []), 'total')).strip()} s"
+              f" ({' '.join(f'{t:.2f}' for t in empty)})")
         par = median_of(res.get("curl-par", []), "total")
-        for tool, label in (("orvanta", "Orvanta.exe"), ("curl-par", "curl, 4 at once"), ("curl", "curl, serial")):
+        rows = [(label, "Orvanta.exe, " + label) for label in labels]
+        rows += [("curl-par", "curl, 4 at once"), ("curl", "curl, serial")]
+        for tool, label in rows:
             runs = res.get(tool, [])
             if not runs:
                 continue
+            each = " ".join(f"{r['total']:.2f}" for r in runs)
             if key == "f":
                 print(f"    {label:24s} {fmt(median_of(runs, 'total'))}  start to question "
                       f"{fmt(median_of(runs, 'question'))}  question to final message "
-                      f"{fmt(median_of(runs, 'question_to_final'))}  OK to end {fmt(median_of(runs, 'after'))}")
+                      f"{fmt(median_of(runs, 'question_to_final'))}  OK to end {fmt(median_of(runs, 'after'))}  ({each})")
                 continue
             total = median_of(runs, "total")
             ratio = f"{total / par:6.2f}" if par and total else "     -"
@@ -367,11 +374,12 @@ def print_table(env, results, empty, repeat):
                   f" {fmt(median_of(runs, 'span'))} {fmt(median_of(runs, 'after'))}"
                   f"  {int(median_of(runs, 'requests') or 0):4d}  {fmt(median_of(runs, 'gap_median'), width=6, digits=1)}"
                   f" {fmt(median_of(runs, 'gap_p90'), width=5, digits=0)} {fmt(median_of(runs, 'gap_max'), width=5, digits=0)}"
-                  f"  {int(median_of(runs, 'gaps_over_40') or 0):5d}  {ratio}")
+                  f"  {int(median_of(runs, 'gaps_over_40') or 0):5d}  {ratio}      ({each})")
     print("  total: process start to end (curl: the manifest, then the files); client: to the game client's start;")
     print("  c-work: the client's start after the last answer of the manifest or a file; manif.: to the manifest request;")
     print("  before / span / after: to the first package request, first request to last answer, last answer to end;")
-    print("  gaps: between consecutive package requests' arrivals, ms (median, 90th percentile, longest, count > 40 ms)")
+    print("  gaps: between consecutive package requests' arrivals, ms (median, 90th percentile, longest, count > 40 ms);")
+    print("  (f): start to the question box, the player's Yes to the final message box, the player's OK to the end")
     print("  targets: (a) <= 1.3 x parallel curl and gap p90 < 20 ms; (b) <= 1.5 x; (c) <= 1.2 x;"
           " (d), (e) <= 1.0 s start to end, client <= 0.5 s after the work")
 
@@ -381,12 +389,15 @@ def main():
     env = Env(root, build, work, wine_env)
     keys = os.environ.get("SCENARIOS", "a b c d e f").split()
     repeat = int(os.environ.get("REPEAT", "3"))
-    setup_exe = stamp(env)
+    load_before = " ".join(open("/proc/loadavg").read().split()[:3])
+    programs = []
+    if os.environ.get("WHOLE_BASELINE"):
+        programs.append(("baseline", stamp(env, os.environ["WHOLE_BASELINE"], "baseline")))
+    programs.append(("this build", stamp(env, os.path.join(env.build, "app/Orvanta.exe"), "current")))
     results = {}
     for key in keys:
-        results[key] = run_scenario(env, key, repeat, setup_exe)
-    empty = empty_program(env, repeat)
-    print_table(env, results, empty, repeat)
+        results[key] = run_scenario(env, key, repeat, programs)
+    print_table(results, [label for label, _ in programs], repeat, load_before)
 
 
 if __name__ == "__main__":
