@@ -144,7 +144,11 @@ void InstallerDialog::ShowProgressBar(int controlId, int range) {
     HWND bar = GetDlgItem(Handle(), controlId);
     if (!bar) return;
     // From another thread the bar is shown by its own thread, without waiting.
-    ShowWindowAsync(bar, range != 0 ? SW_SHOW : SW_HIDE);
+    const int show = range != 0 ? SW_SHOW : SW_HIDE;
+    if (GetWindowThreadProcessId(bar, nullptr) == GetCurrentThreadId())
+        ShowWindow(bar, show);
+    else
+        ShowWindowAsync(bar, show);
     if (BarState* state = Bar(controlId)) {
         RECT rc;
         GetClientRect(bar, &rc);
