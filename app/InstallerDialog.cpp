@@ -28,6 +28,7 @@ namespace {
 const UINT WM_APP_SHOW_PAGE = WM_APP + 1;
 const UINT WM_APP_UNINSTALL = WM_APP + 2;
 const UINT WM_APP_SHOW_BANNER = WM_APP + 3;
+const UINT WM_APP_APPLY_TEXTS = WM_APP + 4;
 // The line of the pass's amounts, in dialog units: between the two bars,
 // under the status line and the overall bar it speaks of.
 const RECT kAmountLine = {16, 209, 302, 8};  // left, top, width, height
@@ -142,7 +143,12 @@ InstallerDialog::BarState* InstallerDialog::Bar(int controlId) {
 void InstallerDialog::ShowProgressBar(int controlId, int range) {
     HWND bar = GetDlgItem(Handle(), controlId);
     if (!bar) return;
-    ShowWindow(bar, range != 0 ? SW_SHOW : SW_HIDE);
+    // From another thread the bar is shown by its own thread, without waiting.
+    const int show = range != 0 ? SW_SHOW : SW_HIDE;
+    if (GetWindowThreadProcessId(bar, nullptr) == GetCurrentThreadId())
+        ShowWindow(bar, show);
+    else
+        ShowWindowAsync(bar, show);
     if (BarState* state = Bar(controlId)) {
         RECT rc;
         GetClientRect(bar, &rc);
@@ -168,12 +174,7 @@ void InstallerDialog::SetProgressPos(int controlId, int position) {
     PostMessageA(bar, PBM_SETPOS, static_cast<WPARAM>(position), 0);
 }
 
-void InstallerDialog::SetItemText(int controlId, const std::string& text) {
-    HWND item = GetDlgItem(Handle(), controlId);
-    if (!item) return;
-    ShowWindow(item, text.empty() ? SW_HIDE : SW_SHOW);
-    SetWindowTextW(item, Texts::Wide(text).c_str());
-}
+void InstallerDialog::SetItemText(int controlId, const std::string& text) { m_texts.Set(controlId, text); }
 
 void InstallerDialog::FailAndExit(const std::string& text) {
     ShowTextBox(Handle(), text, "", MB_OK);
@@ -202,7 +203,7 @@ void InstallerDialog::ShowWebPage(const std::string& url) {
     PostMessageA(Handle(), WM_APP_SHOW_PAGE, 0, 0);
 }
 
-void InstallerDialog::SetTitle(const std::string& title) { SetWindowTextW(Handle(), Texts::Wide(title).c_str()); }
+void InstallerDialog::SetTitle(const std::string& title) { m_texts.Set(QueuedTexts::kTitleSlot, title); }
 
 int InstallerDialog::ShowMessage(const std::string& text, UINT type) { return ShowTextBox(Handle(), text, "", type); }
 
@@ -256,7 +257,13 @@ bool InstallerDialog::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam, LRES
         return (result = 0, true);
     case WM_APP_SHOW_BANNER:
         // Not over a hosted page, nor in the compact layout.
-        if (!m_bRepeatRun && !m_browser && m_banner && m_banner->Handle()) ShowWindow(m_banner->Handle(), SW_SHOW);
+        if (!m_bRepeatRun && !m_browser && m_banner && m_banner->Handle()) {
+            LoadBannerPicture();
+            ShowWindow(m_banner->Handle(), SW_SHOW);
+        }
+        return (result = 0, true);
+    case WM_APP_APPLY_TEXTS:
+        m_texts.Apply();
         return (result = 0, true);
     default:
         return false;
@@ -265,6 +272,7 @@ bool InstallerDialog::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam, LRES
 
 void InstallerDialog::OnInitDialog() {
     HWND hwnd = Handle();
+    m_texts.Attach(hwnd, WM_APP_APPLY_TEXTS);
     CenterWindow(hwnd);
 
     {
@@ -279,11 +287,8 @@ void InstallerDialog::OnInitDialog() {
 
         m_banner.reset(new SkinButton());
         RECT none = {0, 0, 0, 0};
-        if (m_banner->Create(hwnd, none, 0)) {
+        if (m_banner->Create(hwnd, none, 0))
             SetWindowLongPtrA(m_banner->Handle(), GWLP_USERDATA, DialogLayout::kBannerUserData);
-            const int picture = StampValue(SLOT_PRODUCT) == 2 ? IDR_BANNER_TINDERMOOR : IDR_BANNER_CORVANTIS;
-            m_banner->LoadPicture(exe.Get(), picture, 1);
-        }
     }
 
     CreateAmountLine();
@@ -404,7 +409,17 @@ void InstallerDialog::Proceed() {
     m_downloadManager.StartUpdate(m_answers.DownloadHost(), m_answers.ProductWord(), did, iniName);
 }
 
+void InstallerDialog::LoadBannerPicture() {
+    if (m_bannerLoaded || !m_banner || !m_banner->Handle()) return;
+    m_bannerLoaded = true;
+    Utils::ModuleHandle exe = OpenOwnExecutable();
+    if (!exe) return;
+    const int picture = StampValue(SLOT_PRODUCT) == 2 ? IDR_BANNER_TINDERMOOR : IDR_BANNER_CORVANTIS;
+    m_banner->LoadPicture(exe.Get(), picture, 1);
+}
+
 void InstallerDialog::ShowChoiceBackdrop(bool show) {
+    if (show) LoadBannerPicture();
     const int cmd = show ? SW_SHOW : SW_HIDE;
     if (m_banner && m_banner->Handle()) ShowWindow(m_banner->Handle(), cmd);
     ShowWindow(GetDlgItem(Handle(), IDC_BACKGROUND), cmd);

@@ -5,6 +5,7 @@
 // the engine and the uninstaller drive it through.
 #include "app/Window.h"
 #include "app/ops/DialogOps.h"
+#include "app/ops/QueuedTexts.h"
 #include "app/profile/Profile.h"
 #include "engine/DownloadManager.h"
 #include "utils/Handles.h"
@@ -69,6 +70,9 @@ private:
     // Lays the dialog out right to left for Hebrew and Arabic (and back).
     void ApplyReadingOrder();
     void ShowChoiceBackdrop(bool show);
+    // The banner's picture is read when the banner is first shown: a run that
+    // never shows it (the compact layout) does not decode it before its work.
+    void LoadBannerPicture();
     void DestroyChoiceButtons();
     Utils::RegistryKey& ProductKey();
 
@@ -81,6 +85,9 @@ private:
     int m_nSlotCursor = 0;
     std::vector<std::unique_ptr<SkinButton>> m_choiceButtons;
     std::unique_ptr<SkinButton> m_banner;
+    bool m_bannerLoaded = false;
+    // Texts and the title set by the worker, which never waits for this thread.
+    QueuedTexts m_texts;
     std::unique_ptr<Utils::RegistryKey> m_pKey;
     std::unique_ptr<CVLogger> m_pLogger;
     Utils::Lockable m_pageLock;

@@ -4,8 +4,10 @@
 // only this interface, never a window, so it runs and is tested without one
 // (tests install a recording implementation).
 //
-// Threading: called from the update worker without locks. Progress changes are
-// posted messages; texts are set on the windows directly.
+// Threading: called from the update worker without locks. No operation but a
+// message box waits for the dialog's thread: progress changes are posted
+// messages, texts and the title are handed to the dialog's thread, which sets
+// them when it gets to them (the latest text of a control wins).
 //
 // Texts are UTF-8 (Texts.h): ASCII program texts pass as they are.
 #include <windows.h>

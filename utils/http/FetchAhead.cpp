@@ -43,7 +43,10 @@ FetchAhead::FetchAhead(const std::vector<FetchRequest>& requests, int ahead, Pro
     if (ahead < 1) ahead = 1;
     if (ahead > kMaxAhead) ahead = kMaxAhead;
     for (size_t i = 0; i < m_jobs.size(); ++i) m_jobs[i].result.index = i;
-    m_slots.Reset(CreateSemaphoreA(nullptr, ahead, kMaxSlots, nullptr));
+    // Fetched files may wait for the committing thread, as many as there are
+    // workers, while the workers fetch on (none with one worker: strictly serial).
+    const LONG slots = ahead > 1 ? 2 * ahead : 1;
+    m_slots.Reset(CreateSemaphoreA(nullptr, slots, kMaxSlots, nullptr));
     if (!m_slots || !m_finished.IsValid() || !m_allEnded.IsValid()) return;  // Next fetches itself
 
     const size_t wanted = requests.size() < static_cast<size_t>(ahead) ? requests.size() : ahead;

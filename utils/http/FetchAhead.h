@@ -12,9 +12,11 @@
 // - A result handed out by Next belongs to the committing thread, temporary
 //   file included (to be moved into place or removed). Files of fetches not
 //   handed out belong to the object: Stop (and the destructor) removes them.
-// - At most N fetches are started and not yet done with: the one being
-//   committed counts until the next call of Next. N = 1 therefore fetches
-//   strictly one file after another, never during a commit.
+// - At most N fetches run at once (N workers), and at most 2N are started
+//   and not yet done with: the one being committed counts until the next call
+//   of Next. So while the committing thread is held up on one file, the
+//   workers go on with up to N more instead of waiting with their connections
+//   idle. N = 1 fetches strictly one file after another, never during a commit.
 // - The progress sink is called on worker threads and on the committing
 //   thread, one call at a time, with the object's lock held: its calls must
 //   not wait for the committing thread (the dialog's post messages or wait
@@ -146,7 +148,7 @@ private:
     int m_nWorkers = 0;        // started
     int m_nAlive = 0;          // started and not yet ended
 
-    KernelHandle m_slots;      // semaphore: fetches that may start before one is done with
+    KernelHandle m_slots;      // semaphore: fetches that may start before one is done with (2N; 1 when N = 1)
     Event m_finished;          // auto-reset: a fetch has ended (the committing thread waits)
     Event m_allEnded;          // manual-reset: the last worker has ended
 };
