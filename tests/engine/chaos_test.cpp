@@ -29,6 +29,7 @@
 #include "engine/Registration.h"
 #include "engine/Steps.h"
 #include "support/ShellLinks.h"
+#include "support/TestJunction.h"
 #include "support/WatchedRun.h"
 #include "utils/fs/AtomicFile.h"
 
@@ -77,12 +78,25 @@ std::string StageOf(const std::string& line) {
 // start (from their copies in the system's temporary folder, or the data
 // folder): this test holds the installation lock, and other tests of the
 // prefix run their own lzma.exe from their folders meanwhile.
+// One that hangs before Wine lists it as a Windows process is ended as a
+// Unix process: a decoder whose current folder is this installation's.
 void StopStrayDecoders(const std::string& installation) {
     char windows[MAX_PATH] = {};
     GetSystemWindowsDirectoryA(windows, MAX_PATH);
     for (const std::string& folder : {installation, std::string(windows) + "\\Temp"}) {
         for (const char* name : {"oggdec.exe", "lzma.exe"}) TestSupport::EndProcessesNamed(name, folder);
     }
+    const std::string folder = TestSupport::JunctionDetail::UnixPath(installation);
+    const std::string script = ExeFolder() + "\\chaos_strays.sh";
+    if (folder.empty() ||
+        !WriteText(script, "folder=$(readlink -f \"$1\")\n"
+                           "for p in $(pgrep -f 'wine64 (lzma d|oggdec -o) '); do\n"
+                           "  [ \"$(readlink /proc/$p/cwd)\" = \"$folder\" ] && kill -9 $p\n"
+                           "done\nexit 0\n")) {
+        return;
+    }
+    TestSupport::JunctionDetail::RunUnix("Z:\\bin\\sh \"" + TestSupport::JunctionDetail::UnixPath(script) + "\" \"" +
+                                         folder + "\"");
 }
 
 class ChaosTest : public ScenarioTest {
