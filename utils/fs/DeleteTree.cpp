@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "utils/Handles.h"
+#include "utils/string/String.h"
 
 namespace Utils {
 namespace FileSystem {
@@ -185,17 +186,6 @@ void MarkDeleted(HANDLE entry, DWORD attributes) {
     Native().set(entry, &status, &disposition, sizeof disposition, kDispositionInformation);
 }
 
-std::string Narrow(const std::wstring& text) {
-    const int length = WideCharToMultiByte(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr,
-                                           nullptr);
-    std::string narrow(static_cast<size_t>(length > 0 ? length : 0), '\0');
-    if (length > 0) {
-        WideCharToMultiByte(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()), &narrow[0], length, nullptr,
-                            nullptr);
-    }
-    return narrow;
-}
-
 using Observer = std::function<void(const std::string& path)>;
 
 // Everything in the open entry (a real folder, not a link), then the entry.
@@ -213,7 +203,7 @@ void DeleteOpenEntry(HANDLE entry, const Listed& listed, const std::string& path
     if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !link) {
         if (level >= kDeepestLevel) return;
         for (const Listed& inside : ListEntries(entry)) {
-            const std::string childPath = path + "\\" + Narrow(inside.name);
+            const std::string childPath = path + "\\" + Utils::String::FromWide(inside.name);
             if (beforeEntry) beforeEntry(childPath);
             FileHandle child = OpenRelative(entry, inside.name);
             if (child) DeleteOpenEntry(child.Get(), inside, childPath, level + 1, beforeEntry);

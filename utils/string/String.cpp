@@ -2,6 +2,8 @@
 
 #include "utils/Exception.h"
 
+#include <windows.h>
+
 namespace Utils {
 namespace String {
 
@@ -134,6 +136,23 @@ std::string& HexDecode(const std::string& hex, std::string& out) {
     for (size_t i = 0; i < hex.size(); i += 2)
         out += static_cast<char>(HexValue(hex[i]) * 16 + HexValue(hex[i + 1]));
     return out;
+}
+
+std::wstring ToWide(const std::string& text) {
+    const int length = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring wide(static_cast<size_t>(length > 0 ? length : 0), L'\0');
+    if (length > 0) MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &wide[0], length);
+    return wide;
+}
+
+std::string FromWide(const std::wstring& text) {
+    const int length =
+        WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string narrow(static_cast<size_t>(length > 0 ? length : 0), '\0');
+    if (length > 0) {
+        WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &narrow[0], length, nullptr, nullptr);
+    }
+    return narrow;
 }
 
 } // namespace String

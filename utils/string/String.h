@@ -25,6 +25,11 @@ std::string TakeFirstToken(std::string& text, const std::string& delimiter);
 // group (and are dropped), so "" is an empty word.
 std::vector<std::string> SplitArguments(const std::string& commandLine);
 
+// Between the ANSI code page and UTF-16, for the few system calls that have
+// no ANSI form (the native file calls, starting a process with a token).
+std::wstring ToWide(const std::string& text);
+std::string FromWide(const std::wstring& text);
+
 // Without leading and trailing space, tab, LF, VT, FF and CR.
 std::string Trim(const std::string& text);
 

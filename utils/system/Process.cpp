@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "utils/Handles.h"
+#include "utils/string/String.h"
 
 namespace Utils {
 namespace System {
@@ -17,11 +18,16 @@ struct StartedProcess {
     KernelHandle thread;
 };
 
-StartedProcess Start(const ProcessStart& start) {
+STARTUPINFOA StartupFor(const ProcessStart& start) {
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESHOWWINDOW;
     startup.wShowWindow = start.visible ? SW_SHOWNORMAL : SW_HIDE;
+    return startup;
+}
+
+StartedProcess Start(const ProcessStart& start) {
+    STARTUPINFOA startup = StartupFor(start);
     char desktop[1] = {0};
     if (start.emptyDesktop) startup.lpDesktop = desktop;
     // CreateProcessA may write into the command line it is given.
@@ -111,16 +117,6 @@ KernelHandle LinkedPrimaryToken(HANDLE ownToken) {
     return PrimaryTokenOf(limited.Get());
 }
 
-std::wstring Wide(const std::string& text) {
-    if (text.empty()) return std::wstring();
-    const int length = MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
-    if (length <= 0) return std::wstring();
-    std::wstring wide(static_cast<size_t>(length), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, &wide[0], length);
-    wide.resize(static_cast<size_t>(length - 1));
-    return wide;
-}
-
 // CreateProcessWithTokenW has no ANSI form and exists from Windows Server 2003/Vista on.
 bool StartWithShellToken(HANDLE token, const ProcessStart& start) {
     HMODULE advapi = GetModuleHandleA("advapi32.dll");
@@ -128,9 +124,9 @@ bool StartWithShellToken(HANDLE token, const ProcessStart& start) {
                                              : reinterpret_cast<CreateProcessWithTokenWFunction>(reinterpret_cast<void*>(
                                                    GetProcAddress(advapi, "CreateProcessWithTokenW")));
     if (createWithToken == nullptr) return false;
-    const std::wstring application = Wide(start.application);
-    std::wstring commandLine = Wide(start.commandLine);
-    const std::wstring workDir = Wide(start.workDir);
+    const std::wstring application = Utils::String::ToWide(start.application);
+    std::wstring commandLine = Utils::String::ToWide(start.commandLine);
+    const std::wstring workDir = Utils::String::ToWide(start.workDir);
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESHOWWINDOW;
@@ -147,10 +143,7 @@ bool StartWithShellToken(HANDLE token, const ProcessStart& start) {
 }
 
 bool StartWithToken(HANDLE token, const ProcessStart& start) {
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESHOWWINDOW;
-    startup.wShowWindow = start.visible ? SW_SHOWNORMAL : SW_HIDE;
+    STARTUPINFOA startup = StartupFor(start);
     std::vector<char> commandLine(start.commandLine.begin(), start.commandLine.end());
     commandLine.push_back('\0');
     PROCESS_INFORMATION info = {};
