@@ -16,6 +16,15 @@ Environment:
                f  /uninstall: the question, Yes, the final message, OK
     REPEAT     runs of every program per scenario (default 3); medians are printed
     WHOLE_BASELINE another Orvanta.exe (e.g. main's) timed beside the build's, in turns
+    PACKAGES_DIRECT=1 the package files come from a second server on 127.0.0.1:80,
+               reached without the proxy (port 80 free, root), the manifest
+               through the proxy as always: Wine's WinINet opens a new
+               connection for every request it sends through a proxy, and keeps
+               connections to a server it reaches directly (see README)
+    WINE_CPUS  Linux CPU list (taskset) for every Wine process and the Wine server,
+               e.g. "0": on a virtual machine whose idle processors halt, each
+               call to the Wine server that wakes another processor costs tens of
+               microseconds more than one on the same processor (see README)
 Each run of the installer is split by the server's request log: before the
 first package request (process start, dialog, profile, manifest, self-copy,
 ...), the package requests' span (first arrival to last answer sent) with the
@@ -41,10 +50,41 @@ SCENARIOS = {
     "f": ("/uninstall: question to final message", 20, 20 * 65536, 20, "uninstall"),
 }
 PACKAGE_HOST = "pkg.orvanta.test"
+DIRECT_HOST = "127.0.0.1"
+
+
+def packages_direct():
+    return os.environ.get("PACKAGES_DIRECT") == "1"
+
+
+def package_host():
+    return DIRECT_HOST if packages_direct() else PACKAGE_HOST
 
 
 def now():
     return time.monotonic()
+
+
+def wine_command(*args):
+    """A Wine command line, on WINE_CPUS when given."""
+    cpus = os.environ.get("WINE_CPUS")
+    return (["taskset", "-c", cpus] if cpus else []) + ["wine"] + [str(a) for a in args]
+
+
+def pin_wine_server(prefix):
+    """The running Wine server of the prefix and its system programs onto
+    WINE_CPUS; the programs started later inherit it from wine_command."""
+    cpus = os.environ.get("WINE_CPUS")
+    if not cpus:
+        return
+    for pid in os.listdir("/proc"):
+        try:
+            with open(f"/proc/{pid}/environ", "rb") as f:
+                if b"WINEPREFIX=" + prefix.encode() + b"\0" in f.read():
+                    subprocess.run(["taskset", "-a", "-p", "-c", cpus, pid], stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.DEVNULL)
+        except OSError:
+            continue
 
 
 def wall_to_monotonic(wall):
@@ -69,7 +109,7 @@ class Env:
         self.started = os.path.join(self.install_dir, "Bin", "started.txt")
 
     def wine(self, *args, **kw):
-        return subprocess.run(["wine"] + list(args), env=self.vars, stdin=subprocess.DEVNULL,
+        return subprocess.run(wine_command(*args), env=self.vars, stdin=subprocess.DEVNULL,
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, **kw)
 
     def clean(self):
@@ -94,12 +134,16 @@ class Env:
 
 
 class Server:
-    def __init__(self, env, folder, delay_ms):
-        self.log_path = os.path.join(folder, "requests.log")
+    def __init__(self, env, folder, delay_ms, listen=None, log_name="requests.log"):
+        self.log_path = os.path.join(folder, log_name)
         self.process = subprocess.Popen(
             [sys.executable, os.path.join(env.root, "bench/install/serve.py"), folder, "--delay-ms", str(delay_ms),
-             "--log", self.log_path], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-        self.port = int(self.process.stdout.readline())
+             "--log", self.log_path] + (["--listen", listen] if listen else []),
+            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        line = self.process.stdout.readline()
+        if not line:
+            sys.exit(f"whole: the server on {listen or 'an ephemeral port'} did not start")
+        self.port = int(line)
 
     def mark(self):
         with open(self.log_path) as log:
@@ -123,12 +167,37 @@ class Server:
         self.process.wait()
 
 
+class Servers:
+    """The server the proxy setting names (the manifest, and the package files
+    unless PACKAGES_DIRECT), and with PACKAGES_DIRECT the package server on
+    port 80; one request log for both."""
+    def __init__(self, env, folder, delay_ms):
+        self.proxy = Server(env, folder, delay_ms)
+        self.port = self.proxy.port
+        self.all = [self.proxy]
+        if packages_direct():
+            self.all.append(Server(env, folder, delay_ms, f"{DIRECT_HOST}:80", "requests-direct.log"))
+
+    def mark(self):
+        return [server.mark() for server in self.all]
+
+    def rows(self, mark):
+        rows = []
+        for server, start in zip(self.all, mark):
+            rows += server.rows(start)
+        return sorted(rows, key=lambda r: r[1])
+
+    def stop(self):
+        for server in self.all:
+            server.stop()
+
+
 def make_release(env, key):
     """The release folder of a scenario: package files, the client, a manifest."""
     title, files, total, delay, kind = SCENARIOS[key]
     folder = os.path.join(env.work, f"release-{key}")
     subprocess.run([sys.executable, os.path.join(env.root, "bench/install/make_release.py"), "install", folder,
-                    str(files), str(total), PACKAGE_HOST], check=True)
+                    str(files), str(total), package_host()], check=True)
     shutil.copy(os.path.join(env.build, "bench/whole/whole_client.exe"), os.path.join(folder, "files", CLIENT_NAME))
     write_manifest(folder, files, changed=False)
     return folder
@@ -137,7 +206,7 @@ def make_release(env, key):
 def write_manifest(folder, files, changed):
     """changed: one file (and the release date) newer, as a release that changes one file."""
     lines = ["[GENERAL]", f"BRAND_NAME={BRAND}", f"EXE_NAME={CLIENT_NAME}", "EXE_WORK_PATH=Bin",
-             f"DOWNLOAD_URL={PACKAGE_HOST}", "DISPLAY_VERSION=1.0", "[FILE]",
+             f"DOWNLOAD_URL={package_host()}", "DISPLAY_VERSION=1.0", "[FILE]",
              f"Bin__{CLIENT_NAME}=1,files/{CLIENT_NAME},0"]
     for i in range(files):
         version = 2 if changed and i == files // 2 else 1
@@ -169,13 +238,14 @@ def run_program(env, exe, args=(), proxy_port=None, started_file=None, timeout=6
     vars = dict(env.vars)
     if proxy_port:
         vars["http_proxy"] = f"http://127.0.0.1:{proxy_port}"
+        vars["no_proxy"] = DIRECT_HOST
     log = subprocess.DEVNULL
     if os.environ.get("DIAGNOSE"):
         log = open(os.path.join(env.work, "diagnose-%s.log" % os.path.basename(exe)), "a")
         log.write("=== start %.6f (system clock %.6f)\n" % (now(), time.time()))
         log.flush()
     start = now()
-    out = subprocess.run(["wine", exe] + list(args), env=vars, cwd=os.path.dirname(exe), stdin=subprocess.DEVNULL,
+    out = subprocess.run(wine_command(exe, *args), env=vars, cwd=os.path.dirname(exe), stdin=subprocess.DEVNULL,
                          stdout=log, stderr=subprocess.STDOUT if log != subprocess.DEVNULL else log, timeout=timeout)
     end = now()
     if log != subprocess.DEVNULL:
@@ -220,15 +290,15 @@ def split(run, rows):
     return result
 
 
-def curl(env, folder, port, names, parallel):
+def curl(env, folder, port, names, parallel, host=PACKAGE_HOST):
     """curl fetching the same files through the same server (as a proxy)."""
     cfg = os.path.join(env.work, "curl.cfg")
     out_dir = os.path.join(env.work, "curl_out")
     shutil.rmtree(out_dir, ignore_errors=True)
     with open(cfg, "w") as f:
         for i, name in enumerate(names):
-            f.write(f'url = "http://{PACKAGE_HOST}/{name}"\noutput = "{out_dir}/f{i:05d}"\n')
-    args = ["curl", "-s", "--proxy", f"http://127.0.0.1:{port}", "-K", cfg, "--create-dirs"]
+            f.write(f'url = "http://{host}/{name}"\noutput = "{out_dir}/f{i:05d}"\n')
+    args = ["curl", "-s", "--proxy", f"http://127.0.0.1:{port}", "--noproxy", DIRECT_HOST, "-K", cfg, "--create-dirs"]
     if parallel:
         args += ["--parallel", "--parallel-max", "4"]
     start = now()
@@ -255,7 +325,7 @@ def wait_gone(env, name, timeout=30):
 
 def player_command(env, *args):
     exe = os.path.join(env.build, "tools/player/orvanta_player.exe")
-    return subprocess.Popen(["wine", exe] + list(args), env=env.vars, stdin=subprocess.DEVNULL,
+    return subprocess.Popen(wine_command(exe, *args), env=env.vars, stdin=subprocess.DEVNULL,
                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
 
 
@@ -270,7 +340,7 @@ def uninstall_once(env, server):
     time.sleep(1.0)  # both players are up and polling before the run starts
     vars = dict(env.vars, http_proxy=f"http://127.0.0.1:{server.port}")
     start = now()
-    subprocess.run(["wine", env.installed_exe, "/uninstall"], env=vars, cwd=env.install_dir,
+    subprocess.run(wine_command(env.installed_exe, "/uninstall"), env=vars, cwd=env.install_dir,
                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
     relaunched = now()
     asked = answered_ok = None
@@ -296,7 +366,7 @@ def run_scenario(env, key, repeat, programs):
     every round, so each sees the machine as the others do."""
     title, files, total, delay, kind = SCENARIOS[key]
     folder = make_release(env, key)
-    server = Server(env, folder, delay)
+    server = Servers(env, folder, delay)
     names = [f"files/{CLIENT_NAME}"] + [f"files/part{i:04d}^s{i:04d}.bin" for i in range(files)]
     results = {label: [] for label, _ in programs}
     results.update({"curl-par": [], "curl": [], "empty": []})
@@ -333,7 +403,7 @@ def run_scenario(env, key, repeat, programs):
                 mark = server.mark()
                 # The manifest first, then the files: what the installer asks for.
                 first = curl(env, folder, server.port, ["Dl/ClientResources.asp"], False)
-                run = curl(env, folder, server.port, fetched, tool == "curl-par") if fetched else first
+                run = curl(env, folder, server.port, fetched, tool == "curl-par", package_host()) if fetched else first
                 run = {"start": first["start"], "end": run["end"], "client": None}
                 results[tool].append(split(run, server.rows(mark)))
     finally:
@@ -349,8 +419,11 @@ def fmt(value, unit="s", width=6, digits=2):
 
 def print_table(results, labels, repeat, load_before):
     load = " ".join(open("/proc/loadavg").read().split()[:3])
+    cpus = os.environ.get("WINE_CPUS")
     print(f"whole program under Wine, medians of {repeat} runs, the programs taking turns in every round;"
-          f" load average {load_before} at the start, {load} at the end ({os.cpu_count()} cores)")
+          f" load average {load_before} at the start, {load} at the end ({os.cpu_count()} cores)"
+          + (f"; Wine on CPU {cpus}" if cpus else "")
+          + ("; package files from 127.0.0.1:80 without the proxy" if packages_direct() else ""))
     print("  scenario / program          total  client c-work  manif. before   span  after  reqs  gap med   p90   max"
           "  >40ms  x par.curl  runs (total, s)")
     for key, (title, res) in results.items():
@@ -399,7 +472,8 @@ def main():
     programs.append(("this build", stamp(env, os.path.join(env.build, "app/Orvanta.exe"), "current")))
     # The desktop stays up for the whole run, as a player's shell keeps it;
     # the Wine server is kept by the set-up's persistence.
-    desktop = subprocess.Popen(["wine", os.path.join(env.build, "bench/whole/whole_desktop.exe")], env=env.vars,
+    pin_wine_server(env.prefix)
+    desktop = subprocess.Popen(wine_command(os.path.join(env.build, "bench/whole/whole_desktop.exe")), env=env.vars,
                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     results = {}
     try:
