@@ -29,6 +29,7 @@ const UINT WM_APP_SHOW_PAGE = WM_APP + 1;
 const UINT WM_APP_UNINSTALL = WM_APP + 2;
 const UINT WM_APP_SHOW_BANNER = WM_APP + 3;
 const UINT WM_APP_APPLY_TEXTS = WM_APP + 4;
+const UINT WM_APP_APPLY_BARS = WM_APP + 5;
 // The line of the pass's amounts, in dialog units: between the two bars,
 // under the status line and the overall bar it speaks of.
 const RECT kAmountLine = {16, 209, 302, 8};  // left, top, width, height
@@ -131,48 +132,12 @@ InstallerDialog::~InstallerDialog() = default;
 
 INT_PTR InstallerDialog::Run(HWND owner) { return DoModal(owner); }
 
-InstallerDialog::BarState* InstallerDialog::Bar(int controlId) {
-    if (controlId == IDC_FILE_PROGRESS) return &m_bars[0];
-    if (controlId == IDC_OVERALL_PROGRESS) return &m_bars[1];
-    return nullptr;
-}
-
 // ---------------------------------------------------------------------------
 // Dialog operations
 
-void InstallerDialog::ShowProgressBar(int controlId, int range) {
-    HWND bar = GetDlgItem(Handle(), controlId);
-    if (!bar) return;
-    // From another thread the bar is shown by its own thread, without waiting.
-    const int show = range != 0 ? SW_SHOW : SW_HIDE;
-    if (GetWindowThreadProcessId(bar, nullptr) == GetCurrentThreadId())
-        ShowWindow(bar, show);
-    else
-        ShowWindowAsync(bar, show);
-    if (BarState* state = Bar(controlId)) {
-        RECT rc;
-        GetClientRect(bar, &rc);
-        state->widthPixels = rc.right - rc.left;
-        state->range = range;
-        state->lastPixel = -1;
-    }
-    PostMessageA(bar, PBM_SETRANGE, 0, MAKELPARAM(0, range));
-}
+void InstallerDialog::ShowProgressBar(int controlId, int range) { m_bars.Show(controlId, range); }
 
-void InstallerDialog::SetProgressPos(int controlId, int position) {
-    HWND bar = GetDlgItem(Handle(), controlId);
-    if (!bar) return;
-    if (BarState* state = Bar(controlId)) {
-        const int range = state->range;
-        const int width = state->widthPixels;
-        if (range > 0 && width > 0) {
-            const int clamped = position < 0 ? 0 : (position > range ? range : position);
-            const int pixel = static_cast<int>(static_cast<long long>(clamped) * width / range);
-            if (state->lastPixel.exchange(pixel) == pixel) return;
-        }
-    }
-    PostMessageA(bar, PBM_SETPOS, static_cast<WPARAM>(position), 0);
-}
+void InstallerDialog::SetProgressPos(int controlId, int position) { m_bars.SetPosition(controlId, position); }
 
 void InstallerDialog::SetItemText(int controlId, const std::string& text) { m_texts.Set(controlId, text); }
 
@@ -265,6 +230,9 @@ bool InstallerDialog::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam, LRES
     case WM_APP_APPLY_TEXTS:
         m_texts.Apply();
         return (result = 0, true);
+    case WM_APP_APPLY_BARS:
+        m_bars.Apply();
+        return (result = 0, true);
     default:
         return false;
     }
@@ -273,6 +241,7 @@ bool InstallerDialog::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam, LRES
 void InstallerDialog::OnInitDialog() {
     HWND hwnd = Handle();
     m_texts.Attach(hwnd, WM_APP_APPLY_TEXTS);
+    m_bars.Attach(hwnd, WM_APP_APPLY_BARS, IDC_FILE_PROGRESS, IDC_OVERALL_PROGRESS);
     CenterWindow(hwnd);
 
     {

@@ -5,13 +5,13 @@
 // the engine and the uninstaller drive it through.
 #include "app/Window.h"
 #include "app/ops/DialogOps.h"
+#include "app/ops/QueuedBars.h"
 #include "app/ops/QueuedTexts.h"
 #include "app/profile/Profile.h"
 #include "engine/DownloadManager.h"
 #include "utils/Handles.h"
 #include "utils/Lockable.h"
 
-#include <atomic>
 #include <memory>
 #include <string>
 
@@ -96,15 +96,8 @@ private:
     Utils::IconHandle m_icons[3];
     DownloadManager m_downloadManager;
 
-    // Progress throttling: a position is posted only when it moves the bar by
-    // at least one pixel, so a fast download does not flood the queue.
-    struct BarState {
-        std::atomic<int> range{0};
-        std::atomic<int> lastPixel{-1};
-        std::atomic<int> widthPixels{0};
-    };
-    BarState m_bars[2];  // 1006, 1007
-    BarState* Bar(int controlId);
+    // Bars moved by the worker, which never floods this thread's queue.
+    QueuedBars m_bars;
 };
 
 // Self-replacement: an executable named "_<name>.exe" copies itself over
