@@ -1,10 +1,10 @@
 #pragma once
 // Progress bars moved from any thread without flooding the window's queue.
 // From another thread only the latest range and position of each bar are
-// kept, and one message for both is on its way at a time; its handler calls Apply on
-// the window's own thread, which sets what is latest then. A fast download
-// used to post a message per step: each one cost the posting thread and the
-// window's thread a call to the system, and each position applied a repaint.
+// kept, and one message for both bars is on its way at a time; its handler
+// calls Apply on the window's own thread, which sets what is latest then. A
+// message per step, as a fast download makes them, would cost the posting
+// thread and the window's thread a call to the system each, and a repaint.
 // On the window's own thread range and position are posted to the bar as
 // they come, in order.
 #include <windows.h>
