@@ -27,7 +27,10 @@ namespace HTTP { struct FetchResult; }
 } // namespace Utils
 namespace Manifest { struct FileEntry; }
 class OverallProgress;
-namespace Registration { class InstalledRecords; }
+namespace Registration {
+class InstalledRecords;
+class FileRecordWriter;
+} // namespace Registration
 
 class DownloadManager {
 public:
@@ -335,6 +338,8 @@ private:
     // names this pass has committed since: what a commit replaces.
     std::unique_ptr<Registration::InstalledRecords> m_recordsAtStart;
     std::set<std::string> m_recordsChanged;
+    // The file records a pass commits, through one held opening of the key.
+    std::unique_ptr<Registration::FileRecordWriter> m_recordWriter;
 
     // The installer's own file or the brand's installed copy: never started as the client.
     bool IsInstallerItself(const std::string& path, const std::string& brand) const;

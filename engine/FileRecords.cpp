@@ -106,4 +106,30 @@ void EraseFileRecord(Utils::RegistryKey& productKey, const std::string& brand, c
     productKey.Delete(key + "CheckSum", InstalledSubKey(brand));
 }
 
+Utils::RegistryKey::Held* FileRecordWriter::For(Utils::RegistryKey& productKey, const std::string& brand) {
+    if (m_product != &productKey || m_brand != brand || !m_held) {
+        m_held = productKey.Hold(InstalledSubKey(brand));
+        m_product = &productKey;
+        m_brand = brand;
+    }
+    return m_held ? &m_held : nullptr;
+}
+
+void FileRecordWriter::Write(Utils::RegistryKey& productKey, const std::string& brand, const std::string& key,
+                             int version, const std::string& checksum) {
+    if (Utils::RegistryKey::Held* held = For(productKey, brand))
+        held->SetDwordAndString(key, static_cast<DWORD>(version), key + "CheckSum", checksum);
+    else
+        WriteFileRecord(productKey, brand, key, version, checksum);
+}
+
+void FileRecordWriter::Erase(Utils::RegistryKey& productKey, const std::string& brand, const std::string& key) {
+    if (Utils::RegistryKey::Held* held = For(productKey, brand)) {
+        held->Delete(key);
+        held->Delete(key + "CheckSum");
+    } else {
+        EraseFileRecord(productKey, brand, key);
+    }
+}
+
 } // namespace Registration

@@ -9,9 +9,10 @@
 #include <unordered_map>
 #include <vector>
 
+#include "utils/registry/RegistryKey.h"
 #include "utils/string/String.h"
 
-namespace Utils { class RegistryKey; class IniFile; }
+namespace Utils { class IniFile; }
 
 namespace Registration {
 
@@ -58,6 +59,24 @@ void WriteFileRecord(Utils::RegistryKey& productKey, const std::string& brand, c
                      int version, const std::string& checksum);
 // Drops both values of the file's record: the file counts as not installed.
 void EraseFileRecord(Utils::RegistryKey& productKey, const std::string& brand, const std::string& key);
+
+// WriteFileRecord and EraseFileRecord through one opening of the brand's
+// Installed key, held from the first record on: a pass commits its files one
+// after another, and opening the key path around every value cost more than
+// moving the file. Where the key cannot be held, the functions above.
+class FileRecordWriter {
+public:
+    void Write(Utils::RegistryKey& productKey, const std::string& brand, const std::string& key, int version,
+               const std::string& checksum);
+    void Erase(Utils::RegistryKey& productKey, const std::string& brand, const std::string& key);
+
+private:
+    Utils::RegistryKey::Held* For(Utils::RegistryKey& productKey, const std::string& brand);
+
+    const Utils::RegistryKey* m_product = nullptr;
+    std::string m_brand;
+    Utils::RegistryKey::Held m_held;
+};
 
 // Every per-file record of the brand, read with one opening of
 // HKCU\Software\<product>\<brand>\Installed (a manifest lists thousands of

@@ -581,6 +581,7 @@ std::vector<Manifest::FileEntry> DownloadManager::ChooseOutdated(const std::vect
     std::vector<Manifest::FileEntry> outdated;
     m_recordsAtStart.reset(new Registration::InstalledRecords(m_szProductId, m_szBrandName));
     m_recordsChanged.clear();
+    m_recordWriter.reset(new Registration::FileRecordWriter());
     const Registration::InstalledRecords& installed = *m_recordsAtStart;
     for (size_t i = 0; i < entries.size(); ++i) {
         const Manifest::FileEntry& entry = entries[i];
@@ -892,16 +893,15 @@ Utils::Result DownloadManager::CommitPackageFile(const Manifest::FileEntry& entr
         oldChecksum = Registration::InstalledChecksum(*m_pProductKey, m_szBrandName, entry.key);
     }
     const bool recorded = oldVersion != 0 || !oldChecksum.empty();
-    if (recorded) Registration::EraseFileRecord(*m_pProductKey, m_szBrandName, entry.key);
+    if (!m_recordWriter) m_recordWriter.reset(new Registration::FileRecordWriter());
+    Registration::FileRecordWriter& records = *m_recordWriter;
+    if (recorded) records.Erase(*m_pProductKey, m_szBrandName, entry.key);
     const Utils::Result placed = PutInPlace(file);
     if (!placed) {
-        if (recorded) {
-            Registration::WriteFileRecord(*m_pProductKey, m_szBrandName, entry.key, static_cast<int>(oldVersion),
-                                          oldChecksum);
-        }
+        if (recorded) records.Write(*m_pProductKey, m_szBrandName, entry.key, static_cast<int>(oldVersion), oldChecksum);
         return placed;
     }
-    Registration::WriteFileRecord(*m_pProductKey, m_szBrandName, entry.key, entry.version, entry.checksum);
+    records.Write(*m_pProductKey, m_szBrandName, entry.key, entry.version, entry.checksum);
     m_bFilesChanged = true;
     return placed;
 }

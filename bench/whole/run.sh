@@ -13,8 +13,8 @@ set -uo pipefail
 root="$(cd "$(dirname "$0")/../.." && pwd)"
 build="${1:-${ORVANTA_BUILD_DIR:-$root/build/x86_64}}"
 build="$(cd "$build" 2>/dev/null && pwd)" || { echo "whole: no build folder"; exit 1; }
-for f in app/Orvanta.exe tools/player/orvanta_player.exe bench/whole/whole_empty.exe bench/whole/whole_client.exe bench/whole/whole_desktop.exe; do
-  [ -f "$build/$f" ] || { echo "whole: $build/$f missing (build Orvanta, orvanta_player, whole_empty, whole_client, whole_desktop)"; exit 1; }
+for f in app/Orvanta.exe tools/player/orvanta_player.exe bench/whole/whole_empty.exe bench/whole/whole_client.exe bench/whole/whole_desktop.exe bench/whole/whole_calls.exe; do
+  [ -f "$build/$f" ] || { echo "whole: $build/$f missing (build Orvanta, orvanta_player, whole_empty, whole_client, whole_desktop, whole_calls)"; exit 1; }
 done
 work="$build/bench/whole/work"
 envdir="$work/wine-env"

@@ -417,13 +417,28 @@ def fmt(value, unit="s", width=6, digits=2):
     return f"{value:{width}.{digits}f}"
 
 
-def print_table(results, labels, repeat, load_before):
+def server_call_us(env):
+    """Microseconds per call to the Wine server (a registry read), median of 3."""
+    values = []
+    for _ in range(3):
+        out = subprocess.run(wine_command(os.path.join(env.build, "bench/whole/whole_calls.exe")), env=env.vars,
+                             stdin=subprocess.DEVNULL, capture_output=True, text=True)
+        try:
+            values.append(float(out.stdout.strip().splitlines()[-1]))
+        except (ValueError, IndexError):
+            pass
+    return statistics.median(values) if values else None
+
+
+def print_table(results, labels, repeat, load_before, call_us):
     load = " ".join(open("/proc/loadavg").read().split()[:3])
     cpus = os.environ.get("WINE_CPUS")
     print(f"whole program under Wine, medians of {repeat} runs, the programs taking turns in every round;"
           f" load average {load_before} at the start, {load} at the end ({os.cpu_count()} cores)"
           + (f"; Wine on CPU {cpus}" if cpus else "")
           + ("; package files from 127.0.0.1:80 without the proxy" if packages_direct() else ""))
+    if call_us is not None:
+        print(f"  one call to the Wine server (a registry value read, median of 3 x 20,000): {call_us:.1f} us")
     print("  scenario / program          total  client c-work  manif. before   span  after  reqs  gap med   p90   max"
           "  >40ms  x par.curl  runs (total, s)")
     for key, (title, res) in results.items():
@@ -477,11 +492,12 @@ def main():
                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     results = {}
     try:
+        call_us = server_call_us(env)
         for key in keys:
             results[key] = run_scenario(env, key, repeat, programs)
     finally:
         desktop.kill()
-    print_table(results, [label for label, _ in programs], repeat, load_before)
+    print_table(results, [label for label, _ in programs], repeat, load_before, call_us)
 
 
 if __name__ == "__main__":

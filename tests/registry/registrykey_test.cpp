@@ -214,3 +214,42 @@ TEST_F(RegistryKeyTest, DeleteWithEmptyNameKeepsTheWorkingKey) {
     EXPECT_EQ(key.GetDword("Named", "Work", 0), 2u);
     EXPECT_EQ(key.GetString("", "Work", "gone"), "gone");
 }
+
+// The held key writes what the path calls write: both writers, one table.
+TEST_F(RegistryKeyTest, HeldKeyWritesAndDeletesAsThePathCallsDo) {
+    RegistryKey key(1, kPath);
+    std::string longText(1500, 'x');
+    for (bool held : {false, true}) {
+        SCOPED_TRACE(held ? "held" : "path");
+        const std::string sub = held ? "Held\\Installed" : "Path\\Installed";
+        RegistryKey::Held open = held ? key.Hold(sub) : RegistryKey::Held();
+        ASSERT_EQ(static_cast<bool>(open), held);
+        auto write = [&](const std::string& name, DWORD value, const std::string& text) {
+            if (held)
+                open.SetDwordAndString(name, value, name + "CheckSum", text);
+            else
+                key.SetDwordAndString(name, value, name + "CheckSum", text, sub);
+        };
+        auto erase = [&](const std::string& name) {
+            if (held)
+                open.Delete(name);
+            else
+                key.Delete(name, sub);
+        };
+        write("Bin__a.dll", 7, "c0ffee");
+        write("Data__b.bin", 3, longText);
+        write("Bin__a.dll", 8, "beef");  // overwritten
+        key.SetDword("V", 1, true, sub + "\\Data__b.bin");  // a sub-key of a record's name
+        EXPECT_EQ(key.GetDword("Bin__a.dll", sub, 0), 8u);
+        EXPECT_EQ(key.GetString("Bin__a.dllCheckSum", sub, ""), "beef");
+        EXPECT_EQ(key.GetString("Data__b.binCheckSum", sub, ""), longText.substr(0, 1023)) << "cut to read back";
+
+        erase("Data__b.bin");
+        erase("Data__b.binCheckSum");
+        erase("");  // the unnamed value only: the key stays
+        EXPECT_EQ(key.GetDword("Data__b.bin", sub, 0), 0u);
+        EXPECT_EQ(key.GetString("Data__b.binCheckSum", sub, "gone"), "gone");
+        EXPECT_FALSE(Exists(HKEY_CURRENT_USER, std::string(kFullPath) + "\\" + sub + "\\Data__b.bin"));
+        EXPECT_EQ(key.GetDword("Bin__a.dll", sub, 0), 8u);
+    }
+}

@@ -62,6 +62,20 @@ bool ReadString(HKEY key, const std::string& name, std::string& out) {
     return true;
 }
 
+void WriteDwordAndString(HKEY key, const std::string& dwordName, DWORD value, const std::string& stringName,
+                         const std::string& text) {
+    RegSetValueExA(key, dwordName.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value));
+    const std::string stored = text.substr(0, RegistryKey::MaxStringBytes - 1);
+    RegSetValueExA(key, stringName.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(stored.c_str()),
+                   static_cast<DWORD>(stored.size() + 1));
+}
+
+void DeleteNamed(HKEY key, const std::string& name) {
+    // An empty name would open the working key itself and wipe it.
+    if (!name.empty()) DeleteTree(key, name);
+    RegDeleteValueA(key, name.c_str());
+}
+
 bool ReadDword(HKEY key, const std::string& name, DWORD& out) {
     DWORD type = 0;
     DWORD value = 0;
@@ -145,19 +159,23 @@ void RegistryKey::SetString(const std::string& name, const std::string& value, b
 void RegistryKey::SetDwordAndString(const std::string& dwordName, DWORD value, const std::string& stringName,
                                     const std::string& text, const std::string& subKey) {
     RegKey key = OpenWorkingKey(subKey);
-    if (!key) return;
-    RegSetValueExA(key.Get(), dwordName.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value));
-    const std::string stored = text.substr(0, MaxStringBytes - 1);
-    RegSetValueExA(key.Get(), stringName.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(stored.c_str()),
-                   static_cast<DWORD>(stored.size() + 1));
+    if (key) WriteDwordAndString(key.Get(), dwordName, value, stringName, text);
 }
 
 void RegistryKey::Delete(const std::string& name, const std::string& subKey) {
     RegKey key = OpenWorkingKey(subKey);
-    if (!key) return;
-    // An empty name would open the working key itself and wipe it.
-    if (!name.empty()) DeleteTree(key.Get(), name);
-    RegDeleteValueA(key.Get(), name.c_str());
+    if (key) DeleteNamed(key.Get(), name);
+}
+
+RegistryKey::Held RegistryKey::Hold(const std::string& subKey) const { return Held(OpenWorkingKey(subKey)); }
+
+void RegistryKey::Held::SetDwordAndString(const std::string& dwordName, DWORD value, const std::string& stringName,
+                                          const std::string& text) {
+    if (m_key) WriteDwordAndString(m_key.Get(), dwordName, value, stringName, text);
+}
+
+void RegistryKey::Held::Delete(const std::string& name) {
+    if (m_key) DeleteNamed(m_key.Get(), name);
 }
 
 } // namespace Utils

@@ -1,10 +1,12 @@
 #pragma once
 // A key below "Software" of HKEY_LOCAL_MACHINE or HKEY_CURRENT_USER. No
 // handle is held between operations: every call opens and closes what it
-// needs. Failures are never reported; reads yield the caller's default and
-// writes/deletes do nothing.
+// needs (Hold is the one exception, made for writes in bulk). Failures are
+// never reported; reads yield the caller's default and writes/deletes do
+// nothing.
 #include <windows.h>
 #include <string>
+#include <utility>
 #include "utils/Handles.h"
 
 namespace Utils {
@@ -48,6 +50,27 @@ public:
     void Delete(const std::string& name, const std::string& subKey);
 
     static const DWORD MaxStringBytes = 1024;
+
+    // A working key held open for many writes in a row (the file records of a
+    // pass): each write is then one call to the system, where the calls above
+    // open and close the key path around it, three keys deep. Its writes are
+    // those of SetDwordAndString and Delete; without a key (it could not be
+    // opened) they do nothing.
+    class Held {
+    public:
+        Held() = default;
+        explicit operator bool() const { return static_cast<bool>(m_key); }
+        void SetDwordAndString(const std::string& dwordName, DWORD value, const std::string& stringName,
+                               const std::string& text);
+        void Delete(const std::string& name);
+
+    private:
+        friend class RegistryKey;
+        explicit Held(RegKey key) : m_key(std::move(key)) {}
+        RegKey m_key;
+    };
+    // The working key of subKey (created when missing), held.
+    Held Hold(const std::string& subKey) const;
 
 private:
     HKEY Root() const;
