@@ -43,7 +43,10 @@ now() { date +%s.%N; }
 mbps() { python3 -c "import sys; s=float(sys.argv[2]); print('%.1f' % (float(sys.argv[1]) / s / 1e6) if s > 0 else 'n/a')" "$@"; }
 bytes=$(stat -c %s sample.bin)
 
-wineserver -p30 >/dev/null 2>&1 </dev/null
+# Kept running until the end (the trap ends it): a server started by a later
+# "wine" would end with its last program, and every run after would start Wine anew.
+wineserver -p >/dev/null 2>&1 </dev/null
+trap 'wineserver -k >/dev/null 2>&1' EXIT
 wine cmd /c exit >/dev/null 2>&1 </dev/null   # first start of a prefix is slow; not part of the figures
 
 # Medians, wall clock and CPU time (user + system of the child): on a shared,
@@ -82,6 +85,4 @@ print("lzma.exe under Wine  wall %6.2f s %6.1f MB/s   cpu %6.2f s %6.1f MB/s" % 
 net = ours[1] - start[1]
 print("lzma.exe without Wine's start (cpu %.2f s): %.1f MB/s, %d%% of xz's speed" % (start[1], mb / net, round(100 * xz[1] / net)))
 PY
-status=$?
-wineserver -k >/dev/null 2>&1
-exit $status
+exit $?

@@ -70,7 +70,9 @@ cp "${VPATCH_EXE:-$exe}" vpatch.exe
 # A prefix of its own, so running this never disturbs tests using the build's prefix.
 export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY
-wineserver -p30 >/dev/null 2>&1 </dev/null
+# Kept running until the end (the trap ends it): a server started by a later
+# "wine" would end with its last program, and every run after would start Wine anew.
+wineserver -p >/dev/null 2>&1 </dev/null
 wine cmd /c exit >/dev/null 2>&1 </dev/null   # first start of a prefix is slow; not part of the figures
 trap 'wineserver -k >/dev/null 2>&1; rm -f result.bin' EXIT
 
