@@ -48,7 +48,7 @@ class OpApplier : public Lzma::Writer {
 public:
     // The old file is read through kBlockCount cached blocks of kBlockSize bytes.
     static constexpr size_t kBlockSize = 64u << 10;
-    static constexpr size_t kBlockCount = 16;
+    static constexpr size_t kBlockCount = 64;
 
     OpApplier(Source& old, Lzma::Writer& out, uint64_t newSize);
     bool Write(const uint8_t* data, size_t size) override;
