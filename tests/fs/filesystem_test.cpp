@@ -37,6 +37,15 @@ protected:
         ASSERT_TRUE(CreateDirectoryA(m_root.c_str(), nullptr));
     }
     void TearDown() override { RemoveTree(m_root); }
+    // A folder outside the tree a deletion is given, holding precious.txt
+    // ("keep"), and the empty folder Top to delete: the junction tests' set-up.
+    void MakePreciousAndTop(std::string& target, std::string& top) {
+        target = m_root + "\\Elsewhere";
+        top = m_root + "\\Top";
+        ASSERT_TRUE(CreateDirectoryA(target.c_str(), nullptr));
+        WriteText(target + "\\precious.txt", "keep");
+        ASSERT_TRUE(CreateDirectoryA(top.c_str(), nullptr));
+    }
 
     std::string m_root;
 };
@@ -131,11 +140,8 @@ TEST_F(TempTree, DeleteDirectoryTreeRemovesEverythingIncludingReadOnlyFiles) {
 // A junction, at the top of the tree or below it, goes as a link (where the
 // system can remove it: Wine cannot remove its links) and is never followed.
 TEST_F(TempTree, DeleteDirectoryTreeNeverFollowsAJunction) {
-    const std::string target = m_root + "\\Elsewhere";
-    const std::string top = m_root + "\\Top";
-    ASSERT_TRUE(CreateDirectoryA(target.c_str(), nullptr));
-    WriteText(target + "\\precious.txt", "keep");
-    ASSERT_TRUE(CreateDirectoryA(top.c_str(), nullptr));
+    std::string target, top;
+    ASSERT_NO_FATAL_FAILURE(MakePreciousAndTop(target, top));
     ASSERT_TRUE(CreateDirectoryA((top + "\\Sub").c_str(), nullptr));
     WriteText(top + "\\own.txt", "ours");
     const std::string inner = top + "\\Sub\\Inner";
@@ -163,11 +169,8 @@ TEST_F(TempTree, DeleteDirectoryTreeNeverFollowsAJunction) {
 // opened is swapped for a junction (the junction goes, not what it leads
 // to); a folder already opened cannot be renamed away at all.
 TEST_F(TempTree, DeleteDirectoryTreeFollowsNoSwapMadeWhileItRuns) {
-    const std::string target = m_root + "\\Elsewhere";
-    const std::string top = m_root + "\\Top";
-    ASSERT_TRUE(CreateDirectoryA(target.c_str(), nullptr));
-    WriteText(target + "\\precious.txt", "keep");
-    ASSERT_TRUE(CreateDirectoryA(top.c_str(), nullptr));
+    std::string target, top;
+    ASSERT_NO_FATAL_FAILURE(MakePreciousAndTop(target, top));
     for (const char* sub : {"\\Swapped", "\\Held"}) {
         ASSERT_TRUE(CreateDirectoryA((top + sub).c_str(), nullptr));
         WriteText(top + sub + "\\own.txt", "ours");
